@@ -1,0 +1,40 @@
+#pragma once
+// The framework's object model as far as this program needs it: objects that
+// are named, tagged and owned by another component, and the completion
+// notification sent once a window's components are all built.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Root of everything passed as an event's Sender.
+class TObject {
+ public:
+  virtual ~TObject() = default;
+};
+
+// A named component, listed by its owner in the order it was created. The
+// owner's list does not own the components: the framework deletes them.
+class TComponent : public TObject {
+ public:
+  // Registers the new component at the end of owner's list (owner may be null).
+  explicit TComponent(TComponent* owner = nullptr);
+  // Leaves the owner's list; components still listed forget this owner.
+  ~TComponent() override;
+  TComponent(const TComponent&) = delete;
+  TComponent& operator=(const TComponent&) = delete;
+
+  // The owner given at construction, null once that owner is gone.
+  TComponent* Owner() const { return owner_; }
+  // The owned components, in creation order.
+  const std::vector<TComponent*>& Components() const { return components_; }
+  // Called once the owner's whole definition has been built.
+  virtual void Loaded() {}
+
+  std::string Name;
+  int32_t Tag = 0;
+
+ private:
+  TComponent* owner_ = nullptr;
+  std::vector<TComponent*> components_;
+};

@@ -1,0 +1,63 @@
+#pragma once
+// The error classes every layer raises. Messages are the program's own French
+// texts; they travel up to the one place that shows them to the user.
+
+#include <exception>
+#include <string>
+
+// Base of every error this program raises on purpose.
+class Exception : public std::exception {
+ public:
+  // An error carrying the given message.
+  explicit Exception(std::string message) : message_(std::move(message)) {}
+  // The message, as shown to the user.
+  const std::string& Message() const { return message_; }
+  // The message, for the standard library.
+  const char* what() const noexcept override { return message_.c_str(); }
+
+ private:
+  std::string message_;
+};
+
+// A file operation failed; ErrorCode is the Windows-style code of the failure.
+class EInOutError : public Exception {
+ public:
+  // The error for code, with the message of the code table.
+  explicit EInOutError(int code);
+  // The message the code table gives for code.
+  static std::string MessageFor(int code);
+  // The Windows-style code of the failure.
+  int ErrorCode;
+};
+
+// Errors of the stream classes.
+class EStreamError : public Exception {
+ public:
+  using Exception::Exception;
+};
+
+// A file stream could not be opened or created.
+class EFileStreamError : public EStreamError {
+ public:
+  using EStreamError::EStreamError;
+};
+
+// A file could not be opened for reading.
+class EFOpenError : public EFileStreamError {
+ public:
+  // "Impossible d'ouvrir le fichier "path". reason".
+  EFOpenError(const std::string& path, const std::string& reason);
+};
+
+// Errors of the memory manager.
+class EHeapException : public Exception {
+ public:
+  using Exception::Exception;
+};
+
+// Memory ran out.
+class EOutOfMemory : public EHeapException {
+ public:
+  // "Mémoire insuffisante".
+  EOutOfMemory();
+};

@@ -1,0 +1,150 @@
+#include "widgets/forms.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+
+#include <cstdio>
+#include <new>
+
+#include "platform/sysutils.h"
+
+TApplication& TApplication::Instance() {
+  static TApplication app;
+  return app;
+}
+
+void TApplication::DestroyForms() {
+  while (!forms_.empty()) {
+    if (MainForm == forms_.back().get()) MainForm = nullptr;
+    forms_.pop_back();
+  }
+  MainForm = nullptr;
+}
+
+std::vector<TForm*> TApplication::Forms() const {
+  std::vector<TForm*> out;
+  for (TComponent* c : Components()) {
+    if (auto* f = dynamic_cast<TForm*>(c)) out.push_back(f);
+  }
+  return out;
+}
+
+void TApplication::ProcessMessages() { QCoreApplication::processEvents(QEventLoop::AllEvents); }
+
+void TApplication::Terminate() { QCoreApplication::quit(); }
+
+void TApplication::HandleException(std::exception_ptr error) { ShowException(MessageOf(error)); }
+
+void TApplication::ShowException(const std::string& message) {
+  std::string text = ErrorBoxText(message);
+  if (ErrorBox) {
+    ErrorBox(text);
+  } else {
+    std::fprintf(stderr, "%s: %s\n", Title.c_str(), text.c_str());
+  }
+}
+
+std::string ErrorBoxText(const std::string& message) {
+  if (!message.empty() && static_cast<unsigned char>(message.back()) > 0x2E) return message + ".";
+  return message;
+}
+
+std::string MessageOf(std::exception_ptr error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const Exception& e) {
+    return e.Message();
+  } catch (const std::bad_alloc&) {
+    return EOutOfMemory().Message();
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return "Erreur inconnue";
+  }
+}
+
+void Guarded(const std::function<void()>& handler) {
+  try {
+    handler();
+  } catch (...) {
+    try {
+      Application().HandleException(std::current_exception());
+    } catch (...) {
+      // The error box itself failed: nothing more can be told to the user.
+    }
+  }
+}
+
+void TEventGate::Fire(const std::function<void()>& slot) {
+  if (depth_ > 0) {
+    try {
+      slot();
+    } catch (...) {
+      if (!pending_) pending_ = std::current_exception();
+    }
+  } else {
+    Guarded(slot);
+  }
+}
+
+void TEventGate::FromCode(const std::function<void()>& change) {
+  ++depth_;
+  try {
+    change();
+  } catch (...) {
+    --depth_;
+    pending_ = nullptr;
+    throw;
+  }
+  --depth_;
+  if (depth_ == 0 && pending_) {
+    std::exception_ptr error = pending_;
+    pending_ = nullptr;
+    std::rethrow_exception(error);
+  }
+}
+
+TForm::TForm(QWidget* parent) : QWidget(parent), TComponent(&Application()) {}
+
+void TForm::NotifyLoaded() {
+  // A component's Loaded may add or remove components: walk a snapshot.
+  std::vector<TComponent*> snapshot = Components();
+  for (TComponent* c : snapshot) c->Loaded();
+}
+
+void TForm::closeEvent(QCloseEvent* event) {
+  bool closes = false;
+  Guarded([&] {
+    TCloseAction action = TCloseAction::caHide;
+    if (OnClose) OnClose(this, action);
+    closes = action != TCloseAction::caNone;
+  });
+  if (!closes) {
+    event->ignore();
+    return;
+  }
+  event->accept();
+  if (Application().MainForm == this) Application().Terminate();
+}
+
+TCheckBox::TCheckBox(TComponent* owner, QWidget* parent, const char* name)
+    : TControl<QCheckBox>(owner, parent, name) {
+  QObject::connect(this, &QCheckBox::toggled, this, [this](bool) {
+    gate_.Fire([this] {
+      if (OnClick) OnClick(this);
+    });
+  });
+}
+
+void TCheckBox::SetChecked(bool checked) {
+  gate_.FromCode([&] { setChecked(checked); });
+}
+
+TButton::TButton(TComponent* owner, QWidget* parent, const char* name)
+    : TControl<QPushButton>(owner, parent, name) {
+  QObject::connect(this, &QPushButton::clicked, this, [this] {
+    Guarded([this] {
+      if (OnClick) OnClick(this);
+    });
+  });
+}
