@@ -4,6 +4,7 @@
 // notification sent once a window's components are all built.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,9 @@ class TObject {
  public:
   virtual ~TObject() = default;
 };
+
+// An event taking only its Sender; an empty slot is skipped.
+using TNotifyEvent = std::function<void(TObject* Sender)>;
 
 // A named component, listed by its owner in the order it was created. The
 // owner's list does not own the components: the framework deletes them.

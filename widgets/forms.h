@@ -17,9 +17,6 @@
 
 #include "platform/component.h"
 
-// An event taking only its Sender; an empty slot is skipped.
-using TNotifyEvent = std::function<void(TObject* Sender)>;
-
 // What a window does once its close event has run.
 enum class TCloseAction { caNone, caHide, caFree, caMinimize };
 // A window's close event: Action may be changed by the handler.
