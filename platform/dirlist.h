@@ -1,0 +1,68 @@
+#pragma once
+// Folder listings in the order the system keeps their entries, opened through
+// their parent's handle so that no path length limits how deep a walk goes.
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+#include <string>
+
+// Packs mtime, in local time, as a DOS date (high 16 bits) and time (low 16
+// bits, seconds halved); false and 0 outside the years 1980 to 2107.
+bool DosDateTime(time_t mtime, int32_t* out);
+
+// One entry of a listing; Name is valid until the next call on the listing.
+struct DirEntry {
+  const char* Name = nullptr;
+  std::size_t Length = 0;
+  unsigned char Type = DT_UNKNOWN;
+};
+
+// One open listing of one folder. Move-only; closes itself.
+class DirList {
+ public:
+  DirList() = default;
+  ~DirList() { Close(); }
+  DirList(DirList&& other) noexcept;
+  DirList& operator=(DirList&& other) noexcept;
+  DirList(const DirList&) = delete;
+  DirList& operator=(const DirList&) = delete;
+
+  // The folder at path, "" meaning the root; a link given here is followed.
+  static DirList OpenPath(const std::string& path);
+  // The sub-folder name of this listing's folder, never reached through a link.
+  DirList OpenChild(const char* name) const;
+  // A second listing of the same folder, from its first entry.
+  DirList Reopen() const;
+
+  // Whether the folder could be opened; a closed listing yields nothing.
+  bool IsOpen() const { return dir_ != nullptr; }
+  // The folder's device and inode, which tell the same folder under two names.
+  dev_t Device() const { return device_; }
+  ino_t Inode() const { return inode_; }
+
+  // The next entry other than "." and ".."; false at the end or on any error.
+  bool Next(DirEntry* entry);
+  // Whether the entry is a folder, following a link (a dangling link is none).
+  bool IsFolder(const DirEntry& entry) const;
+  // Whether the entry itself is a symbolic link.
+  bool IsLink(const DirEntry& entry) const;
+  // The entry's status, following a link when the target exists.
+  bool Status(const char* name, struct stat* st) const;
+  // Releases the listing; closing twice is harmless.
+  void Close();
+
+ private:
+  explicit DirList(int fd);
+  DIR* dir_ = nullptr;
+  dev_t device_ = 0;
+  ino_t inode_ = 0;
+};
+
+// Lets the process keep as many folders open as its hard limit allows, so a
+// deep walk does not run out of handles; done once, later calls do nothing.
+void RaiseOpenFileLimit();

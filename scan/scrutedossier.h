@@ -1,0 +1,87 @@
+#pragma once
+// A non-visual component that walks a folder tree depth first and reports,
+// by event, every file matching a list of patterns and every sub-folder met.
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "platform/component.h"
+
+class DirList;
+
+// An event about one path: Nom is the full path of a file or sub-folder.
+using TScruteEvent = std::function<void(TObject* Sender, std::string Nom)>;
+
+// Walks Dossier; the window converts each file it reports through OnFichier.
+class TScruteDossier : public TComponent {
+ public:
+  // Starts configured to walk the whole root with every file reported.
+  explicit TScruteDossier(TComponent* owner = nullptr);
+
+  // One complete run; an error from a handler leaves at once without OnFinExecute.
+  void Execute();
+
+  // Folder where a run starts.
+  const std::string& Dossier() const { return dossier_; }
+  // Sets the start folder; a run under way keeps the one it began with.
+  void SetDossier(const std::string& v) { dossier_ = v; }
+  // Patterns separated by ";".
+  const std::string& Filtre() const { return filtre_; }
+  // Sets the pattern list; a run under way keeps the one it began with.
+  void SetFiltre(const std::string& v) { filtre_ = v; }
+  // Whether sub-folders are entered.
+  bool SousDossier() const { return sousDossier_; }
+  // Sets whether sub-folders are entered, from the next run on.
+  void SetSousDossier(bool v) { sousDossier_ = v; }
+  // Deepest level entered; negative means no limit.
+  int32_t MaxPenetration() const { return maxPenetration_; }
+  // Sets the depth limit; a run under way reads it at each new level.
+  void SetMaxPenetration(int32_t v) { maxPenetration_ = v; }
+
+  // Fired for each file matching a pattern, once per pattern it matches.
+  TScruteEvent OnFichier;
+  // Fired for each sub-folder met, entered or not.
+  TScruteEvent OnDossier;
+  // Kept for the window's definition; never fired.
+  TNotifyEvent OnCreate;
+  // Fired when a run starts.
+  TNotifyEvent OnExecute;
+  // Fired when a run has walked the whole tree.
+  TNotifyEvent OnFinExecute;
+
+  // Path of the file last reported.
+  std::string FichierCourant;
+  // Path of the sub-folder last met.
+  std::string DossierCourant;
+  // Low 32 bits of the size of the file last reported.
+  int32_t Taille = 0;
+  // Local last-write time of the file last reported, as a DOS date and time.
+  int32_t DateHeure = 0;
+  // Depth of the level being walked: 0 for Dossier itself.
+  int32_t Profondeur = 0;
+  // Set by a handler to end the walk early; cleared when a run starts.
+  bool Arret = false;
+  // Processes waiting events without waiting; empty means no pumping.
+  std::function<void()> Pump;
+
+  // Walks folder at depth with its own pattern list, attribute mask and
+  // sub-folder flag, down to MaxPenetration.
+  void ParcourirDossier(int32_t depth, const std::string& folder, const std::string& patterns,
+                        int32_t mask, bool subfolders);
+  // Reports the files of folder matching each pattern of the list, in list order.
+  void ListerFichiers(const std::string& folder, const std::string& patterns, int32_t mask);
+
+ private:
+  bool Refuses(int32_t depth) const;
+  void ListFiles(const DirList& folder, const std::string& path, const std::string& patterns,
+                 int32_t mask);
+  void PumpMessages() const {
+    if (Pump) Pump();
+  }
+
+  std::string dossier_;
+  std::string filtre_;
+  bool sousDossier_ = true;
+  int32_t maxPenetration_ = 10000;
+};
