@@ -1,0 +1,555 @@
+#include "convert/convert.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string_view>
+#include <vector>
+
+#include "platform/dirlist.h"
+#include "platform/fileio.h"
+#include "platform/oserror.h"
+#include "platform/sysutils.h"
+
+namespace {
+
+constexpr std::size_t kReadChunk = 1 << 20;
+constexpr std::size_t kWriteChunk = 1 << 20;
+
+// A write that failed, with its errno; turned into EInOutError once the
+// partial output has been cleaned away.
+struct WriteFailure {
+  int err;
+};
+
+[[noreturn]] void ThrowIo(int err, const std::string& path) {
+  throw EInOutError(OsErrorCodeForPath(err, path));
+}
+
+class Fd {
+ public:
+  explicit Fd(int fd = -1) : fd_(fd) {}
+  ~Fd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int get() const { return fd_; }
+  void reset(int fd) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+  }
+  // Closes through the current writer, so that a failure at close is seen.
+  int CloseChecked() {
+    int fd = fd_;
+    fd_ = -1;
+    return CurrentFileWriter().Close(fd);
+  }
+
+ private:
+  int fd_;
+};
+
+// A temporary file that disappears unless it is kept.
+class TempFile {
+ public:
+  TempFile() = default;
+  ~TempFile() { Discard(); }
+  TempFile(const TempFile&) = delete;
+  TempFile& operator=(const TempFile&) = delete;
+
+  // Creates it in folder; false (errno set) when the folder refuses it.
+  bool Create(const std::string& folder) {
+    std::string pattern = (folder.empty() ? std::string(".") : folder) + "/.terminelle-XXXXXX";
+    std::vector<char> name(pattern.begin(), pattern.end());
+    name.push_back('\0');
+    int fd = mkostemp(name.data(), O_CLOEXEC);
+    if (fd < 0) return false;
+    fd_.reset(fd);
+    path_ = name.data();
+    return true;
+  }
+  int fd() const { return fd_.get(); }
+  const std::string& path() const { return path_; }
+  Fd& handle() { return fd_; }
+  // The file now bears another name, or is no longer wanted as a temporary.
+  void Release() { path_.clear(); }
+  void Discard() {
+    fd_.reset(-1);
+    if (!path_.empty()) ::unlink(path_.c_str());
+    path_.clear();
+  }
+
+ private:
+  Fd fd_;
+  std::string path_;
+};
+
+std::string FolderOf(const std::string& path) {
+  std::string::size_type slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+void WriteAll(int fd, const char* p, std::size_t n) {
+  while (n > 0) {
+    ssize_t w = CurrentFileWriter().Write(fd, p, n);
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      throw WriteFailure{errno};
+    }
+    if (w == 0) throw WriteFailure{ENOSPC};
+    p += w;
+    n -= static_cast<std::size_t>(w);
+  }
+}
+
+ssize_t ReadSome(int fd, char* buf, std::size_t n) {
+  for (;;) {
+    ssize_t r = ::read(fd, buf, n);
+    if (r >= 0 || errno != EINTR) return r;
+  }
+}
+
+class Output {
+ public:
+  explicit Output(int fd) : fd_(fd) { buf_.reserve(kWriteChunk); }
+  void Append(const char* p, std::size_t n) {
+    if (buf_.size() + n > kWriteChunk) {
+      Flush();
+      if (n >= kWriteChunk) {
+        WriteAll(fd_, p, n);
+        return;
+      }
+    }
+    buf_.append(p, n);
+  }
+  void Flush() {
+    WriteAll(fd_, buf_.data(), buf_.size());
+    buf_.clear();
+  }
+
+ private:
+  int fd_;
+  std::string buf_;
+};
+
+// A rule ready for use on many lines: its capitals, and whether the quick scan
+// for it is exact (then lines without a match skip the full replacement).
+struct PreparedRule {
+  const ReplaceRule* rule = nullptr;
+  std::string upper;
+  bool exact_scan = false;
+  unsigned char table[256] = {};
+};
+
+PreparedRule Prepare(const ReplaceRule& rule, const CodePage& cp) {
+  PreparedRule p;
+  p.rule = &rule;
+  p.upper = cp.UpperCase(rule.Search);
+  bool ascii = true;
+  for (unsigned char c : p.upper) ascii = ascii && c < 0x80;
+  // In UTF-8 a byte's capital depends on its neighbours, except for ASCII.
+  p.exact_scan = !cp.IsUtf8() || ascii;
+  for (int b = 0; b < 256; ++b) {
+    char in = static_cast<char>(b);
+    char out = in;
+    if (!cp.IsUtf8() || b < 0x80) cp.UpperCase(&in, 1, &out);
+    p.table[b] = static_cast<unsigned char>(out);
+  }
+  return p;
+}
+
+// Whether s holds the rule's search text, ignoring case (exact_scan rules only).
+bool Contains(const PreparedRule& r, const char* s, std::size_t n) {
+  const std::size_t m = r.upper.size();
+  if (m > n) return false;
+  const auto* u = reinterpret_cast<const unsigned char*>(s);
+  const auto* pat = reinterpret_cast<const unsigned char*>(r.upper.data());
+  const unsigned char first = pat[0];
+  const std::size_t last = n - m;
+  for (std::size_t i = 0; i <= last; ++i) {
+    if (r.table[u[i]] != first) continue;
+    std::size_t j = 1;
+    while (j < m && r.table[u[i + j]] == pat[j]) ++j;
+    if (j == m) return true;
+  }
+  return false;
+}
+
+// Trims, ends and rewrites lines into the output.
+class LineConverter {
+ public:
+  LineConverter(Output& out, LineEnding kind, const ReplaceRule& r1, const ReplaceRule& r2,
+                const CodePage& cp)
+      : out_(out), cp_(cp) {
+    switch (kind) {
+      case LineEnding::Windows:
+        ending_ = "\r\n";
+        break;
+      case LineEnding::Unix:
+        ending_ = "\n";
+        break;
+      case LineEnding::Mac:
+        ending_ = "\r";
+        break;
+    }
+    for (const ReplaceRule* r : {&r1, &r2}) {
+      if (r->Enabled && !r->Search.empty()) rules_.push_back(Prepare(*r, cp));
+    }
+  }
+
+  void Line(const char* p, std::size_t n) {
+    const auto* u = reinterpret_cast<const unsigned char*>(p);
+    std::size_t b = 0;
+    std::size_t e = n;
+    while (b < e && u[b] <= 0x20) ++b;
+    while (e > b && u[e - 1] <= 0x20) --e;
+    if (rules_.empty()) {
+      out_.Append(p + b, e - b);
+      out_.Append(ending_.data(), ending_.size());
+      return;
+    }
+    line_.assign(p + b, e - b);
+    line_ += ending_;
+    // Rule 2 works on what rule 1 left, its own insertions included.
+    for (const PreparedRule& r : rules_) {
+      if (r.exact_scan && !Contains(r, line_.data(), line_.size())) continue;
+      line_ = ReplaceAllIgnoringCase(line_, r.rule->Search, r.rule->Replacement, cp_);
+    }
+    out_.Append(line_.data(), line_.size());
+  }
+
+ private:
+  Output& out_;
+  const CodePage& cp_;
+  std::string ending_;
+  std::vector<PreparedRule> rules_;
+  std::string line_;
+};
+
+enum class StreamResult { kDone, kBinary };
+
+const char* FindBreak(const char* p, const char* end) {
+  while (p < end && *p != '\r' && *p != '\n') ++p;
+  return p;
+}
+
+// Converts everything read from in_fd. A NUL byte means a binary file: the
+// caller then leaves the destination as it was.
+StreamResult Stream(int in_fd, LineConverter& conv) {
+  std::vector<char> buf(kReadChunk);
+  std::string carry;
+  bool skip_lf = false;
+  for (;;) {
+    ssize_t r = ReadSome(in_fd, buf.data(), buf.size());
+    if (r < 0) throw EInOutError(OsErrorCode(errno));
+    if (r == 0) break;
+    const char* p = buf.data();
+    const char* end = p + r;
+    if (std::memchr(p, 0, static_cast<std::size_t>(r)) != nullptr) return StreamResult::kBinary;
+    if (skip_lf) {
+      skip_lf = false;
+      if (*p == '\n') ++p;
+    }
+    while (p < end) {
+      const char* q = FindBreak(p, end);
+      if (q == end) {
+        carry.append(p, end);
+        break;
+      }
+      if (carry.empty()) {
+        conv.Line(p, static_cast<std::size_t>(q - p));
+      } else {
+        carry.append(p, q);
+        conv.Line(carry.data(), carry.size());
+        carry.clear();
+      }
+      // CR LF, a lone CR and a lone LF each end one line.
+      if (*q == '\r') {
+        ++q;
+        if (q == end) {
+          skip_lf = true;
+        } else if (*q == '\n') {
+          ++q;
+        }
+      } else {
+        ++q;
+      }
+      p = q;
+    }
+  }
+  if (!carry.empty()) conv.Line(carry.data(), carry.size());
+  return StreamResult::kDone;
+}
+
+// Copies in_fd (from its start) to out_fd; false when a NUL byte was seen
+// and stop_at_nul is set.
+bool CopyAll(int in_fd, int out_fd, bool stop_at_nul) {
+  std::vector<char> buf(kReadChunk);
+  if (::lseek(in_fd, 0, SEEK_SET) < 0) throw WriteFailure{errno};
+  for (;;) {
+    ssize_t r = ReadSome(in_fd, buf.data(), buf.size());
+    if (r < 0) throw WriteFailure{errno};
+    if (r == 0) return true;
+    if (stop_at_nul && std::memchr(buf.data(), 0, static_cast<std::size_t>(r)) != nullptr) {
+      return false;
+    }
+    WriteAll(out_fd, buf.data(), static_cast<std::size_t>(r));
+  }
+}
+
+// Gives the new file the owner, group, permission bits and extended
+// attributes (ACLs included) of the one it replaces. False when one of them
+// cannot be given: the caller then rewrites the file in place.
+bool TakeIdentity(int fd, const std::string& dest, const struct stat& st) {
+  if (::fchown(fd, st.st_uid, st.st_gid) != 0) return false;
+  // After the owner, since changing owners clears the setuid and setgid bits.
+  if (::fchmod(fd, st.st_mode & 07777) != 0) return false;
+  // Without the right to keep setgid on a group it is not in, the system
+  // silently drops the bit; such a file is rewritten in place instead.
+  struct stat now {};
+  if (::fstat(fd, &now) != 0 || (now.st_mode & 07777) != (st.st_mode & 07777)) return false;
+  ssize_t len = ::listxattr(dest.c_str(), nullptr, 0);
+  if (len < 0) return errno == ENOTSUP;
+  if (len == 0) return true;
+  std::vector<char> names(static_cast<std::size_t>(len));
+  len = ::listxattr(dest.c_str(), names.data(), names.size());
+  if (len < 0) return false;
+  std::vector<char> value;
+  for (std::size_t i = 0; i < static_cast<std::size_t>(len);) {
+    const char* name = names.data() + i;
+    i += std::strlen(name) + 1;
+    ssize_t vlen = ::getxattr(dest.c_str(), name, nullptr, 0);
+    if (vlen < 0) return false;
+    value.resize(static_cast<std::size_t>(vlen) + 1);
+    vlen = ::getxattr(dest.c_str(), name, value.data(), value.size());
+    if (vlen < 0) return false;
+    if (::fsetxattr(fd, name, value.data(), static_cast<std::size_t>(vlen), 0) != 0) return false;
+  }
+  return true;
+}
+
+mode_t NewFileMode() {
+  // umask can only be read by setting it; the program has one thread doing this.
+  mode_t mask = ::umask(022);
+  ::umask(mask);
+  return 0666 & ~mask;
+}
+
+// The new content goes to a temporary file that replaces the destination once
+// complete. Returns false, with nothing changed, when the destination must be
+// rewritten in place instead.
+bool ConvertByReplacing(int in_fd, const std::string& dest, const struct stat* dest_st,
+                        LineEnding kind, const ReplaceRule& r1, const ReplaceRule& r2,
+                        const CodePage& cp) {
+  TempFile tmp;
+  if (!tmp.Create(FolderOf(dest))) {
+    if (dest_st != nullptr) return false;
+    ThrowIo(errno, dest);
+  }
+  if (dest_st != nullptr) {
+    if (!TakeIdentity(tmp.fd(), dest, *dest_st)) return false;
+  } else if (::fchmod(tmp.fd(), NewFileMode()) != 0) {
+    ThrowIo(errno, dest);
+  }
+  try {
+    Output out(tmp.fd());
+    LineConverter conv(out, kind, r1, r2, cp);
+    if (Stream(in_fd, conv) == StreamResult::kBinary) return true;
+    out.Flush();
+  } catch (const WriteFailure& f) {
+    ThrowIo(f.err, dest);
+  }
+  if (tmp.handle().CloseChecked() != 0) ThrowIo(errno, dest);
+  if (::rename(tmp.path().c_str(), dest.c_str()) != 0) ThrowIo(errno, dest);
+  tmp.Release();
+  return true;
+}
+
+// Puts the kept content back after a failed rewrite in place.
+bool Restore(int backup_fd, int out_fd) {
+  try {
+    if (::ftruncate(out_fd, 0) != 0) return false;
+    if (::lseek(out_fd, 0, SEEK_SET) < 0) return false;
+    return CopyAll(backup_fd, out_fd, false);
+  } catch (const WriteFailure&) {
+    return false;
+  }
+}
+
+// Rewrites the destination itself, so that it keeps its owner, group and
+// every name it has. Its content is kept in a temporary copy first and put
+// back if anything fails.
+void ConvertInPlace(int in_fd, bool same_file, const std::string& dest, LineEnding kind,
+                    const ReplaceRule& r1, const ReplaceRule& r2, const CodePage& cp) {
+  Fd old_content(::open(dest.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  if (old_content.get() < 0) ThrowIo(errno, dest);
+  TempFile backup;
+  if (!backup.Create(FolderOf(dest))) {
+    const char* tmpdir = std::getenv("TMPDIR");
+    if (!backup.Create(tmpdir != nullptr && *tmpdir != '\0' ? tmpdir : "/tmp")) {
+      ThrowIo(errno, dest);
+    }
+  }
+  try {
+    // Reading the source through the copy also tells a binary file before
+    // anything is touched.
+    if (!CopyAll(old_content.get(), backup.fd(), same_file)) return;
+  } catch (const WriteFailure& f) {
+    ThrowIo(f.err, dest);
+  }
+  Fd out_fd(::open(dest.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOCTTY));
+  if (out_fd.get() < 0) ThrowIo(errno, dest);
+  int source = same_file ? backup.fd() : in_fd;
+  if (same_file && ::lseek(source, 0, SEEK_SET) < 0) ThrowIo(errno, dest);
+
+  int failure = 0;
+  try {
+    Output out(out_fd.get());
+    LineConverter conv(out, kind, r1, r2, cp);
+    if (Stream(source, conv) == StreamResult::kBinary) {
+      failure = -1;
+    } else {
+      out.Flush();
+    }
+  } catch (const WriteFailure& f) {
+    failure = f.err;
+  } catch (...) {
+    if (!Restore(backup.fd(), out_fd.get())) backup.Release();
+    throw;
+  }
+  if (failure == 0 && ::fsync(out_fd.get()) != 0 && errno != EINVAL) failure = errno;
+  if (failure != 0) {
+    // When even the old content cannot be put back, the copy is all that is
+    // left of it: it stays where it is rather than being removed.
+    if (!Restore(backup.fd(), out_fd.get())) backup.Release();
+    if (failure == -1) return;
+    ThrowIo(failure, dest);
+  }
+  if (out_fd.CloseChecked() != 0) {
+    int err = errno;
+    Fd again(::open(dest.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY));
+    if (again.get() < 0 || !Restore(backup.fd(), again.get())) backup.Release();
+    ThrowIo(err, dest);
+  }
+}
+
+// A destination that is a device or a pipe is written straight through.
+void ConvertToStream(int in_fd, const std::string& dest, const struct stat& st, LineEnding kind,
+                     const ReplaceRule& r1, const ReplaceRule& r2, const CodePage& cp) {
+  if (!S_ISCHR(st.st_mode) && !S_ISFIFO(st.st_mode)) throw EInOutError(105);
+  // A pipe without a reader would block the program for good.
+  Fd out_fd(::open(dest.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  if (out_fd.get() < 0) ThrowIo(errno, dest);
+  int flags = ::fcntl(out_fd.get(), F_GETFL);
+  if (flags >= 0) ::fcntl(out_fd.get(), F_SETFL, flags & ~O_NONBLOCK);
+  try {
+    Output out(out_fd.get());
+    LineConverter conv(out, kind, r1, r2, cp);
+    Stream(in_fd, conv);
+    out.Flush();
+  } catch (const WriteFailure& f) {
+    ThrowIo(f.err, dest);
+  }
+  if (out_fd.CloseChecked() != 0) ThrowIo(errno, dest);
+}
+
+void Convert(const std::string& source, const std::string& destination, LineEnding kind,
+             const ReplaceRule& rule1, const ReplaceRule& rule2, const CodePage& cp) {
+  // Only regular files dated within what a DOS date can hold are converted;
+  // links, pipes and devices are never opened.
+  struct stat src_st {};
+  if (::lstat(source.c_str(), &src_st) != 0 || !S_ISREG(src_st.st_mode)) return;
+  int32_t dos = 0;
+  if (!DosDateTime(src_st.st_mtime, &dos)) return;
+
+  // Other programs on Linux do not honour share modes, so none are asked for:
+  // the file is read once, as it stands when it is opened.
+  Fd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK));
+  if (in.get() < 0) {
+    int err = errno;
+    if (err == ELOOP) return;  // replaced by a link since it was looked at
+    throw EFOpenError(FullPathName(source), SystemErrorText(err));
+  }
+  struct stat in_st {};
+  if (::fstat(in.get(), &in_st) != 0 || !S_ISREG(in_st.st_mode)) return;
+  int flags = ::fcntl(in.get(), F_GETFL);
+  if (flags >= 0) ::fcntl(in.get(), F_SETFL, flags & ~O_NONBLOCK);
+
+  struct stat dest_st {};
+  if (::lstat(destination.c_str(), &dest_st) != 0) {
+    if (errno != ENOENT) ThrowIo(errno, destination);
+    ConvertByReplacing(in.get(), destination, nullptr, kind, rule1, rule2, cp);
+    return;
+  }
+  bool through_link = S_ISLNK(dest_st.st_mode);
+  if (through_link && ::stat(destination.c_str(), &dest_st) != 0) ThrowIo(errno, destination);
+  if (S_ISDIR(dest_st.st_mode)) throw EInOutError(5);
+  if (!S_ISREG(dest_st.st_mode)) {
+    ConvertToStream(in.get(), destination, dest_st, kind, rule1, rule2, cp);
+    return;
+  }
+  // A file without write permission is refused even to root, as a read-only
+  // file is on Windows.
+  if ((dest_st.st_mode & 0222) == 0) throw EInOutError(5);
+  if (::access(destination.c_str(), W_OK) != 0) ThrowIo(errno, destination);
+
+  bool same_file = dest_st.st_dev == in_st.st_dev && dest_st.st_ino == in_st.st_ino;
+  if (!through_link && dest_st.st_nlink == 1 &&
+      ConvertByReplacing(in.get(), destination, &dest_st, kind, rule1, rule2, cp)) {
+    return;
+  }
+  ConvertInPlace(in.get(), same_file, destination, kind, rule1, rule2, cp);
+}
+
+}  // namespace
+
+void ConvertTextFile(const std::string& source, const std::string& destination, LineEnding kind,
+                     const ReplaceRule& rule1, const ReplaceRule& rule2, const CodePage& codePage) {
+  try {
+    Convert(source, destination, kind, rule1, rule2, codePage);
+  } catch (const std::bad_alloc&) {
+    throw EOutOfMemory();
+  }
+}
+
+std::string ReplaceAllIgnoringCase(const std::string& text, const std::string& search,
+                                   const std::string& replacement, const CodePage& codePage) {
+  if (text.empty() || search.empty()) return text;
+  const std::string u = codePage.UpperCase(text);
+  const std::string p = codePage.UpperCase(search);
+  std::string result;
+  result.reserve(text.size());
+  std::size_t pos = 0;  // where the rest of the text, and of its capitals, begins
+  while (pos < u.size()) {
+    const char* rest = u.data() + pos;
+    const std::size_t left = u.size() - pos;
+    std::size_t found = std::string::npos;
+    for (std::size_t from = 0; from + p.size() <= left;) {
+      const void* hit = ::memmem(rest + from, left - from, p.data(), p.size());
+      if (hit == nullptr) break;
+      std::size_t at = static_cast<std::size_t>(static_cast<const char*>(hit) - rest);
+      if (codePage.MayStartAt(rest, left, at)) {
+        found = at;
+        break;
+      }
+      from = at + 1;
+    }
+    if (found == std::string::npos) {
+      result.append(text, pos, std::string::npos);
+      break;
+    }
+    result.append(text, pos, found);
+    result += replacement;
+    pos += found + search.size();
+  }
+  return result;
+}

@@ -1,0 +1,361 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/wait.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
+
+#include "convert/convert.h"
+#include "platform/fileio.h"
+#include "platform/sysutils.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const CodePage& Cp() {
+  static const CodePage cp = CodePage::SingleByte("CP1252");
+  return cp;
+}
+
+const ReplaceRule kNoRule{};
+
+class ConvertTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/terminelle-convert-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+  }
+  void TearDown() override {
+    std::error_code ec;
+    fs::permissions(dir_, fs::perms::owner_all, fs::perm_options::add, ec);
+    fs::remove_all(dir_, ec);
+  }
+
+  std::string Path(const std::string& name) const { return dir_ + "/" + name; }
+  std::string Write(const std::string& name, const std::string& bytes) const {
+    std::string p = Path(name);
+    std::ofstream(p, std::ios::binary) << bytes;
+    return p;
+  }
+  static std::string Read(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+  }
+  std::set<std::string> Entries() const {
+    std::set<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir_)) names.insert(e.path().filename().string());
+    return names;
+  }
+  std::string Convert(const std::string& content, LineEnding kind, const ReplaceRule& r1 = kNoRule,
+                      const ReplaceRule& r2 = kNoRule) const {
+    std::string p = Write("f.pl", content);
+    ConvertTextFile(p, p, kind, r1, r2, Cp());
+    return Read(p);
+  }
+
+  std::string dir_;
+};
+
+TEST_F(ConvertTest, SplitsTrimsAndEndsEveryLine) {
+  EXPECT_EQ(Convert("", LineEnding::Unix), "");
+  EXPECT_EQ(Convert("abc", LineEnding::Unix), "abc\n");
+  EXPECT_EQ(Convert("a\r\nb\r\n", LineEnding::Mac), "a\rb\r");
+  EXPECT_EQ(Convert("a\n\rb", LineEnding::Windows), "a\r\n\r\nb\r\n");
+  EXPECT_EQ(Convert("a\r\r\nb", LineEnding::Unix), "a\n\nb\n");
+  EXPECT_EQ(Convert(" \t \nx", LineEnding::Unix), "\nx\n");
+  EXPECT_EQ(Convert("\t\tif (1) {  \t\r\n", LineEnding::Unix), "if (1) {\n");
+  EXPECT_EQ(Convert("x\xA0  \n", LineEnding::Unix), "x\xA0\n");
+  // Ctrl-Z after the last break is a line of its own, trimmed to nothing.
+  EXPECT_EQ(Convert("a\r\n\x1A", LineEnding::Unix), "a\n\n");
+  // Trimming stops at the first byte above blank, so a byte-order mark keeps what follows it.
+  EXPECT_EQ(Convert("\xEF\xBB\xBF  x \n", LineEnding::Unix), "\xEF\xBB\xBF  x\n");
+}
+
+TEST_F(ConvertTest, AppliesRuleOneThenRuleTwoAfterTrimming) {
+  ReplaceRule r1{true, "a", "b"};
+  ReplaceRule r2{true, "b", "c"};
+  EXPECT_EQ(Convert("  a  \r\n", LineEnding::Unix, r1, r2), "c\n");
+  ReplaceRule off{false, "a", "z"};
+  EXPECT_EQ(Convert("a\n", LineEnding::Unix, off, kNoRule), "a\n");
+  ReplaceRule empty{true, "", "z"};
+  EXPECT_EQ(Convert("a\n", LineEnding::Unix, empty, kNoRule), "a\n");
+  // Blanks of a replacement survive: the rules run after trimming.
+  ReplaceRule padded{true, "x", " x "};
+  EXPECT_EQ(Convert("x\n", LineEnding::Unix, padded, kNoRule), " x \n");
+  // The rules see the line with its ending.
+  ReplaceRule ending{true, "a\r\n", "A;"};
+  EXPECT_EQ(Convert("a\nb\n", LineEnding::Windows, ending, kNoRule), "A;b\r\n");
+  ReplaceRule shebang{true, "#!/perl/bin/perl", "#!/usr/bin/perl"};
+  ReplaceRule lib{true, "use lib 'c:/perl/lib/' ;", "use lib '/srv/lib/' ;"};
+  EXPECT_EQ(Convert("#!/PERL/Bin/perl -w\r\nUSE LIB 'C:/perl/lib/' ;\r\n", LineEnding::Unix,
+                    shebang, lib),
+            "#!/usr/bin/perl -w\nuse lib '/srv/lib/' ;\n");
+}
+
+TEST_F(ConvertTest, LinesAcrossReadBoundariesAreWhole) {
+  // The reads are 1 MiB long: put a CR LF pair and a long line across that boundary.
+  const std::size_t chunk = 1 << 20;
+  std::string content(chunk - 1, 'x');
+  content += "\r\nshort\n";
+  content += std::string(3 * chunk, 'y') + " \n";
+  std::string out = Convert(content, LineEnding::Unix);
+  EXPECT_EQ(out, std::string(chunk - 1, 'x') + "\nshort\n" + std::string(3 * chunk, 'y') + "\n");
+}
+
+TEST_F(ConvertTest, DifferentDestinationLeavesTheSourceAlone) {
+  std::string src = Write("src.txt", "a \r\n");
+  std::string dst = Path("dst.txt");
+  ConvertTextFile(src, dst, LineEnding::Unix, kNoRule, kNoRule, Cp());
+  EXPECT_EQ(Read(src), "a \r\n");
+  EXPECT_EQ(Read(dst), "a\n");
+  Write("dst.txt", "old content that is longer\n");
+  ConvertTextFile(src, dst, LineEnding::Mac, kNoRule, kNoRule, Cp());
+  EXPECT_EQ(Read(dst), "a\r");
+}
+
+TEST_F(ConvertTest, LeavesWhatIsNotARegularTextFileUntouched) {
+  // A folder, a link, a FIFO (opening it would hang), a binary file and a file dated 1979.
+  ConvertTextFile(dir_, dir_, LineEnding::Unix, kNoRule, kNoRule, Cp());
+  std::string target = Write("target.txt", "t \r\n");
+  ASSERT_EQ(symlink(target.c_str(), Path("link").c_str()), 0);
+  ConvertTextFile(Path("link"), Path("link"), LineEnding::Unix, kNoRule, kNoRule, Cp());
+  EXPECT_EQ(Read(target), "t \r\n");
+  EXPECT_TRUE(fs::is_symlink(Path("link")));
+  ASSERT_EQ(mkfifo(Path("fifo").c_str(), 0644), 0);
+  ConvertTextFile(Path("fifo"), Path("fifo"), LineEnding::Unix, kNoRule, kNoRule, Cp());
+  const std::string binary("a \r\n\0b \r\n", 9);
+  std::string bin = Write("bin.dat", binary);
+  ConvertTextFile(bin, bin, LineEnding::Unix, kNoRule, kNoRule, Cp());
+  EXPECT_EQ(Read(bin), binary);
+  std::string old = Write("old.txt", "o \r\n");
+  struct tm t {};
+  t.tm_year = 79;
+  t.tm_mon = 11;
+  t.tm_mday = 31;
+  t.tm_hour = 12;
+  struct timeval times[2] = {{mktime(&t), 0}, {mktime(&t), 0}};
+  ASSERT_EQ(utimes(old.c_str(), times), 0);
+  ConvertTextFile(old, old, LineEnding::Unix, kNoRule, kNoRule, Cp());
+  EXPECT_EQ(Read(old), "o \r\n");
+  ConvertTextFile(Path("missing"), Path("missing"), LineEnding::Unix, kNoRule, kNoRule, Cp());
+  EXPECT_FALSE(fs::exists(Path("missing")));
+  EXPECT_EQ(Entries(), (std::set<std::string>{"link", "target.txt", "fifo", "bin.dat", "old.txt"}));
+}
+
+TEST_F(ConvertTest, ReadOnlyFileIsRefusedEvenToRoot) {
+  std::string p = Write("ro.pl", "x \r\n");
+  ASSERT_EQ(chmod(p.c_str(), 0444), 0);
+  try {
+    ConvertTextFile(p, p, LineEnding::Unix, kNoRule, kNoRule, Cp());
+    FAIL() << "a read-only file was written";
+  } catch (const EInOutError& e) {
+    EXPECT_EQ(e.ErrorCode, 5);
+    EXPECT_EQ(e.Message(), "Accès au fichier refusé");
+  }
+  EXPECT_EQ(Read(p), "x \r\n");
+  EXPECT_EQ(Entries(), std::set<std::string>{"ro.pl"});
+}
+
+TEST_F(ConvertTest, MissingDestinationFolderIsReported) {
+  std::string src = Write("s.txt", "x\n");
+  try {
+    ConvertTextFile(src, Path("nowhere/d.txt"), LineEnding::Unix, kNoRule, kNoRule, Cp());
+    FAIL() << "no error";
+  } catch (const EInOutError& e) {
+    EXPECT_EQ(e.ErrorCode, 3);
+    EXPECT_EQ(e.Message(), "Nom de fichier incorrect");
+  }
+  try {
+    ConvertTextFile(src, dir_, LineEnding::Unix, kNoRule, kNoRule, Cp());
+    FAIL() << "a folder was written as a file";
+  } catch (const EInOutError& e) {
+    EXPECT_EQ(e.ErrorCode, 5);
+  }
+}
+
+TEST_F(ConvertTest, KeepsOwnerModeAndExtendedAttributes) {
+  std::string p = Write("perm.cgi", "x \r\n");
+  bool root = geteuid() == 0;
+  if (root) {
+    ASSERT_EQ(chown(p.c_str(), 4321, 4322), 0);
+  }
+  ASSERT_EQ(chmod(p.c_str(), 02751), 0);
+  bool xattrs = setxattr(p.c_str(), "user.terminelle", "v", 1, 0) == 0;
+  ConvertTextFile(p, p, LineEnding::Unix, kNoRule, kNoRule, Cp());
+  EXPECT_EQ(Read(p), "x\n");
+  struct stat st {};
+  ASSERT_EQ(stat(p.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 02751u);
+  if (root) {
+    EXPECT_EQ(st.st_uid, 4321u);
+    EXPECT_EQ(st.st_gid, 4322u);
+  }
+  if (xattrs) {
+    char v[8] = {};
+    EXPECT_EQ(getxattr(p.c_str(), "user.terminelle", v, sizeof v), 1);
+    EXPECT_EQ(v[0], 'v');
+  }
+  EXPECT_EQ(Entries(), std::set<std::string>{"perm.cgi"});
+}
+
+TEST_F(ConvertTest, HardLinkedFileIsRewrittenForAllItsNames) {
+  std::string p = Write("a.pl", "x \r\n");
+  ASSERT_EQ(link(p.c_str(), Path("b.pl").c_str()), 0);
+  ConvertTextFile(p, p, LineEnding::Unix, kNoRule, kNoRule, Cp());
+  EXPECT_EQ(Read(p), "x\n");
+  EXPECT_EQ(Read(Path("b.pl")), "x\n");
+  EXPECT_EQ(fs::hard_link_count(p), 2u);
+  EXPECT_EQ(Entries(), (std::set<std::string>{"a.pl", "b.pl"}));
+}
+
+TEST_F(ConvertTest, FolderWithoutWritePermissionStillConverts) {
+  std::string p = Write("a.pl", "x \r\n");
+  ASSERT_EQ(chmod(dir_.c_str(), 0555), 0);
+  ConvertTextFile(p, p, LineEnding::Windows, kNoRule, kNoRule, Cp());
+  EXPECT_EQ(Read(p), "x\r\n");
+  ASSERT_EQ(chmod(dir_.c_str(), 0755), 0);
+  EXPECT_EQ(Entries(), std::set<std::string>{"a.pl"});
+}
+
+// Runs f in a child process without root's privileges; returns its exit status.
+template <class F>
+int AsNobody(F f) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(90);
+    _exit(f());
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 99;
+}
+
+TEST_F(ConvertTest, UnreadableSourceGivesTheOpenErrorWithItsFullPath) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to switch to another user";
+  ASSERT_EQ(chmod(dir_.c_str(), 0777), 0);
+  std::string p = Write("secret.pl", "x\n");
+  ASSERT_EQ(chmod(p.c_str(), 0600), 0);
+  std::string expected = "Impossible d'ouvrir le fichier \"" + p + "\". Permission denied";
+  int status = AsNobody([&] {
+    try {
+      ConvertTextFile(p, p, LineEnding::Unix, kNoRule, kNoRule, Cp());
+    } catch (const EFOpenError& e) {
+      return e.Message() == expected ? 0 : 2;
+    } catch (...) {
+      return 3;
+    }
+    return 1;
+  });
+  EXPECT_EQ(status, 0);
+  std::string mine = Write("mine.pl", "x \n");
+  ASSERT_EQ(chown(mine.c_str(), 65534, 65534), 0);
+  ASSERT_EQ(chmod(mine.c_str(), 0644), 0);
+  std::string theirs = Write("theirs.pl", "y \n");
+  ASSERT_EQ(chmod(theirs.c_str(), 0644), 0);
+  // Another user's file that this process may read but not write.
+  status = AsNobody([&] {
+    ConvertTextFile(mine, mine, LineEnding::Unix, kNoRule, kNoRule, Cp());
+    try {
+      ConvertTextFile(theirs, theirs, LineEnding::Unix, kNoRule, kNoRule, Cp());
+    } catch (const EInOutError& e) {
+      return e.ErrorCode == 5 ? 0 : 2;
+    }
+    return 1;
+  });
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(Read(mine), "x\n");
+  EXPECT_EQ(Read(theirs), "y \n");
+}
+
+// A disk that fills up once, after a given number of bytes, or at close.
+class FullDisk : public FileWriter {
+ public:
+  explicit FullDisk(long after_bytes, bool at_close = false)
+      : left_(after_bytes), at_close_(at_close) {
+    previous_ = SetFileWriter(this);
+  }
+  ~FullDisk() override { SetFileWriter(previous_); }
+  ssize_t Write(int fd, const void* buf, std::size_t n) override {
+    if (!tripped_ && !at_close_ && static_cast<long>(n) > left_) {
+      tripped_ = true;
+      errno = ENOSPC;
+      return -1;
+    }
+    left_ -= static_cast<long>(n);
+    return FileWriter::Write(fd, buf, n);
+  }
+  int Close(int fd) override {
+    int r = FileWriter::Close(fd);
+    if (at_close_ && !tripped_) {
+      tripped_ = true;
+      errno = ENOSPC;
+      return -1;
+    }
+    return r;
+  }
+  bool tripped() const { return tripped_; }
+
+ private:
+  long left_;
+  bool at_close_;
+  bool tripped_ = false;
+  FileWriter* previous_;
+};
+
+TEST_F(ConvertTest, FullDiskKeepsTheOriginalAndLeavesNoTemporaryFile) {
+  std::string original;
+  for (int i = 0; i < 5000; ++i) original += "  line " + std::to_string(i) + "  \r\n";
+  struct Case {
+    const char* what;
+    long after;
+    bool at_close;
+    bool linked;
+  };
+  for (const Case& c :
+       {Case{"mid-write", 1000, false, false}, Case{"at close", 0, true, false},
+        Case{"in place, mid-write", static_cast<long>(original.size()) + 1000, false, true},
+        Case{"in place, at close", 0, true, true}}) {
+    SCOPED_TRACE(c.what);
+    std::string p = Write("big.pl", original);
+    if (c.linked) {
+      ASSERT_EQ(link(p.c_str(), Path("other.pl").c_str()), 0);
+    }
+    {
+      FullDisk disk(c.after, c.at_close);
+      try {
+        ConvertTextFile(p, p, LineEnding::Unix, kNoRule, kNoRule, Cp());
+        ADD_FAILURE() << "a full disk was reported as success";
+      } catch (const EInOutError& e) {
+        EXPECT_EQ(e.ErrorCode, 112);
+        EXPECT_EQ(e.Message(), "Erreur E/S 112");
+      }
+      EXPECT_TRUE(disk.tripped());
+    }
+    EXPECT_TRUE(Read(p) == original);
+    if (c.linked) {
+      EXPECT_TRUE(Read(Path("other.pl")) == original);
+      EXPECT_EQ(Entries(), (std::set<std::string>{"big.pl", "other.pl"}));
+      fs::remove(Path("other.pl"));
+    } else {
+      EXPECT_EQ(Entries(), std::set<std::string>{"big.pl"});
+    }
+  }
+}
+
+}  // namespace
