@@ -1,0 +1,126 @@
+#pragma once
+// A private-profile (INI) settings file: sections "[name]" holding lines
+// "key=value". Names match without regard to ASCII letter case. The whole file
+// is kept in memory; reads never fail, and a damaged file yields what can be
+// read from it.
+//
+// Layout rules of this implementation:
+// - Lines end with LF or CR LF; a lone CR is an ordinary byte. Lines added to
+//   a file take the ending of its first line (LF for a new file); every line
+//   not touched keeps its bytes and its own ending.
+// - Blanks (space, tab) around section and key names are ignored. A value is
+//   everything after the first "=" up to the line end, blanks and quotes
+//   included: nothing is trimmed or unquoted, so what WriteString stores
+//   ReadString gives back. Each CR or LF inside a written value is stored as
+//   a blank, since a value is one line.
+// - A line starting with ";" is a comment; a line without "=" is no key; a
+//   "[" without its "]" opens a section named by the rest of the line. With
+//   duplicates, the first section of a name and its first key of a name count.
+// - Changes are kept in memory and written by UpdateFile or the destructor,
+//   atomically: a temporary file in the same folder, then a rename, so a crash
+//   or a full disk leaves the previous file whole. Each change first checks
+//   that the folder takes a new file, so that a change that cannot reach the
+//   disk fails at once with EIniFileException.
+// - A file that exists but cannot be read (a folder, no permission, larger
+//   than MaxFileSize) reads as empty and refuses every change, so it is never
+//   overwritten by a copy that lacks its contents.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/sysutils.h"
+
+// A settings file that cannot be written: "Impossible d'écrire dans <path>".
+class EIniFileException : public Exception {
+ public:
+  using Exception::Exception;
+};
+
+// One settings file, read on first use and written back atomically.
+class TIniFile {
+ public:
+  // Longest value ReadString gives, in bytes.
+  static constexpr std::size_t MaxValueLength = 2047;
+  // Size of the key-name list ValueExists looks through, zero bytes included.
+  static constexpr std::size_t KeyListSize = 16384;
+  // Files larger than this are treated as unreadable.
+  static constexpr std::size_t MaxFileSize = 64u << 20;
+
+  // The file at path; nothing is read or written yet. An empty path is a
+  // file that reads as empty and cannot be written.
+  explicit TIniFile(std::string path);
+  // Writes pending changes; an error is dropped (call UpdateFile to see it).
+  virtual ~TIniFile();
+  TIniFile(const TIniFile&) = delete;
+  TIniFile& operator=(const TIniFile&) = delete;
+
+  // The path given at construction.
+  const std::string& FileName() const { return path_; }
+
+  // The key's value, cut to MaxValueLength bytes, or def when it is missing.
+  std::string ReadString(const std::string& Section, const std::string& Ident,
+                         const std::string& def) const;
+  // Sets the key, in place if present, else at the end of its section.
+  void WriteString(const std::string& Section, const std::string& Ident, const std::string& Value);
+  // The key read as a signed 32-bit integer, or def when missing or not a number.
+  int32_t ReadInteger(const std::string& Section, const std::string& Ident, int32_t def) const;
+  // Stores the decimal text of Value.
+  void WriteInteger(const std::string& Section, const std::string& Ident, int32_t Value);
+  // ReadInteger with 1 or 0 as default; true when the integer is not 0.
+  bool ReadBool(const std::string& Section, const std::string& Ident, bool def) const;
+  // Stores "1" or "0".
+  void WriteBool(const std::string& Section, const std::string& Ident, bool Value);
+  // Whether the key is among the section's key names that fit in KeyListSize bytes.
+  bool ValueExists(const std::string& Section, const std::string& Ident) const;
+  // Removes every section of that name with its keys.
+  void EraseSection(const std::string& Section);
+  // Removes the key; a failure is ignored.
+  void DeleteKey(const std::string& Section, const std::string& Ident);
+  // Writes pending changes to disk; raises EIniFileException on failure.
+  void UpdateFile();
+
+  // Integer text as ReadInteger reads it: blanks, sign, decimal or hexadecimal
+  // after "$", "x", "X" (or a leading "0x"); false when it does not convert.
+  static bool ParseInteger(const std::string& text, int32_t& out);
+
+ protected:
+  // Writes data to fd whole; false on failure. Tests replace it to fail.
+  virtual bool WriteAll(int fd, const std::string& data);
+
+ private:
+  enum class Kind { Other, Section, Key };
+  struct Line {
+    std::string text;  // without its line end
+    std::string eol;   // "\n", "\r\n", or "" for a last line without one
+    Kind kind = Kind::Other;
+    std::size_t nameBegin = 0, nameLength = 0;  // section or key name in text
+    std::size_t valueBegin = 0;                 // keys: first byte after "="
+  };
+  enum class State { NotLoaded, Loaded, Unreadable };
+
+  void Load() const;
+  static Line Parse(std::string text, std::string eol);
+  std::string_view NameOf(const Line& line) const;
+  // Index of the first header of section, or npos.
+  std::size_t FindSection(const std::string& section) const;
+  // Index of the first key line of ident in the section opened at header, or npos.
+  std::size_t FindKey(std::size_t header, const std::string& ident) const;
+  // One past the last line of the section opened at header.
+  std::size_t SectionEnd(std::size_t header) const;
+  void Insert(std::size_t at, std::string text);
+  // The file to replace: the path, or the file a symbolic link there names.
+  std::string Target() const;
+  void CheckWritable();
+  void Changed();
+  [[noreturn]] void Fail() const;
+
+  std::string path_;
+  mutable State state_ = State::NotLoaded;
+  mutable std::vector<Line> lines_;
+  mutable std::string eol_ = "\n";
+  bool dirty_ = false;
+  bool flushFailed_ = false;
+};

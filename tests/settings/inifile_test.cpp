@@ -1,0 +1,246 @@
+#include "settings/inifile.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class IniFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "inifile-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern;
+    path_ = dir_ + "/serie.ini";
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  void Put(const std::string& bytes, const std::string& path = "") {
+    std::ofstream(path.empty() ? path_ : path, std::ios::binary) << bytes;
+  }
+  std::string Get(const std::string& path = "") {
+    std::ifstream in(path.empty() ? path_ : path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+  int EntriesInDir() { return static_cast<int>(std::distance(fs::directory_iterator(dir_), {})); }
+
+  std::string dir_, path_;
+};
+
+// Fails every write after a part of the data reached the file, as a full disk does.
+class FullDiskIni : public TIniFile {
+ public:
+  using TIniFile::TIniFile;
+
+ protected:
+  bool WriteAll(int fd, const std::string& data) override {
+    return TIniFile::WriteAll(fd, data.substr(0, data.size() / 2)) && false;
+  }
+};
+
+}  // namespace
+
+TEST_F(IniFileTest, EditsInPlaceAndKeepsEveryOtherLine) {
+  Put("; comment\r\n[Other]\r\nx=1\r\n[FORM1]\r\nA=old\r\n  junk line\r\nb = "
+      "2\r\n\r\n[Tail]\r\nz=9");
+  {
+    TIniFile ini(path_);
+    ini.WriteString("form1", "a", "new");
+    ini.WriteString("Form1", "c", "3");
+    ini.WriteString("Fresh", "k", "v");
+  }
+  EXPECT_EQ(Get(),
+            "; comment\r\n[Other]\r\nx=1\r\n[FORM1]\r\nA=new\r\n  junk line\r\nb = 2\r\nc=3\r\n"
+            "\r\n[Tail]\r\nz=9\r\n[Fresh]\r\nk=v\r\n");
+}
+
+TEST_F(IniFileTest, ReadsLfAndCrLfAndKeepsValuesAsStored) {
+  Put("[s]\nplain=a b\r\nspaced = \"quoted\" \nempty=\n  Padded  =x\n");
+  TIniFile ini(path_);
+  EXPECT_EQ(ini.ReadString("S", "PLAIN", "d"), "a b");
+  EXPECT_EQ(ini.ReadString("s", "spaced", "d"), " \"quoted\" ");
+  EXPECT_EQ(ini.ReadString("s", "empty", "d"), "");
+  EXPECT_EQ(ini.ReadString("s", "padded", "d"), "x");
+  EXPECT_EQ(ini.ReadString("s", "missing", "d"), "d");
+  EXPECT_EQ(ini.ReadString("nosuch", "plain", "d"), "d");
+}
+
+TEST_F(IniFileTest, WrittenValuesComeBackExceptLineBreaksAndLength) {
+  {
+    TIniFile ini(path_);
+    ini.WriteString("s", "blanks", "  'x'  ");
+    ini.WriteString("s", "inject", "a\r\n[evil]\nk=v");
+    ini.WriteString("s", "long", std::string(3000, 'q'));
+  }
+  TIniFile ini(path_);
+  EXPECT_EQ(ini.ReadString("s", "blanks", ""), "  'x'  ");
+  EXPECT_EQ(ini.ReadString("s", "inject", ""), "a  [evil] k=v");
+  EXPECT_FALSE(ini.ValueExists("evil", "k"));
+  EXPECT_EQ(ini.ReadString("s", "long", ""), std::string(2047, 'q'));
+  EXPECT_THROW(ini.WriteString("s", "a=b", "v"), EIniFileException);
+  EXPECT_THROW(ini.WriteString("s]", "k", "v"), EIniFileException);
+}
+
+TEST(IniInteger, ReadsTheIntegerForms) {
+  const std::pair<const char*, int32_t> good[] = {{"0x0", 0},
+                                                  {"0x1F", 31},
+                                                  {"$1f", 31},
+                                                  {"x1F", 31},
+                                                  {"X10", 16},
+                                                  {"  12", 12},
+                                                  {"+5", 5},
+                                                  {"-1", -1},
+                                                  {"-$10", -16},
+                                                  {"2147483647", INT32_MAX},
+                                                  {"-2147483648", INT32_MIN},
+                                                  {"$FFFFFFFF", -1},
+                                                  {"007", 7}};
+  for (const auto& [text, value] : good) {
+    int32_t out = 99;
+    EXPECT_TRUE(TIniFile::ParseInteger(text, out)) << text;
+    EXPECT_EQ(out, value) << text;
+  }
+  for (const char* text : {"", " ", "true", "12 ", "0x", "$", "-", "2147483648", "-2147483649",
+                           "$100000000", "1.5", " 0x10", "--1", "1e3"}) {
+    int32_t out = 99;
+    EXPECT_FALSE(TIniFile::ParseInteger(text, out)) << text;
+  }
+}
+
+TEST_F(IniFileTest, BooleansFollowTheIntegerReading) {
+  Put("[s]\nt=true\nz=0x0\ntwo=2\nm=-1\nzero=0\n");
+  TIniFile ini(path_);
+  EXPECT_TRUE(ini.ReadBool("s", "t", true));
+  EXPECT_FALSE(ini.ReadBool("s", "t", false));
+  EXPECT_FALSE(ini.ReadBool("s", "z", true));
+  EXPECT_TRUE(ini.ReadBool("s", "two", false));
+  EXPECT_TRUE(ini.ReadBool("s", "m", false));
+  EXPECT_FALSE(ini.ReadBool("s", "zero", true));
+  EXPECT_TRUE(ini.ReadBool("s", "absent", true));
+  EXPECT_EQ(ini.ReadInteger("s", "t", 42), 42);
+}
+
+TEST_F(IniFileTest, KeyListLimitHidesLaterKeys) {
+  std::ostringstream text;
+  text << "[s]\n";
+  for (int i = 0; i < 3000; ++i) text << 'L' << i << "=v\n";
+  Put(text.str() + "[big]\n" + std::string(16382, 'k') + "=1\n[bigger]\n" +
+      std::string(16383, 'k') + "=1\n");
+  TIniFile ini(path_);
+  // "L0".."L2914" with their zero bytes take 16383 bytes; one byte ends the list.
+  EXPECT_TRUE(ini.ValueExists("s", "l2914"));
+  EXPECT_FALSE(ini.ValueExists("s", "L2915"));
+  EXPECT_EQ(ini.ReadString("s", "L2999", ""), "v");
+  EXPECT_TRUE(ini.ValueExists("big", std::string(16382, 'K')));
+  EXPECT_FALSE(ini.ValueExists("bigger", std::string(16383, 'k')));
+  EXPECT_FALSE(ini.ValueExists("none", "L0"));
+}
+
+TEST_F(IniFileTest, EraseSectionRemovesEveryCopyAndDeleteKeyTheKey) {
+  Put("[a]\nk=1\n[b]\nk=2\n[A]\nj=3\n[c]\nk=4\nk=5\n");
+  {
+    TIniFile ini(path_);
+    ini.EraseSection("a");
+    ini.DeleteKey("c", "K");
+    ini.DeleteKey("nosuch", "k");
+  }
+  EXPECT_EQ(Get(), "[b]\nk=2\n[c]\n");
+}
+
+TEST_F(IniFileTest, DamagedFileIsReadAsFarAsPossible) {
+  std::string garbage;
+  for (int i = 0; i < 4096; ++i) garbage += static_cast<char>((i * 131 + 7) % 256);
+  std::string damaged = "[s]\nbefore=1\n" + garbage + "\n" + std::string(10 << 20, 'x') +
+                        "\nnul=a" + std::string(1, '\0') + "b\n[broken\nnoequals\nafter=2\n";
+  Put(damaged);
+  auto start = std::chrono::steady_clock::now();
+  {
+    TIniFile ini(path_);
+    EXPECT_EQ(ini.ReadString("s", "before", ""), "1");
+    EXPECT_EQ(ini.ReadString("s", "nul", ""), std::string("a\0b", 3));
+    EXPECT_EQ(ini.ReadString("broken", "after", ""), "2");
+    EXPECT_FALSE(ini.ValueExists("broken", "noequals"));
+    ini.WriteString("broken", "added", "3");
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+  EXPECT_EQ(Get(), damaged.substr(0, damaged.size() - 8) + "after=2\nadded=3\n");
+}
+
+TEST_F(IniFileTest, NothingIsWrittenBeforeAChange) {
+  {
+    TIniFile ini(path_);
+    EXPECT_EQ(ini.ReadString("s", "k", "d"), "d");
+    EXPECT_FALSE(ini.ValueExists("s", "k"));
+  }
+  EXPECT_FALSE(fs::exists(path_));
+  TIniFile ini(path_);
+  ini.WriteInteger("s", "n", -12);
+  ini.WriteBool("s", "b", true);
+  ini.UpdateFile();
+  EXPECT_EQ(Get(), "[s]\nn=-12\nb=1\n");
+  EXPECT_EQ(EntriesInDir(), 1);
+}
+
+TEST_F(IniFileTest, WriteToAnUnwritableFolderFailsWithThePath) {
+  Put("not a folder", dir_ + "/blocker");
+  std::string path = dir_ + "/blocker/serie.ini";
+  TIniFile ini(path);
+  EXPECT_EQ(ini.ReadString("s", "k", "d"), "d");
+  try {
+    ini.WriteString("s", "k", "v");
+    FAIL() << "no error";
+  } catch (const EIniFileException& e) {
+    EXPECT_EQ(e.Message(), "Impossible d'écrire dans " + path);
+  }
+  EXPECT_THROW(ini.EraseSection("s"), EIniFileException);
+  EXPECT_NO_THROW(ini.DeleteKey("s", "k"));
+  EXPECT_THROW(TIniFile("").WriteString("s", "k", "v"), EIniFileException);
+  EXPECT_EQ(Get(dir_ + "/blocker"), "not a folder");
+}
+
+TEST_F(IniFileTest, UnreadableFileIsNeverReplaced) {
+  fs::create_directory(path_);
+  Put("kept", path_ + "/inside");
+  ASSERT_EQ(mkfifo((dir_ + "/fifo.ini").c_str(), 0600), 0);
+  for (const std::string& path : {path_, dir_ + "/fifo.ini"}) {
+    TIniFile ini(path);
+    EXPECT_EQ(ini.ReadString("s", "k", "d"), "d");
+    EXPECT_THROW(ini.WriteString("s", "k", "v"), EIniFileException);
+  }
+  EXPECT_EQ(Get(path_ + "/inside"), "kept");
+  EXPECT_EQ(EntriesInDir(), 2);
+}
+
+TEST_F(IniFileTest, FailedWriteLeavesThePreviousFileWhole) {
+  Put("[s]\nk=old\n");
+  {
+    FullDiskIni ini(path_);
+    ini.WriteString("s", "k", "new");
+    EXPECT_THROW(ini.UpdateFile(), EIniFileException);
+  }
+  EXPECT_EQ(Get(), "[s]\nk=old\n");
+  EXPECT_EQ(EntriesInDir(), 1);
+}
+
+TEST_F(IniFileTest, WritesThroughALinkAndKeepsTheFileMode) {
+  std::string real = dir_ + "/real.ini";
+  Put("[s]\nk=1\n", real);
+  ASSERT_EQ(chmod(real.c_str(), 0640), 0);
+  fs::create_symlink(real, path_);
+  TIniFile(path_).WriteString("s", "k", "2");
+  EXPECT_TRUE(fs::is_symlink(path_));
+  EXPECT_EQ(Get(real), "[s]\nk=2\n");
+  struct stat st {};
+  ASSERT_EQ(stat(real.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0640u);
+}
