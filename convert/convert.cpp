@@ -184,23 +184,24 @@ bool Contains(const PreparedRule& r, const char* s, std::size_t n) {
   return false;
 }
 
+std::string_view EndingOf(LineEnding kind) {
+  switch (kind) {
+    case LineEnding::Windows:
+      return "\r\n";
+    case LineEnding::Unix:
+      return "\n";
+    case LineEnding::Mac:
+      return "\r";
+  }
+  return "\r\n";
+}
+
 // Trims, ends and rewrites lines into the output.
 class LineConverter {
  public:
   LineConverter(Output& out, LineEnding kind, const ReplaceRule& r1, const ReplaceRule& r2,
                 const CodePage& cp)
-      : out_(out), cp_(cp) {
-    switch (kind) {
-      case LineEnding::Windows:
-        ending_ = "\r\n";
-        break;
-      case LineEnding::Unix:
-        ending_ = "\n";
-        break;
-      case LineEnding::Mac:
-        ending_ = "\r";
-        break;
-    }
+      : out_(out), cp_(cp), ending_(EndingOf(kind)) {
     for (const ReplaceRule* r : {&r1, &r2}) {
       if (r->Enabled && !r->Search.empty()) rules_.push_back(Prepare(*r, cp));
     }
@@ -230,7 +231,7 @@ class LineConverter {
  private:
   Output& out_;
   const CodePage& cp_;
-  std::string ending_;
+  std::string_view ending_;
   std::vector<PreparedRule> rules_;
   std::string line_;
 };
