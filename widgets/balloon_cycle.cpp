@@ -1,0 +1,170 @@
+#include "widgets/balloon_cycle.h"
+
+#include <QApplication>
+#include <QCoreApplication>
+#include <QEvent>
+#include <QGuiApplication>
+#include <QMouseEvent>
+#include <QScreen>
+
+#include "widgets/forms.h"
+
+namespace {
+
+bool IsToolTipWindow(const QWidget* w) {
+  return w->window()->windowType() == Qt::ToolTip;
+}
+
+// The events that withdraw a hint: the user is doing something else now.
+bool Cancels(QEvent::Type type) {
+  switch (type) {
+    case QEvent::KeyPress:
+    case QEvent::KeyRelease:
+    case QEvent::Shortcut:
+    case QEvent::MouseButtonPress:
+    case QEvent::MouseButtonRelease:
+    case QEvent::MouseButtonDblClick:
+    case QEvent::Wheel:
+    case QEvent::ContextMenu:
+    case QEvent::NonClientAreaMouseMove:
+    case QEvent::NonClientAreaMouseButtonPress:
+    case QEvent::NonClientAreaMouseButtonRelease:
+    case QEvent::NonClientAreaMouseButtonDblClick:
+    case QEvent::ApplicationStateChange:
+    case QEvent::ApplicationActivate:
+    case QEvent::ApplicationDeactivate:
+      return true;
+    default:
+      return false;
+  }
+}
+
+int ScreenWidthAt(QPoint p) {
+  QScreen* s = QGuiApplication::screenAt(p);
+  if (s == nullptr) s = QGuiApplication::primaryScreen();
+  return s != nullptr ? s->geometry().width() : 0;
+}
+
+}  // namespace
+
+QWidget* ControlAt(QPoint p) {
+  QWidget* w = QApplication::widgetAt(p);
+  if (w != nullptr && !IsToolTipWindow(w)) return w;
+  // The platform found a balloon (or nothing): look for our windows beneath.
+  QWidget* best = nullptr;
+  for (QWidget* top : QApplication::topLevelWidgets()) {
+    if (!top->isVisible() || IsToolTipWindow(top) || !top->geometry().contains(p)) continue;
+    if (best == nullptr || top == QApplication::activeWindow()) best = top;
+  }
+  if (best == nullptr) return nullptr;
+  QWidget* child = best->childAt(best->mapFromGlobal(p));
+  return child != nullptr ? child : best;
+}
+
+bool OverOwnWindow(QPoint p) {
+  for (QWidget* top : QApplication::topLevelWidgets()) {
+    if (top->isVisible() && !IsToolTipWindow(top) && top->frameGeometry().contains(p)) return true;
+  }
+  return false;
+}
+
+THintCycle::THintCycle(QObject* parent) : QObject(parent) {
+  showTimer_.setSingleShot(true);
+  hideTimer_.setSingleShot(true);
+  checkTimer_.setInterval(kHintCheckMs);
+  QObject::connect(&showTimer_, &QTimer::timeout, this,
+                   [this] { Guarded([this] { ShowHint(); }); });
+  QObject::connect(&hideTimer_, &QTimer::timeout, this,
+                   [this] { Guarded([this] { HideHint(); }); });
+  QObject::connect(&checkTimer_, &QTimer::timeout, this,
+                   [this] { Guarded([this] { CheckPointer(); }); });
+  if (QCoreApplication::instance() != nullptr)
+    QCoreApplication::instance()->installEventFilter(this);
+}
+
+THintCycle::~THintCycle() {
+  // Once the application is gone its windows must not be touched any more.
+  if (QCoreApplication::instance() != nullptr) delete window_.data();
+}
+
+bool THintCycle::HintShowing() const {
+  return window_ != nullptr && window_->isVisible();
+}
+
+void THintCycle::CancelHint() {
+  showTimer_.stop();
+  hideTimer_.stop();
+  checkTimer_.stop();
+  pending_ = nullptr;
+  current_ = nullptr;
+  currentRect_ = QRect();
+  if (window_ != nullptr) window_->ReleaseHint();
+}
+
+void THintCycle::MouseAt(QPoint p) {
+  QWidget* control = HintControlOf(ControlAt(p));
+  if (control == nullptr) {
+    CancelHint();
+    return;
+  }
+  // Moving within the control whose hint was shown leaves things as they are,
+  // even after the hint timed out: it comes back only through another control.
+  if (control == current_ && currentRect_.contains(p)) return;
+  bool wasShowing = HintShowing();
+  CancelHint();
+  pending_ = control;
+  // Going from one hint to the next shows the next at once; waiting for even
+  // a zero timer would let the rest of this move restart the full pause.
+  if (wasShowing && kHintShortPauseMs == 0) {
+    ShowHint();
+    return;
+  }
+  showTimer_.start(wasShowing ? kHintShortPauseMs : kHintPauseMs);
+}
+
+void THintCycle::ShowHint() {
+  QPointer<QWidget> control = pending_;
+  pending_ = nullptr;
+  if (control == nullptr) return;
+  TGlobalCtrl& ctrl = TGlobalCtrl::Instance();
+  if (!ctrl.ApplicationActive()) return;
+  QPoint pointer = ctrl.PointerPos();
+  if (HintControlOf(ControlAt(pointer)) != control) return;
+  QString text = HintText(control);
+  if (text.isEmpty()) return;
+
+  if (window_ == nullptr) window_ = new TBalloonWindow();
+  QPoint at = pointer + QPoint(0, CursorHeight());
+  TRect rect = window_->CalcHintRect(ScreenWidthAt(pointer), text).Offset(at.x(), at.y());
+  window_->Color = clInfoBk;
+  window_->ActivateHint(rect, text);
+  current_ = control;
+  currentRect_ = QRect(control->mapToGlobal(QPoint(0, 0)), control->size());
+  hideTimer_.start(kHintHidePauseMs);
+  checkTimer_.start();
+}
+
+void THintCycle::HideHint() {
+  checkTimer_.stop();
+  if (window_ != nullptr) window_->ReleaseHint();
+}
+
+void THintCycle::CheckPointer() {
+  if (!OverOwnWindow(TGlobalCtrl::Instance().PointerPos())) CancelHint();
+}
+
+bool THintCycle::eventFilter(QObject* watched, QEvent* event) {
+  bool eat = false;
+  Guarded([&] {
+    QEvent::Type type = event->type();
+    if (type == QEvent::ToolTip) {
+      // Ours replaces Qt's: it must show none of its own.
+      eat = true;
+    } else if (type == QEvent::MouseMove && watched->isWidgetType()) {
+      MouseAt(static_cast<QMouseEvent*>(event)->globalPosition().toPoint());
+    } else if (Cancels(type)) {
+      CancelHint();
+    }
+  });
+  return eat;
+}

@@ -1,0 +1,190 @@
+#pragma once
+// The balloon hint component and the process-wide controller it registers
+// with. Switching UseBalloonAsApplicationHint on replaces Qt's own tool tips
+// for the whole application by our hint cycle, which shows every hint as a
+// balloon.
+//
+// Marking a control's hint: its text is the widget's toolTip() (up to the
+// first "|"); whether the control's own hint is on is the widget's dynamic
+// property "ShowHint" when it is set (SetShowHint), otherwise it is on exactly
+// when the tool tip is not empty. A control whose hint is off hands the hint
+// over to its nearest parent whose hint is on. A control with its hint on and
+// an empty text shows no balloon and does not fall back to its parents.
+
+#include <QPoint>
+#include <QPointer>
+#include <QString>
+#include <QWidget>
+
+#include <cstdint>
+#include <functional>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+#include "platform/component.h"
+#include "widgets/balloon_geometry.h"
+
+class THintCycle;
+
+// The icon a balloon may carry.
+enum class TIconKind : std::uint8_t {
+  ikCustom,
+  ikNone,
+  ikApplication,
+  ikError,
+  ikInformation,
+  ikQuestion,
+  ikWarning,
+};
+
+// What application hints take from the component.
+enum class TApplicationHintOption : std::uint8_t {
+  ahShowHeaderInHint,
+  ahShowIconInHint,
+  ahPlaySound
+};
+
+// A set of application hint options.
+class TApplicationHintOptions {
+ public:
+  // The empty set.
+  constexpr TApplicationHintOptions() = default;
+  // The set of the listed options.
+  constexpr TApplicationHintOptions(std::initializer_list<TApplicationHintOption> options) {
+    for (TApplicationHintOption o : options) bits_ |= Bit(o);
+  }
+  // True when option is in the set.
+  constexpr bool Contains(TApplicationHintOption option) const {
+    return (bits_ & Bit(option)) != 0;
+  }
+  // The set with option added.
+  constexpr TApplicationHintOptions With(TApplicationHintOption option) const {
+    TApplicationHintOptions s = *this;
+    s.bits_ |= Bit(option);
+    return s;
+  }
+  // The set with option removed.
+  constexpr TApplicationHintOptions Without(TApplicationHintOption option) const {
+    TApplicationHintOptions s = *this;
+    s.bits_ &= static_cast<std::uint8_t>(~Bit(option));
+    return s;
+  }
+  friend constexpr bool operator==(TApplicationHintOptions, TApplicationHintOptions) = default;
+
+ private:
+  static constexpr std::uint8_t Bit(TApplicationHintOption o) {
+    return static_cast<std::uint8_t>(1u << static_cast<unsigned>(o));
+  }
+  std::uint8_t bits_ = 0;
+};
+
+// The settings a balloon hint component gives the balloons it shows.
+struct TBalloonSettings {
+  TIconKind DefaultIcon = TIconKind::ikInformation;
+  std::string DefaultHeader;
+  TApplicationHintOptions ApplicationHintOptions{TApplicationHintOption::ahShowHeaderInHint,
+                                                 TApplicationHintOption::ahShowIconInHint};
+  TBalloonPosition DefaultBalloonPosition = TBalloonPosition::bpAuto;
+  int DefaultImageIndex = -1;
+
+  // Whether an application hint shows an icon under these settings.
+  bool ShowIcon() const;
+  // Whether an application hint shows a header line under these settings.
+  bool ShowHeader() const;
+};
+
+// The balloon hint component. It registers with the controller while it lives.
+class TBalloonHint : public TComponent {
+ public:
+  // A component with the default settings, listed by owner.
+  explicit TBalloonHint(TComponent* owner = nullptr);
+  // Unregisters; the last one to go switches application balloons off.
+  ~TBalloonHint() override;
+
+  // Whether every hint of the application is a balloon (process-wide).
+  bool UseBalloonAsApplicationHint() const;
+  // Switches application balloons on or off; the same value does nothing.
+  void SetUseBalloonAsApplicationHint(bool on);
+
+  // The icon of the balloons.
+  TIconKind DefaultIcon() const { return settings_.DefaultIcon; }
+  // Changes the icon.
+  void SetDefaultIcon(TIconKind icon) { settings_.DefaultIcon = icon; }
+  // The header line of the balloons.
+  const std::string& DefaultHeader() const { return settings_.DefaultHeader; }
+  // Changes the header line.
+  void SetDefaultHeader(const std::string& header) { settings_.DefaultHeader = header; }
+  // What application hints take from this component.
+  TApplicationHintOptions ApplicationHintOptions() const {
+    return settings_.ApplicationHintOptions;
+  }
+  // Changes what application hints take from this component.
+  void SetApplicationHintOptions(TApplicationHintOptions options) {
+    settings_.ApplicationHintOptions = options;
+  }
+  // The wanted placement of the balloons.
+  TBalloonPosition DefaultBalloonPosition() const { return settings_.DefaultBalloonPosition; }
+  // Changes the wanted placement.
+  void SetDefaultBalloonPosition(TBalloonPosition p) { settings_.DefaultBalloonPosition = p; }
+  // The image of a custom icon, -1 for none.
+  int DefaultImageIndex() const { return settings_.DefaultImageIndex; }
+  // Changes the image of a custom icon.
+  void SetDefaultImageIndex(int index) { settings_.DefaultImageIndex = index; }
+  // All settings at once.
+  const TBalloonSettings& Settings() const { return settings_; }
+
+ private:
+  TBalloonSettings settings_;
+};
+
+// The process-wide controller: the live balloon hint components in the order
+// they registered, and the application-hint switch.
+class TGlobalCtrl {
+ public:
+  // The controller, created on first use.
+  static TGlobalCtrl& Instance();
+  ~TGlobalCtrl();
+  TGlobalCtrl(const TGlobalCtrl&) = delete;
+  TGlobalCtrl& operator=(const TGlobalCtrl&) = delete;
+
+  // Adds hint at the end of the list.
+  void Register(TBalloonHint* hint);
+  // Removes hint; an empty list switches application balloons off.
+  void Unregister(TBalloonHint* hint);
+  // The live components in registration order.
+  const std::vector<TBalloonHint*>& Hints() const { return hints_; }
+  // The settings of the first registered component, or the defaults.
+  TBalloonSettings ApplicationSettings() const;
+
+  // The application-hint switch.
+  bool UseBalloonAsApplicationHint() const { return on_; }
+  // Sets the switch: on installs our hint cycle, off gives hints back to Qt.
+  void SetUseBalloonAsApplicationHint(bool on);
+  // The running hint cycle, null while the switch is off.
+  THintCycle* Cycle() const;
+
+  // The pointer's global position; tests replace it.
+  std::function<QPoint()> CursorPos;
+  // Whether the application is in the foreground; tests replace it.
+  std::function<bool()> InForeground;
+  // The pointer position through the seam (QCursor::pos() by default).
+  QPoint PointerPos() const;
+  // Foreground state through the seam (Qt's application state by default).
+  bool ApplicationActive() const;
+
+ private:
+  TGlobalCtrl() = default;
+  std::vector<TBalloonHint*> hints_;
+  bool on_ = false;
+  QPointer<THintCycle> cycle_;
+};
+
+// Switches w's own hint on or off.
+void SetShowHint(QWidget* w, bool on);
+// Whether w's own hint is on (see the rule at the top of this file).
+bool HintOn(const QWidget* w);
+// The text w's hint shows: its tool tip up to the first "|".
+QString HintText(const QWidget* w);
+// w or its nearest parent whose hint is on; null when there is none.
+QWidget* HintControlOf(QWidget* w);
