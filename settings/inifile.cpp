@@ -25,6 +25,12 @@ char Fold(char c) {
   return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
+std::string Folded(std::string_view s) {
+  std::string out(s);
+  for (char& c : out) c = Fold(c);
+  return out;
+}
+
 bool SameName(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i) {
@@ -185,14 +191,34 @@ std::size_t TIniFile::FindKey(std::size_t header, const std::string& ident) cons
   return std::string::npos;
 }
 
+const TIniFile::SectionIndex* TIniFile::Indexed(const std::string& section) const {
+  Load();
+  std::string name = Folded(Trim(section));
+  if (index_.valid && index_.name == name) return &index_;
+  std::size_t header = FindSection(section);
+  if (header == std::string::npos) return nullptr;
+  index_.valid = false;
+  index_.keys.clear();
+  index_.name = std::move(name);
+  index_.header = header;
+  std::size_t end = SectionEnd(header);
+  std::size_t used = 0;
+  for (std::size_t i = header + 1; i < end; ++i) {
+    if (lines_[i].kind != Kind::Key) continue;
+    used += lines_[i].nameLength + 1;
+    index_.keys.try_emplace(Folded(NameOf(lines_[i])), KeyEntry{i, used});
+  }
+  index_.valid = true;
+  return &index_;
+}
+
 std::string TIniFile::ReadString(const std::string& Section, const std::string& Ident,
                                  const std::string& def) const {
-  Load();
-  std::size_t header = FindSection(Section);
-  if (header == std::string::npos) return def;
-  std::size_t key = FindKey(header, Ident);
-  if (key == std::string::npos) return def;
-  const Line& line = lines_[key];
+  const SectionIndex* index = Indexed(Section);
+  if (index == nullptr) return def;
+  auto key = index->keys.find(Folded(Trim(Ident)));
+  if (key == index->keys.end()) return def;
+  const Line& line = lines_[key->second.line];
   return line.text.substr(line.valueBegin, MaxValueLength);
 }
 
@@ -288,20 +314,11 @@ void TIniFile::WriteBool(const std::string& Section, const std::string& Ident, b
 }
 
 bool TIniFile::ValueExists(const std::string& Section, const std::string& Ident) const {
-  Load();
-  std::size_t header = FindSection(Section);
-  if (header == std::string::npos) return false;
-  std::string_view wanted = Trim(Ident);
-  std::size_t end = SectionEnd(header);
+  const SectionIndex* index = Indexed(Section);
+  if (index == nullptr) return false;
+  auto key = index->keys.find(Folded(Trim(Ident)));
   // Each name takes its length and a zero byte; one byte closes the list.
-  std::size_t used = 0;
-  for (std::size_t i = header + 1; i < end; ++i) {
-    if (lines_[i].kind != Kind::Key) continue;
-    used += lines_[i].nameLength + 1;
-    if (used > KeyListSize - 1) return false;
-    if (SameName(NameOf(lines_[i]), wanted)) return true;
-  }
-  return false;
+  return key != index->keys.end() && key->second.used <= KeyListSize - 1;
 }
 
 void TIniFile::EraseSection(const std::string& Section) {
@@ -396,6 +413,7 @@ bool TIniFile::WriteAll(int fd, const std::string& data) {
 }
 
 void TIniFile::Changed() {
+  index_.valid = false;
   dirty_ = true;
   flushFailed_ = false;
 }

@@ -29,6 +29,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/sysutils.h"
@@ -100,12 +101,26 @@ class TIniFile {
     std::size_t valueBegin = 0;                 // keys: first byte after "="
   };
   enum class State { NotLoaded, Loaded, Unreadable };
+  struct KeyEntry {
+    std::size_t line;  // first key line of the name
+    std::size_t used;  // bytes of the key-name list up to and including it
+  };
+  // The keys of the last section looked up, so that reading a section key by
+  // key stays linear; any change drops it.
+  struct SectionIndex {
+    bool valid = false;
+    std::string name;  // folded
+    std::size_t header = 0;
+    std::unordered_map<std::string, KeyEntry> keys;  // folded name
+  };
 
   void Load() const;
   static Line Parse(std::string text, std::string eol);
   std::string_view NameOf(const Line& line) const;
   // Index of the first header of section, or npos.
   std::size_t FindSection(const std::string& section) const;
+  // The index of section's keys, or null when there is no such section.
+  const SectionIndex* Indexed(const std::string& section) const;
   // Index of the first key line of ident in the section opened at header, or npos.
   std::size_t FindKey(std::size_t header, const std::string& ident) const;
   // One past the last line of the section opened at header.
@@ -121,6 +136,7 @@ class TIniFile {
   mutable State state_ = State::NotLoaded;
   mutable std::vector<Line> lines_;
   mutable std::string eol_ = "\n";
+  mutable SectionIndex index_;
   bool dirty_ = false;
   bool flushFailed_ = false;
 };

@@ -1,0 +1,463 @@
+#include "settings/svgeditini.h"
+
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <QByteArray>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDateTimeEdit>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QLocale>
+#include <QPlainTextEdit>
+#include <QRadioButton>
+#include <QSpinBox>
+#include <QTextCursor>
+#include <QTextDocument>
+#include <QTextEdit>
+
+#include <algorithm>
+#include <cstdlib>
+#include <type_traits>
+
+#include "settings/stringgrid.h"
+
+namespace {
+
+std::string ToIni(const QString& text) {
+  QByteArray bytes = text.toLocal8Bit();
+  return std::string(bytes.constData(), static_cast<std::size_t>(bytes.size()));
+}
+
+QString FromIni(std::string bytes) {
+  // A value cut at the length limit may end inside a multi-byte character:
+  // drop that piece rather than show a replacement character.
+  if (bytes.size() == TIniFile::MaxValueLength) {
+    std::size_t i = bytes.size();
+    std::size_t continuation = 0;
+    while (i > 0 && continuation < 3 && (static_cast<unsigned char>(bytes[i - 1]) & 0xC0) == 0x80) {
+      --i;
+      ++continuation;
+    }
+    if (i > 0) {
+      unsigned char lead = static_cast<unsigned char>(bytes[i - 1]);
+      std::size_t length = (lead & 0xE0) == 0xC0   ? 2
+                           : (lead & 0xF0) == 0xE0 ? 3
+                           : (lead & 0xF8) == 0xF0 ? 4
+                                                   : 1;
+      if (length > continuation + 1) bytes.resize(i - 1);
+    }
+  }
+  return QString::fromLocal8Bit(bytes.data(), static_cast<qsizetype>(bytes.size()));
+}
+
+// The locale's short date, with four-digit years so that a date reads back
+// in the century it was written in.
+QString DateFormat() {
+  QString format = QLocale::system().dateFormat(QLocale::ShortFormat);
+  if (!format.contains(QLatin1String("yyyy"))) format.replace(QLatin1String("yy"), "yyyy");
+  return format;
+}
+
+// The locale's long time, without the time zone, which does not read back.
+QString TimeFormat() {
+  QString format = QLocale::system().timeFormat(QLocale::LongFormat);
+  QString out;
+  bool quoted = false;
+  for (QChar c : format) {
+    if (c == QLatin1Char('\'')) quoted = !quoted;
+    if (!quoted && c == QLatin1Char('t')) continue;
+    out += c;
+  }
+  return out.trimmed();
+}
+
+std::string DateTimeText(const QDateTime& value) {
+  QLocale locale = QLocale::system();
+  QString text = locale.toString(value.date(), DateFormat());
+  QTime time = value.time();
+  if (time.hour() != 0 || time.minute() != 0 || time.second() != 0) {
+    text += QLatin1Char(' ') + locale.toString(time, TimeFormat());
+  }
+  return ToIni(text);
+}
+
+void SetDateTime(QDateTimeEdit& picker, const std::string& stored) {
+  QLocale locale = QLocale::system();
+  QString text = FromIni(stored);
+  QDateTime value = locale.toDateTime(text, DateFormat() + QLatin1Char(' ') + TimeFormat());
+  if (!value.isValid()) {
+    QDate date = locale.toDate(text, DateFormat());
+    if (date.isValid()) value = QDateTime(date, QTime(0, 0));
+  }
+  if (!value.isValid()) throw Exception("'" + stored + "' n'est pas une date et heure correcte");
+  // Qt would quietly clamp a date outside the picker's range.
+  if (value < picker.minimumDateTime() || value > picker.maximumDateTime()) {
+    throw Exception("Echec lors du paramétrage de l'heure ou de la date du calendrier");
+  }
+  picker.setDateTime(value);
+}
+
+void SetRadio(QRadioButton& radio, bool checked) {
+  // Qt keeps the checked button of an exclusive set checked; the saved state wins.
+  if (!checked && radio.isChecked() && radio.autoExclusive()) {
+    radio.setAutoExclusive(false);
+    radio.setChecked(false);
+    radio.setAutoExclusive(true);
+    return;
+  }
+  radio.setChecked(checked);
+}
+
+// The lines of a memo or rich edit, as the text's paragraphs.
+template <class Edit>
+class TEditLines : public TStrings {
+ public:
+  explicit TEditLines(Edit& edit) : edit_(edit) {
+    QString text = edit_.toPlainText();
+    if (!text.isEmpty()) lines_ = text.split(QLatin1Char('\n'));
+  }
+  int Count() const override { return static_cast<int>(lines_.size()); }
+  std::string Get(int index) const override { return ToIni(lines_.at(index)); }
+  void Clear() override {
+    edit_.clear();
+    lines_.clear();
+  }
+  void Add(const std::string& s) override {
+    QString line = FromIni(s);
+    QTextCursor cursor(edit_.document());
+    cursor.movePosition(QTextCursor::End);
+    if (!lines_.isEmpty()) cursor.insertBlock();
+    cursor.insertText(line);
+    lines_.append(line);
+  }
+
+ private:
+  Edit& edit_;
+  QStringList lines_;
+};
+
+// The items of a combo box or list box.
+template <class Box>
+class TBoxItems : public TStrings {
+ public:
+  explicit TBoxItems(Box& box) : box_(box) {}
+  int Count() const override { return box_.count(); }
+  std::string Get(int index) const override {
+    if constexpr (std::is_same_v<Box, QComboBox>) {
+      return ToIni(box_.itemText(index));
+    } else {
+      return ToIni(box_.item(index)->text());
+    }
+  }
+  void Clear() override { box_.clear(); }
+  void Add(const std::string& s) override { box_.addItem(FromIni(s)); }
+
+ private:
+  Box& box_;
+};
+
+int SelectedIndex(const QComboBox& box) {
+  return box.currentIndex();
+}
+int SelectedIndex(const QListWidget& box) {
+  return box.currentRow();
+}
+void Select(QComboBox& box, int index) {
+  box.setCurrentIndex(index);
+}
+void Select(QListWidget& box, int index) {
+  box.setCurrentRow(index);
+}
+
+// The flags of the store that governs a window.
+struct Flags {
+  explicit Flags(const TSvgEditIni& g)
+      : edit(g.SauveEdit),
+        dateTime(g.SauveDateTimePicker),
+        checkBox(g.SauveCheckBox),
+        radio(g.SauveRadioButton),
+        spin(g.SauveSpinEdit),
+        memo(g.SauveMemo),
+        rich(g.SauveRichEdit),
+        combo(g.SauveComboBox),
+        list(g.SauveListBox),
+        grid(g.SauveStringGrid) {}
+  bool edit, dateTime, checkBox, radio, spin, memo, rich, combo, list, grid;
+};
+
+// Runs one transfer; whatever it raises is dropped and the pass goes on.
+template <class F>
+void Dropping(F&& transfer) {
+  try {
+    transfer();
+  } catch (...) {
+    // A control that cannot be transferred keeps its state or its old key.
+  }
+}
+
+template <class Box>
+void RestoreBox(TIniFile& ini, const std::string& section, Box& box) {
+  TBoxItems<Box> items(box);
+  int32_t index = TSvgEditIni::ChargeStrings(ini, section, items);
+  if (index <= items.Count() - 1) Select(box, index);
+}
+
+void Restore(TIniFile& ini, const Flags& flags, const std::string& s, TComponent* c) {
+  const std::string& k = c->Name;
+  if (auto* edit = dynamic_cast<QLineEdit*>(c); edit && flags.edit) {
+    Dropping([&] {
+      if (ini.ReadString(s, k, AbsentIni) != AbsentIni)
+        edit->setText(FromIni(ini.ReadString(s, k, "")));
+    });
+  } else if (auto* picker = dynamic_cast<QDateTimeEdit*>(c); picker && flags.dateTime) {
+    Dropping([&] {
+      if (ini.ReadString(s, k, AbsentIni) != AbsentIni)
+        SetDateTime(*picker, ini.ReadString(s, k, ""));
+    });
+  } else if (auto* box = dynamic_cast<QCheckBox*>(c); box && flags.checkBox) {
+    Dropping([&] {
+      bool checked = ini.ReadBool(s, k, true);
+      // Ours fires its click handler on a change and hands its error back here.
+      if (auto* ours = dynamic_cast<TCheckBox*>(c)) {
+        ours->SetChecked(checked);
+      } else {
+        box->setChecked(checked);
+      }
+    });
+  } else if (auto* radio = dynamic_cast<QRadioButton*>(c); radio && flags.radio) {
+    Dropping([&] { SetRadio(*radio, ini.ReadBool(s, k, true)); });
+  } else if (auto* spin = dynamic_cast<QSpinBox*>(c); spin && flags.spin) {
+    Dropping([&] { spin->setValue(ini.ReadInteger(s, k, 0)); });
+  } else if (auto* memo = dynamic_cast<QPlainTextEdit*>(c); memo && flags.memo) {
+    Dropping([&] {
+      TEditLines<QPlainTextEdit> lines(*memo);
+      TSvgEditIni::ChargeStrings(ini, s + k, lines);
+    });
+  } else if (auto* rich = dynamic_cast<QTextEdit*>(c); rich && flags.rich) {
+    Dropping([&] {
+      TEditLines<QTextEdit> lines(*rich);
+      TSvgEditIni::ChargeStrings(ini, s + k, lines);
+    });
+  } else if (auto* grid = dynamic_cast<TStringGrid*>(c); grid && flags.grid) {
+    Dropping([&] { TSvgEditIni::ChargeGrid(ini, s + k, *grid); });
+  } else if (auto* combo = dynamic_cast<QComboBox*>(c); combo && flags.combo) {
+    Dropping([&] { RestoreBox(ini, s + k, *combo); });
+  } else if (auto* list = dynamic_cast<QListWidget*>(c); list && flags.list) {
+    Dropping([&] { RestoreBox(ini, s + k, *list); });
+  }
+}
+
+void Save(TIniFile& ini, const Flags& flags, const std::string& s, TComponent* c) {
+  const std::string& k = c->Name;
+  if (k.find('_') == std::string::npos) return;
+  if (auto* edit = dynamic_cast<QLineEdit*>(c); edit && flags.edit) {
+    ini.WriteString(s, k, ToIni(edit->text()));
+  } else if (auto* picker = dynamic_cast<QDateTimeEdit*>(c); picker && flags.dateTime) {
+    ini.WriteString(s, k, DateTimeText(picker->dateTime()));
+  } else if (auto* box = dynamic_cast<QCheckBox*>(c); box && flags.checkBox) {
+    ini.WriteBool(s, k, box->isChecked());
+  } else if (auto* radio = dynamic_cast<QRadioButton*>(c); radio && flags.radio) {
+    ini.WriteBool(s, k, radio->isChecked());
+  } else if (auto* spin = dynamic_cast<QSpinBox*>(c); spin && flags.spin) {
+    ini.WriteInteger(s, k, spin->value());
+  } else if (auto* memo = dynamic_cast<QPlainTextEdit*>(c); memo && flags.memo) {
+    TSvgEditIni::SauveStrings(ini, s + k, TEditLines<QPlainTextEdit>(*memo), 0);
+  } else if (auto* rich = dynamic_cast<QTextEdit*>(c); rich && flags.rich) {
+    TSvgEditIni::SauveStrings(ini, s + k, TEditLines<QTextEdit>(*rich), 0);
+  } else if (auto* grid = dynamic_cast<TStringGrid*>(c); grid && flags.grid) {
+    TSvgEditIni::SauveGrid(ini, s + k, *grid);
+  } else if (auto* combo = dynamic_cast<QComboBox*>(c); combo && flags.combo) {
+    TSvgEditIni::SauveStrings(ini, s + k, TBoxItems<QComboBox>(*combo), SelectedIndex(*combo));
+  } else if (auto* list = dynamic_cast<QListWidget*>(c); list && flags.list) {
+    TSvgEditIni::SauveStrings(ini, s + k, TBoxItems<QListWidget>(*list), SelectedIndex(*list));
+  }
+}
+
+// Runs visit on each window that carries a store, with the flags of its last
+// store. Components are taken by index, as a click handler may change the list.
+template <class Visit>
+void ForEachControl(Visit&& visit) {
+  for (TForm* form : Application().Forms()) {
+    TSvgEditIni* g = TSvgEditIni::DernierSvg(form);
+    if (g == nullptr) continue;
+    Flags flags(*g);
+    std::string section = form->Name;
+    for (std::size_t i = 0; i < form->Components().size(); ++i) {
+      visit(flags, section, form->Components()[i]);
+    }
+  }
+}
+
+}  // namespace
+
+struct TSvgEditIni::Chain {
+  TSvgEditIni* store;
+};
+
+TSvgEditIni::TSvgEditIni(TComponent* owner) : TComponent(owner) {
+  auto* form = dynamic_cast<TForm*>(owner);
+  if (form == nullptr || Application().MainForm != nullptr) return;
+  FOldOnClose = form->OnClose;
+  chain_ = std::make_shared<Chain>(Chain{this});
+  form->OnClose = [link = std::weak_ptr<Chain>(chain_), previous = FOldOnClose](
+                      TObject* Sender, TCloseAction& Action) {
+    if (auto chain = link.lock()) {
+      chain->store->SvgFormClose(Sender, Action);
+    } else if (previous) {
+      previous(Sender, Action);
+    }
+  };
+}
+
+void TSvgEditIni::Loaded() {
+  ChargeIni();
+  TComponent::Loaded();
+}
+
+void TSvgEditIni::SvgFormClose(TObject* Sender, TCloseAction& Action) {
+  // The fields are saved even when the previous handler fails; its error
+  // still goes on to the caller afterwards.
+  std::exception_ptr error;
+  if (FOldOnClose) {
+    try {
+      FOldOnClose(Sender, Action);
+    } catch (...) {
+      error = std::current_exception();
+    }
+  }
+  SauveIni();
+  if (error) std::rethrow_exception(error);
+}
+
+void TSvgEditIni::ChargeIni() {
+  TIniFile ini(FichierSettings());
+  ForEachControl([&](const Flags& flags, const std::string& section, TComponent* c) {
+    Restore(ini, flags, section, c);
+  });
+}
+
+void TSvgEditIni::SauveIni() {
+  TIniFile ini(FichierSettings());
+  ForEachControl([&](const Flags& flags, const std::string& section, TComponent* c) {
+    Dropping([&] { Save(ini, flags, section, c); });
+  });
+  Dropping([&] { ini.UpdateFile(); });
+}
+
+std::string TSvgEditIni::DossierSpecial(int FolderId) {
+  if (FolderId != CSIDL_APPDATA) return "";
+  std::string folder;
+  const char* config = std::getenv("XDG_CONFIG_HOME");
+  // A relative configuration folder is invalid and ignored.
+  if (config != nullptr && config[0] == '/') {
+    folder = config;
+  } else {
+    const char* home = std::getenv("HOME");
+    if (home == nullptr || home[0] != '/') {
+      const passwd* user = getpwuid(getuid());
+      home = user != nullptr ? user->pw_dir : nullptr;
+    }
+    if (home == nullptr || home[0] != '/') return "";
+    folder = std::string(home) + "/.config";
+  }
+  while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+  return folder;
+}
+
+std::string TSvgEditIni::FichierSettings() {
+  std::string base = DossierSpecial(CSIDL_APPDATA);
+  if (base.empty()) return "";
+  std::string folder = (base == "/" ? "" : base) + "/" + DossierIni;
+  // Each missing level is made; a failure shows later as a write that fails.
+  for (std::size_t slash = folder.find('/', 1);; slash = folder.find('/', slash + 1)) {
+    mkdir(folder.substr(0, slash).c_str(), 0700);
+    if (slash == std::string::npos) break;
+  }
+  return folder + "/" + FichierIni;
+}
+
+bool TSvgEditIni::ContientSvg(const TComponent* Window) {
+  return DernierSvg(Window) != nullptr;
+}
+
+TSvgEditIni* TSvgEditIni::DernierSvg(const TComponent* Window) {
+  if (Window == nullptr) return nullptr;
+  const auto& components = Window->Components();
+  for (auto it = components.rbegin(); it != components.rend(); ++it) {
+    if (auto* store = dynamic_cast<TSvgEditIni*>(*it)) return store;
+  }
+  return nullptr;
+}
+
+void TSvgEditIni::SauveStrings(TIniFile& Ini, const std::string& Section, const TStrings& Strings,
+                               int32_t Index) {
+  Ini.EraseSection(Section);
+  for (int i = 0; i < Strings.Count(); ++i) {
+    Ini.WriteString(Section, "L" + std::to_string(i), Strings.Get(i));
+  }
+  Ini.WriteInteger(Section, "ItemIndex", Index);
+}
+
+int32_t TSvgEditIni::ChargeStrings(TIniFile& Ini, const std::string& Section, TStrings& Strings) {
+  Strings.Clear();
+  for (int i = 0;; ++i) {
+    std::string key = "L" + std::to_string(i);
+    if (!Ini.ValueExists(Section, key)) break;
+    Strings.Add(Ini.ReadString(Section, key, ""));
+  }
+  return Ini.ReadInteger(Section, "ItemIndex", 0);
+}
+
+namespace {
+
+std::string CellKey(int col, int row) {
+  return "C" + std::to_string(col) + "L" + std::to_string(row);
+}
+
+bool Blank(const std::string& text) {
+  for (char c : text) {
+    if (static_cast<unsigned char>(c) > 32) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+void TSvgEditIni::SauveGrid(TIniFile& Ini, const std::string& Section, const TStringGrid& Grid) {
+  Ini.EraseSection(Section);
+  Ini.WriteInteger(Section, "COLCOUNT", Grid.ColCount());
+  Ini.WriteInteger(Section, "ROWCOUNT", Grid.RowCount());
+  Ini.WriteInteger(Section, "COL", Grid.Col());
+  Ini.WriteInteger(Section, "ROW", Grid.Row());
+  Ini.WriteInteger(Section, "TAG", Grid.Tag);
+  for (int r = 0; r < Grid.RowCount(); ++r) {
+    for (int c = 0; c < Grid.ColCount(); ++c) {
+      std::string text = ToIni(Grid.Cells(c, r));
+      if (!Blank(text)) Ini.WriteString(Section, CellKey(c, r), text);
+    }
+  }
+}
+
+void TSvgEditIni::ChargeGrid(TIniFile& Ini, const std::string& Section, TStringGrid& Grid) {
+  if (!Ini.ValueExists(Section, "COLCOUNT")) return;
+  int32_t cols = Ini.ReadInteger(Section, "COLCOUNT", Grid.ColCount());
+  int32_t rows = Ini.ReadInteger(Section, "ROWCOUNT", Grid.RowCount());
+  // A damaged size must not make the window build a grid it cannot hold.
+  if (static_cast<long long>(std::max(cols, 1)) * std::max(rows, 1) > MaxGridCells) {
+    throw EInvalidGridOperation();
+  }
+  Grid.SetColCount(cols);
+  Grid.SetRowCount(rows);
+  Grid.SetCol(Ini.ReadInteger(Section, "COL", Grid.Col()));
+  Grid.SetRow(Ini.ReadInteger(Section, "ROW", Grid.Row()));
+  Grid.Tag = Ini.ReadInteger(Section, "TAG", Grid.Tag);
+  for (int r = 0; r < Grid.RowCount(); ++r) {
+    for (int c = 0; c < Grid.ColCount(); ++c) {
+      std::string text = Ini.ReadString(Section, CellKey(c, r), "");
+      // An empty cell that was never set stays without an item.
+      if (!text.empty() || !Grid.Cells(c, r).isEmpty()) Grid.SetCells(c, r, FromIni(text));
+    }
+  }
+}
