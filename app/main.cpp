@@ -1,3 +1,5 @@
 #include "app/run.h"
 
-int main(int argc, char** argv) { return RunTerminelle(argc, argv); }
+int main(int argc, char** argv) {
+  return RunTerminelle(argc, argv);
+}

@@ -1,9 +1,12 @@
 #include "app/run.h"
 
 #include <QApplication>
+#include <QIcon>
 
 #include <clocale>
 
+#include "app/form1.h"
+#include "app/messages.h"
 #include "widgets/forms.h"
 
 int RunTerminelle(int argc, char** argv) {
@@ -12,9 +15,11 @@ int RunTerminelle(int argc, char** argv) {
   QApplication qapp(argc, argv);
   Application().Title = "Terminelle";
   QApplication::setApplicationName(QString::fromUtf8(Application().Title));
-  TForm* form = Application().CreateForm<TForm>();
-  form->setWindowTitle(QString::fromUtf8(Application().Title));
-  form->show();
+  QApplication::setApplicationVersion(QStringLiteral("1.0.0.1"));
+  QApplication::setWindowIcon(QIcon(QStringLiteral(":/pictures/terminelle.ico")));
+  InstallErrorBox();
+  Application().CreateForm<TForm1>();
+  Application().MainForm->show();
   int status = QApplication::exec();
   Application().DestroyForms();
   return status;

@@ -1,0 +1,158 @@
+#include "app/choisirdossier.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QFileSystemModel>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTimer>
+#include <QTreeView>
+#include <QVBoxLayout>
+
+#include <sys/stat.h>
+
+namespace {
+
+// The tree's top: the named folder when it is an absolute path to one; the
+// whole file system otherwise, which is what a name the shell would look up
+// among its own items comes to here.
+QString RootPath(const QString& root) {
+  QFileInfo info(root);
+  if (!root.isEmpty() && info.isAbsolute() && info.isDir()) return info.absoluteFilePath();
+  return QStringLiteral("/");
+}
+
+bool IsDirectory(const std::string& path) {
+  struct stat st {};
+  return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+}  // namespace
+
+TFolderDialog::TFolderDialog(const QString& title, const QString& root, bool editBox,
+                             bool includeFiles, bool allowNewFolder)
+    : instruction_(new QLabel(title, this)),
+      model_(new QFileSystemModel(this)),
+      tree_(new QTreeView(this)),
+      ok_(new QPushButton(QStringLiteral("OK"), this)),
+      cancel_(new QPushButton(QStringLiteral("Annuler"), this)) {
+  setWindowTitle(QStringLiteral("Rechercher un dossier"));
+  setWindowModality(Qt::ApplicationModal);
+  instruction_->setTextFormat(Qt::PlainText);
+  instruction_->setWordWrap(true);
+
+  QDir::Filters filters = QDir::AllDirs | QDir::NoDotAndDotDot | QDir::Drives | QDir::Hidden;
+  if (includeFiles) filters |= QDir::Files | QDir::System;
+  model_->setFilter(filters);
+  model_->setReadOnly(!allowNewFolder);
+  const QString rootPath = RootPath(root);
+  model_->setRootPath(rootPath);
+
+  tree_->setModel(model_);
+  tree_->setHeaderHidden(true);
+  for (int column = 1; column < model_->columnCount(); ++column) tree_->hideColumn(column);
+  tree_->setSelectionMode(QAbstractItemView::SingleSelection);
+  tree_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  if (rootPath != QLatin1String("/")) tree_->setRootIndex(model_->index(rootPath));
+  QObject::connect(tree_->selectionModel(), &QItemSelectionModel::currentChanged, this,
+                   [this] { SelectionChanged(); });
+  // Folders are listed in the background; keep the start folder in view as
+  // the levels above it fill in.
+  QObject::connect(model_, &QFileSystemModel::directoryLoaded, this, [this](const QString&) {
+    if (tree_->currentIndex().isValid()) tree_->scrollTo(tree_->currentIndex());
+  });
+
+  auto* layout = new QVBoxLayout(this);
+  layout->addWidget(instruction_);
+  layout->addWidget(tree_, 1);
+  if (editBox) {
+    edit_ = new QLineEdit(this);
+    edit_->setReadOnly(true);
+    layout->addWidget(edit_);
+  }
+  auto* buttons = new QHBoxLayout;
+  if (allowNewFolder) {
+    newFolder_ = new QPushButton(QStringLiteral("Créer un nouveau dossier"), this);
+    newFolder_->setAutoDefault(false);
+    QObject::connect(newFolder_, &QPushButton::clicked, this, [this] { MakeFolder(); });
+    buttons->addWidget(newFolder_);
+  }
+  buttons->addStretch(1);
+  buttons->addWidget(ok_);
+  buttons->addWidget(cancel_);
+  layout->addLayout(buttons);
+  ok_->setDefault(true);
+  ok_->setEnabled(false);
+  cancel_->setAutoDefault(false);
+  QObject::connect(ok_, &QPushButton::clicked, this, &QDialog::accept);
+  QObject::connect(cancel_, &QPushButton::clicked, this, &QDialog::reject);
+  resize(320, 400);
+}
+
+bool TFolderDialog::SelectPath(const QString& path) {
+  QModelIndex index = model_->index(path);
+  if (!index.isValid() || !model_->isDir(index)) return false;
+  tree_->setCurrentIndex(index);
+  tree_->scrollTo(index);
+  pending_ = path;
+  return true;
+}
+
+QString TFolderDialog::SelectedPath() const {
+  QModelIndex index = tree_->currentIndex();
+  if (!index.isValid()) return {};
+  return model_->filePath(index);
+}
+
+void TFolderDialog::showEvent(QShowEvent* event) {
+  QDialog::showEvent(event);
+  // Once laid out the tree can scroll to the selection for real.
+  QTimer::singleShot(0, this, [this] {
+    if (tree_->currentIndex().isValid()) tree_->scrollTo(tree_->currentIndex());
+  });
+}
+
+void TFolderDialog::SelectionChanged() {
+  QModelIndex index = tree_->currentIndex();
+  const bool folder = index.isValid() && model_->isDir(index);
+  ok_->setEnabled(folder);
+  if (edit_ != nullptr) edit_->setText(index.isValid() ? model_->fileName(index) : QString());
+}
+
+void TFolderDialog::MakeFolder() {
+  QModelIndex parent = tree_->currentIndex();
+  if (!parent.isValid()) return;
+  QModelIndex made = model_->mkdir(parent, QStringLiteral("Nouveau dossier"));
+  if (made.isValid()) tree_->setCurrentIndex(made);
+}
+
+int ChoisirDossierRappel(TFolderDialog* dialog, unsigned message, std::intptr_t /*param*/,
+                         const std::string* data) {
+  if (message == kFolderDialogInitialized && dialog != nullptr && data != nullptr) {
+    dialog->SelectPath(QString::fromLocal8Bit(*data));
+  }
+  return 0;
+}
+
+bool ChoisirDossier(const std::string& title, const std::wstring& root, std::string& folder,
+                    bool editBox, bool includeFiles, bool allowNewFolder) {
+  bool result = false;
+  if (!IsDirectory(folder)) folder.clear();
+  TFolderDialog dialog(QString::fromLocal8Bit(title), QString::fromStdWString(root), editBox,
+                       includeFiles, allowNewFolder);
+  const std::string start = folder;
+  ChoisirDossierRappel(&dialog, kFolderDialogInitialized, 1, start.empty() ? nullptr : &start);
+  const bool accepted =
+      FolderDialogHook ? FolderDialogHook(dialog) : dialog.exec() == QDialog::Accepted;
+  if (accepted) {
+    QString chosen = dialog.SelectedPath();
+    if (!chosen.isEmpty()) {
+      result = true;
+      folder = chosen.toLocal8Bit().toStdString();
+    }
+  }
+  return result;
+}

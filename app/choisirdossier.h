@@ -1,0 +1,75 @@
+#pragma once
+// Picking a folder in a modal dialog of our own: a tree of the file system's
+// folders under an instruction text, with "OK" and "Annuler".
+
+#include <QDialog>
+#include <QString>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+class QFileSystemModel;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QTreeView;
+
+// The folder dialog.
+class TFolderDialog : public QDialog {
+ public:
+  // A dialog showing title above the tree of root ("/" when root names no folder).
+  TFolderDialog(const QString& title, const QString& root, bool editBox, bool includeFiles,
+                bool allowNewFolder);
+  // Selects path in the tree and scrolls it into view; false when it is no folder.
+  bool SelectPath(const QString& path);
+  // The path of the selected folder; empty when none is selected.
+  QString SelectedPath() const;
+
+  // The instruction above the tree.
+  QLabel* Instruction() const { return instruction_; }
+  // The folder tree.
+  QTreeView* Tree() const { return tree_; }
+  // The model behind the tree.
+  QFileSystemModel* Model() const { return model_; }
+  // The confirming button.
+  QPushButton* OkButton() const { return ok_; }
+  // The cancelling button.
+  QPushButton* CancelButton() const { return cancel_; }
+  // The edit box under the tree; null when the dialog has none.
+  QLineEdit* EditBox() const { return edit_; }
+  // The button making a folder; null when the dialog has none.
+  QPushButton* NewFolderButton() const { return newFolder_; }
+
+ protected:
+  void showEvent(QShowEvent* event) override;
+
+ private:
+  void SelectionChanged();
+  void MakeFolder();
+
+  QLabel* instruction_;
+  QFileSystemModel* model_;
+  QTreeView* tree_;
+  QLineEdit* edit_ = nullptr;
+  QPushButton* newFolder_ = nullptr;
+  QPushButton* ok_;
+  QPushButton* cancel_;
+  QString pending_;
+};
+
+// When set, answers the dialog instead of the user: it may select a folder
+// and returns true for OK, false for Annuler.
+inline std::function<bool(TFolderDialog& dialog)> FolderDialogHook;
+
+// The message the dialog sends its callback once it is ready.
+inline constexpr unsigned kFolderDialogInitialized = 1;
+
+// Lets the user pick a folder. A folder that names no existing directory is
+// emptied first; on OK it becomes the chosen path. Returns whether OK was pressed.
+bool ChoisirDossier(const std::string& title, const std::wstring& root, std::string& folder,
+                    bool editBox, bool includeFiles, bool allowNewFolder);
+// The dialog's callback: once the dialog is ready, selects the start folder
+// (data, when there is one). Always returns 0.
+int ChoisirDossierRappel(TFolderDialog* dialog, unsigned message, std::intptr_t param,
+                         const std::string* data);

@@ -1,0 +1,458 @@
+#include "app/form1.h"
+
+#include <QApplication>
+#include <QEvent>
+#include <QFont>
+#include <QIcon>
+#include <QKeyEvent>
+#include <QResizeEvent>
+
+#include <algorithm>
+#include <cmath>
+
+#include "app/choisirdossier.h"
+#include "app/messages.h"
+
+namespace {
+
+// Qt text from the UTF-8 literals of this file.
+QString U(const char* text) {
+  return QString::fromUtf8(text);
+}
+
+// The window's font: the nearest sans-serif to the classic 8-point dialog face.
+QFont WindowFont(int pixelSize) {
+  QFont font;
+  font.setFamilies({QStringLiteral("MS Sans Serif"), QStringLiteral("Microsoft Sans Serif"),
+                    QStringLiteral("Liberation Sans"), QStringLiteral("Arial"),
+                    QStringLiteral("DejaVu Sans Condensed"), QStringLiteral("DejaVu Sans")});
+  font.setStyleHint(QFont::SansSerif);
+  font.setPixelSize(pixelSize);
+  return font;
+}
+
+void SetColor(QWidget* w, QPalette::ColorRole role, const QColor& color) {
+  QPalette palette = w->palette();
+  palette.setColor(role, color);
+  w->setPalette(palette);
+}
+
+// A vertical band of 100 steps from start (top) to end (bottom), filling parent.
+TGradient* Band(TComponent* owner, QWidget* parent, const char* name, TColor start, TColor end) {
+  auto* band = new TGradient(owner, parent, name);
+  band->SetStyle(TGradientStyle::grVertical);
+  band->SetStartColor(start);
+  band->SetEndColor(end);
+  band->SetSteps(100);
+  return band;
+}
+
+// The very pale blue of the folder and filter fields.
+constexpr TColor kPaleBlue = 16776176;
+
+}  // namespace
+
+TForm1::TForm1(QWidget* parent) : TForm(parent) {
+  Name = "Form1";
+  setObjectName(QStringLiteral("Form1"));
+  Build();
+  NotifyLoaded();
+  Guarded([this] { FormCreate(this); });
+}
+
+TForm1::~TForm1() = default;
+
+int TForm1::S(int designPixels) const {
+  return static_cast<int>(std::lround(designPixels * scale_));
+}
+
+void TForm1::Build() {
+  scale_ = logicalDpiX() / 96.0;
+  setWindowTitle(QString::fromUtf8(Application().Title));
+  setWindowIcon(QIcon(QStringLiteral(":/pictures/terminelle.ico")));
+  setFont(WindowFont(S(11)));
+  SetColor(this, QPalette::Window, ToQColor(clBtnFace, palette()));
+  setAutoFillBackground(true);
+
+  StatusBar1 = new TStatusBar(this, this, "StatusBar1");
+  StatusBar1->setFont(QApplication::font("QStatusBar"));
+
+  Panel1 = new TPanel(this, this, "Panel1");
+  Gradient1 = Band(this, Panel1, "Gradient1", clBtnFace, clWhite);
+  Button1 = new TButton(this, Panel1, "Button1");
+  Button1->setText(U("Démarrer la conversion"));
+  Button1->setGeometry(S(10), S(8), S(169), S(25));
+  Button2 = new TButton(this, Panel1, "Button2");
+  Button2->setText(U("Quitter"));
+  Button2->resize(S(131), S(25));
+
+  Panel2 = new TPanel(this, this, "Panel2");
+  Panel2->Caption = U(R"(CONVERSION DE FICHIER TEXTE WINDOWS->UNIX- (\r\n à \n))");
+  QFont bold = font();
+  bold.setBold(true);
+  Panel2->setFont(bold);
+  SetColor(Panel2, QPalette::WindowText, ToQColor(clActiveCaption, palette()));
+  Gradient6 = Band(this, Panel2, "Gradient6", clWhite, clBtnFace);
+  Label4 =
+      new TLabel(this, Panel2, "Label4", U("CONVERSION DE FICHIER TEXTE (Mac, Unix ,Windows)"));
+
+  Panel3 = new TPanel(this, this, "Panel3");
+  Gradient2 = Band(this, Panel3, "Gradient2", clBtnFace, clWhite);
+  // It takes only what the group boxes leave, which Relayout works out.
+  Gradient2->SetAlign(TAlign::alNone);
+
+  GroupBox1 = new TGroupBox(this, Panel3, "GroupBox1", U("Remplacer"));
+  Label1 = new TLabel(this, GroupBox1, "Label1", U("par"));
+  Label5 = new TLabel(this, GroupBox1, "Label5",
+                      U("Exemple : Interpreteur PERL (#!/perl/bin/perl sous Windows à  "
+                        "#!/usr/bin/perl sous LINUX)"));
+  remplacer_1e = new TEdit(this, GroupBox1, "remplacer_1e");
+  remplacer_1e->setText(U("#!/perl/bin/perl"));
+  remplacer_1l = new TEdit(this, GroupBox1, "remplacer_1l");
+  remplacer_1l->setText(U("#!/usr/bin/perl"));
+  remplacer_1 = new TCheckBox(this, GroupBox1, "remplacer_1");
+  remplacer_1->setText(U("Effectuer le remplacement de tous les fichiers"));
+  Button3 = new TButton(this, GroupBox1, "Button3");
+  Button3->setText(U("<--->"));
+
+  GroupBox2 = new TGroupBox(this, Panel3, "GroupBox2", U("Remplacer"));
+  Label2 = new TLabel(this, GroupBox2, "Label2", U("par"));
+  Label6 = new TLabel(this, GroupBox2, "Label6",
+                      U("Exemple : Path Utilisation d'un fichier PM (use lib 'c:/perl/lib/'  "
+                        "sous Windows  à"));
+  Label7 =
+      new TLabel(this, GroupBox2, "Label7", U("use lib '/home/e-smith/files/ibays/'  sous LINUX"));
+  remplacer_2e = new TEdit(this, GroupBox2, "remplacer_2e");
+  remplacer_2e->setText(U("use lib 'c:/perl/lib/' ;"));
+  remplacer_2l = new TEdit(this, GroupBox2, "remplacer_2l");
+  remplacer_2l->setText(U("use lib '/home/e-smith/files/ibays/Primary/cgi-bin/solvane/' ;"));
+  remplacer_2 = new TCheckBox(this, GroupBox2, "remplacer_2");
+  remplacer_2->setText(U("Effectuer le remplacement de tous les fichiers"));
+  Button4 = new TButton(this, GroupBox2, "Button4");
+  Button4->setText(U("<--->"));
+
+  GroupBox3 = new TGroupBox(this, Panel3, "GroupBox3",
+                            U("Sélectionner le répertoire des fichiers à convertir"));
+  SpeedButton2 = new TSpeedButton(this, GroupBox3, "SpeedButton2");
+  Label3 = new TLabel(this, GroupBox3, "Label3", U("Filtre"));
+  Label8 = new TLabel(this, GroupBox3, "Label8", U("Sélectionner le format souhaité"));
+  Image3 = new TImage(this, GroupBox3, "Image3");
+  Image1 = new TImage(this, GroupBox3, "Image1");
+  Image2 = new TImage(this, GroupBox3, "Image2");
+  path_c = new TEdit(this, GroupBox3, "path_c");
+  path_c->setText(U(
+      R"(C:\Program Files\Apache Group\Apache2\htdocs\cgi-bin\Solvane\ZAPHORELLIN\mise-a-jour\Program Files\Apache Group\Apache2\htdocs\cgi-bin)"));
+  inclure_rep = new TCheckBox(this, GroupBox3, "inclure_rep");
+  inclure_rep->setText(U("Inclure les sous répertoires"));
+  filtre_c = new TEdit(this, GroupBox3, "filtre_c");
+  filtre_c->setText(U("*.pl"));
+  Mac_c = new TCheckBox(this, GroupBox3, "Mac_c");
+  Mac_c->setText(U("Mac"));
+  unix_c = new TCheckBox(this, GroupBox3, "unix_c");
+  unix_c->setText(U("Unix"));
+  windows_c = new TCheckBox(this, GroupBox3, "windows_c");
+  windows_c->setText(U("Windows"));
+
+  scruteDossier_ = std::make_unique<TScruteDossier>(this);
+  ScruteDossier1 = scruteDossier_.get();
+  ScruteDossier1->Name = "ScruteDossier1";
+  svgEditIni_ = std::make_unique<TSvgEditIni>(this);
+  SvgEditIni1 = svgEditIni_.get();
+  SvgEditIni1->Name = "SvgEditIni1";
+  SvgEditIni1->SauveEdit = true;
+  SvgEditIni1->SauveDateTimePicker = true;
+  SvgEditIni1->SauveCheckBox = true;
+  SvgEditIni1->SauveRadioButton = true;
+  SvgEditIni1->SauveSpinEdit = true;
+  SvgEditIni1->SauveMemo = false;
+  SvgEditIni1->SauveRichEdit = false;
+  SvgEditIni1->SauveComboBox = false;
+  SvgEditIni1->SauveListBox = false;
+  SvgEditIni1->SauveStringGrid = false;
+  xpManifest_ = std::make_unique<TComponent>(this);
+  XPManifest1 = xpManifest_.get();
+  XPManifest1->Name = "XPManifest1";
+  balloonHint_ = std::make_unique<TBalloonHint>(this);
+  BalloonHint1 = balloonHint_.get();
+  BalloonHint1->Name = "BalloonHint1";
+  BalloonHint1->SetDefaultIcon(TIconKind::ikNone);
+  BalloonHint1->SetUseBalloonAsApplicationHint(true);
+
+  // Fixed places, at the design resolution scaled to the screen's.
+  Label4->move(S(88), S(8));
+  Label1->move(S(248), S(72));
+  Label5->move(S(24), S(48));
+  remplacer_1e->setGeometry(S(24), S(72), S(209), S(21));
+  remplacer_1l->setGeometry(S(280), S(72), S(209), S(21));
+  remplacer_1->setGeometry(S(24), S(24), S(273), S(17));
+  Button3->setGeometry(S(216), S(96), S(75), S(25));
+  Label2->move(S(248), S(88));
+  Label6->move(S(24), S(48));
+  Label7->move(S(24), S(64));
+  remplacer_2e->setGeometry(S(24), S(88), S(209), S(21));
+  remplacer_2l->setGeometry(S(280), S(88), S(209), S(21));
+  remplacer_2->setGeometry(S(24), S(24), S(257), S(17));
+  Button4->setGeometry(S(216), S(112), S(75), S(25));
+  SpeedButton2->setGeometry(S(448), S(56), S(41), S(25));
+  Label3->move(S(88), S(32));
+  Label8->move(S(24), S(88));
+  for (TImage* image : {Image3, Image1, Image2}) image->resize(S(65), S(89));
+  path_c->setGeometry(S(24), S(60), S(409), S(21));
+  inclure_rep->setGeometry(S(184), S(32), S(145), S(17));
+  filtre_c->setGeometry(S(24), S(28), S(49), S(21));
+  Mac_c->setGeometry(S(208), S(88), S(49), S(17));
+  unix_c->setGeometry(S(296), S(88), S(65), S(17));
+  windows_c->setGeometry(S(392), S(88), S(73), S(17));
+  for (TLabel* label : {Label4, Label1, Label5, Label2, Label6, Label7, Label3, Label8}) {
+    label->adjustSize();
+  }
+
+  // Edits show the start of their text, as typed in.
+  for (TEdit* edit : {remplacer_1e, remplacer_1l, remplacer_2e, remplacer_2l, path_c, filtre_c}) {
+    edit->setCursorPosition(0);
+  }
+
+  // Looks.
+  for (TLabel* label : {Label5, Label6, Label7})
+    SetColor(label, QPalette::WindowText, ToQColor(clOlive, palette()));
+  for (TEdit* edit : {path_c, filtre_c})
+    SetColor(edit, QPalette::Base, ToQColor(kPaleBlue, palette()));
+  SetColor(inclure_rep, QPalette::Window, ToQColor(clBtnFace, palette()));
+  Image3->SetPicture(LoadPicture(QStringLiteral(":/pictures/mac.ico"), false));
+  Image1->SetPicture(LoadPicture(QStringLiteral(":/pictures/unix.bmp"), true));
+  Image2->SetPicture(LoadPicture(QStringLiteral(":/pictures/windows.ico"), false));
+  QPixmap glyph = LoadPicture(QStringLiteral(":/pictures/dossier.bmp"), true);
+  SpeedButton2->setIcon(QIcon(glyph));
+  SpeedButton2->setIconSize(glyph.size());
+
+  // Hints.
+  const QString findHint =
+      U("Ce texte sera remplacé par la chaine se trouvant à droite (indépendamment de la casse).");
+  const QString replaceHint =
+      U("Ce texte remplacera la chaine se trouvant à gauche (indépendamment de la casse).");
+  remplacer_1e->setToolTip(findHint);
+  remplacer_2e->setToolTip(findHint);
+  remplacer_1l->setToolTip(replaceHint);
+  remplacer_2l->setToolTip(replaceHint);
+  Button3->setToolTip(U("Intervertir"));
+  Button4->setToolTip(U("Intervertir"));
+  SpeedButton2->setToolTip(U("Sélection du répertoire des fichiers à convertir"));
+  path_c->setToolTip(U("Répertoire des fichiers à convertir"));
+  SetShowHint(filtre_c, true);
+
+  // Built states; no handler is bound yet, so none runs.
+  remplacer_1->setChecked(false);
+  remplacer_2->setChecked(false);
+  inclure_rep->setChecked(true);
+  Mac_c->setChecked(false);
+  unix_c->setChecked(true);
+  windows_c->setChecked(false);
+
+  // Keys: Enter presses the focused push button; none is the default one.
+  for (TButton* button : {Button1, Button2, Button3, Button4}) {
+    button->setAutoDefault(false);
+    button->setDefault(false);
+    button->installEventFilter(this);
+  }
+  QWidget* tabs[] = {Button1,     Button2, remplacer_1e, remplacer_1l,
+                     remplacer_1, Button3, remplacer_2e, remplacer_2l,
+                     remplacer_2, Button4, path_c,       inclure_rep,
+                     filtre_c,    Mac_c,   unix_c,       windows_c};
+  for (std::size_t i = 1; i < std::size(tabs); ++i) QWidget::setTabOrder(tabs[i - 1], tabs[i]);
+
+  // Events.
+  Button1->OnClick = [this](TObject* sender) { Button1Click(sender); };
+  Button2->OnClick = [this](TObject* sender) { Button2Click(sender); };
+  Button3->OnClick = [this](TObject* sender) { Button3Click(sender); };
+  Button4->OnClick = [this](TObject* sender) { Button4Click(sender); };
+  SpeedButton2->OnClick = [this](TObject* sender) { SpeedButton2Click(sender); };
+  remplacer_1->OnClick = [this](TObject* sender) { remplacer_1Click(sender); };
+  remplacer_2->OnClick = [this](TObject* sender) { remplacer_2Click(sender); };
+  Mac_c->OnClick = [this](TObject* sender) { Mac_cClick(sender); };
+  unix_c->OnClick = [this](TObject* sender) { unix_cClick(sender); };
+  windows_c->OnClick = [this](TObject* sender) { windows_cClick(sender); };
+
+  ScruteDossier1->SetDossier("/");
+  ScruteDossier1->SetFiltre("*.*");
+  ScruteDossier1->SetSousDossier(true);
+  ScruteDossier1->SetMaxPenetration(10000);
+  ScruteDossier1->OnFichier = [this](TObject* sender, std::string nom) {
+    ScruteDossier1Fichier(sender, std::move(nom));
+  };
+  ScruteDossier1->OnFinExecute = [this](TObject* sender) { ScruteDossier1FinExecute(sender); };
+  ScruteDossier1->Pump = [] { Application().ProcessMessages(); };
+
+  move(296, 73);
+  resize(S(541), S(539));
+  Relayout();
+  Button1->setFocus();
+}
+
+void TForm1::resizeEvent(QResizeEvent* event) {
+  TForm::resizeEvent(event);
+  Relayout();
+}
+
+void TForm1::Relayout() {
+  const int w = width();
+  const int h = height();
+  const int statusHeight = S(19);
+  const int bottomHeight = S(41);
+  const int topHeight = S(33);
+  StatusBar1->setGeometry(0, h - statusHeight, w, statusHeight);
+  Panel1->setGeometry(0, h - statusHeight - bottomHeight, w, bottomHeight);
+  Panel2->setGeometry(0, 0, w, topHeight);
+  Panel3->setGeometry(0, topHeight, w, std::max(0, h - statusHeight - bottomHeight - topHeight));
+  Gradient1->setGeometry(Panel1->rect());
+  Gradient6->setGeometry(Panel2->rect());
+  Button2->move(w - S(10) - Button2->width(), S(8));
+
+  // The three boxes stacked inside the 10-pixel border, the band below them.
+  const int border = S(10);
+  const int inner = std::max(0, w - 2 * border);
+  int top = border;
+  for (auto [box, height] :
+       {std::pair<TGroupBox*, int>{GroupBox3, S(159)}, {GroupBox1, S(128)}, {GroupBox2, S(143)}}) {
+    box->setGeometry(border, top, inner, height);
+    top += height;
+  }
+  Gradient2->setGeometry(border, top, inner, std::max(0, Panel3->height() - border - top));
+
+  // The pictures keep their distance to the right edge of their box.
+  const int designBox = 521;
+  for (auto [image, left, imageTop] :
+       {std::tuple<TImage*, int, int>{Image3, 204, 104}, {Image1, 296, 105}, {Image2, 388, 104}}) {
+    image->move(inner - S(designBox - left - 65) - S(65), S(imageTop));
+  }
+}
+
+bool TForm1::eventFilter(QObject* watched, QEvent* event) {
+  if (event->type() == QEvent::KeyPress) {
+    auto* key = static_cast<QKeyEvent*>(event);
+    const bool enter = key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter;
+    const Qt::KeyboardModifiers mods = key->modifiers() & ~Qt::KeypadModifier;
+    if (enter && mods == Qt::NoModifier) {
+      if (auto* button = qobject_cast<QPushButton*>(watched); button && button->isEnabled()) {
+        button->click();
+        return true;
+      }
+    }
+  }
+  return TForm::eventFilter(watched, event);
+}
+
+void TForm1::FormCreate(TObject* /*Sender*/) {
+  if (Mac_c->Checked()) {
+    Image3->show();
+    Image1->hide();
+    Image2->hide();
+  }
+  if (unix_c->Checked()) {
+    Image3->hide();
+    Image1->show();
+    Image2->hide();
+  }
+  if (windows_c->Checked()) {
+    Image3->hide();
+    Image1->hide();
+    Image2->show();
+  }
+}
+
+void TForm1::Button1Click(TObject* /*Sender*/) {
+  if (!Mac_c->Checked() && !unix_c->Checked() && !windows_c->Checked()) {
+    ShowMessage("Vous devez choisir un format de conversion");
+    return;
+  }
+  ScruteDossier1->SetDossier(path_c->text().toLocal8Bit().toStdString());
+  ScruteDossier1->SetFiltre(filtre_c->text().toLocal8Bit().toStdString());
+  ScruteDossier1->SetMaxPenetration(inclure_rep->Checked() ? 10000 : 0);
+  ScruteDossier1->Execute();
+}
+
+void TForm1::Button2Click(TObject* /*Sender*/) {
+  close();
+}
+
+void TForm1::SpeedButton2Click(TObject* /*Sender*/) {
+  const std::wstring root = L"rfNetwork";
+  std::string folder = path_c->text().toLocal8Bit().toStdString();
+  ChoisirDossier("Choisissez le dossier", root, folder, false, false, false);
+  path_c->setText(QString::fromLocal8Bit(folder));
+}
+
+void TForm1::ScruteDossier1Fichier(TObject* /*Sender*/, std::string Nom) {
+  Application().ProcessMessages();
+  StatusBar1->Panel()->SetText(Nom);
+  if (Mac_c->Checked()) ConvertTextFile(Nom, Nom, LineEnding::Mac);
+  if (unix_c->Checked()) ConvertTextFile(Nom, Nom, LineEnding::Unix);
+  if (windows_c->Checked()) ConvertTextFile(Nom, Nom, LineEnding::Windows);
+}
+
+void TForm1::ScruteDossier1FinExecute(TObject* /*Sender*/) {
+  ShowMessage("c'est fini");
+}
+
+void TForm1::windows_cClick(TObject* /*Sender*/) {
+  if (!windows_c->Checked()) return;
+  Image3->hide();
+  Image1->hide();
+  Image2->show();
+  Mac_c->SetChecked(false);
+  unix_c->SetChecked(false);
+}
+
+void TForm1::unix_cClick(TObject* /*Sender*/) {
+  if (!unix_c->Checked()) return;
+  Image3->hide();
+  Image1->show();
+  Image2->hide();
+  Mac_c->SetChecked(false);
+  windows_c->SetChecked(false);
+}
+
+void TForm1::Mac_cClick(TObject* /*Sender*/) {
+  if (!Mac_c->Checked()) return;
+  unix_c->SetChecked(false);
+  Image3->show();
+  Image1->hide();
+  Image2->hide();
+  windows_c->SetChecked(false);
+}
+
+void TForm1::Button3Click(TObject* /*Sender*/) {
+  const QString find = remplacer_1e->text();
+  const QString replacement = remplacer_1l->text();
+  remplacer_1e->setText(replacement);
+  remplacer_1l->setText(find);
+}
+
+void TForm1::Button4Click(TObject* /*Sender*/) {
+  const QString find = remplacer_2e->text();
+  const QString replacement = remplacer_2l->text();
+  remplacer_2e->setText(replacement);
+  remplacer_2l->setText(find);
+}
+
+void TForm1::remplacer_1Click(TObject* /*Sender*/) {
+  const bool on = remplacer_1->Checked();
+  remplacer_1e->setEnabled(on);
+  remplacer_1l->setEnabled(on);
+  Button3->setEnabled(on);
+}
+
+void TForm1::remplacer_2Click(TObject* /*Sender*/) {
+  const bool on = remplacer_2->Checked();
+  remplacer_2e->setEnabled(on);
+  remplacer_2l->setEnabled(on);
+  Button4->setEnabled(on);
+}
+
+void TForm1::ConvertTextFile(const std::string& source, const std::string& destination,
+                             LineEnding kind) {
+  ReplaceRule rule1{remplacer_1->Checked(), remplacer_1e->text().toLocal8Bit().toStdString(),
+                    remplacer_1l->text().toLocal8Bit().toStdString()};
+  ReplaceRule rule2{remplacer_2->Checked(), remplacer_2e->text().toLocal8Bit().toStdString(),
+                    remplacer_2l->text().toLocal8Bit().toStdString()};
+  ::ConvertTextFile(source, destination, kind, rule1, rule2);
+}

@@ -1,0 +1,118 @@
+#pragma once
+// The program's one window: the folder, filter and format choice, the two
+// replacement rows, and the run that converts every matching file.
+
+#include <QWidget>
+
+#include <memory>
+#include <string>
+
+#include "app/controls.h"
+#include "convert/convert.h"
+#include "scan/scrutedossier.h"
+#include "settings/svgeditini.h"
+#include "widgets/balloon_hint.h"
+#include "widgets/forms.h"
+#include "widgets/gradient.h"
+
+class QEvent;
+class QResizeEvent;
+
+// The main window.
+class TForm1 : public TForm {
+ public:
+  // Builds every component in order, restores the saved fields, then runs FormCreate.
+  explicit TForm1(QWidget* parent = nullptr);
+  ~TForm1() override;
+
+  // Shows the picture of the format chosen at start.
+  void FormCreate(TObject* Sender);
+  // Starts a run over the folder with the chosen format.
+  void Button1Click(TObject* Sender);
+  // Closes the window, which ends the program.
+  void Button2Click(TObject* Sender);
+  // Lets the user pick the folder to convert.
+  void SpeedButton2Click(TObject* Sender);
+  // Shows and converts one file the scanner reports.
+  void ScruteDossier1Fichier(TObject* Sender, std::string Nom);
+  // Tells the user the run is over.
+  void ScruteDossier1FinExecute(TObject* Sender);
+  // Chooses Windows line ends when its box becomes checked.
+  void windows_cClick(TObject* Sender);
+  // Chooses Unix line ends when its box becomes checked.
+  void unix_cClick(TObject* Sender);
+  // Chooses Mac line ends when its box becomes checked.
+  void Mac_cClick(TObject* Sender);
+  // Swaps the two texts of the first replacement row.
+  void Button3Click(TObject* Sender);
+  // Swaps the two texts of the second replacement row.
+  void Button4Click(TObject* Sender);
+  // Enables or disables the first replacement row after its box.
+  void remplacer_1Click(TObject* Sender);
+  // Enables or disables the second replacement row after its box.
+  void remplacer_2Click(TObject* Sender);
+  // Converts source into destination with kind and the window's two rules.
+  void ConvertTextFile(const std::string& source, const std::string& destination, LineEnding kind);
+
+  // The ratio of the screen's resolution to the 96 dpi the window is designed at.
+  double Scale() const { return scale_; }
+
+  // The window's components, in the order they are built.
+  TStatusBar* StatusBar1;
+  TPanel* Panel1;
+  TGradient* Gradient1;
+  TButton* Button1;
+  TButton* Button2;
+  TPanel* Panel2;
+  TGradient* Gradient6;
+  TLabel* Label4;
+  TPanel* Panel3;
+  TGradient* Gradient2;
+  TGroupBox* GroupBox1;
+  TLabel* Label1;
+  TLabel* Label5;
+  TEdit* remplacer_1e;
+  TEdit* remplacer_1l;
+  TCheckBox* remplacer_1;
+  TButton* Button3;
+  TGroupBox* GroupBox2;
+  TLabel* Label2;
+  TLabel* Label6;
+  TLabel* Label7;
+  TEdit* remplacer_2e;
+  TEdit* remplacer_2l;
+  TCheckBox* remplacer_2;
+  TButton* Button4;
+  TGroupBox* GroupBox3;
+  TSpeedButton* SpeedButton2;
+  TLabel* Label3;
+  TLabel* Label8;
+  TImage* Image3;
+  TImage* Image1;
+  TImage* Image2;
+  TEdit* path_c;
+  TCheckBox* inclure_rep;
+  TEdit* filtre_c;
+  TCheckBox* Mac_c;
+  TCheckBox* unix_c;
+  TCheckBox* windows_c;
+  TScruteDossier* ScruteDossier1;
+  TSvgEditIni* SvgEditIni1;
+  TComponent* XPManifest1;
+  TBalloonHint* BalloonHint1;
+
+ protected:
+  void resizeEvent(QResizeEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+ private:
+  void Build();
+  void Relayout();
+  int S(int designPixels) const;
+
+  double scale_ = 1.0;
+  std::unique_ptr<TScruteDossier> scruteDossier_;
+  std::unique_ptr<TSvgEditIni> svgEditIni_;
+  std::unique_ptr<TComponent> xpManifest_;
+  std::unique_ptr<TBalloonHint> balloonHint_;
+};

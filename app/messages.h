@@ -1,0 +1,49 @@
+#pragma once
+// The two boxes through which the program speaks to the user: the simple
+// message box (caption, text, one "OK") and the error box (stop icon).
+
+#include <QDialog>
+#include <QString>
+
+#include <functional>
+#include <string>
+
+class QLabel;
+class QPushButton;
+
+// Which box is being shown.
+enum class TBoxKind { Message, Error };
+
+// When set, receives every box instead of the user; tests answer through it.
+inline std::function<void(TBoxKind kind, const std::string& text)> BoxHook;
+
+// Shows text in the simple message box and returns once it is closed.
+void ShowMessage(const std::string& text);
+// Shows text, as given, in the error box and returns once it is closed.
+void ShowErrorBox(const std::string& text);
+// Makes the error box the one the application shows escaping errors in.
+void InstallErrorBox();
+
+// The box as Ctrl+C copies it: caption, message and button captions between
+// lines of dashes, every line ended by CR LF.
+QString MessageBoxClipboardText(const QString& caption, const QString& message,
+                                const QStringList& buttons);
+
+// The simple message box: a word-wrapped text at most half the screen wide
+// and one "OK" that Enter and Escape both press.
+class TMessageForm : public QDialog {
+ public:
+  // The box for text, captioned with the application's title.
+  explicit TMessageForm(const QString& text);
+  // The label holding the text.
+  QLabel* Message() const { return message_; }
+  // The one button.
+  QPushButton* OkButton() const { return ok_; }
+
+ protected:
+  void keyPressEvent(QKeyEvent* event) override;
+
+ private:
+  QLabel* message_;
+  QPushButton* ok_;
+};

@@ -1,0 +1,38 @@
+// Opens the main window on the current display and saves a picture of the
+// screen once it is drawn: for looking at the window, not for comparing.
+//
+// Usage: app_screenshot <output.png> [width height]
+#include <QApplication>
+#include <QScreen>
+#include <QTimer>
+
+#include <clocale>
+#include <cstdio>
+#include <cstdlib>
+
+#include "app/form1.h"
+#include "app/messages.h"
+
+int main(int argc, char** argv) {
+  if (argc != 2 && argc != 4) {
+    std::fprintf(stderr, "usage: %s <output.png> [width height]\n", argv[0]);
+    return 2;
+  }
+  std::setlocale(LC_ALL, "");
+  QApplication app(argc, argv);
+  InstallErrorBox();
+  TForm1* form = Application().CreateForm<TForm1>();
+  if (argc == 4) form->resize(std::atoi(argv[2]), std::atoi(argv[3]));
+  form->show();
+  int status = 1;
+  QTimer::singleShot(1500, [&] {
+    QScreen* screen = QGuiApplication::primaryScreen();
+    QPixmap shot = screen != nullptr ? screen->grabWindow(0) : QPixmap();
+    if (shot.isNull()) shot = form->grab();
+    status = shot.save(QString::fromLocal8Bit(argv[1])) ? 0 : 1;
+    QApplication::quit();
+  });
+  QApplication::exec();
+  Application().DestroyForms();
+  return status;
+}
