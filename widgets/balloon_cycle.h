@@ -40,6 +40,8 @@ class THintCycle : public QObject {
   void CancelHint();
   // True while a balloon is visible.
   bool HintShowing() const;
+  // True while the pause before a hint is running.
+  bool HintPending() const { return showTimer_.isActive(); }
   // The control whose hint was last shown (until cancelled).
   QWidget* HintControl() const { return current_; }
   // The balloon window, created at the first hint.

@@ -107,7 +107,6 @@ void TBalloonWindow::ActivateHint(const TRect& rect, const QString& text) {
                    bounds.Top, TGlobalCtrl::Instance().PointerPos().y());
   if (reveal == TBalloonReveal::Fade) setWindowOpacity(0.0);
   show();
-  raise();
   Reveal(reveal);
   update();
 }

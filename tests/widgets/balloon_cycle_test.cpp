@@ -1,0 +1,362 @@
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QScreen>
+#include <QTest>
+#include <QToolTip>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "widgets/balloon_cycle.h"
+#include "widgets/balloon_hint.h"
+#include "widgets/balloon_window.h"
+
+namespace {
+
+bool AnyToolTipWindowVisible() {
+  for (QWidget* w : QApplication::topLevelWidgets()) {
+    if (w->isVisible() && w->windowType() == Qt::ToolTip) return true;
+  }
+  return false;
+}
+
+// A window like the main one as far as hints go: hinted edits and buttons, an
+// edit whose hint is on with no text, controls without a hint of their own.
+class BalloonCycle : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    window.setGeometry(100, 100, 420, 300);
+    path.setGeometry(10, 10, 200, 21);
+    path.setToolTip(QStringLiteral("Répertoire des fichiers à convertir"));
+    SetShowHint(&path, true);
+    swap.setGeometry(220, 10, 75, 25);
+    swap.setToolTip(QStringLiteral("Intervertir"));
+    panel.setGeometry(10, 60, 300, 100);
+    panel.setToolTip(QStringLiteral("Panneau"));
+    filtre.setGeometry(10, 10, 50, 21);
+    SetShowHint(&filtre, true);
+    label.setGeometry(10, 50, 100, 20);
+    plain.setGeometry(10, 180, 100, 30);
+    disabled.setGeometry(10, 220, 100, 21);
+    disabled.setToolTip(QStringLiteral("Désactivé"));
+    disabled.setEnabled(false);
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    // Activation may not come under every platform; the foreground seam covers it.
+    (void)QTest::qWaitForWindowActive(&window, 500);
+
+    TGlobalCtrl& ctrl = TGlobalCtrl::Instance();
+    ctrl.CursorPos = [this] { return pointer; };
+    ctrl.InForeground = [this] { return foreground; };
+    hint = std::make_unique<TBalloonHint>();
+    hint->SetDefaultIcon(TIconKind::ikNone);
+    hint->SetUseBalloonAsApplicationHint(true);
+    ASSERT_NE(Cycle(), nullptr);
+  }
+
+  void TearDown() override {
+    hint.reset();
+    TGlobalCtrl::Instance().CursorPos = nullptr;
+    TGlobalCtrl::Instance().InForeground = nullptr;
+    EXPECT_EQ(TGlobalCtrl::Instance().Cycle(), nullptr);
+    QToolTip::hideText();
+    QTRY_VERIFY(!AnyToolTipWindowVisible());
+    EXPECT_FALSE(AnyToolTipWindowVisible());
+  }
+
+  static THintCycle* Cycle() { return TGlobalCtrl::Instance().Cycle(); }
+  static bool Showing() { return Cycle() != nullptr && Cycle()->HintShowing(); }
+  static TBalloonWindow* Balloon() { return Cycle()->Window(); }
+
+  // Puts the pointer on w at local and tells the application, as a real move would.
+  void MoveTo(QWidget* w, QPoint local) {
+    pointer = w->mapToGlobal(local);
+    QMouseEvent move(QEvent::MouseMove, QPointF(local), QPointF(pointer), Qt::NoButton,
+                     Qt::NoButton, Qt::NoModifier);
+    QApplication::sendEvent(w, &move);
+  }
+
+  // Rests the pointer on w until its balloon shows.
+  bool ShowOver(QWidget* w, QPoint local = QPoint(5, 5)) {
+    MoveTo(w, local);
+    QElapsedTimer t;
+    t.start();
+    while (!Showing() && t.elapsed() < 3000) QTest::qWait(10);
+    return Showing();
+  }
+
+  QWidget window;
+  QLineEdit path{&window};
+  QPushButton swap{QStringLiteral("<--->"), &window};
+  QWidget panel{&window};
+  QLineEdit filtre{&panel};
+  QLabel label{QStringLiteral("Filtre"), &panel};
+  QWidget plain{&window};
+  QLineEdit disabled{&window};
+  QPoint pointer;
+  bool foreground = true;
+  std::unique_ptr<TBalloonHint> hint;
+};
+
+}  // namespace
+
+TEST_F(BalloonCycle, ShowsAfterThePauseOverAHintedControl) {
+  QElapsedTimer t;
+  t.start();
+  MoveTo(&path, QPoint(20, 10));
+  EXPECT_TRUE(Cycle()->HintPending());
+  EXPECT_FALSE(Showing());
+  QTRY_VERIFY_WITH_TIMEOUT(Showing(), 3000);
+  EXPECT_GE(t.elapsed(), kHintPauseMs - 50);
+  EXPECT_EQ(Cycle()->HintControl(), &path);
+
+  TBalloonWindow* b = Balloon();
+  EXPECT_EQ(b->Text(), path.toolTip());
+  // Its size comes from the measured text, its stem from the pointer.
+  QSize text =
+      MeasureHintText(b->Text(), b->font(), QGuiApplication::primaryScreen()->size().width());
+  EXPECT_EQ(b->size(), QSize(text.width() + 27, text.height() + 34));
+  TRect rect{b->x(), b->y(), b->x() + b->width(), b->y() + b->height() - 4};
+  QPoint stemAt = pointer + QPoint(0, IsDown(b->Placement()) ? CursorHeight() : 0);
+  EXPECT_EQ(StemPoint(b->Placement(), rect, b->Metrics().StemOffset), stemAt);
+  EXPECT_NE(b->Placement(), TBalloonPosition::bpAuto);
+  EXPECT_EQ(b->mask(), b->Shape());
+
+  // Never activated, transparent to the pointer, no task-bar entry.
+  EXPECT_EQ(b->windowType(), Qt::ToolTip);
+  EXPECT_TRUE(b->windowFlags().testFlag(Qt::WindowTransparentForInput));
+  EXPECT_TRUE(b->windowFlags().testFlag(Qt::WindowDoesNotAcceptFocus));
+  EXPECT_TRUE(b->testAttribute(Qt::WA_ShowWithoutActivating));
+  EXPECT_TRUE(b->testAttribute(Qt::WA_TransparentForMouseEvents));
+  EXPECT_NE(QApplication::activeWindow(), b);
+}
+
+TEST_F(BalloonCycle, HintOnWithEmptyTextShowsNothing) {
+  MoveTo(&filtre, QPoint(5, 5));
+  EXPECT_TRUE(Cycle()->HintPending());
+  QTRY_VERIFY_WITH_TIMEOUT(!Cycle()->HintPending(), 3000);
+  EXPECT_FALSE(Showing());
+  // Its own empty hint stops the search: the panel's hint is not shown either.
+  EXPECT_EQ(HintControlOf(&filtre), &filtre);
+}
+
+TEST_F(BalloonCycle, ControlsWithoutAHintUseTheirParentsDisabledOnesTheirOwn) {
+  ASSERT_TRUE(ShowOver(&label));
+  EXPECT_EQ(Balloon()->Text(), QStringLiteral("Panneau"));
+  EXPECT_EQ(Cycle()->HintControl(), &panel);
+  // From one balloon to the next without the pause.
+  MoveTo(&disabled, QPoint(5, 5));
+  EXPECT_TRUE(Showing());
+  EXPECT_EQ(Balloon()->Text(), QStringLiteral("Désactivé"));
+}
+
+TEST_F(BalloonCycle, HidesAfterTheTimeOutAndStaysHiddenInTheSameControl) {
+  ASSERT_TRUE(ShowOver(&path));
+  QElapsedTimer t;
+  t.start();
+  QTRY_VERIFY_WITH_TIMEOUT(!Showing(), 5000);
+  EXPECT_GE(t.elapsed(), kHintHidePauseMs - 500);
+  MoveTo(&path, QPoint(60, 12));
+  EXPECT_FALSE(Cycle()->HintPending());
+  EXPECT_FALSE(Showing());
+  // Another control waits for the full pause again.
+  MoveTo(&swap, QPoint(5, 5));
+  EXPECT_FALSE(Showing());
+  EXPECT_TRUE(Cycle()->HintPending());
+  QTRY_VERIFY_WITH_TIMEOUT(Showing(), 3000);
+}
+
+TEST_F(BalloonCycle, KeysClicksWheelAndActivationHideAtOnce) {
+  QKeyEvent key(QEvent::KeyPress, Qt::Key_A, Qt::NoModifier, QStringLiteral("a"));
+  QMouseEvent click(QEvent::MouseButtonPress, QPointF(5, 5),
+                    QPointF(path.mapToGlobal(QPoint(5, 5))), Qt::LeftButton, Qt::LeftButton,
+                    Qt::NoModifier);
+  QWheelEvent wheel(QPointF(5, 5), QPointF(path.mapToGlobal(QPoint(5, 5))), QPoint(),
+                    QPoint(0, 120), Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+  QApplicationStateChangeEvent inactive(Qt::ApplicationInactive);
+  struct Case {
+    QObject* to;
+    QEvent* event;
+  };
+  for (Case c :
+       {Case{&path, &key}, Case{&path, &click}, Case{&path, &wheel}, Case{qApp, &inactive}}) {
+    ASSERT_TRUE(ShowOver(&path)) << c.event->type();
+    QApplication::sendEvent(c.to, c.event);
+    EXPECT_FALSE(Showing()) << c.event->type();
+    EXPECT_EQ(Cycle()->HintControl(), nullptr);
+    // It comes back once the pointer moves and rests over the control again.
+    MoveTo(&path, QPoint(8, 8));
+    EXPECT_TRUE(Cycle()->HintPending());
+    EXPECT_FALSE(Showing());
+  }
+  QTRY_VERIFY_WITH_TIMEOUT(Showing(), 3000);
+}
+
+TEST_F(BalloonCycle, MovingWithinTheControlLeavesTheBalloonInPlace) {
+  ASSERT_TRUE(ShowOver(&path, QPoint(20, 10)));
+  QRect where = Balloon()->geometry();
+  MoveTo(&path, QPoint(150, 15));
+  EXPECT_TRUE(Showing());
+  EXPECT_FALSE(Cycle()->HintPending());
+  EXPECT_EQ(Balloon()->geometry(), where);
+}
+
+TEST_F(BalloonCycle, AnotherHintedControlShowsAtOnceAPlainOneCancels) {
+  ASSERT_TRUE(ShowOver(&path));
+  MoveTo(&swap, QPoint(30, 10));
+  EXPECT_TRUE(Showing());
+  EXPECT_EQ(Balloon()->Text(), QStringLiteral("Intervertir"));
+  EXPECT_EQ(Cycle()->HintControl(), &swap);
+
+  MoveTo(&plain, QPoint(5, 5));
+  EXPECT_FALSE(Showing());
+  EXPECT_FALSE(Cycle()->HintPending());
+}
+
+TEST_F(BalloonCycle, LeavingTheProgramsWindowsCancels) {
+  ASSERT_TRUE(ShowOver(&path));
+  ASSERT_FALSE(OverOwnWindow(QPoint(50, 50)));
+  pointer = QPoint(50, 50);
+  QElapsedTimer t;
+  t.start();
+  QTRY_VERIFY_WITH_TIMEOUT(!Showing(), 1000);
+  EXPECT_LT(t.elapsed(), 1000);
+  EXPECT_EQ(Cycle()->HintControl(), nullptr);
+}
+
+TEST_F(BalloonCycle, NothingShowsWhileInTheBackgroundOrAfterThePointerLeft) {
+  foreground = false;
+  MoveTo(&path, QPoint(5, 5));
+  QTRY_VERIFY_WITH_TIMEOUT(!Cycle()->HintPending(), 3000);
+  EXPECT_FALSE(Showing());
+
+  foreground = true;
+  MoveTo(&path, QPoint(6, 6));
+  pointer = swap.mapToGlobal(QPoint(5, 5));  // gone elsewhere without a move reaching us
+  QTRY_VERIFY_WITH_TIMEOUT(!Cycle()->HintPending(), 3000);
+  EXPECT_FALSE(Showing());
+}
+
+TEST_F(BalloonCycle, QtToolTipsGiveWayAndComeBack) {
+  QPoint global = path.mapToGlobal(QPoint(5, 5));
+  QHelpEvent help(QEvent::ToolTip, QPoint(5, 5), global);
+  QApplication::sendEvent(&path, &help);
+  EXPECT_FALSE(QToolTip::isVisible());
+
+  hint->SetUseBalloonAsApplicationHint(false);
+  EXPECT_EQ(Cycle(), nullptr);
+  QApplication::sendEvent(&path, &help);
+  EXPECT_TRUE(QToolTip::isVisible());
+  QToolTip::hideText();
+}
+
+TEST_F(BalloonCycle, SwitchIsSharedAndEndsWithTheLastComponent) {
+  THintCycle* first = Cycle();
+  {
+    TBalloonHint second;
+    EXPECT_TRUE(second.UseBalloonAsApplicationHint());
+    second.SetUseBalloonAsApplicationHint(true);
+    EXPECT_EQ(Cycle(), first);
+    ASSERT_EQ(TGlobalCtrl::Instance().Hints().size(), 2u);
+    EXPECT_EQ(TGlobalCtrl::Instance().Hints().front(), hint.get());
+    // The first registered supplies the settings.
+    EXPECT_EQ(TGlobalCtrl::Instance().ApplicationSettings().DefaultIcon, TIconKind::ikNone);
+  }
+  EXPECT_TRUE(hint->UseBalloonAsApplicationHint());
+  ASSERT_TRUE(ShowOver(&path));
+  hint.reset();
+  EXPECT_FALSE(TGlobalCtrl::Instance().UseBalloonAsApplicationHint());
+  EXPECT_EQ(Cycle(), nullptr);
+  EXPECT_TRUE(TGlobalCtrl::Instance().Hints().empty());
+  EXPECT_EQ(TGlobalCtrl::Instance().ApplicationSettings().DefaultIcon, TIconKind::ikInformation);
+}
+
+TEST(BalloonHint, DefaultsAndWhatTheyShow) {
+  TBalloonHint h;
+  EXPECT_FALSE(h.UseBalloonAsApplicationHint());
+  EXPECT_EQ(h.DefaultIcon(), TIconKind::ikInformation);
+  EXPECT_EQ(h.DefaultHeader(), "");
+  EXPECT_EQ(h.DefaultBalloonPosition(), TBalloonPosition::bpAuto);
+  EXPECT_EQ(h.DefaultImageIndex(), -1);
+  EXPECT_TRUE(h.ApplicationHintOptions().Contains(TApplicationHintOption::ahShowHeaderInHint));
+  EXPECT_TRUE(h.ApplicationHintOptions().Contains(TApplicationHintOption::ahShowIconInHint));
+  EXPECT_FALSE(h.ApplicationHintOptions().Contains(TApplicationHintOption::ahPlaySound));
+
+  TBalloonSettings s = h.Settings();
+  EXPECT_TRUE(s.ShowIcon());
+  EXPECT_FALSE(s.ShowHeader());
+  s.DefaultIcon = TIconKind::ikNone;
+  EXPECT_FALSE(s.ShowIcon());
+  s.DefaultIcon = TIconKind::ikCustom;
+  EXPECT_FALSE(s.ShowIcon());
+  s.DefaultImageIndex = 0;
+  EXPECT_TRUE(s.ShowIcon());
+  s.ApplicationHintOptions =
+      s.ApplicationHintOptions.Without(TApplicationHintOption::ahShowIconInHint);
+  EXPECT_FALSE(s.ShowIcon());
+  s.DefaultHeader = "Titre";
+  EXPECT_TRUE(s.ShowHeader());
+  s.ApplicationHintOptions = TApplicationHintOptions{};
+  EXPECT_FALSE(s.ShowHeader());
+}
+
+TEST(BalloonHint, ControlsMarkTheirHints) {
+  QWidget parent;
+  QLineEdit edit(&parent);
+  EXPECT_FALSE(HintOn(&edit));
+  EXPECT_EQ(HintControlOf(&edit), nullptr);
+  edit.setToolTip(QStringLiteral("court|long"));
+  EXPECT_TRUE(HintOn(&edit));
+  EXPECT_EQ(HintText(&edit), QStringLiteral("court"));
+  SetShowHint(&edit, false);
+  EXPECT_FALSE(HintOn(&edit));
+  parent.setToolTip(QStringLiteral("Fenêtre"));
+  EXPECT_EQ(HintControlOf(&edit), &parent);
+  // A hint switched on with no text is still the edit's own.
+  edit.setToolTip(QString());
+  SetShowHint(&edit, true);
+  EXPECT_EQ(HintControlOf(&edit), &edit);
+  EXPECT_EQ(HintText(&edit), QString());
+}
+
+TEST(BalloonHint, HeaderOrIconTakesTheLargerStem) {
+  TBalloonHint h;
+  TBalloonWindow b;
+  h.SetDefaultIcon(TIconKind::ikNone);
+  b.CalcHintRect(800, QStringLiteral("Intervertir"));
+  EXPECT_EQ(b.Metrics().StemHeight, 8);
+  h.SetDefaultHeader("Titre");
+  b.CalcHintRect(800, QStringLiteral("Intervertir"));
+  EXPECT_EQ(b.Metrics().StemHeight, 16);
+  EXPECT_EQ(b.Metrics().StemOffset, 15);
+}
+
+TEST(BalloonHint, ActivationConfinesToTheDesktopAndShapesTheWindow) {
+  TBalloonHint h;
+  h.SetDefaultIcon(TIconKind::ikNone);
+  TBalloonWindow b;
+  b.WorkArea = [](QPoint) { return TRect{0, 0, 1000, 760}; };
+  b.Desktop = [](QPoint) { return TRect{0, 0, 1000, 800}; };
+  TRect r =
+      b.CalcHintRect(1000, QStringLiteral("Sélection du répertoire des fichiers à convertir"));
+  EXPECT_EQ(r.Left, -(r.Width() - 16));
+  EXPECT_EQ(r.Top, 0);
+  // Near the bottom right corner, the balloon opens above and to the left.
+  b.ActivateHint(r.Offset(990, 790), QStringLiteral("Sélection"));
+  EXPECT_TRUE(b.isVisible());
+  EXPECT_EQ(b.Placement(), TBalloonPosition::bpLeftUp);
+  EXPECT_EQ(b.BodyOffsetInForce(), 0);
+  EXPECT_LE(b.geometry().right(), 999);
+  EXPECT_LE(b.geometry().bottom(), 799);
+  EXPECT_EQ(b.height(), r.Height() + 4);
+  EXPECT_EQ(b.mask(), b.Shape());
+  EXPECT_EQ(b.Text(), QStringLiteral("Sélection"));
+  b.ReleaseHint();
+  EXPECT_FALSE(b.isVisible());
+}
