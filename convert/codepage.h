@@ -26,6 +26,8 @@ class CodePage {
   void UpperCase(const char* in, std::size_t n, char* out) const;
   // The upper-cased copy of s.
   std::string UpperCase(const std::string& s) const;
+  // The capital of each byte taken alone; in UTF-8 only ASCII letters have one.
+  const std::array<unsigned char, 256>& ByteCapitals() const { return upper_; }
   // Whether a match may begin at byte pos of s[0, n): not inside a character.
   bool MayStartAt(const char* s, std::size_t n, std::size_t pos) const;
 

@@ -5,9 +5,15 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string_view>
 #include <vector>
@@ -19,8 +25,33 @@
 
 namespace {
 
-constexpr std::size_t kReadChunk = 1 << 20;
-constexpr std::size_t kWriteChunk = 1 << 20;
+constexpr std::size_t kReadChunk = 256 * 1024;
+constexpr std::size_t kWriteChunk = 256 * 1024;
+// A line buffer grown beyond this by one long line is given back afterwards.
+constexpr std::size_t kKeptCapacity = 4 * 1024 * 1024;
+// Lines up to this long are copied without a call; buffers carry as much slack.
+constexpr std::size_t kShortLine = 64;
+
+// Buffers kept from one file to the next: a run converts thousands of small
+// files, and fresh megabytes for each would cost more than the conversion.
+struct Buffers {
+  std::unique_ptr<char[]> read{new char[kReadChunk + kShortLine]};
+  std::unique_ptr<char[]> out{new char[kWriteChunk + kShortLine]};
+  std::string carry;
+  std::string line;
+};
+
+Buffers& SharedBuffers() {
+  thread_local Buffers buffers;
+  return buffers;
+}
+
+// Trims the buffers back after a file with very long lines.
+void ReleaseLongLines(Buffers& b) {
+  for (std::string* s : {&b.carry, &b.line}) {
+    if (s->capacity() > kKeptCapacity) std::string().swap(*s);
+  }
+}
 
 // A write that failed, with its errno; turned into EInOutError once the
 // partial output has been cleaned away.
@@ -120,25 +151,58 @@ ssize_t ReadSome(int fd, char* buf, std::size_t n) {
 
 class Output {
  public:
-  explicit Output(int fd) : fd_(fd) { buf_.reserve(kWriteChunk); }
+  Output(int fd, char* buf) : fd_(fd), buf_(buf) {}
   void Append(const char* p, std::size_t n) {
-    if (buf_.size() + n > kWriteChunk) {
+    if (size_ + n > kWriteChunk) {
       Flush();
       if (n >= kWriteChunk) {
         WriteAll(fd_, p, n);
         return;
       }
     }
-    buf_.append(p, n);
+    std::memcpy(buf_ + size_, p, n);
+    size_ += n;
+  }
+  // A short line and its ending, copied in four wide moves; both the line's
+  // buffer and this one have room past their ends for the moves' overshoot.
+  void AppendLine(const char* p, std::size_t n, std::string_view ending) {
+#if defined(__SSE2__)
+    if (n <= kShortLine && size_ + n + ending.size() <= kWriteChunk) {
+      char* to = buf_ + size_;
+      auto* dst = reinterpret_cast<__m128i*>(to);
+      const auto* src = reinterpret_cast<const __m128i*>(p);
+      _mm_storeu_si128(dst, _mm_loadu_si128(src));
+      _mm_storeu_si128(dst + 1, _mm_loadu_si128(src + 1));
+      if (n > 32) {
+        _mm_storeu_si128(dst + 2, _mm_loadu_si128(src + 2));
+        _mm_storeu_si128(dst + 3, _mm_loadu_si128(src + 3));
+      }
+      to[n] = ending[0];
+      to[n + 1] = ending[ending.size() - 1];
+      size_ += n + ending.size();
+      return;
+    }
+#endif
+    Append(p, n);
+    AppendShort(ending);
+  }
+  // The line ending: one or two bytes, stored without a call (the buffer
+  // has room for two bytes past its end).
+  void AppendShort(std::string_view s) {
+    if (size_ + s.size() > kWriteChunk) Flush();
+    buf_[size_] = s[0];
+    buf_[size_ + 1] = s[s.size() - 1];
+    size_ += s.size();
   }
   void Flush() {
-    WriteAll(fd_, buf_.data(), buf_.size());
-    buf_.clear();
+    WriteAll(fd_, buf_, size_);
+    size_ = 0;
   }
 
  private:
   int fd_;
-  std::string buf_;
+  char* buf_;
+  std::size_t size_ = 0;
 };
 
 // A rule ready for use on many lines: its capitals, and whether the quick scan
@@ -147,8 +211,46 @@ struct PreparedRule {
   const ReplaceRule* rule = nullptr;
   std::string upper;
   bool exact_scan = false;
+  // A match can only touch the line's ending when the search holds CR or LF.
+  bool may_touch_ending = false;
   unsigned char table[256] = {};
+  // The search byte that candidates are looked for by, chosen as one that is
+  // rare in scripts, and the bytes whose capital it is; when there are at
+  // most two, candidates are found sixteen bytes at a time.
+  std::size_t anchor = 0;
+  unsigned char first[2] = {};
+  int first_count = 0;
 };
+
+// How common a byte is in scripts, roughly; letters count twice, for both cases.
+int Commonness(unsigned char c) {
+  if (c == ' ') return 100;
+  if (c >= 'A' && c <= 'Z') return 40;
+  if (c >= '0' && c <= '9') return 30;
+  switch (c) {
+    case ';':
+    case '$':
+    case '(':
+    case ')':
+    case '=':
+      return 20;
+    case '\'':
+    case '"':
+    case ',':
+    case '.':
+    case '/':
+    case '{':
+    case '}':
+      return 10;
+    case '_':
+    case '-':
+    case '>':
+    case '<':
+      return 8;
+    default:
+      return 5;
+  }
+}
 
 PreparedRule Prepare(const ReplaceRule& rule, const CodePage& cp) {
   PreparedRule p;
@@ -158,30 +260,79 @@ PreparedRule Prepare(const ReplaceRule& rule, const CodePage& cp) {
   for (unsigned char c : p.upper) ascii = ascii && c < 0x80;
   // In UTF-8 a byte's capital depends on its neighbours, except for ASCII.
   p.exact_scan = !cp.IsUtf8() || ascii;
-  for (int b = 0; b < 256; ++b) {
-    char in = static_cast<char>(b);
-    char out = in;
-    if (!cp.IsUtf8() || b < 0x80) cp.UpperCase(&in, 1, &out);
-    p.table[b] = static_cast<unsigned char>(out);
+  std::copy(cp.ByteCapitals().begin(), cp.ByteCapitals().end(), p.table);
+  p.may_touch_ending = p.upper.find_first_of("\r\n") != std::string::npos;
+  for (std::size_t j = 1; j < p.upper.size(); ++j) {
+    if (Commonness(static_cast<unsigned char>(p.upper[j])) <
+        Commonness(static_cast<unsigned char>(p.upper[p.anchor]))) {
+      p.anchor = j;
+    }
   }
+  for (int b = 0; b < 256; ++b) {
+    if (p.table[b] != static_cast<unsigned char>(p.upper[p.anchor])) continue;
+    if (p.first_count < 2) p.first[p.first_count] = static_cast<unsigned char>(b);
+    ++p.first_count;
+  }
+  if (p.first_count == 1) p.first[1] = p.first[0];
   return p;
 }
 
-// Whether s holds the rule's search text, ignoring case (exact_scan rules only).
-bool Contains(const PreparedRule& r, const char* s, std::size_t n) {
-  const std::size_t m = r.upper.size();
-  if (m > n) return false;
-  const auto* u = reinterpret_cast<const unsigned char*>(s);
+bool MatchesAt(const PreparedRule& r, const unsigned char* u) {
   const auto* pat = reinterpret_cast<const unsigned char*>(r.upper.data());
-  const unsigned char first = pat[0];
-  const std::size_t last = n - m;
-  for (std::size_t i = 0; i <= last; ++i) {
-    if (r.table[u[i]] != first) continue;
-    std::size_t j = 1;
-    while (j < m && r.table[u[i + j]] == pat[j]) ++j;
-    if (j == m) return true;
+  for (std::size_t j = 0; j < r.upper.size(); ++j) {
+    if (r.table[u[j]] != pat[j]) return false;
   }
-  return false;
+  return true;
+}
+
+// The first place in s where the rule's search text stands, ignoring case
+// (exact_scan rules only); null when there is none.
+const char* Find(const PreparedRule& r, const char* s, std::size_t n) {
+  const std::size_t m = r.upper.size();
+  if (m > n) return nullptr;
+  const auto* u = reinterpret_cast<const unsigned char*>(s);
+  const unsigned char* last = u + (n - m);
+  const unsigned char* p = u;
+  if (r.first_count == 1) {
+    // One byte to look for: the C library's search is the fastest there is.
+    const std::size_t span = static_cast<std::size_t>(last - p) + 1;
+    const void* hit;
+    while ((hit = std::memchr(p + r.anchor, r.first[0], span - static_cast<std::size_t>(p - u))) !=
+           nullptr) {
+      const unsigned char* at = static_cast<const unsigned char*>(hit) - r.anchor;
+      if (MatchesAt(r, at)) return reinterpret_cast<const char*>(at);
+      p = at + 1;
+      if (p > last) break;
+    }
+    return nullptr;
+  }
+#if defined(__SSE2__)
+  if (r.first_count == 2) {
+    // Candidates are found by the anchor byte; p is where a match would start.
+    const __m128i a = _mm_set1_epi8(static_cast<char>(r.first[0]));
+    const __m128i b = _mm_set1_epi8(static_cast<char>(r.first[1]));
+    while (last - p >= 15) {
+      __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + r.anchor));
+      auto mask = static_cast<unsigned>(
+          _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, a), _mm_cmpeq_epi8(v, b))));
+      while (mask != 0) {
+        const unsigned char* at = p + __builtin_ctz(mask);
+        if (MatchesAt(r, at)) return reinterpret_cast<const char*>(at);
+        mask &= mask - 1;
+      }
+      p += 16;
+    }
+  }
+#endif
+  const unsigned char first = static_cast<unsigned char>(r.upper[0]);
+  for (; p <= last; ++p) {
+    if (r.table[*p] == first && MatchesAt(r, p)) return reinterpret_cast<const char*>(p);
+  }
+  return nullptr;
+}
+
+bool Contains(const PreparedRule& r, const char* s, std::size_t n) {
+  return Find(r, s, n) != nullptr;
 }
 
 std::string_view EndingOf(LineEnding kind) {
@@ -199,29 +350,66 @@ std::string_view EndingOf(LineEnding kind) {
 // Trims, ends and rewrites lines into the output.
 class LineConverter {
  public:
-  LineConverter(Output& out, LineEnding kind, const ReplaceRule& r1, const ReplaceRule& r2,
-                const CodePage& cp)
-      : out_(out), cp_(cp), ending_(EndingOf(kind)) {
+  LineConverter(Output& out, std::string& line, LineEnding kind, const ReplaceRule& r1,
+                const ReplaceRule& r2, const CodePage& cp)
+      : out_(out), line_(line), cp_(cp), ending_(EndingOf(kind)) {
     for (const ReplaceRule* r : {&r1, &r2}) {
       if (r->Enabled && !r->Search.empty()) rules_.push_back(Prepare(*r, cp));
     }
+    shortest_ = rules_.empty() ? 0 : rules_[0].upper.size();
+    for (const PreparedRule& r : rules_) {
+      shortest_ = std::min(shortest_, r.upper.size());
+      every_line_ = every_line_ || !r.exact_scan || r.may_touch_ending;
+    }
   }
 
+  // A new block of input: the rules are looked for in all of it at once, so
+  // that the lines between two matches need no search of their own.
+  void BeginBlock(const char* begin, const char* end) {
+    block_end_ = end;
+    for (std::size_t i = 0; i < rules_.size(); ++i) next_[i] = NextIn(i, begin);
+    next_any_ = rules_.empty() ? end : *std::min_element(next_, next_ + rules_.size());
+  }
+
+  // A line that lies within the current block.
+  void BlockLine(const char* p, std::size_t n) {
+    if (every_line_) {
+      Line(p, n);
+      return;
+    }
+    if (next_any_ < p) {
+      for (std::size_t i = 0; i < rules_.size(); ++i) {
+        if (next_[i] < p) next_[i] = NextIn(i, p);
+      }
+      next_any_ = *std::min_element(next_, next_ + rules_.size());
+    }
+    // The trimmed line lies within the raw one, so a match in it is a match here.
+    if (next_any_ + shortest_ <= p + n) {
+      Line(p, n);
+    } else {
+      Plain(p, n);
+    }
+  }
+
+  // A line pieced together from several blocks, or from anywhere.
   void Line(const char* p, std::size_t n) {
     const auto* u = reinterpret_cast<const unsigned char*>(p);
     std::size_t b = 0;
     std::size_t e = n;
     while (b < e && u[b] <= 0x20) ++b;
     while (e > b && u[e - 1] <= 0x20) --e;
-    if (rules_.empty()) {
+    std::size_t first = 0;
+    while (first < rules_.size() && !MayMatch(rules_[first], p + b, e - b)) ++first;
+    if (first == rules_.size()) {
       out_.Append(p + b, e - b);
-      out_.Append(ending_.data(), ending_.size());
+      out_.AppendShort(ending_);
       return;
     }
     line_.assign(p + b, e - b);
     line_ += ending_;
     // Rule 2 works on what rule 1 left, its own insertions included.
-    for (const PreparedRule& r : rules_) {
+    for (std::size_t i = first; i < rules_.size(); ++i) {
+      const PreparedRule& r = rules_[i];
       if (r.exact_scan && !Contains(r, line_.data(), line_.size())) continue;
       line_ = ReplaceAllIgnoringCase(line_, r.rule->Search, r.rule->Replacement, cp_);
     }
@@ -229,37 +417,80 @@ class LineConverter {
   }
 
  private:
+  // A line that no rule changes: trimmed and ended.
+  void Plain(const char* p, std::size_t n) {
+    const auto* u = reinterpret_cast<const unsigned char*>(p);
+    std::size_t b = 0;
+    std::size_t e = n;
+    while (b < e && u[b] <= 0x20) ++b;
+    while (e > b && u[e - 1] <= 0x20) --e;
+    out_.AppendLine(p + b, e - b, ending_);
+  }
+
+  // Where rule i next matches in the block from p on; the block's end when nowhere.
+  const char* NextIn(std::size_t i, const char* p) const {
+    const PreparedRule& r = rules_[i];
+    if (!r.exact_scan || r.may_touch_ending) return p;
+    const char* at = Find(r, p, static_cast<std::size_t>(block_end_ - p));
+    return at != nullptr ? at : block_end_;
+  }
+
+  // False only when the rule certainly finds nothing in the trimmed line
+  // followed by the ending.
+  static bool MayMatch(const PreparedRule& r, const char* p, std::size_t n) {
+    return !r.exact_scan || r.may_touch_ending || Contains(r, p, n);
+  }
+
   Output& out_;
+  std::string& line_;
   const CodePage& cp_;
   std::string_view ending_;
   std::vector<PreparedRule> rules_;
-  std::string line_;
+  const char* block_end_ = nullptr;
+  const char* next_[2] = {nullptr, nullptr};
+  // The earliest of next_, and the shortest search text.
+  const char* next_any_ = nullptr;
+  std::size_t shortest_ = 0;
+  // Some rule cannot be looked for block-wide: every line gets the full treatment.
+  bool every_line_ = false;
 };
 
 enum class StreamResult { kDone, kBinary };
 
 const char* FindBreak(const char* p, const char* end) {
+#if defined(__SSE2__)
+  const __m128i cr = _mm_set1_epi8('\r');
+  const __m128i lf = _mm_set1_epi8('\n');
+  while (end - p >= 16) {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    int mask = _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, lf)));
+    if (mask != 0) return p + __builtin_ctz(static_cast<unsigned>(mask));
+    p += 16;
+  }
+#endif
   while (p < end && *p != '\r' && *p != '\n') ++p;
   return p;
 }
 
 // Converts everything read from in_fd. A NUL byte means a binary file: the
 // caller then leaves the destination as it was.
-StreamResult Stream(int in_fd, LineConverter& conv) {
-  std::vector<char> buf(kReadChunk);
-  std::string carry;
+StreamResult Stream(int in_fd, LineConverter& conv, Buffers& buffers) {
+  char* buf = buffers.read.get();
+  std::string& carry = buffers.carry;
+  carry.clear();
   bool skip_lf = false;
   for (;;) {
-    ssize_t r = ReadSome(in_fd, buf.data(), buf.size());
+    ssize_t r = ReadSome(in_fd, buf, kReadChunk);
     if (r < 0) throw EInOutError(OsErrorCode(errno));
     if (r == 0) break;
-    const char* p = buf.data();
+    const char* p = buf;
     const char* end = p + r;
     if (std::memchr(p, 0, static_cast<std::size_t>(r)) != nullptr) return StreamResult::kBinary;
     if (skip_lf) {
       skip_lf = false;
       if (*p == '\n') ++p;
     }
+    conv.BeginBlock(p, end);
     while (p < end) {
       const char* q = FindBreak(p, end);
       if (q == end) {
@@ -267,7 +498,7 @@ StreamResult Stream(int in_fd, LineConverter& conv) {
         break;
       }
       if (carry.empty()) {
-        conv.Line(p, static_cast<std::size_t>(q - p));
+        conv.BlockLine(p, static_cast<std::size_t>(q - p));
       } else {
         carry.append(p, q);
         conv.Line(carry.data(), carry.size());
@@ -294,16 +525,14 @@ StreamResult Stream(int in_fd, LineConverter& conv) {
 // Copies in_fd (from its start) to out_fd; false when a NUL byte was seen
 // and stop_at_nul is set.
 bool CopyAll(int in_fd, int out_fd, bool stop_at_nul) {
-  std::vector<char> buf(kReadChunk);
+  char* buf = SharedBuffers().read.get();
   if (::lseek(in_fd, 0, SEEK_SET) < 0) throw WriteFailure{errno};
   for (;;) {
-    ssize_t r = ReadSome(in_fd, buf.data(), buf.size());
+    ssize_t r = ReadSome(in_fd, buf, kReadChunk);
     if (r < 0) throw WriteFailure{errno};
     if (r == 0) return true;
-    if (stop_at_nul && std::memchr(buf.data(), 0, static_cast<std::size_t>(r)) != nullptr) {
-      return false;
-    }
-    WriteAll(out_fd, buf.data(), static_cast<std::size_t>(r));
+    if (stop_at_nul && std::memchr(buf, 0, static_cast<std::size_t>(r)) != nullptr) return false;
+    WriteAll(out_fd, buf, static_cast<std::size_t>(r));
   }
 }
 
@@ -317,7 +546,10 @@ bool TakeIdentity(int fd, const std::string& dest, const struct stat& st) {
   // Without the right to keep setgid on a group it is not in, the system
   // silently drops the bit; such a file is rewritten in place instead.
   struct stat now {};
-  if (::fstat(fd, &now) != 0 || (now.st_mode & 07777) != (st.st_mode & 07777)) return false;
+  if ((st.st_mode & S_ISGID) != 0 &&
+      (::fstat(fd, &now) != 0 || (now.st_mode & 07777) != (st.st_mode & 07777))) {
+    return false;
+  }
   ssize_t len = ::listxattr(dest.c_str(), nullptr, 0);
   if (len < 0) return errno == ENOTSUP;
   if (len == 0) return true;
@@ -362,9 +594,10 @@ bool ConvertByReplacing(int in_fd, const std::string& dest, const struct stat* d
     ThrowIo(errno, dest);
   }
   try {
-    Output out(tmp.fd());
-    LineConverter conv(out, kind, r1, r2, cp);
-    if (Stream(in_fd, conv) == StreamResult::kBinary) return true;
+    Buffers& buffers = SharedBuffers();
+    Output out(tmp.fd(), buffers.out.get());
+    LineConverter conv(out, buffers.line, kind, r1, r2, cp);
+    if (Stream(in_fd, conv, buffers) == StreamResult::kBinary) return true;
     out.Flush();
   } catch (const WriteFailure& f) {
     ThrowIo(f.err, dest);
@@ -414,9 +647,10 @@ void ConvertInPlace(int in_fd, bool same_file, const std::string& dest, LineEndi
 
   int failure = 0;
   try {
-    Output out(out_fd.get());
-    LineConverter conv(out, kind, r1, r2, cp);
-    if (Stream(source, conv) == StreamResult::kBinary) {
+    Buffers& buffers = SharedBuffers();
+    Output out(out_fd.get(), buffers.out.get());
+    LineConverter conv(out, buffers.line, kind, r1, r2, cp);
+    if (Stream(source, conv, buffers) == StreamResult::kBinary) {
       failure = -1;
     } else {
       out.Flush();
@@ -453,9 +687,10 @@ void ConvertToStream(int in_fd, const std::string& dest, const struct stat& st, 
   int flags = ::fcntl(out_fd.get(), F_GETFL);
   if (flags >= 0) ::fcntl(out_fd.get(), F_SETFL, flags & ~O_NONBLOCK);
   try {
-    Output out(out_fd.get());
-    LineConverter conv(out, kind, r1, r2, cp);
-    Stream(in_fd, conv);
+    Buffers& buffers = SharedBuffers();
+    Output out(out_fd.get(), buffers.out.get());
+    LineConverter conv(out, buffers.line, kind, r1, r2, cp);
+    Stream(in_fd, conv, buffers);
     out.Flush();
   } catch (const WriteFailure& f) {
     ThrowIo(f.err, dest);
@@ -482,11 +717,10 @@ void Convert(const std::string& source, const std::string& destination, LineEndi
   }
   struct stat in_st {};
   if (::fstat(in.get(), &in_st) != 0 || !S_ISREG(in_st.st_mode)) return;
-  int flags = ::fcntl(in.get(), F_GETFL);
-  if (flags >= 0) ::fcntl(in.get(), F_SETFL, flags & ~O_NONBLOCK);
 
-  struct stat dest_st {};
-  if (::lstat(destination.c_str(), &dest_st) != 0) {
+  // A run passes the same path twice: the look taken at the source serves.
+  struct stat dest_st = src_st;
+  if (destination != source && ::lstat(destination.c_str(), &dest_st) != 0) {
     if (errno != ENOENT) ThrowIo(errno, destination);
     ConvertByReplacing(in.get(), destination, nullptr, kind, rule1, rule2, cp);
     return;
@@ -501,7 +735,8 @@ void Convert(const std::string& source, const std::string& destination, LineEndi
   // A file without write permission is refused even to root, as a read-only
   // file is on Windows.
   if ((dest_st.st_mode & 0222) == 0) throw EInOutError(5);
-  if (::access(destination.c_str(), W_OK) != 0) ThrowIo(errno, destination);
+  bool own_writable = dest_st.st_uid == ::geteuid() && (dest_st.st_mode & S_IWUSR) != 0;
+  if (!own_writable && ::access(destination.c_str(), W_OK) != 0) ThrowIo(errno, destination);
 
   bool same_file = dest_st.st_dev == in_st.st_dev && dest_st.st_ino == in_st.st_ino;
   if (!through_link && dest_st.st_nlink == 1 &&
@@ -518,8 +753,13 @@ void ConvertTextFile(const std::string& source, const std::string& destination, 
   try {
     Convert(source, destination, kind, rule1, rule2, codePage);
   } catch (const std::bad_alloc&) {
+    ReleaseLongLines(SharedBuffers());
     throw EOutOfMemory();
+  } catch (...) {
+    ReleaseLongLines(SharedBuffers());
+    throw;
   }
+  ReleaseLongLines(SharedBuffers());
 }
 
 std::string ReplaceAllIgnoringCase(const std::string& text, const std::string& search,

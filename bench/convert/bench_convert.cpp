@@ -30,8 +30,7 @@ const ReplaceRule kRule2{true, "use lib 'c:/perl/lib/' ;",
                          "use lib '/home/e-smith/files/ibays/Primary/cgi-bin/solvane/' ;"};
 
 double Now() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
-      .count();
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
 // Runs argv; returns its wall time in seconds.
@@ -60,12 +59,18 @@ std::string PerlFile(std::mt19937& rng, std::size_t size) {
   static const char* const shebangs[] = {"#!/perl/bin/perl", "#!/PERL/bin/Perl -w",
                                          "#!/Perl/Bin/perl"};
   static const char* const bodies[] = {
-      "my $query = new CGI;", "print $query->header(-charset => 'iso-8859-1');",
-      "foreach my $key (sort keys %ENV) {", "print \"<tr><td>$key</td><td>$ENV{$key}</td></tr>\";",
-      "}", "open(FH, '<', $fichier) or die \"Impossible d'ouvrir $fichier: $!\";",
-      "while (my $ligne = <FH>) { chomp $ligne; push @lignes, $ligne; }", "close(FH);",
-      "# commentaire : mise a jour du catalogue", "return wantarray ? @lignes : \\@lignes;",
-      "if ($param{'action'} eq 'maj') { &mise_a_jour(); }", ""};
+      "my $query = new CGI;",
+      "print $query->header(-charset => 'iso-8859-1');",
+      "foreach my $key (sort keys %ENV) {",
+      "print \"<tr><td>$key</td><td>$ENV{$key}</td></tr>\";",
+      "}",
+      "open(FH, '<', $fichier) or die \"Impossible d'ouvrir $fichier: $!\";",
+      "while (my $ligne = <FH>) { chomp $ligne; push @lignes, $ligne; }",
+      "close(FH);",
+      "# commentaire : mise a jour du catalogue",
+      "return wantarray ? @lignes : \\@lignes;",
+      "if ($param{'action'} eq 'maj') { &mise_a_jour(); }",
+      ""};
   std::string s = shebangs[rng() % 3];
   s += "\r\nuse strict;\r\nUSE LIB 'C:/Perl/lib/' ;\r\n";
   while (s.size() < size) {
@@ -97,9 +102,13 @@ std::vector<std::string> Files(const fs::path& root) {
   return out;
 }
 
-void DropCopy(const fs::path& p) { fs::remove_all(p); }
+void DropCopy(const fs::path& p) {
+  fs::remove_all(p);
+}
 
-void Sync() { ::sync(); }
+void Sync() {
+  ::sync();
+}
 
 struct Figures {
   double cp = 0, ours = 0, dos2unix = 0, sed = 0;
@@ -145,9 +154,8 @@ Figures Measure(const fs::path& base, const char* name, int files, std::size_t s
   Run({"cp", "-r", src.string(), copy.string()});
   Sync();
   f.sed = Run({"env", "LC_ALL=C", "find", copy.string(), "-type", "f", "-exec", "sed", "-i", "-e",
-               "s/^[\\x01-\\x20]*//;s/[\\x01-\\x20]*$//",
-               "-e", "s#\\#!/perl/bin/perl#\\#!/usr/bin/perl#Ig",
-               "-e",
+               "s/^[\\x01-\\x20]*//;s/[\\x01-\\x20]*$//", "-e",
+               "s#\\#!/perl/bin/perl#\\#!/usr/bin/perl#Ig", "-e",
                "s#use lib 'c:/perl/lib/' ;#use lib '/home/e-smith/files/ibays/Primary/cgi-bin/"
                "solvane/' ;#Ig",
                "{}", "+"});
@@ -192,8 +200,7 @@ void BigFile(const fs::path& base, std::size_t gigabytes) {
   pid_t pid = fork();
   if (pid == 0) {
     try {
-      ConvertTextFile(p.string(), p.string(), LineEnding::Unix, kRule1, kRule2,
-                      CodePage::System());
+      ConvertTextFile(p.string(), p.string(), LineEnding::Unix, kRule1, kRule2, CodePage::System());
     } catch (...) {
       _exit(1);
     }

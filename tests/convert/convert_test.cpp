@@ -13,6 +13,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <set>
 #include <sstream>
 #include <string>
@@ -109,13 +110,17 @@ TEST_F(ConvertTest, AppliesRuleOneThenRuleTwoAfterTrimming) {
 }
 
 TEST_F(ConvertTest, LinesAcrossReadBoundariesAreWhole) {
-  // The reads are 1 MiB long: put a CR LF pair and a long line across that boundary.
-  const std::size_t chunk = 1 << 20;
-  std::string content(chunk - 1, 'x');
-  content += "\r\nshort\n";
-  content += std::string(3 * chunk, 'y') + " \n";
-  std::string out = Convert(content, LineEnding::Unix);
-  EXPECT_EQ(out, std::string(chunk - 1, 'x') + "\nshort\n" + std::string(3 * chunk, 'y') + "\n");
+  // Whatever the size of the reads, some power of two from 4 KiB to 2 MiB puts
+  // a CR LF pair across a boundary, and the long line spans several reads.
+  for (std::size_t chunk = 4096; chunk <= (std::size_t{2} << 20); chunk *= 2) {
+    std::string content(chunk - 1, 'x');
+    content += "\r\nshort\n";
+    content += std::string(3 * chunk, 'y') + " \n";
+    std::string out = Convert(content, LineEnding::Unix);
+    EXPECT_TRUE(out ==
+                std::string(chunk - 1, 'x') + "\nshort\n" + std::string(3 * chunk, 'y') + "\n")
+        << "chunk " << chunk;
+  }
 }
 
 TEST_F(ConvertTest, DifferentDestinationLeavesTheSourceAlone) {
@@ -355,6 +360,65 @@ TEST_F(ConvertTest, FullDiskKeepsTheOriginalAndLeavesNoTemporaryFile) {
     } else {
       EXPECT_EQ(Entries(), std::set<std::string>{"big.pl"});
     }
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// The conversion as first described: the whole content split into lines,
+// each trimmed, ended and passed through the rules.
+std::string ModelConversion(const std::string& content, const std::string& ending,
+                            const ReplaceRule& r1, const ReplaceRule& r2, const CodePage& cp) {
+  std::string out;
+  std::size_t i = 0;
+  while (i < content.size()) {
+    std::size_t j = content.find_first_of("\r\n", i);
+    if (j == std::string::npos) j = content.size();
+    std::string line = content.substr(i, j - i);
+    std::size_t b = 0;
+    std::size_t e = line.size();
+    while (b < e && static_cast<unsigned char>(line[b]) <= 0x20) ++b;
+    while (e > b && static_cast<unsigned char>(line[e - 1]) <= 0x20) --e;
+    line = line.substr(b, e - b) + ending;
+    for (const ReplaceRule* r : {&r1, &r2}) {
+      if (r->Enabled) line = ReplaceAllIgnoringCase(line, r->Search, r->Replacement, cp);
+    }
+    out += line;
+    i = j;
+    if (i < content.size() && content[i] == '\r') ++i;
+    if (i < content.size() && content[i] == '\n') ++i;
+  }
+  return out;
+}
+
+TEST_F(ConvertTest, AgreesWithTheModelOnRandomFiles) {
+  const std::vector<std::string> pieces = {"a", "B", "x",  " ",  "\t",       "\r", "\n",  "\r\n",
+                                           "é", "É", "#!", "/p", "use lib ", "ab", "\xA0"};
+  std::mt19937 rng(7);
+  auto make = [&](int max_pieces) {
+    std::string s;
+    int n = std::uniform_int_distribution<int>(0, max_pieces)(rng);
+    for (int k = 0; k < n; ++k) {
+      s += pieces[std::uniform_int_distribution<std::size_t>(0, pieces.size() - 1)(rng)];
+    }
+    return s;
+  };
+  const CodePage utf8 = CodePage::Utf8();
+  for (int round = 0; round < 400; ++round) {
+    std::string content = make(round % 50 == 0 ? 20000 : 60);
+    ReplaceRule r1{rng() % 4 != 0, make(2), make(2)};
+    ReplaceRule r2{rng() % 2 != 0, make(3), make(1)};
+    const CodePage& cp = round % 2 == 0 ? Cp() : utf8;
+    auto kind = static_cast<LineEnding>(round % 3);
+    const std::string ending = kind == LineEnding::Windows ? "\r\n"
+                               : kind == LineEnding::Unix  ? "\n"
+                                                           : "\r";
+    std::string p = Write("r.txt", content);
+    ConvertTextFile(p, p, kind, r1, r2, cp);
+    ASSERT_TRUE(Read(p) == ModelConversion(content, ending, r1, r2, cp))
+        << "round " << round << " search1=" << r1.Search << " search2=" << r2.Search;
   }
 }
 
