@@ -168,6 +168,8 @@ void TBalloonWindow::paintEvent(QPaintEvent*) {
 
 void TBalloonWindow::showEvent(QShowEvent* event) {
   // The platform may drop the mask while the window is hidden.
-  if (!shape_.isEmpty()) setMask(shape_);
+  Guarded([this] {
+    if (!shape_.isEmpty()) setMask(shape_);
+  });
   QWidget::showEvent(event);
 }

@@ -1,6 +1,7 @@
 #include "widgets/gradient.h"
 
 #include <QEvent>
+#include <QLayout>
 #include <QPaintEvent>
 
 #include <algorithm>
@@ -165,9 +166,11 @@ void TGradient::SetAlign(TAlign align) {
 }
 
 void TGradient::FollowParent() {
-  if (align_ == TAlign::alClient && parentWidget() != nullptr) {
-    setGeometry(parentWidget()->contentsRect());
-  }
+  QWidget* parent = parentWidget();
+  if (align_ != TAlign::alClient || parent == nullptr) return;
+  // A layout that holds the band places it; fighting it would make the band jump.
+  if (parent->layout() != nullptr && parent->layout()->indexOf(this) >= 0) return;
+  setGeometry(parent->contentsRect());
 }
 
 void TGradient::Paint(QPainter& painter) {

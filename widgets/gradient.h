@@ -35,8 +35,9 @@ int GradientBandCount(TGradientStyle style, int steps, QSize size);
 QImage RenderGradient(TGradientStyle style, TRGB start, TRGB end, int steps, QSize size);
 
 // The gradient band. With Align alClient (the default) it follows its
-// parent's contents rectangle through an event filter on the parent; with
-// alNone its geometry is left to the caller or to a layout.
+// parent's contents rectangle (the parent's area less its contents margins)
+// through an event filter on the parent, unless a layout of the parent holds
+// it; with alNone its geometry is left to the caller.
 class TGradient : public TControl<QWidget> {
  public:
   // A band named name, filling parent.

@@ -1,4 +1,6 @@
 #include <QPainter>
+#include <QTest>
+#include <QVBoxLayout>
 #include <QWidget>
 
 #include <gtest/gtest.h>
@@ -230,6 +232,24 @@ TEST(Gradient, ClientAlignFollowsTheParent) {
   EXPECT_EQ(g.geometry(), QRect(10, 440, 521, 3));
   g.SetAlign(TAlign::alClient);
   EXPECT_EQ(g.geometry(), QRect(10, 10, 680, 40));
+}
+
+TEST(Gradient, ALayoutHoldingTheBandPlacesIt) {
+  QWidget panel;
+  panel.resize(200, 100);
+  auto* column = new QVBoxLayout(&panel);
+  column->setContentsMargins(0, 0, 0, 0);
+  column->setSpacing(0);
+  QWidget box;
+  box.setFixedHeight(60);
+  column->addWidget(&box);
+  TGradient g(nullptr, &panel, "Gradient2");
+  column->addWidget(&g, 1);
+  panel.show();
+  panel.resize(300, 120);
+  QTRY_COMPARE(g.geometry(), QRect(0, 60, 300, 60));
+  column->removeWidget(&box);
+  column->removeWidget(&g);
 }
 
 TEST(Gradient, PaintEventCopiesTheBuffer) {
