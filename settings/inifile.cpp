@@ -182,34 +182,29 @@ std::size_t TIniFile::SectionEnd(std::size_t header) const {
   return i;
 }
 
-std::size_t TIniFile::FindKey(std::size_t header, const std::string& ident) const {
-  std::string_view wanted = Trim(ident);
-  std::size_t end = SectionEnd(header);
-  for (std::size_t i = header + 1; i < end; ++i) {
-    if (lines_[i].kind == Kind::Key && SameName(NameOf(lines_[i]), wanted)) return i;
-  }
-  return std::string::npos;
-}
-
-const TIniFile::SectionIndex* TIniFile::Indexed(const std::string& section) const {
+TIniFile::SectionIndex* TIniFile::Indexed(const std::string& section) const {
   Load();
   std::string name = Folded(Trim(section));
   if (index_.valid && index_.name == name) return &index_;
   std::size_t header = FindSection(section);
   if (header == std::string::npos) return nullptr;
-  index_.valid = false;
   index_.keys.clear();
   index_.name = std::move(name);
   index_.header = header;
+  index_.lastKey = header;
+  index_.used = 0;
   std::size_t end = SectionEnd(header);
-  std::size_t used = 0;
   for (std::size_t i = header + 1; i < end; ++i) {
-    if (lines_[i].kind != Kind::Key) continue;
-    used += lines_[i].nameLength + 1;
-    index_.keys.try_emplace(Folded(NameOf(lines_[i])), KeyEntry{i, used});
+    if (lines_[i].kind == Kind::Key) IndexKey(i);
   }
   index_.valid = true;
   return &index_;
+}
+
+void TIniFile::IndexKey(std::size_t at) const {
+  index_.used += lines_[at].nameLength + 1;
+  index_.lastKey = at;
+  index_.keys.try_emplace(Folded(NameOf(lines_[at])), KeyEntry{at, index_.used});
 }
 
 std::string TIniFile::ReadString(const std::string& Section, const std::string& Ident,
@@ -243,22 +238,26 @@ void TIniFile::WriteString(const std::string& Section, const std::string& Ident,
   for (char& c : value) {
     if (c == '\r' || c == '\n') c = ' ';
   }
-  std::size_t header = FindSection(Section);
-  if (header == std::string::npos) {
+  SectionIndex* index = Indexed(Section);
+  if (index == nullptr) {
     Insert(lines_.size(), "[" + std::string(section) + "]");
+    index_.valid = true;
+    index_.keys.clear();
+    index_.name = Folded(section);
+    index_.header = index_.lastKey = lines_.size() - 1;
+    index_.used = 0;
     Insert(lines_.size(), std::string(ident) + "=" + value);
-  } else if (std::size_t key = FindKey(header, Ident); key != std::string::npos) {
-    Line& line = lines_[key];
+    IndexKey(lines_.size() - 1);
+  } else if (auto key = index->keys.find(Folded(ident)); key != index->keys.end()) {
+    Line& line = lines_[key->second.line];
     line.text.replace(line.valueBegin, std::string::npos, value);
   } else {
-    std::size_t at = header + 1;
-    std::size_t end = SectionEnd(header);
-    for (std::size_t i = header + 1; i < end; ++i) {
-      if (lines_[i].kind == Kind::Key) at = i + 1;
-    }
+    // After the section's last key: blank lines and comments that close it stay last.
+    std::size_t at = index->lastKey + 1;
     Insert(at, std::string(ident) + "=" + value);
+    IndexKey(at);
   }
-  Changed();
+  Changed(false);
 }
 
 bool TIniFile::ParseInteger(const std::string& text, int32_t& out) {
@@ -327,7 +326,7 @@ void TIniFile::EraseSection(const std::string& Section) {
        header = FindSection(Section)) {
     lines_.erase(lines_.begin() + static_cast<std::ptrdiff_t>(header),
                  lines_.begin() + static_cast<std::ptrdiff_t>(SectionEnd(header)));
-    Changed();
+    Changed(true);
   }
 }
 
@@ -339,11 +338,15 @@ void TIniFile::DeleteKey(const std::string& Section, const std::string& Ident) {
   }
   std::size_t header = FindSection(Section);
   if (header == std::string::npos) return;
-  for (std::size_t key = FindKey(header, Ident); key != std::string::npos;
-       key = FindKey(header, Ident)) {
-    lines_.erase(lines_.begin() + static_cast<std::ptrdiff_t>(key));
-    Changed();
+  std::string_view wanted = Trim(Ident);
+  bool removed = false;
+  for (std::size_t i = SectionEnd(header); i-- > header + 1;) {
+    if (lines_[i].kind == Kind::Key && SameName(NameOf(lines_[i]), wanted)) {
+      lines_.erase(lines_.begin() + static_cast<std::ptrdiff_t>(i));
+      removed = true;
+    }
   }
+  if (removed) Changed(true);
 }
 
 std::string TIniFile::Target() const {
@@ -412,8 +415,8 @@ bool TIniFile::WriteAll(int fd, const std::string& data) {
   return true;
 }
 
-void TIniFile::Changed() {
-  index_.valid = false;
+void TIniFile::Changed(bool structural) {
+  if (structural) index_.valid = false;
   dirty_ = true;
   flushFailed_ = false;
 }

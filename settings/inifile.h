@@ -105,12 +105,15 @@ class TIniFile {
     std::size_t line;  // first key line of the name
     std::size_t used;  // bytes of the key-name list up to and including it
   };
-  // The keys of the last section looked up, so that reading a section key by
-  // key stays linear; any change drops it.
+  // The keys of the last section looked up or written, so that reading or
+  // writing a section key by key stays linear. Writes keep it up to date;
+  // removals drop it.
   struct SectionIndex {
     bool valid = false;
     std::string name;  // folded
     std::size_t header = 0;
+    std::size_t lastKey = 0;  // line of the section's last key, or the header
+    std::size_t used = 0;     // bytes of the whole key-name list
     std::unordered_map<std::string, KeyEntry> keys;  // folded name
   };
 
@@ -120,16 +123,17 @@ class TIniFile {
   // Index of the first header of section, or npos.
   std::size_t FindSection(const std::string& section) const;
   // The index of section's keys, or null when there is no such section.
-  const SectionIndex* Indexed(const std::string& section) const;
-  // Index of the first key line of ident in the section opened at header, or npos.
-  std::size_t FindKey(std::size_t header, const std::string& ident) const;
+  SectionIndex* Indexed(const std::string& section) const;
+  // Records key line at in the indexed section.
+  void IndexKey(std::size_t at) const;
   // One past the last line of the section opened at header.
   std::size_t SectionEnd(std::size_t header) const;
   void Insert(std::size_t at, std::string text);
   // The file to replace: the path, or the file a symbolic link there names.
   std::string Target() const;
   void CheckWritable();
-  void Changed();
+  // Marks the file as changed; structural says the index no longer holds.
+  void Changed(bool structural);
   [[noreturn]] void Fail() const;
 
   std::string path_;

@@ -58,10 +58,15 @@ TEST_F(IniFileTest, EditsInPlaceAndKeepsEveryOtherLine) {
     ini.WriteString("form1", "a", "new");
     ini.WriteString("Form1", "c", "3");
     ini.WriteString("Fresh", "k", "v");
+    ini.WriteString("other", "y", "2");
+    EXPECT_EQ(ini.ReadString("FORM1", "C", ""), "3");
+    EXPECT_EQ(ini.ReadString("tail", "z", ""), "9");
+    EXPECT_TRUE(ini.ValueExists("fresh", "K"));
   }
-  EXPECT_EQ(Get(),
-            "; comment\r\n[Other]\r\nx=1\r\n[FORM1]\r\nA=new\r\n  junk line\r\nb = 2\r\nc=3\r\n"
-            "\r\n[Tail]\r\nz=9\r\n[Fresh]\r\nk=v\r\n");
+  EXPECT_EQ(
+      Get(),
+      "; comment\r\n[Other]\r\nx=1\r\ny=2\r\n[FORM1]\r\nA=new\r\n  junk line\r\nb = 2\r\nc=3\r\n"
+      "\r\n[Tail]\r\nz=9\r\n[Fresh]\r\nk=v\r\n");
 }
 
 TEST_F(IniFileTest, ReadsLfAndCrLfAndKeepsValuesAsStored) {
