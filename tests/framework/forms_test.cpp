@@ -1,0 +1,143 @@
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QTest>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "platform/sysutils.h"
+#include "widgets/forms.h"
+
+namespace {
+
+// Catches what the error box would show.
+class ErrorBoxSpy {
+ public:
+  ErrorBoxSpy() {
+    Application().ErrorBox = [this](const std::string& text) { shown.push_back(text); };
+  }
+  ~ErrorBoxSpy() { Application().ErrorBox = nullptr; }
+  std::vector<std::string> shown;
+};
+
+TEST(ErrorBoxText, AddsAFullStopAfterALastByteAboveIt) {
+  EXPECT_EQ(ErrorBoxText("Erreur E/S 112"), "Erreur E/S 112.");
+  EXPECT_EQ(ErrorBoxText("Accès au fichier refusé"), "Accès au fichier refusé.");
+  EXPECT_EQ(ErrorBoxText("Fini."), "Fini.");
+  EXPECT_EQ(ErrorBoxText("Attention !"), "Attention !");
+  EXPECT_EQ(ErrorBoxText("Voir (ci-dessus)"), "Voir (ci-dessus)");
+  EXPECT_EQ(ErrorBoxText("chemin :"), "chemin :.");
+  EXPECT_EQ(ErrorBoxText("fin\n"), "fin\n");
+  EXPECT_EQ(ErrorBoxText(""), "");
+}
+
+TEST(Guarded, ShowsAnEscapingErrorAndSwallowsIt) {
+  ErrorBoxSpy spy;
+  Guarded([] { throw EInOutError(5); });
+  Guarded([] { throw std::runtime_error("boom"); });
+  Guarded([] {});
+  EXPECT_EQ(spy.shown, (std::vector<std::string>{"Accès au fichier refusé.", "boom."}));
+}
+
+TEST(TCheckBox, ClickFiresOnEveryChangeAndNeverOnNone) {
+  TForm form;
+  TCheckBox box(&form, &form, "box_c");
+  std::vector<bool> seen;
+  box.OnClick = [&](TObject* sender) {
+    EXPECT_EQ(sender, &box);
+    seen.push_back(box.Checked());  // the handler sees the new state
+  };
+  box.SetChecked(true);
+  box.SetChecked(true);
+  box.SetChecked(false);
+  box.click();  // as the user does
+  EXPECT_EQ(seen, (std::vector<bool>{true, false, true}));
+  box.OnClick = nullptr;  // an empty slot is skipped
+  box.SetChecked(false);
+  EXPECT_FALSE(box.Checked());
+}
+
+TEST(TCheckBox, HandlerErrorGoesBackToCodeButToTheErrorBoxForTheUser) {
+  ErrorBoxSpy spy;
+  TForm form;
+  TCheckBox box(&form, &form, "box_c");
+  box.OnClick = [](TObject*) { throw EInOutError(32); };
+  EXPECT_THROW(box.SetChecked(true), EInOutError);
+  EXPECT_TRUE(box.Checked());
+  EXPECT_TRUE(spy.shown.empty());
+  box.click();
+  EXPECT_EQ(spy.shown, std::vector<std::string>{"Erreur E/S 32."});
+}
+
+TEST(TForm, ComponentsAreListedInBuildOrderAndLoadedInIt) {
+  struct Probe : TComponent {
+    Probe(TComponent* owner, std::vector<std::string>* log, const char* name)
+        : TComponent(owner), log_(log) {
+      Name = name;
+    }
+    void Loaded() override { log_->push_back(Name); }
+    std::vector<std::string>* log_;
+  };
+  std::vector<std::string> log;
+  TForm form;
+  Probe first(&form, &log, "first");
+  TEdit edit(&form, &form, "edit_e");
+  Probe second(&form, &log, "second");
+  ASSERT_EQ(form.Components().size(), 3u);
+  EXPECT_EQ(form.Components()[1], &edit);
+  EXPECT_EQ(edit.objectName(), "edit_e");
+  form.NotifyLoaded();
+  EXPECT_EQ(log, (std::vector<std::string>{"first", "second"}));
+}
+
+TEST(TForm, CloseEventMayRefuseTheCloseAndItsErrorsAreShown) {
+  ErrorBoxSpy spy;
+  TForm form;
+  form.show();
+  int calls = 0;
+  form.OnClose = [&](TObject* sender, TCloseAction& action) {
+    EXPECT_EQ(sender, &form);
+    EXPECT_EQ(action, TCloseAction::caHide);
+    ++calls;
+    action = TCloseAction::caNone;
+  };
+  EXPECT_FALSE(form.close());
+  EXPECT_TRUE(form.isVisible());
+  form.OnClose = [&](TObject*, TCloseAction&) { throw EInOutError(5); };
+  EXPECT_FALSE(form.close());
+  EXPECT_EQ(spy.shown, std::vector<std::string>{"Accès au fichier refusé."});
+  form.OnClose = nullptr;
+  EXPECT_TRUE(form.close());
+  EXPECT_EQ(calls, 1);
+}
+
+TEST(TApplication, ClosingTheMainWindowEndsTheEventLoop) {
+  TForm form;
+  TForm* previous = Application().MainForm;
+  Application().MainForm = &form;
+  form.show();
+  QTimer::singleShot(0, &form, [&] { form.close(); });
+  // exec() only returns because closing the main window asked the loop to end.
+  EXPECT_EQ(QCoreApplication::exec(), 0);
+  Application().MainForm = previous;
+}
+
+TEST(TButton, ClickRunsItsSlotUnderTheGuard) {
+  ErrorBoxSpy spy;
+  TForm form;
+  TButton button(&form, &form, "Button1");
+  int clicks = 0;
+  button.OnClick = [&](TObject*) {
+    ++clicks;
+    throw EInOutError(2);
+  };
+  QTest::mouseClick(&button, Qt::LeftButton);
+  EXPECT_EQ(clicks, 1);
+  EXPECT_EQ(spy.shown, std::vector<std::string>{"Fichier introuvable."});
+}
+
+}  // namespace
