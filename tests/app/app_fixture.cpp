@@ -1,0 +1,63 @@
+#include "app_fixture.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+
+#include "widgets/forms.h"
+
+void AppTest::SetUp() {
+  ASSERT_TRUE(config.isValid());
+  ASSERT_TRUE(work.isValid());
+  ::setenv("XDG_CONFIG_HOME", config.path().toLocal8Bit().constData(), 1);
+  InstallErrorBox();
+  BoxHook = [this](TBoxKind kind, const std::string& text) { boxes.emplace_back(kind, text); };
+  FolderDialogHook = nullptr;
+}
+
+void AppTest::TearDown() {
+  BoxHook = nullptr;
+  FolderDialogHook = nullptr;
+}
+
+std::string AppTest::SettingsFile() const {
+  return config.path().toStdString() + "/Terminelle/serie.ini";
+}
+
+void AppTest::WriteSettings(const std::string& body) const {
+  WriteFileBytes(SettingsFile(), "[Form1]\n" + body);
+}
+
+std::vector<std::string> AppTest::Messages() const {
+  std::vector<std::string> out;
+  for (const auto& [kind, text] : boxes) {
+    if (kind == TBoxKind::Message) out.push_back(text);
+  }
+  return out;
+}
+
+std::vector<std::string> AppTest::Errors() const {
+  std::vector<std::string> out;
+  for (const auto& [kind, text] : boxes) {
+    if (kind == TBoxKind::Error) out.push_back(text);
+  }
+  return out;
+}
+
+std::string AppTest::Path(const std::string& relative) const {
+  return work.path().toStdString() + "/" + relative;
+}
+
+void WriteFileBytes(const std::string& path, const std::string& content) {
+  QDir().mkpath(QFileInfo(QString::fromStdString(path)).absolutePath());
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << content;
+}
+
+std::string ReadFileBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}

@@ -1,0 +1,115 @@
+// The simple message box and the error box, shown for real.
+#include <QApplication>
+#include <QClipboard>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QScreen>
+#include <QTest>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include "app/messages.h"
+#include "widgets/forms.h"
+
+namespace {
+
+// Runs answer on the modal box once it is up; gives up after a while.
+void WhenModal(std::function<void(QWidget*)> answer) {
+  auto* poll = new QTimer;
+  auto tries = std::make_shared<int>(0);
+  QObject::connect(poll, &QTimer::timeout, [poll, tries, answer] {
+    QWidget* modal = QApplication::activeModalWidget();
+    if (modal != nullptr || ++*tries > 500) {
+      poll->stop();
+      poll->deleteLater();
+      if (modal != nullptr) answer(modal);
+    }
+  });
+  poll->start(10);
+}
+
+void Key(QWidget* w, Qt::Key key, Qt::KeyboardModifiers mods = Qt::NoModifier) {
+  QTest::keyClick(w, key, mods);
+}
+
+}  // namespace
+
+TEST(MessageBox, ClipboardTextFollowsTheBoxLayout) {
+  const QString rule(27, '-');
+  EXPECT_EQ(MessageBoxClipboardText("Terminelle", "c'est fini", {"&OK"}),
+            rule + "\r\nTerminelle\r\n" + rule + "\r\nc'est fini\r\n" + rule + "\r\nOK   \r\n" +
+                rule + "\r\n");
+  EXPECT_EQ(MessageBoxClipboardText("T", "", {"&Oui", "Non"}),
+            rule + "\r\nT\r\n" + rule + "\r\n\r\n" + rule + "\r\nOui   Non   \r\n" + rule + "\r\n");
+}
+
+TEST(MessageBox, OneOkButtonThatEnterAndEscapePress) {
+  for (Qt::Key key : {Qt::Key_Return, Qt::Key_Escape}) {
+    TMessageForm box("c'est fini");
+    EXPECT_EQ(box.windowTitle(), "Terminelle");
+    EXPECT_EQ(box.Message()->text(), "c'est fini");
+    EXPECT_EQ(box.findChildren<QPushButton*>().size(), 1);
+    EXPECT_EQ(box.OkButton()->text(), "OK");
+    EXPECT_EQ(box.windowModality(), Qt::ApplicationModal);
+    bool answered = false;
+    WhenModal([&](QWidget* modal) {
+      answered = modal == &box;
+      Key(modal, key);
+    });
+    box.exec();
+    EXPECT_TRUE(answered) << key;
+    EXPECT_FALSE(box.isVisible());
+  }
+}
+
+TEST(MessageBox, LongTextWrapsWithinHalfTheScreen) {
+  const QString text = QString("mot ").repeated(400);
+  TMessageForm box(text);
+  const int half = QGuiApplication::primaryScreen()->availableGeometry().width() / 2;
+  EXPECT_LE(box.Message()->width(), half);
+  EXPECT_TRUE(box.Message()->wordWrap());
+  EXPECT_GT(box.Message()->height(), 3 * box.fontMetrics().height());
+  TMessageForm small("c'est fini");
+  EXPECT_LT(small.Message()->width(), half / 2);
+}
+
+TEST(MessageBox, CtrlCCopiesTheBox) {
+  TMessageForm box("Vous devez choisir un format de conversion");
+  QApplication::clipboard()->clear();
+  Key(&box, Qt::Key_C, Qt::ControlModifier);
+  EXPECT_EQ(
+      QApplication::clipboard()->text(),
+      MessageBoxClipboardText("Terminelle", "Vous devez choisir un format de conversion", {"OK"}));
+  // Another modifier: nothing is copied.
+  QApplication::clipboard()->clear();
+  Key(&box, Qt::Key_C, Qt::ControlModifier | Qt::ShiftModifier);
+  EXPECT_TRUE(QApplication::clipboard()->text().isEmpty());
+}
+
+TEST(MessageBox, ShowMessageAndTheErrorBoxAreModal) {
+  ASSERT_FALSE(BoxHook);
+  QString seen;
+  WhenModal([&](QWidget* modal) {
+    seen = modal->windowTitle() + "|" + static_cast<TMessageForm*>(modal)->Message()->text();
+    Key(modal, Qt::Key_Escape);
+  });
+  ShowMessage("c'est fini");
+  EXPECT_EQ(seen, "Terminelle|c'est fini");
+
+  InstallErrorBox();
+  QMessageBox::Icon icon = QMessageBox::NoIcon;
+  WhenModal([&](QWidget* modal) {
+    auto* box = qobject_cast<QMessageBox*>(modal);
+    ASSERT_NE(box, nullptr);
+    icon = box->icon();
+    seen = box->windowTitle() + "|" + box->text();
+    box->button(QMessageBox::Ok)->click();
+  });
+  // The period rule is applied before the box sees the text.
+  Application().ShowException("Impossible d'ouvrir le fichier");
+  EXPECT_EQ(icon, QMessageBox::Critical);
+  EXPECT_EQ(seen, "Terminelle|Impossible d'ouvrir le fichier.");
+}

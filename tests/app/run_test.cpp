@@ -1,0 +1,222 @@
+// Conversion runs through the window's real buttons, over temporary trees.
+#include <QApplication>
+#include <QTest>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include "app/form1.h"
+#include "app_fixture.h"
+#include "platform/sysutils.h"
+
+namespace {
+
+class RunTest : public AppTest {
+ protected:
+  void SetUp() override {
+    AppTest::SetUp();
+    // Windows chosen, both rules on, sub-folders included: the first start.
+    form = std::make_unique<TForm1>();
+    form->filtre_c->setText("*.pl");
+  }
+  void TearDown() override {
+    form.reset();
+    AppTest::TearDown();
+  }
+
+  void Start(const std::string& folder) {
+    form->path_c->setText(QString::fromLocal8Bit(folder));
+    form->Button1->click();
+  }
+
+  // Runs once the scanner has reported its first file (and converted it).
+  void AfterFirstFile(std::function<void()> action) {
+    TScruteEvent original = form->ScruteDossier1->OnFichier;
+    auto fired = std::make_shared<bool>(false);
+    form->ScruteDossier1->OnFichier = [original, fired, action](TObject* s, std::string nom) {
+      original(s, nom);
+      if (!*fired) {
+        *fired = true;
+        QTimer::singleShot(0, action);
+      }
+    };
+  }
+
+  std::unique_ptr<TForm1> form;
+};
+
+const std::string kScript = "  #!/PERL/bin/perl  \nprint 1;\r\n\tuse lib 'c:/perl/lib/' ;\r";
+
+}  // namespace
+
+TEST_F(RunTest, ConvertsEveryMatchingFileOfTheTree) {
+  WriteFileBytes(Path("a.pl"), kScript);
+  WriteFileBytes(Path("sub/deep/b.PL"), "x\ny");
+  WriteFileBytes(Path("notes.txt"), "keep \n");
+  Start(Path(""));
+  EXPECT_EQ(ReadFileBytes(Path("a.pl")),
+            "#!/usr/bin/perl\r\nprint 1;\r\n"
+            "use lib '/home/e-smith/files/ibays/Primary/cgi-bin/solvane/' ;\r\n");
+  EXPECT_EQ(ReadFileBytes(Path("sub/deep/b.PL")), "x\r\ny\r\n");
+  EXPECT_EQ(ReadFileBytes(Path("notes.txt")), "keep \n");
+  EXPECT_EQ(Messages(), std::vector<std::string>{"c'est fini"});
+  EXPECT_TRUE(Errors().empty());
+  const std::string last = form->StatusBar1->Panel()->Text();
+  EXPECT_TRUE(last == Path("a.pl") || last == Path("sub/deep/b.PL")) << last;
+  // The bar catches up with the last path once the screen's next frame is due.
+  EXPECT_TRUE(QTest::qWaitFor(
+      [&] { return form->StatusBar1->Panel()->Painted() == QString::fromLocal8Bit(last); }));
+}
+
+TEST_F(RunTest, FormatsRulesAndDepthComeFromTheWindow) {
+  WriteFileBytes(Path("a.pl"), kScript);
+  WriteFileBytes(Path("sub/b.pl"), "x\r\n");
+  form->Mac_c->click();
+  form->remplacer_2->click();  // rule 2 off
+  form->inclure_rep->click();  // top folder only
+  Start(Path(""));
+  EXPECT_EQ(ReadFileBytes(Path("a.pl")), "#!/usr/bin/perl\rprint 1;\ruse lib 'c:/perl/lib/' ;\r");
+  EXPECT_EQ(ReadFileBytes(Path("sub/b.pl")), "x\r\n");
+  EXPECT_EQ(form->ScruteDossier1->MaxPenetration(), 0);
+  EXPECT_EQ(Messages(), std::vector<std::string>{"c'est fini"});
+}
+
+TEST_F(RunTest, NoFormatChosenRefusesTheRun) {
+  WriteFileBytes(Path("a.pl"), kScript);
+  form->windows_c->click();
+  Start(Path(""));
+  EXPECT_EQ(Messages(), std::vector<std::string>{"Vous devez choisir un format de conversion"});
+  EXPECT_EQ(ReadFileBytes(Path("a.pl")), kScript);
+  EXPECT_EQ(form->ScruteDossier1->Dossier(), "/");
+  EXPECT_EQ(form->ScruteDossier1->Filtre(), "*.*");
+}
+
+TEST_F(RunTest, MissingFolderEndsWithoutConverting) {
+  Start(Path("absent"));
+  EXPECT_EQ(Messages(), std::vector<std::string>{"c'est fini"});
+  EXPECT_TRUE(form->StatusBar1->Panel()->Text().empty());
+  EXPECT_EQ(form->ScruteDossier1->Dossier(), Path("absent"));
+}
+
+TEST_F(RunTest, UnwritableFileStopsTheRunWithTheErrorBox) {
+  WriteFileBytes(Path("a.pl"), "first  \n");
+  WriteFileBytes(Path("sub/locked.pl"), "locked\n");
+  WriteFileBytes(Path("sub/z/after.pl"), "after  \n");
+  ASSERT_EQ(::chmod(Path("sub/locked.pl").c_str(), 0444), 0);
+  // What the conversion itself says about that file.
+  std::string expected;
+  try {
+    ::ConvertTextFile(Path("sub/locked.pl"), Path("sub/locked.pl"), LineEnding::Windows, {}, {});
+  } catch (const Exception& e) {
+    expected = e.Message();
+  }
+  ASSERT_FALSE(expected.empty());
+
+  Start(Path(""));
+  EXPECT_EQ(Errors(), std::vector<std::string>{ErrorBoxText(expected)});
+  EXPECT_TRUE(Messages().empty());  // no "c'est fini"
+  EXPECT_EQ(form->StatusBar1->Panel()->Text(), Path("sub/locked.pl"));
+  EXPECT_EQ(ReadFileBytes(Path("a.pl")), "first\r\n");
+  EXPECT_EQ(ReadFileBytes(Path("sub/locked.pl")), "locked\n");
+  EXPECT_EQ(ReadFileBytes(Path("sub/z/after.pl")), "after  \n");
+
+  // The next click starts afresh.
+  ASSERT_EQ(::chmod(Path("sub/locked.pl").c_str(), 0644), 0);
+  boxes.clear();
+  Start(Path(""));
+  EXPECT_EQ(Messages(), std::vector<std::string>{"c'est fini"});
+  EXPECT_EQ(ReadFileBytes(Path("sub/z/after.pl")), "after\r\n");
+}
+
+TEST_F(RunTest, FormatUncheckedDuringARunAppliesFromTheNextFile) {
+  WriteFileBytes(Path("a.pl"), "a  \n");
+  WriteFileBytes(Path("sub/b.pl"), "b  \n");
+  AfterFirstFile([this] { form->windows_c->click(); });
+  Start(Path(""));
+  EXPECT_EQ(ReadFileBytes(Path("a.pl")), "a\r\n");
+  EXPECT_EQ(ReadFileBytes(Path("sub/b.pl")), "b  \n");
+  EXPECT_EQ(form->StatusBar1->Panel()->Text(), Path("sub/b.pl"));
+  EXPECT_EQ(Messages(), std::vector<std::string>{"c'est fini"});
+}
+
+TEST_F(RunTest, StartDuringARunIsANestedRun) {
+  WriteFileBytes(Path("one/a.pl"), "a  \n");
+  WriteFileBytes(Path("one/a2.pl"), "a  \n");
+  WriteFileBytes(Path("one/sub/b.pl"), "b  \n");
+  WriteFileBytes(Path("two/c.pl"), "c  \n");
+  WriteFileBytes(Path("two/d.txt"), "d  \n");
+  AfterFirstFile([this] {
+    form->path_c->setText(QString::fromLocal8Bit(Path("two")));
+    form->inclure_rep->click();
+    form->Button1->click();
+  });
+  Start(Path("one"));
+  EXPECT_EQ(ReadFileBytes(Path("two/c.pl")), "c\r\n");
+  EXPECT_EQ(ReadFileBytes(Path("two/d.txt")), "d  \n");
+  EXPECT_EQ(ReadFileBytes(Path("one/a.pl")), "a\r\n");
+  EXPECT_EQ(ReadFileBytes(Path("one/a2.pl")), "a\r\n");
+  // The outer run resumed with its own folder but reads the depth limit anew.
+  EXPECT_EQ(ReadFileBytes(Path("one/sub/b.pl")), "b  \n");
+  EXPECT_EQ(Messages(), (std::vector<std::string>{"c'est fini", "c'est fini"}));
+}
+
+TEST_F(RunTest, ErrorInANestedRunEndsOnlyThatRun) {
+  WriteFileBytes(Path("one/a.pl"), "a  \n");
+  WriteFileBytes(Path("one/sub/b.pl"), "b  \n");
+  WriteFileBytes(Path("two/locked.pl"), "c  \n");
+  ASSERT_EQ(::chmod(Path("two/locked.pl").c_str(), 0444), 0);
+  AfterFirstFile([this] {
+    form->path_c->setText(QString::fromLocal8Bit(Path("two")));
+    form->Button1->click();
+  });
+  Start(Path("one"));
+  EXPECT_EQ(Errors().size(), 1u);
+  EXPECT_EQ(Messages(), std::vector<std::string>{"c'est fini"});
+  EXPECT_EQ(ReadFileBytes(Path("one/a.pl")), "a\r\n");
+  EXPECT_EQ(ReadFileBytes(Path("one/sub/b.pl")), "b\r\n");
+}
+
+TEST_F(RunTest, QuitDuringARunSavesAtOnceFinishesAndEnds) {
+  for (int i = 0; i < 5; ++i) WriteFileBytes(Path("f" + std::to_string(i) + ".pl"), "x  \n");
+  form->path_c->setText(QString::fromLocal8Bit(Path("")));
+  TForm* previousMain = Application().MainForm;
+  Application().MainForm = form.get();
+  form->show();
+
+  // The real end box: it must close by itself once the program is ending.
+  BoxHook = [this](TBoxKind kind, const std::string& text) {
+    boxes.emplace_back(kind, text);
+    if (kind == TBoxKind::Message) {
+      TMessageForm box(QString::fromLocal8Bit(text));
+      box.exec();
+    }
+  };
+  bool savedDuringRun = false;
+  AfterFirstFile([&] {
+    form->Button2->click();
+    savedDuringRun = ReadFileBytes(SettingsFile()).find("path_c=" + Path("")) != std::string::npos;
+  });
+  bool stuck = false;
+  QTimer watchdog;
+  watchdog.setSingleShot(true);
+  QObject::connect(&watchdog, &QTimer::timeout, [&] {
+    if (QWidget* modal = QApplication::activeModalWidget()) {
+      stuck = true;
+      modal->close();
+    }
+    QApplication::quit();
+  });
+  watchdog.start(20000);
+  QTimer::singleShot(0, [&] { form->Button1->click(); });
+  QApplication::exec();
+  Application().MainForm = previousMain;
+
+  EXPECT_FALSE(stuck);
+  EXPECT_TRUE(savedDuringRun);
+  for (int i = 0; i < 5; ++i) {
+    EXPECT_EQ(ReadFileBytes(Path("f" + std::to_string(i) + ".pl")), "x\r\n") << i;
+  }
+  EXPECT_EQ(Messages(), std::vector<std::string>{"c'est fini"});
+}
