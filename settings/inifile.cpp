@@ -122,45 +122,56 @@ void TIniFile::Load() const {
     std::size_t end =
         hit ? static_cast<std::size_t>(static_cast<const char*>(hit) - data.data()) : data.size();
     std::size_t textEnd = end;
-    std::string eol;
+    std::string_view eol;
     if (hit) {
       eol = "\n";
       if (end > pos && data[end - 1] == '\r') {
         --textEnd;
         eol = "\r\n";
       }
+      if (lines_.empty() && pos == 0) eol_ = eol;
     }
-    lines_.push_back(Parse(data.substr(pos, textEnd - pos), eol));
+    std::string_view text(data.data() + pos, textEnd - pos);
+    if (!lines_.empty() && lines_.back().kind == Kind::Other && KindOf(text) == Kind::Other) {
+      Line& run = lines_.back();
+      run.text += run.eol;
+      run.text += text;
+      run.eol = eol;
+    } else {
+      lines_.push_back(Parse(std::string(text), eol));
+    }
     pos = hit ? end + 1 : data.size();
   }
-  if (!lines_.empty() && !lines_.front().eol.empty()) eol_ = lines_.front().eol;
 }
 
-TIniFile::Line TIniFile::Parse(std::string text, std::string eol) {
+TIniFile::Kind TIniFile::KindOf(std::string_view text) {
+  std::size_t i = 0;
+  while (i < text.size() && IsBlank(text[i])) ++i;
+  if (i == text.size() || text[i] == ';') return Kind::Other;
+  if (text[i] == '[') return Kind::Section;
+  return text.find('=', i) == std::string_view::npos ? Kind::Other : Kind::Key;
+}
+
+TIniFile::Line TIniFile::Parse(std::string text, std::string_view eol) {
   Line line;
   line.text = std::move(text);
-  line.eol = std::move(eol);
-  const std::string& t = line.text;
+  line.eol = eol;
+  line.kind = KindOf(line.text);
+  if (line.kind == Kind::Other) return line;
+  std::string_view t = line.text;
   std::size_t i = 0;
-  while (i < t.size() && IsBlank(t[i])) ++i;
-  if (i == t.size() || t[i] == ';') return line;
-  if (t[i] == '[') {
+  while (IsBlank(t[i])) ++i;
+  std::string_view name;
+  if (line.kind == Kind::Section) {
     std::size_t close = t.find(']', i + 1);
-    std::string_view name(t.data() + i + 1,
-                          (close == std::string::npos ? t.size() : close) - i - 1);
-    name = Trim(name);
-    line.kind = Kind::Section;
-    line.nameBegin = static_cast<std::size_t>(name.data() - t.data());
-    line.nameLength = name.size();
-    return line;
+    name = Trim(t.substr(i + 1, close == std::string_view::npos ? close : close - i - 1));
+  } else {
+    std::size_t eq = t.find('=', i);
+    name = Trim(t.substr(i, eq - i));
+    line.valueBegin = static_cast<uint32_t>(eq + 1);
   }
-  std::size_t eq = t.find('=', i);
-  if (eq == std::string::npos) return line;
-  std::string_view name = Trim(std::string_view(t.data() + i, eq - i));
-  line.kind = Kind::Key;
-  line.nameBegin = i;
-  line.nameLength = name.size();
-  line.valueBegin = eq + 1;
+  line.nameBegin = static_cast<uint32_t>(name.data() - t.data());
+  line.nameLength = static_cast<uint32_t>(name.size());
   return line;
 }
 

@@ -48,7 +48,7 @@ class TIniFile {
   // Size of the key-name list ValueExists looks through, zero bytes included.
   static constexpr std::size_t KeyListSize = 16384;
   // Files larger than this are treated as unreadable.
-  static constexpr std::size_t MaxFileSize = 64u << 20;
+  static constexpr std::size_t MaxFileSize = 32u << 20;
 
   // The file at path; nothing is read or written yet. An empty path is a
   // file that reads as empty and cannot be written.
@@ -93,12 +93,14 @@ class TIniFile {
 
  private:
   enum class Kind { Other, Section, Key };
+  // One line, or a run of lines that are neither headers nor keys (kept as a
+  // block, so that a file of empty lines stays small in memory).
   struct Line {
-    std::string text;  // without its line end
-    std::string eol;   // "\n", "\r\n", or "" for a last line without one
+    std::string text;                        // without its last line end
+    std::string_view eol;                    // "\n", "\r\n", or "" for a last line without one
+    uint32_t nameBegin = 0, nameLength = 0;  // section or key name in text
+    uint32_t valueBegin = 0;                 // keys: first byte after "="
     Kind kind = Kind::Other;
-    std::size_t nameBegin = 0, nameLength = 0;  // section or key name in text
-    std::size_t valueBegin = 0;                 // keys: first byte after "="
   };
   enum class State { NotLoaded, Loaded, Unreadable };
   struct KeyEntry {
@@ -118,7 +120,8 @@ class TIniFile {
   };
 
   void Load() const;
-  static Line Parse(std::string text, std::string eol);
+  static Kind KindOf(std::string_view text);
+  static Line Parse(std::string text, std::string_view eol);
   std::string_view NameOf(const Line& line) const;
   // Index of the first header of section, or npos.
   std::size_t FindSection(const std::string& section) const;
@@ -139,7 +142,7 @@ class TIniFile {
   std::string path_;
   mutable State state_ = State::NotLoaded;
   mutable std::vector<Line> lines_;
-  mutable std::string eol_ = "\n";
+  mutable std::string_view eol_ = "\n";
   mutable SectionIndex index_;
   bool dirty_ = false;
   bool flushFailed_ = false;

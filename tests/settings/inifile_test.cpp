@@ -166,7 +166,8 @@ TEST_F(IniFileTest, DamagedFileIsReadAsFarAsPossible) {
   std::string garbage;
   for (int i = 0; i < 4096; ++i) garbage += static_cast<char>((i * 131 + 7) % 256);
   std::string damaged = "[s]\nbefore=1\n" + garbage + "\n" + std::string(10 << 20, 'x') +
-                        "\nnul=a" + std::string(1, '\0') + "b\n[broken\nnoequals\nafter=2\n";
+                        "\nnul=a" + std::string(1, '\0') + "b\n" + std::string(4 << 20, '\n') +
+                        "[broken\nnoequals\nafter=2\n";
   Put(damaged);
   auto start = std::chrono::steady_clock::now();
   {
