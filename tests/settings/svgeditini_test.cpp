@@ -147,14 +147,15 @@ TEST_F(SvgEditIniTest, FirstRunKeepsTextsAndChecksEveryBoxThroughItsHandler) {
 
 TEST_F(SvgEditIniTest, RestoresEditAndCheckBoxValuesByTheirRules) {
   Put("[form1]\nremplacer_1e=\npath_c=\x25\xF9\x40\xE0\x2A\xA3\nfiltre_c=" +
-      std::string(3000, 'f') +
-      "\nremplacer_1=true\nremplacer_2=0x0\nMac_c=2\nunix_c=-1\nwindows_c=0\ninclure_rep=0\n");
+      std::string(3000, 'f') + "\nremplacer_2e=" + std::string(2046, 'a') +
+      "é\nremplacer_1=true\nremplacer_2=0x0\nMac_c=2\nunix_c=-1\nwindows_c=0\ninclure_rep=0\n");
   MainLike form;
   form.NotifyLoaded();
   EXPECT_EQ(form.remplacer_1e.text(), "");
   EXPECT_EQ(form.remplacer_1l.text(), "#!/usr/bin/perl");
   EXPECT_TRUE(form.path_c.text().startsWith("C:\\Program Files"));
   EXPECT_EQ(form.filtre_c.text(), QString(2047, 'f'));
+  EXPECT_EQ(form.remplacer_2e.text(), QString(2046, 'a'));  // no half character
   EXPECT_TRUE(form.remplacer_1.Checked());
   EXPECT_FALSE(form.remplacer_2.Checked());
   EXPECT_TRUE(form.Mac_c.Checked());
@@ -207,6 +208,16 @@ TEST_F(SvgEditIniTest, LastStoreGovernsAndBothChainTheClose) {
   EXPECT_EQ(Get(),
             "[Form1]\nremplacer_1=0\nremplacer_2=0\ninclure_rep=1\nMac_c=0\nunix_c=1\n"
             "windows_c=0\n");
+}
+
+TEST_F(SvgEditIniTest, WindowOutlivingItsStoreCallsThePreviousHandler) {
+  TForm form;
+  int closes = 0;
+  form.OnClose = [&](TObject*, TCloseAction&) { ++closes; };
+  { TSvgEditIni store(&form); }
+  form.close();
+  EXPECT_EQ(closes, 1);
+  EXPECT_FALSE(fs::exists(ini_));
 }
 
 TEST_F(SvgEditIniTest, LaterWindowRestoresEveryWindowAndIsSavedByTheMainOne) {
