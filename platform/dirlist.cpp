@@ -109,6 +109,14 @@ bool DirList::Status(const char* name, struct stat* st) const {
          fstatat(dirfd(dir_), name, st, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
+long DirList::Tell() const {
+  return dir_ != nullptr ? telldir(dir_) : 0;
+}
+
+void DirList::Seek(long position) {
+  if (dir_ != nullptr) seekdir(dir_, position);
+}
+
 void DirList::Close() {
   if (dir_ != nullptr) closedir(std::exchange(dir_, nullptr));
 }
@@ -123,4 +131,11 @@ void RaiseOpenFileLimit() {
     return true;
   }();
   (void)done;
+}
+
+int OpenListingBudget() {
+  struct rlimit limit {};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return 1024;
+  rlim_t quarter = limit.rlim_cur / 4;
+  return quarter < 8 ? 8 : quarter > 1024 ? 1024 : static_cast<int>(quarter);
 }

@@ -53,6 +53,10 @@ class DirList {
   bool IsLink(const DirEntry& entry) const;
   // The entry's status, following a link when the target exists.
   bool Status(const char* name, struct stat* st) const;
+  // Where the listing stands, to come back to in a new listing of the same folder.
+  long Tell() const;
+  // Goes back to a place Tell gave for this folder.
+  void Seek(long position);
   // Releases the listing; closing twice is harmless.
   void Close();
 
@@ -66,3 +70,6 @@ class DirList {
 // Lets the process keep as many folders open as its hard limit allows, so a
 // deep walk does not run out of handles; done once, later calls do nothing.
 void RaiseOpenFileLimit();
+// How many folder listings a walk may keep open at once: a quarter of the
+// process's handles, so the work done on each file still finds some.
+int OpenListingBudget();

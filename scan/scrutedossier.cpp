@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <utility>
 #include <vector>
 
@@ -20,25 +21,109 @@ std::string WithoutFinalSeparator(const std::string& folder) {
   return folder;
 }
 
-// A folder being walked: its sub-folder listing stays open while the
-// sub-folders it has given so far are walked.
+// A folder being walked. Its sub-folder listing stays open while the
+// sub-folders it has given so far are walked; a level may be parked (closed,
+// its place kept) when the walk goes deeper than the open-listing budget.
 struct Level {
   DirList subfolders;
   std::string path;
+  std::size_t nameStart;  // where the folder's own name begins in path
   int32_t depth;
+  dev_t device = 0;
+  ino_t inode = 0;
+  long position = 0;
+  bool parked = false;
 };
 
-// Whether folder is one the walk is already inside (a bind mount of an
-// ancestor, or the same folder reached again).
-bool AlreadyInside(const std::vector<Level>& levels, const DirList& folder) {
-  for (const Level& level : levels) {
-    if (level.subfolders.IsOpen() && level.subfolders.Device() == folder.Device() &&
-        level.subfolders.Inode() == folder.Inode()) {
-      return true;
+// The levels of one walk, from the start folder down to the one being walked.
+// They live on the heap rather than the call stack, so depth costs no stack;
+// each run has its own.
+class Levels {
+ public:
+  explicit Levels(int budget) : budget_(budget) {}
+
+  bool Empty() const { return items_.empty(); }
+  Level& Top() { return items_.back(); }
+
+  void Push(DirList listing, std::string path, std::size_t nameStart, int32_t depth) {
+    Level level{std::move(listing), std::move(path), nameStart, depth};
+    level.device = level.subfolders.Device();
+    level.inode = level.subfolders.Inode();
+    if (level.subfolders.IsOpen()) ++open_;
+    items_.push_back(std::move(level));
+  }
+
+  void Pop() {
+    if (items_.back().subfolders.IsOpen()) --open_;
+    items_.pop_back();
+  }
+
+  // Whether folder is one the walk is already inside (a bind mount of an
+  // ancestor, or the same folder reached again).
+  bool Inside(const DirList& folder) const {
+    for (const Level& level : items_) {
+      if ((level.subfolders.IsOpen() || level.parked) && level.device == folder.Device() &&
+          level.inode == folder.Inode()) {
+        return true;
+      }
+    }
+    return false;
+  }
+
+  // Before a level is added: when the budget is spent, parks the shallower
+  // half of the open listings, keeping the current one.
+  void MakeRoom() {
+    if (open_ < budget_) return;
+    int toPark = open_ / 2;
+    for (std::size_t i = 0; i + 1 < items_.size() && toPark > 0; ++i) {
+      Level& level = items_[i];
+      if (!level.subfolders.IsOpen()) continue;
+      level.position = level.subfolders.Tell();
+      level.subfolders.Close();
+      level.parked = true;
+      --open_;
+      --toPark;
     }
   }
-  return false;
-}
+
+  // Reopens the top level where it stood, through the nearest open ancestor;
+  // the parked levels just above that one are reopened along the way, as many
+  // as half the budget, since the walk comes back to them next.
+  void ResumeTop() {
+    const std::size_t top = items_.size() - 1;
+    std::size_t first = top;
+    while (first > 0 && !items_[first - 1].subfolders.IsOpen()) --first;
+    const std::size_t half = static_cast<std::size_t>(budget_ / 2);
+    const std::size_t keepFrom = top + 1 - std::min(top + 1 - first, half > 0 ? half : 1);
+    DirList scratch;
+    const DirList* base = first > 0 ? &items_[first - 1].subfolders : nullptr;
+    for (std::size_t m = first; m <= top; ++m) {
+      Level& level = items_[m];
+      DirList next = base == nullptr ? DirList::OpenPath(level.path)
+                                     : base->OpenChild(level.path.c_str() + level.nameStart);
+      if (!next.IsOpen() || next.Device() != level.device || next.Inode() != level.inode) {
+        // Moved or gone since: it and the levels below it give nothing more.
+        for (std::size_t k = m; k <= top; ++k) items_[k].parked = false;
+        return;
+      }
+      if (m >= keepFrom) {
+        next.Seek(level.position);
+        level.subfolders = std::move(next);
+        level.parked = false;
+        ++open_;
+        base = &level.subfolders;
+      } else {
+        scratch = std::move(next);
+        base = &scratch;
+      }
+    }
+  }
+
+ private:
+  std::vector<Level> items_;
+  int budget_;
+  int open_ = 0;
+};
 
 }  // namespace
 
@@ -70,23 +155,22 @@ void TScruteDossier::ParcourirDossier(int32_t depth, const std::string& folder,
   RaiseOpenFileLimit();
   // This walk's own arguments: a nested run or a handler cannot change them.
   const std::string list = patterns;
-  // The levels live here rather than on the call stack, so depth costs heap
-  // memory only; each run has its own.
-  std::vector<Level> levels;
+  Levels levels(OpenListingBudget());
   {
     std::string path = WithoutFinalSeparator(folder);
     DirList start = DirList::OpenPath(path);
     ListFiles(start, path, list, mask);
-    levels.push_back(Level{std::move(start), std::move(path), depth});
+    levels.Push(std::move(start), std::move(path), 0, depth);
   }
-  while (!levels.empty()) {
-    Level& level = levels.back();
+  while (!levels.Empty()) {
+    if (levels.Top().parked) levels.ResumeTop();
+    Level& level = levels.Top();
     DirEntry entry;
     if (Arret || !level.subfolders.Next(&entry)) {
-      levels.pop_back();
-      if (!levels.empty()) {
+      levels.Pop();
+      if (!levels.Empty()) {
         // Back in the parent, which pumps once the sub-folder is handled.
-        Profondeur = levels.back().depth;
+        Profondeur = levels.Top().depth;
         PumpMessages();
       }
       continue;
@@ -100,12 +184,14 @@ void TScruteDossier::ParcourirDossier(int32_t depth, const std::string& folder,
       if (!Refuses(childDepth)) {
         // A link to a folder is reported but never followed, and a folder
         // already on the way down is not walked again: no loop repeats files.
+        levels.MakeRoom();
         DirList child;
         if (!level.subfolders.IsLink(entry)) child = level.subfolders.OpenChild(entry.Name);
-        if (child.IsOpen() && !AlreadyInside(levels, child)) {
+        if (child.IsOpen() && !levels.Inside(child)) {
           Profondeur = childDepth;
           ListFiles(child, path, list, mask);
-          levels.push_back(Level{std::move(child), std::move(path), childDepth});
+          const std::size_t nameStart = level.path.size() + 1;
+          levels.Push(std::move(child), std::move(path), nameStart, childDepth);
           continue;
         }
       }

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -516,4 +517,55 @@ TEST(ScruteDossier, TwoThousandLevelsPastThePathLengthLimit) {
   EXPECT_EQ(maxDepth, kLevels);
   EXPECT_EQ(found.size(), t.Root().size() + kLevels * (name.size() + 1) + 8);
   EXPECT_GT(found.size(), 4096u);
+}
+
+TEST(ScruteDossier, DeepWalkWithFewHandlesReopensParkedFoldersWhereTheyStood) {
+  // Each level: f.pl, three leaf folders holding f.pl, and "d" going deeper.
+  TempTree t;
+  constexpr int kLevels = 300;
+  std::string folder = t.Root();
+  std::set<std::string> expectedFolders, expectedFiles;
+  for (int i = 0; i < kLevels; ++i) {
+    t.File(fs::path(folder).lexically_relative(t.Root()).string() + "/f.pl");
+    expectedFiles.insert(folder + "/f.pl");
+    for (const char* leaf : {"s1", "s2", "s3", "d"}) {
+      expectedFolders.insert(folder + "/" + leaf);
+      if (leaf[0] == 'd') continue;
+      t.File(fs::path(folder + "/" + leaf + "/f.pl").lexically_relative(t.Root()).string());
+      expectedFiles.insert(folder + "/" + leaf + "/f.pl");
+    }
+    folder += "/d";
+  }
+  fs::create_directories(folder);
+  auto walk = [&] {
+    TScruteDossier s;
+    s.SetDossier(t.Root());
+    s.SetFiltre("*.pl");
+    Recorder r(s);
+    // A listing that restarts instead of resuming would walk forever.
+    s.OnDossier = [&, record = s.OnDossier](TObject* sender, std::string n) {
+      record(sender, n);
+      if (r.events.size() > 2 * (expectedFolders.size() + expectedFiles.size())) s.Arret = true;
+    };
+    s.Execute();
+    std::multiset<std::string> folders, files;
+    for (const Event& e : r.events) (e.kind == 'D' ? folders : files).insert(e.path);
+    files.erase("");
+    return folders == std::multiset<std::string>(expectedFolders.begin(), expectedFolders.end()) &&
+           files == std::multiset<std::string>(expectedFiles.begin(), expectedFiles.end());
+  };
+  EXPECT_TRUE(walk());
+  // Again in a process allowed 64 handles, so that shallower levels are
+  // closed on the way down and reopened on the way up.
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    struct rlimit limit {
+      64, 64
+    };
+    _exit(setrlimit(RLIMIT_NOFILE, &limit) == 0 && walk() ? 0 : 1);
+  }
+  int status = -1;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
