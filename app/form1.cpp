@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QEvent>
 #include <QFont>
+#include <QFontDatabase>
 #include <QIcon>
 #include <QKeyEvent>
 #include <QResizeEvent>
@@ -20,13 +21,18 @@ QString U(const char* text) {
   return QString::fromUtf8(text);
 }
 
-// The window's font: the nearest sans-serif to the classic 8-point dialog face.
+// The window's font: the classic 8-point dialog face, or the nearest
+// installed sans-serif of similar width.
 QFont WindowFont(int pixelSize) {
   QFont font;
-  font.setFamilies({QStringLiteral("MS Sans Serif"), QStringLiteral("Microsoft Sans Serif"),
-                    QStringLiteral("Liberation Sans"), QStringLiteral("Arial"),
-                    QStringLiteral("DejaVu Sans Condensed"), QStringLiteral("DejaVu Sans")});
   font.setStyleHint(QFont::SansSerif);
+  for (const char* family : {"MS Sans Serif", "Microsoft Sans Serif", "Liberation Sans", "Arial",
+                             "DejaVu Sans Condensed", "DejaVu Sans"}) {
+    if (QFontDatabase::hasFamily(QString::fromLatin1(family))) {
+      font.setFamily(QString::fromLatin1(family));
+      break;
+    }
+  }
   font.setPixelSize(pixelSize);
   return font;
 }
