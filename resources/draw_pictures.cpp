@@ -336,22 +336,23 @@ QImage DrawWindowPanes(int size) {
 QImage DrawFolderGlyph() {
   static const char* const rows[16] = {
       "................",  //
-      "..........GG....",  //
-      ".........GGG....",  //
-      "..........GG....",  //
-      ".kkkk.....GG....",  //
-      "kyyyyk..GGGGGG..",  //
-      "kyyyyykk.GGGG...",  //
-      "kyyyyyyyk.GG.k..",  //
-      "kyykkkkkkkkkkkkk",  //
-      "kyk#########k..k",  //
-      "kyk########k..k.",  //
-      "kk########k..k..",  //
-      "kk#######k..k...",  //
-      "k########k.k....",  //
-      "kkkkkkkkkkkk....",  //
+      ".........GG.....",  //
+      ".........GG.....",  //
+      ".........GG.....",  //
+      ".kkkk....GG.....",  //
+      "kyyyyk...GG.....",  //
+      "kyyyyykGGGGGGk..",  //
+      "kyyyyyyyGGGGyk..",  //
+      "kyyykkkkkGGkkkkk",  //
+      "kyyk##########k.",  //
+      "kyk##########k..",  //
+      "kyk#########k...",  //
+      "kk#########k....",  //
+      "k#########k.....",  //
+      "kkkkkkkkkkk.....",  //
       "................",  //
   };
+
   QImage img(16, 16, QImage::Format_Indexed8);
   QList<QRgb> table;
   table << qRgb(255, 0, 255)    // see-through
