@@ -121,18 +121,6 @@ void DirList::Close() {
   if (dir_ != nullptr) closedir(std::exchange(dir_, nullptr));
 }
 
-void RaiseOpenFileLimit() {
-  static const bool done = [] {
-    struct rlimit limit {};
-    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
-      limit.rlim_cur = limit.rlim_max;
-      setrlimit(RLIMIT_NOFILE, &limit);
-    }
-    return true;
-  }();
-  (void)done;
-}
-
 int OpenListingBudget() {
   struct rlimit limit {};
   if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return 1024;

@@ -17,19 +17,28 @@ bool DosDateTime(time_t mtime, int32_t* out);
 
 // One entry of a listing; Name is valid until the next call on the listing.
 struct DirEntry {
+  // The entry's name, without any folder.
   const char* Name = nullptr;
+  // Bytes in Name.
   std::size_t Length = 0;
+  // The kind the listing gives (DT_DIR, DT_LNK, ...), DT_UNKNOWN when it cannot tell.
   unsigned char Type = DT_UNKNOWN;
 };
 
 // One open listing of one folder. Move-only; closes itself.
 class DirList {
  public:
+  // A closed listing, which yields nothing.
   DirList() = default;
+  // Closes the listing.
   ~DirList() { Close(); }
+  // Takes over other's listing; other is left closed.
   DirList(DirList&& other) noexcept;
+  // Closes this listing, then takes over other's.
   DirList& operator=(DirList&& other) noexcept;
+  // A listing has one owner.
   DirList(const DirList&) = delete;
+  // A listing has one owner.
   DirList& operator=(const DirList&) = delete;
 
   // The folder at path, "" meaning the root; a link given here is followed.
@@ -41,8 +50,9 @@ class DirList {
 
   // Whether the folder could be opened; a closed listing yields nothing.
   bool IsOpen() const { return dir_ != nullptr; }
-  // The folder's device and inode, which tell the same folder under two names.
+  // The folder's device, which with its inode tells the same folder under two names.
   dev_t Device() const { return device_; }
+  // The folder's inode on its device.
   ino_t Inode() const { return inode_; }
 
   // The next entry other than "." and ".."; false at the end or on any error.
@@ -67,9 +77,6 @@ class DirList {
   ino_t inode_ = 0;
 };
 
-// Lets the process keep as many folders open as its hard limit allows, so a
-// deep walk does not run out of handles; done once, later calls do nothing.
-void RaiseOpenFileLimit();
 // How many folder listings a walk may keep open at once: a quarter of the
 // process's handles, so the work done on each file still finds some.
 int OpenListingBudget();

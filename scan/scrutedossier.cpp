@@ -152,7 +152,6 @@ void TScruteDossier::ParcourirDossier(int32_t depth, const std::string& folder,
                                       const std::string& patterns, int32_t mask, bool subfolders) {
   if (Refuses(depth)) return;
   Profondeur = depth;
-  RaiseOpenFileLimit();
   // This walk's own arguments: a nested run or a handler cannot change them.
   const std::string list = patterns;
   Levels levels(OpenListingBudget());
