@@ -187,6 +187,25 @@ TEST(ScruteDossier, ReportsSizeAndDosTimeOfEachFile) {
   EXPECT_EQ(s.FichierCourant, t.Path("a.pl"));
 }
 
+TEST(ScruteDossier, WithoutHandlersFileFieldsStayClearedButFolderIsTracked) {
+  TempTree t;
+  t.File("a.pl", "123");
+  t.File("one/b.pl", "45");
+  TScruteDossier s;
+  s.SetDossier(t.Root());
+  s.FichierCourant = "stale";
+  s.Taille = 5;
+  s.DateHeure = 6;
+  s.Arret = true;
+  s.Execute();
+  EXPECT_EQ(s.FichierCourant, "");
+  EXPECT_EQ(s.Taille, 0);
+  EXPECT_EQ(s.DateHeure, 0);
+  EXPECT_FALSE(s.Arret);
+  EXPECT_EQ(s.DossierCourant, t.Path("one"));
+  EXPECT_EQ(s.Profondeur, 0);
+}
+
 TEST(ScruteDossier, EachPatternInTurnAndFileReportedOncePerMatch) {
   TempTree t;
   t.File("a.pl");
