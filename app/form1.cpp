@@ -1,12 +1,14 @@
 #include "app/form1.h"
 
 #include <QApplication>
+#include <QCloseEvent>
 #include <QEvent>
 #include <QFont>
 #include <QFontDatabase>
 #include <QIcon>
 #include <QKeyEvent>
 #include <QResizeEvent>
+#include <QThread>
 
 #include <algorithm>
 #include <cmath>
@@ -292,6 +294,16 @@ void TForm1::Build() {
   resize(S(541), S(539));
   Relayout();
   Button1->setFocus();
+}
+
+void TForm1::closeEvent(QCloseEvent* event) {
+  TForm::closeEvent(event);
+  // Closing the main window has asked the event loop to end; the window
+  // stays on screen until it does, which a run still under way delays.
+  if (event->isAccepted() && Application().MainForm == this &&
+      QThread::currentThread()->loopLevel() > 0) {
+    event->ignore();
+  }
 }
 
 void TForm1::resizeEvent(QResizeEvent* event) {

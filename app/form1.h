@@ -15,6 +15,7 @@
 #include "widgets/forms.h"
 #include "widgets/gradient.h"
 
+class QCloseEvent;
 class QEvent;
 class QResizeEvent;
 
@@ -103,6 +104,7 @@ class TForm1 : public TForm {
 
  protected:
   void resizeEvent(QResizeEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:

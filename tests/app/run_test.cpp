@@ -35,11 +35,13 @@ class RunTest : public AppTest {
   void AfterFirstFile(std::function<void()> action) {
     TScruteEvent original = form->ScruteDossier1->OnFichier;
     auto fired = std::make_shared<bool>(false);
-    form->ScruteDossier1->OnFichier = [original, fired, action](TObject* s, std::string nom) {
+    TForm1* window = form.get();
+    form->ScruteDossier1->OnFichier = [original, fired, action, window](TObject* s,
+                                                                        std::string nom) {
       original(s, nom);
       if (!*fired) {
         *fired = true;
-        QTimer::singleShot(0, action);
+        QTimer::singleShot(0, window, action);
       }
     };
   }
@@ -186,9 +188,11 @@ TEST_F(RunTest, QuitDuringARunSavesAtOnceFinishesAndEnds) {
   form->show();
 
   // The real end box: it must close by itself once the program is ending.
-  BoxHook = [this](TBoxKind kind, const std::string& text) {
+  bool visibleAtEnd = false;
+  BoxHook = [&](TBoxKind kind, const std::string& text) {
     boxes.emplace_back(kind, text);
     if (kind == TBoxKind::Message) {
+      visibleAtEnd = form->isVisible();
       TMessageForm box(QString::fromLocal8Bit(text));
       box.exec();
     }
@@ -199,9 +203,11 @@ TEST_F(RunTest, QuitDuringARunSavesAtOnceFinishesAndEnds) {
     savedDuringRun = ReadFileBytes(SettingsFile()).find("path_c=" + Path("")) != std::string::npos;
   });
   bool stuck = false;
+  bool timedOut = false;
   QTimer watchdog;
   watchdog.setSingleShot(true);
   QObject::connect(&watchdog, &QTimer::timeout, [&] {
+    timedOut = true;
     if (QWidget* modal = QApplication::activeModalWidget()) {
       stuck = true;
       modal->close();
@@ -209,14 +215,37 @@ TEST_F(RunTest, QuitDuringARunSavesAtOnceFinishesAndEnds) {
     QApplication::quit();
   });
   watchdog.start(20000);
-  QTimer::singleShot(0, [&] { form->Button1->click(); });
+  QTimer::singleShot(0, form.get(), [&] { form->Button1->click(); });
   QApplication::exec();
   Application().MainForm = previousMain;
 
   EXPECT_FALSE(stuck);
+  EXPECT_FALSE(timedOut);
   EXPECT_TRUE(savedDuringRun);
+  EXPECT_TRUE(visibleAtEnd);
   for (int i = 0; i < 5; ++i) {
     EXPECT_EQ(ReadFileBytes(Path("f" + std::to_string(i) + ".pl")), "x\r\n") << i;
   }
   EXPECT_EQ(Messages(), std::vector<std::string>{"c'est fini"});
+}
+
+TEST_F(RunTest, QuitWhenIdleSavesAndEndsTheEventLoop) {
+  TForm* previousMain = Application().MainForm;
+  Application().MainForm = form.get();
+  form->show();
+  form->path_c->setText("/ailleurs");
+  bool timedOut = false;
+  QTimer watchdog;
+  watchdog.setSingleShot(true);
+  QObject::connect(&watchdog, &QTimer::timeout, [&] {
+    timedOut = true;
+    QApplication::quit();
+  });
+  watchdog.start(20000);
+  QTimer::singleShot(0, form.get(), [&] { form->Button2->click(); });
+  QApplication::exec();
+  Application().MainForm = previousMain;
+  EXPECT_FALSE(timedOut);
+  EXPECT_NE(ReadFileBytes(SettingsFile()).find("path_c=/ailleurs"), std::string::npos);
+  EXPECT_TRUE(boxes.empty());
 }
