@@ -24,6 +24,7 @@ class TForm1 : public TForm {
  public:
   // Builds every component in order, restores the saved fields, then runs FormCreate.
   explicit TForm1(QWidget* parent = nullptr);
+  // Destroys the faceless components; Qt destroys the controls with the window.
   ~TForm1() override;
 
   // Shows the picture of the format chosen at start.
