@@ -5,12 +5,13 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
+#if defined(__x86_64__)
+#include <immintrin.h>
 #endif
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -24,6 +25,10 @@
 #include "platform/sysutils.h"
 
 namespace {
+
+#if defined(__x86_64__)
+const bool kHasAvx2 = __builtin_cpu_supports("avx2");
+#endif
 
 constexpr std::size_t kReadChunk = 256 * 1024;
 constexpr std::size_t kWriteChunk = 256 * 1024;
@@ -166,7 +171,7 @@ class Output {
   // A short line and its ending, copied in four wide moves; both the line's
   // buffer and this one have room past their ends for the moves' overshoot.
   void AppendLine(const char* p, std::size_t n, std::string_view ending) {
-#if defined(__SSE2__)
+#if defined(__x86_64__)
     if (n <= kShortLine && size_ + n + ending.size() <= kWriteChunk) {
       char* to = buf_ + size_;
       auto* dst = reinterpret_cast<__m128i*>(to);
@@ -220,6 +225,11 @@ struct PreparedRule {
   std::size_t anchor = 0;
   unsigned char first[2] = {};
   int first_count = 0;
+  // A second byte of the search, checked together with the anchor so that
+  // few candidates need a full comparison.
+  std::size_t second = 0;
+  unsigned char second_bytes[2] = {};
+  int second_count = 0;
 };
 
 // How common a byte is in scripts, roughly; letters count twice, for both cases.
@@ -246,6 +256,8 @@ int Commonness(unsigned char c) {
     case '-':
     case '>':
     case '<':
+    case '#':  // comments
+    case ':':  // package names
       return 8;
     default:
       return 5;
@@ -268,12 +280,26 @@ PreparedRule Prepare(const ReplaceRule& rule, const CodePage& cp) {
       p.anchor = j;
     }
   }
+  p.second = p.anchor;
+  for (std::size_t j = 0; j < p.upper.size(); ++j) {
+    if (j == p.anchor) continue;
+    if (p.second == p.anchor || Commonness(static_cast<unsigned char>(p.upper[j])) <=
+                                    Commonness(static_cast<unsigned char>(p.upper[p.second]))) {
+      p.second = j;
+    }
+  }
   for (int b = 0; b < 256; ++b) {
-    if (p.table[b] != static_cast<unsigned char>(p.upper[p.anchor])) continue;
-    if (p.first_count < 2) p.first[p.first_count] = static_cast<unsigned char>(b);
-    ++p.first_count;
+    if (p.table[b] == static_cast<unsigned char>(p.upper[p.anchor])) {
+      if (p.first_count < 2) p.first[p.first_count] = static_cast<unsigned char>(b);
+      ++p.first_count;
+    }
+    if (p.table[b] == static_cast<unsigned char>(p.upper[p.second])) {
+      if (p.second_count < 2) p.second_bytes[p.second_count] = static_cast<unsigned char>(b);
+      ++p.second_count;
+    }
   }
   if (p.first_count == 1) p.first[1] = p.first[0];
+  if (p.second_count == 1) p.second_bytes[1] = p.second_bytes[0];
   return p;
 }
 
@@ -285,6 +311,37 @@ bool MatchesAt(const PreparedRule& r, const unsigned char* u) {
   return true;
 }
 
+#if defined(__x86_64__)
+// Candidates where both the anchor and the second byte fit, thirty-two
+// places at a time; returns where the caller should go on looking.
+__attribute__((target("avx2"))) const unsigned char* FindAvx2(const PreparedRule& r,
+                                                              const unsigned char* p,
+                                                              const unsigned char* last,
+                                                              const unsigned char** found) {
+  const __m256i a0 = _mm256_set1_epi8(static_cast<char>(r.first[0]));
+  const __m256i a1 = _mm256_set1_epi8(static_cast<char>(r.first[1]));
+  const __m256i b0 = _mm256_set1_epi8(static_cast<char>(r.second_bytes[0]));
+  const __m256i b1 = _mm256_set1_epi8(static_cast<char>(r.second_bytes[1]));
+  while (last - p >= 31) {
+    __m256i va = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + r.anchor));
+    __m256i vb = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + r.second));
+    __m256i ea = _mm256_or_si256(_mm256_cmpeq_epi8(va, a0), _mm256_cmpeq_epi8(va, a1));
+    __m256i eb = _mm256_or_si256(_mm256_cmpeq_epi8(vb, b0), _mm256_cmpeq_epi8(vb, b1));
+    auto mask = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_and_si256(ea, eb)));
+    while (mask != 0) {
+      const unsigned char* at = p + __builtin_ctz(mask);
+      if (MatchesAt(r, at)) {
+        *found = at;
+        return p;
+      }
+      mask &= mask - 1;
+    }
+    p += 32;
+  }
+  return p;
+}
+#endif
+
 // The first place in s where the rule's search text stands, ignoring case
 // (exact_scan rules only); null when there is none.
 const char* Find(const PreparedRule& r, const char* s, std::size_t n) {
@@ -293,11 +350,17 @@ const char* Find(const PreparedRule& r, const char* s, std::size_t n) {
   const auto* u = reinterpret_cast<const unsigned char*>(s);
   const unsigned char* last = u + (n - m);
   const unsigned char* p = u;
-  if (r.first_count == 1) {
+#if defined(__x86_64__)
+  if (kHasAvx2 && r.first_count <= 2 && r.second_count <= 2) {
+    const unsigned char* found = nullptr;
+    p = FindAvx2(r, p, last, &found);
+    if (found != nullptr) return reinterpret_cast<const char*>(found);
+  }
+#endif
+  if (r.first_count == 1 && p <= last) {
     // One byte to look for: the C library's search is the fastest there is.
-    const std::size_t span = static_cast<std::size_t>(last - p) + 1;
     const void* hit;
-    while ((hit = std::memchr(p + r.anchor, r.first[0], span - static_cast<std::size_t>(p - u))) !=
+    while ((hit = std::memchr(p + r.anchor, r.first[0], static_cast<std::size_t>(last - p) + 1)) !=
            nullptr) {
       const unsigned char* at = static_cast<const unsigned char*>(hit) - r.anchor;
       if (MatchesAt(r, at)) return reinterpret_cast<const char*>(at);
@@ -306,7 +369,7 @@ const char* Find(const PreparedRule& r, const char* s, std::size_t n) {
     }
     return nullptr;
   }
-#if defined(__SSE2__)
+#if defined(__x86_64__)
   if (r.first_count == 2) {
     // Candidates are found by the anchor byte; p is where a match would start.
     const __m128i a = _mm_set1_epi8(static_cast<char>(r.first[0]));
@@ -457,20 +520,72 @@ class LineConverter {
 
 enum class StreamResult { kDone, kBinary };
 
-const char* FindBreak(const char* p, const char* end) {
-#if defined(__SSE2__)
+#if defined(__x86_64__)
+// The CR and LF bytes of p[0, 64) as bits. Most lines are a few dozen bytes
+// long, so one such mask usually holds the ends of two of them.
+__attribute__((target("avx2"))) std::uint64_t BreakMaskAvx2(const char* p) {
+  const __m256i cr = _mm256_set1_epi8('\r');
+  const __m256i lf = _mm256_set1_epi8('\n');
+  __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+  __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32));
+  auto lo = static_cast<std::uint32_t>(
+      _mm256_movemask_epi8(_mm256_or_si256(_mm256_cmpeq_epi8(a, cr), _mm256_cmpeq_epi8(a, lf))));
+  auto hi = static_cast<std::uint32_t>(
+      _mm256_movemask_epi8(_mm256_or_si256(_mm256_cmpeq_epi8(b, cr), _mm256_cmpeq_epi8(b, lf))));
+  return (static_cast<std::uint64_t>(hi) << 32) | lo;
+}
+
+std::uint64_t BreakMaskSse2(const char* p) {
   const __m128i cr = _mm_set1_epi8('\r');
   const __m128i lf = _mm_set1_epi8('\n');
-  while (end - p >= 16) {
-    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    int mask = _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, lf)));
-    if (mask != 0) return p + __builtin_ctz(static_cast<unsigned>(mask));
-    p += 16;
+  std::uint64_t mask = 0;
+  for (int k = 0; k < 4; ++k) {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
+    auto m = static_cast<std::uint16_t>(
+        _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, lf))));
+    mask |= static_cast<std::uint64_t>(m) << (16 * k);
   }
-#endif
-  while (p < end && *p != '\r' && *p != '\n') ++p;
-  return p;
+  return mask;
 }
+
+#endif
+
+// Finds line breaks in a block, sixty-four bytes at a time.
+class BreakFinder {
+ public:
+  explicit BreakFinder(const char* end) : end_(end) {}
+
+  // The first CR or LF at or after from; end when there is none.
+  const char* Next(const char* from) {
+    for (;;) {
+      if (from >= end_) return end_;
+      if (from >= window_ + 64 || from < window_) Load(from);
+      if (!full_) {
+        while (from < end_ && *from != '\r' && *from != '\n') ++from;
+        return from;
+      }
+      std::uint64_t m = mask_ & (~std::uint64_t{0} << (from - window_));
+      if (m != 0) return window_ + __builtin_ctzll(m);
+      from = window_ + 64;
+    }
+  }
+
+ private:
+  void Load(const char* from) {
+    window_ = from;
+    full_ = end_ - from >= 64;
+#if defined(__x86_64__)
+    if (full_) mask_ = kHasAvx2 ? BreakMaskAvx2(from) : BreakMaskSse2(from);
+#else
+    full_ = false;
+#endif
+  }
+
+  const char* end_;
+  const char* window_ = nullptr;
+  std::uint64_t mask_ = 0;
+  bool full_ = false;
+};
 
 // Converts everything read from in_fd. A NUL byte means a binary file: the
 // caller then leaves the destination as it was.
@@ -491,8 +606,9 @@ StreamResult Stream(int in_fd, LineConverter& conv, Buffers& buffers) {
       if (*p == '\n') ++p;
     }
     conv.BeginBlock(p, end);
+    BreakFinder breaks(end);
     while (p < end) {
-      const char* q = FindBreak(p, end);
+      const char* q = breaks.Next(p);
       if (q == end) {
         carry.append(p, end);
         break;
