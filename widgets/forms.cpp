@@ -29,11 +29,17 @@ std::vector<TForm*> TApplication::Forms() const {
   return out;
 }
 
-void TApplication::ProcessMessages() { QCoreApplication::processEvents(QEventLoop::AllEvents); }
+void TApplication::ProcessMessages() {
+  QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
 
-void TApplication::Terminate() { QCoreApplication::quit(); }
+void TApplication::Terminate() {
+  QCoreApplication::quit();
+}
 
-void TApplication::HandleException(std::exception_ptr error) { ShowException(MessageOf(error)); }
+void TApplication::HandleException(std::exception_ptr error) {
+  ShowException(MessageOf(error));
+}
 
 void TApplication::ShowException(const std::string& message) {
   std::string text = ErrorBoxText(message);

@@ -67,7 +67,9 @@ class TApplication : public TComponent {
 };
 
 // The process-wide application object.
-inline TApplication& Application() { return TApplication::Instance(); }
+inline TApplication& Application() {
+  return TApplication::Instance();
+}
 
 // The error box text: a "." is added when the last byte is above ".".
 std::string ErrorBoxText(const std::string& message);
