@@ -456,19 +456,15 @@ class LineConverter {
 
   // A line pieced together from several blocks, or from anywhere.
   void Line(const char* p, std::size_t n) {
-    const auto* u = reinterpret_cast<const unsigned char*>(p);
-    std::size_t b = 0;
-    std::size_t e = n;
-    while (b < e && u[b] <= 0x20) ++b;
-    while (e > b && u[e - 1] <= 0x20) --e;
+    Trim(&p, &n);
     std::size_t first = 0;
-    while (first < rules_.size() && !MayMatch(rules_[first], p + b, e - b)) ++first;
+    while (first < rules_.size() && !MayMatch(rules_[first], p, n)) ++first;
     if (first == rules_.size()) {
-      out_.Append(p + b, e - b);
+      out_.Append(p, n);
       out_.AppendShort(ending_);
       return;
     }
-    line_.assign(p + b, e - b);
+    line_.assign(p, n);
     line_ += ending_;
     // Rule 2 works on what rule 1 left, its own insertions included.
     for (std::size_t i = first; i < rules_.size(); ++i) {
@@ -482,12 +478,19 @@ class LineConverter {
  private:
   // A line that no rule changes: trimmed and ended.
   void Plain(const char* p, std::size_t n) {
-    const auto* u = reinterpret_cast<const unsigned char*>(p);
+    Trim(&p, &n);
+    out_.AppendLine(p, n, ending_);
+  }
+
+  // Narrows the line to what lies between its blanks and control bytes.
+  static void Trim(const char** p, std::size_t* n) {
+    const auto* u = reinterpret_cast<const unsigned char*>(*p);
     std::size_t b = 0;
-    std::size_t e = n;
+    std::size_t e = *n;
     while (b < e && u[b] <= 0x20) ++b;
     while (e > b && u[e - 1] <= 0x20) --e;
-    out_.AppendLine(p + b, e - b, ending_);
+    *p += b;
+    *n = e - b;
   }
 
   // Where rule i next matches in the block from p on; the block's end when nowhere.
