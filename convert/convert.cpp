@@ -590,17 +590,30 @@ class BreakFinder {
   bool full_ = false;
 };
 
-// Converts everything read from in_fd. A NUL byte means a binary file: the
+// A file to read, with its size when it was opened.
+struct Input {
+  int fd;
+  off_t size;
+};
+
+// Converts everything read from in. A NUL byte means a binary file: the
 // caller then leaves the destination as it was.
-StreamResult Stream(int in_fd, LineConverter& conv, Buffers& buffers) {
+StreamResult Stream(Input in, LineConverter& conv, Buffers& buffers) {
   char* buf = buffers.read.get();
   std::string& carry = buffers.carry;
   carry.clear();
   bool skip_lf = false;
+  bool at_end = false;
+  off_t total = 0;
   for (;;) {
-    ssize_t r = ReadSome(in_fd, buf, kReadChunk);
+    if (at_end) break;
+    ssize_t r = ReadSome(in.fd, buf, kReadChunk);
     if (r < 0) throw EInOutError(OsErrorCode(errno));
     if (r == 0) break;
+    // A short read once the whole size is in is the end of a regular file,
+    // which saves small files a second read.
+    total += r;
+    at_end = static_cast<std::size_t>(r) < kReadChunk && total >= in.size;
     const char* p = buf;
     const char* end = p + r;
     if (std::memchr(p, 0, static_cast<std::size_t>(r)) != nullptr) return StreamResult::kBinary;
@@ -699,7 +712,7 @@ mode_t NewFileMode() {
 // The new content goes to a temporary file that replaces the destination once
 // complete. Returns false, with nothing changed, when the destination must be
 // rewritten in place instead.
-bool ConvertByReplacing(int in_fd, const std::string& dest, const struct stat* dest_st,
+bool ConvertByReplacing(Input in, const std::string& dest, const struct stat* dest_st,
                         LineEnding kind, const ReplaceRule& r1, const ReplaceRule& r2,
                         const CodePage& cp) {
   TempFile tmp;
@@ -716,7 +729,7 @@ bool ConvertByReplacing(int in_fd, const std::string& dest, const struct stat* d
     Buffers& buffers = SharedBuffers();
     Output out(tmp.fd(), buffers.out.get());
     LineConverter conv(out, buffers.line, kind, r1, r2, cp);
-    if (Stream(in_fd, conv, buffers) == StreamResult::kBinary) return true;
+    if (Stream(in, conv, buffers) == StreamResult::kBinary) return true;
     out.Flush();
   } catch (const WriteFailure& f) {
     ThrowIo(f.err, dest);
@@ -741,7 +754,7 @@ bool Restore(int backup_fd, int out_fd) {
 // Rewrites the destination itself, so that it keeps its owner, group and
 // every name it has. Its content is kept in a temporary copy first and put
 // back if anything fails.
-void ConvertInPlace(int in_fd, bool same_file, const std::string& dest, LineEnding kind,
+void ConvertInPlace(Input in, bool same_file, const std::string& dest, LineEnding kind,
                     const ReplaceRule& r1, const ReplaceRule& r2, const CodePage& cp) {
   Fd old_content(::open(dest.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   if (old_content.get() < 0) ThrowIo(errno, dest);
@@ -761,8 +774,8 @@ void ConvertInPlace(int in_fd, bool same_file, const std::string& dest, LineEndi
   }
   Fd out_fd(::open(dest.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOCTTY));
   if (out_fd.get() < 0) ThrowIo(errno, dest);
-  int source = same_file ? backup.fd() : in_fd;
-  if (same_file && ::lseek(source, 0, SEEK_SET) < 0) ThrowIo(errno, dest);
+  Input source = same_file ? Input{backup.fd(), in.size} : in;
+  if (same_file && ::lseek(source.fd, 0, SEEK_SET) < 0) ThrowIo(errno, dest);
 
   int failure = 0;
   try {
@@ -797,7 +810,7 @@ void ConvertInPlace(int in_fd, bool same_file, const std::string& dest, LineEndi
 }
 
 // A destination that is a device or a pipe is written straight through.
-void ConvertToStream(int in_fd, const std::string& dest, const struct stat& st, LineEnding kind,
+void ConvertToStream(Input in, const std::string& dest, const struct stat& st, LineEnding kind,
                      const ReplaceRule& r1, const ReplaceRule& r2, const CodePage& cp) {
   if (!S_ISCHR(st.st_mode) && !S_ISFIFO(st.st_mode)) throw EInOutError(105);
   // A pipe without a reader would block the program for good.
@@ -809,7 +822,7 @@ void ConvertToStream(int in_fd, const std::string& dest, const struct stat& st, 
     Buffers& buffers = SharedBuffers();
     Output out(out_fd.get(), buffers.out.get());
     LineConverter conv(out, buffers.line, kind, r1, r2, cp);
-    Stream(in_fd, conv, buffers);
+    Stream(in, conv, buffers);
     out.Flush();
   } catch (const WriteFailure& f) {
     ThrowIo(f.err, dest);
@@ -836,19 +849,20 @@ void Convert(const std::string& source, const std::string& destination, LineEndi
   }
   struct stat in_st {};
   if (::fstat(in.get(), &in_st) != 0 || !S_ISREG(in_st.st_mode)) return;
+  const Input input{in.get(), in_st.st_size};
 
   // A run passes the same path twice: the look taken at the source serves.
   struct stat dest_st = src_st;
   if (destination != source && ::lstat(destination.c_str(), &dest_st) != 0) {
     if (errno != ENOENT) ThrowIo(errno, destination);
-    ConvertByReplacing(in.get(), destination, nullptr, kind, rule1, rule2, cp);
+    ConvertByReplacing(input, destination, nullptr, kind, rule1, rule2, cp);
     return;
   }
   bool through_link = S_ISLNK(dest_st.st_mode);
   if (through_link && ::stat(destination.c_str(), &dest_st) != 0) ThrowIo(errno, destination);
   if (S_ISDIR(dest_st.st_mode)) throw EInOutError(5);
   if (!S_ISREG(dest_st.st_mode)) {
-    ConvertToStream(in.get(), destination, dest_st, kind, rule1, rule2, cp);
+    ConvertToStream(input, destination, dest_st, kind, rule1, rule2, cp);
     return;
   }
   // A file without write permission is refused even to root, as a read-only
@@ -859,10 +873,10 @@ void Convert(const std::string& source, const std::string& destination, LineEndi
 
   bool same_file = dest_st.st_dev == in_st.st_dev && dest_st.st_ino == in_st.st_ino;
   if (!through_link && dest_st.st_nlink == 1 &&
-      ConvertByReplacing(in.get(), destination, &dest_st, kind, rule1, rule2, cp)) {
+      ConvertByReplacing(input, destination, &dest_st, kind, rule1, rule2, cp)) {
     return;
   }
-  ConvertInPlace(in.get(), same_file, destination, kind, rule1, rule2, cp);
+  ConvertInPlace(input, same_file, destination, kind, rule1, rule2, cp);
 }
 
 }  // namespace
