@@ -9,6 +9,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
+#include <QStringDecoder>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -22,6 +23,13 @@ QString Title() {
 }
 
 }  // namespace
+
+QString BoxText(const std::string& bytes) {
+  QStringDecoder utf8(QStringDecoder::Utf8);
+  QString text = utf8(QByteArrayView(bytes.data(), static_cast<qsizetype>(bytes.size())));
+  if (!utf8.hasError()) return text;
+  return QString::fromLocal8Bit(bytes);
+}
 
 QString MessageBoxClipboardText(const QString& caption, const QString& message,
                                 const QStringList& buttons) {
@@ -86,7 +94,7 @@ void ShowMessage(const std::string& text) {
     BoxHook(TBoxKind::Message, text);
     return;
   }
-  TMessageForm box(QString::fromLocal8Bit(text));
+  TMessageForm box(BoxText(text));
   box.exec();
 }
 
@@ -95,7 +103,7 @@ void ShowErrorBox(const std::string& text) {
     BoxHook(TBoxKind::Error, text);
     return;
   }
-  QMessageBox box(QMessageBox::Critical, Title(), QString::fromLocal8Bit(text), QMessageBox::Ok);
+  QMessageBox box(QMessageBox::Critical, Title(), BoxText(text), QMessageBox::Ok);
   box.setWindowModality(Qt::ApplicationModal);
   box.exec();
 }

@@ -17,6 +17,10 @@ enum class TBoxKind { Message, Error };
 // When set, receives every box instead of the user; tests answer through it.
 inline std::function<void(TBoxKind kind, const std::string& text)> BoxHook;
 
+// The text of a box: the program's own messages are UTF-8, while a path in
+// them may be in another locale charset; bytes that are not UTF-8 are read
+// in the locale's charset.
+QString BoxText(const std::string& bytes);
 // Shows text in the simple message box and returns once it is closed.
 void ShowMessage(const std::string& text);
 // Shows text, as given, in the error box and returns once it is closed.

@@ -37,6 +37,13 @@ void Key(QWidget* w, Qt::Key key, Qt::KeyboardModifiers mods = Qt::NoModifier) {
 
 }  // namespace
 
+TEST(MessageBox, TextIsUtf8OrElseTheLocaleCharset) {
+  EXPECT_EQ(BoxText("Accès au fichier refusé."), QStringLiteral("Accès au fichier refusé."));
+  // A Latin-1 path is not UTF-8: it is not turned into replacement characters.
+  EXPECT_FALSE(BoxText("caf\xE9").contains(QChar::ReplacementCharacter));
+  EXPECT_EQ(BoxText(""), QString());
+}
+
 TEST(MessageBox, ClipboardTextFollowsTheBoxLayout) {
   const QString rule(27, '-');
   EXPECT_EQ(MessageBoxClipboardText("Terminelle", "c'est fini", {"&OK"}),
