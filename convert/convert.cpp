@@ -127,13 +127,6 @@ class TempFile {
   std::string path_;
 };
 
-std::string FolderOf(const std::string& path) {
-  std::string::size_type slash = path.find_last_of('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
 void WriteAll(int fd, const char* p, std::size_t n) {
   while (n > 0) {
     ssize_t w = CurrentFileWriter().Write(fd, p, n);
@@ -700,13 +693,6 @@ bool TakeIdentity(int fd, const std::string& dest, const struct stat& st) {
     if (::fsetxattr(fd, name, value.data(), static_cast<std::size_t>(vlen), 0) != 0) return false;
   }
   return true;
-}
-
-mode_t NewFileMode() {
-  // umask can only be read by setting it; the program has one thread doing this.
-  mode_t mask = ::umask(022);
-  ::umask(mask);
-  return 0666 & ~mask;
 }
 
 // The new content goes to a temporary file that replaces the destination once

@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <string>
 
 // Writes and closes files; the default forwards to the system.
 class FileWriter {
@@ -20,3 +21,8 @@ class FileWriter {
 FileWriter& CurrentFileWriter();
 // Puts w in force (null restores the system's own); returns the previous one.
 FileWriter* SetFileWriter(FileWriter* w);
+
+// The folder that holds path: "." for a bare name, "/" for a file at the root.
+std::string FolderOf(const std::string& path);
+// The permission bits a newly created file gets under the process's umask.
+mode_t NewFileMode();

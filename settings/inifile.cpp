@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/fileio.h"
+
 namespace {
 
 bool IsBlank(char c) {
@@ -39,13 +41,6 @@ bool SameName(std::string_view a, std::string_view b) {
   return true;
 }
 
-std::string DirectoryOf(const std::string& path) {
-  std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
 std::string BaseOf(const std::string& path) {
   std::size_t slash = path.rfind('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
@@ -53,16 +48,10 @@ std::string BaseOf(const std::string& path) {
 
 // A hidden temporary file next to target, opened for writing; -1 on failure.
 int MakeTemporary(const std::string& target, std::string& name) {
-  name = DirectoryOf(target) + "/." + BaseOf(target) + ".XXXXXX";
+  name = FolderOf(target) + "/." + BaseOf(target) + ".XXXXXX";
   int fd = mkostemp(name.data(), O_CLOEXEC);
   if (fd < 0) name.clear();
   return fd;
-}
-
-mode_t NewFileMode() {
-  mode_t mask = umask(0);
-  umask(mask);
-  return 0666 & ~mask;
 }
 
 }  // namespace
@@ -406,7 +395,7 @@ void TIniFile::UpdateFile() {
     Fail();
   }
   // Makes the rename itself durable; its failure loses nothing already written.
-  int dir = open(DirectoryOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  int dir = open(FolderOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dir >= 0) {
     fsync(dir);
     close(dir);
