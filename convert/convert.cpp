@@ -22,12 +22,15 @@
 #include "platform/dirlist.h"
 #include "platform/fileio.h"
 #include "platform/oserror.h"
+#include "platform/rewrite.h"
 #include "platform/sysutils.h"
 
 namespace {
 
 #if defined(__x86_64__)
-const bool kHasAvx2 = __builtin_cpu_supports("avx2");
+// Whether the wide instructions are used; tests switch them off to run the
+// baseline paths on machines that have them.
+bool use_avx2 = __builtin_cpu_supports("avx2");
 #endif
 
 constexpr std::size_t kReadChunk = 256 * 1024;
@@ -68,83 +71,8 @@ struct WriteFailure {
   throw EInOutError(OsErrorCodeForPath(err, path));
 }
 
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-  void reset(int fd) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-  }
-  // Closes through the current writer, so that a failure at close is seen.
-  int CloseChecked() {
-    int fd = fd_;
-    fd_ = -1;
-    return CurrentFileWriter().Close(fd);
-  }
-
- private:
-  int fd_;
-};
-
-// A temporary file that disappears unless it is kept.
-class TempFile {
- public:
-  TempFile() = default;
-  ~TempFile() { Discard(); }
-  TempFile(const TempFile&) = delete;
-  TempFile& operator=(const TempFile&) = delete;
-
-  // Creates it in folder; false (errno set) when the folder refuses it.
-  bool Create(const std::string& folder) {
-    std::string pattern = (folder.empty() ? std::string(".") : folder) + "/.terminelle-XXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
-    int fd = mkostemp(name.data(), O_CLOEXEC);
-    if (fd < 0) return false;
-    fd_.reset(fd);
-    path_ = name.data();
-    return true;
-  }
-  int fd() const { return fd_.get(); }
-  const std::string& path() const { return path_; }
-  Fd& handle() { return fd_; }
-  // The file now bears another name, or is no longer wanted as a temporary.
-  void Release() { path_.clear(); }
-  void Discard() {
-    fd_.reset(-1);
-    if (!path_.empty()) ::unlink(path_.c_str());
-    path_.clear();
-  }
-
- private:
-  Fd fd_;
-  std::string path_;
-};
-
 void WriteAll(int fd, const char* p, std::size_t n) {
-  while (n > 0) {
-    ssize_t w = CurrentFileWriter().Write(fd, p, n);
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      throw WriteFailure{errno};
-    }
-    if (w == 0) throw WriteFailure{ENOSPC};
-    p += w;
-    n -= static_cast<std::size_t>(w);
-  }
-}
-
-ssize_t ReadSome(int fd, char* buf, std::size_t n) {
-  for (;;) {
-    ssize_t r = ::read(fd, buf, n);
-    if (r >= 0 || errno != EINTR) return r;
-  }
+  if (int err = WriteFully(fd, p, n)) throw WriteFailure{err};
 }
 
 class Output {
@@ -344,7 +272,7 @@ const char* Find(const PreparedRule& r, const char* s, std::size_t n) {
   const unsigned char* last = u + (n - m);
   const unsigned char* p = u;
 #if defined(__x86_64__)
-  if (kHasAvx2 && r.first_count <= 2 && r.second_count <= 2) {
+  if (use_avx2 && r.first_count <= 2 && r.second_count <= 2) {
     const unsigned char* found = nullptr;
     p = FindAvx2(r, p, last, &found);
     if (found != nullptr) return reinterpret_cast<const char*>(found);
@@ -549,13 +477,14 @@ std::uint64_t BreakMaskSse2(const char* p) {
 // Finds line breaks in a block, sixty-four bytes at a time.
 class BreakFinder {
  public:
-  explicit BreakFinder(const char* end) : end_(end) {}
+  // Finds breaks in [begin, end), which a read buffer holds.
+  BreakFinder(const char* begin, const char* end) : end_(end), window_(begin) { Load(begin); }
 
   // The first CR or LF at or after from; end when there is none.
   const char* Next(const char* from) {
     for (;;) {
       if (from >= end_) return end_;
-      if (from >= window_ + 64 || from < window_) Load(from);
+      if (from < window_ || from - window_ >= 64) Load(from);
       if (!full_) {
         while (from < end_ && *from != '\r' && *from != '\n') ++from;
         return from;
@@ -571,14 +500,14 @@ class BreakFinder {
     window_ = from;
     full_ = end_ - from >= 64;
 #if defined(__x86_64__)
-    if (full_) mask_ = kHasAvx2 ? BreakMaskAvx2(from) : BreakMaskSse2(from);
+    if (full_) mask_ = use_avx2 ? BreakMaskAvx2(from) : BreakMaskSse2(from);
 #else
     full_ = false;
 #endif
   }
 
   const char* end_;
-  const char* window_ = nullptr;
+  const char* window_;
   std::uint64_t mask_ = 0;
   bool full_ = false;
 };
@@ -587,6 +516,8 @@ class BreakFinder {
 struct Input {
   int fd;
   off_t size;
+  // When set, every byte read is folded into it.
+  std::uint64_t* hash = nullptr;
 };
 
 // Converts everything read from in. A NUL byte means a binary file: the
@@ -603,6 +534,7 @@ StreamResult Stream(Input in, LineConverter& conv, Buffers& buffers) {
     ssize_t r = ReadSome(in.fd, buf, kReadChunk);
     if (r < 0) throw EInOutError(OsErrorCode(errno));
     if (r == 0) break;
+    if (in.hash != nullptr) *in.hash = ContentHash(*in.hash, buf, static_cast<std::size_t>(r));
     // A short read once the whole size is in is the end of a regular file,
     // which saves small files a second read.
     total += r;
@@ -615,7 +547,7 @@ StreamResult Stream(Input in, LineConverter& conv, Buffers& buffers) {
       if (*p == '\n') ++p;
     }
     conv.BeginBlock(p, end);
-    BreakFinder breaks(end);
+    BreakFinder breaks(p, end);
     while (p < end) {
       const char* q = breaks.Next(p);
       if (q == end) {
@@ -647,230 +579,126 @@ StreamResult Stream(Input in, LineConverter& conv, Buffers& buffers) {
   return StreamResult::kDone;
 }
 
-// Copies in_fd (from its start) to out_fd; false when a NUL byte was seen
-// and stop_at_nul is set.
-bool CopyAll(int in_fd, int out_fd, bool stop_at_nul) {
-  char* buf = SharedBuffers().read.get();
-  if (::lseek(in_fd, 0, SEEK_SET) < 0) throw WriteFailure{errno};
-  for (;;) {
-    ssize_t r = ReadSome(in_fd, buf, kReadChunk);
-    if (r < 0) throw WriteFailure{errno};
-    if (r == 0) return true;
-    if (stop_at_nul && std::memchr(buf, 0, static_cast<std::size_t>(r)) != nullptr) return false;
-    WriteAll(out_fd, buf, static_cast<std::size_t>(r));
-  }
-}
-
-// Gives the new file the owner, group, permission bits and extended
-// attributes (ACLs included) of the one it replaces. False when one of them
-// cannot be given: the caller then rewrites the file in place.
-bool TakeIdentity(int fd, const std::string& dest, const struct stat& st) {
-  if (::fchown(fd, st.st_uid, st.st_gid) != 0) return false;
-  // After the owner, since changing owners clears the setuid and setgid bits.
-  if (::fchmod(fd, st.st_mode & 07777) != 0) return false;
-  // Without the right to keep setgid on a group it is not in, the system
-  // silently drops the bit; such a file is rewritten in place instead.
-  struct stat now {};
-  if ((st.st_mode & S_ISGID) != 0 &&
-      (::fstat(fd, &now) != 0 || (now.st_mode & 07777) != (st.st_mode & 07777))) {
-    return false;
-  }
-  ssize_t len = ::listxattr(dest.c_str(), nullptr, 0);
-  if (len < 0) return errno == ENOTSUP;
-  if (len == 0) return true;
-  std::vector<char> names(static_cast<std::size_t>(len));
-  len = ::listxattr(dest.c_str(), names.data(), names.size());
-  if (len < 0) return false;
-  std::vector<char> value;
-  for (std::size_t i = 0; i < static_cast<std::size_t>(len);) {
-    const char* name = names.data() + i;
-    i += std::strlen(name) + 1;
-    ssize_t vlen = ::getxattr(dest.c_str(), name, nullptr, 0);
-    if (vlen < 0) return false;
-    value.resize(static_cast<std::size_t>(vlen) + 1);
-    vlen = ::getxattr(dest.c_str(), name, value.data(), value.size());
-    if (vlen < 0) return false;
-    if (::fsetxattr(fd, name, value.data(), static_cast<std::size_t>(vlen), 0) != 0) return false;
-  }
+// Writes the converted content of in to out_fd; false, with nothing
+// written, for a binary file.
+bool Produce(Input in, int out_fd, LineEnding kind, const ReplaceRule& r1, const ReplaceRule& r2,
+             const CodePage& cp) {
+  Buffers& buffers = SharedBuffers();
+  Output out(out_fd, buffers.out.get());
+  LineConverter conv(out, buffers.line, kind, r1, r2, cp);
+  if (Stream(in, conv, buffers) == StreamResult::kBinary) return false;
+  out.Flush();
   return true;
 }
 
-// The new content goes to a temporary file that replaces the destination once
-// complete. Returns false, with nothing changed, when the destination must be
-// rewritten in place instead.
-bool ConvertByReplacing(Input in, const std::string& dest, const struct stat* dest_st,
-                        LineEnding kind, const ReplaceRule& r1, const ReplaceRule& r2,
-                        const CodePage& cp) {
-  TempFile tmp;
-  if (!tmp.Create(FolderOf(dest))) {
-    if (dest_st != nullptr) return false;
-    ThrowIo(errno, dest);
-  }
-  if (dest_st != nullptr) {
-    if (!TakeIdentity(tmp.fd(), dest, *dest_st)) return false;
-  } else if (::fchmod(tmp.fd(), NewFileMode()) != 0) {
-    ThrowIo(errno, dest);
-  }
+// Converts in into the file at entry through a rewrite, which keeps the old
+// content whole until the new one is complete.
+ConvertOutcome ConvertThroughRewrite(Input in, bool over_itself, Rewrite& rewrite,
+                                     const FolderEntry& entry, LineEnding kind,
+                                     const ReplaceRule& r1, const ReplaceRule& r2,
+                                     const CodePage& cp, const ConvertOptions& options) {
+  // Only a file converted over itself was read whole, and can be hashed.
+  std::uint64_t hash = kContentHashSeed;
+  if (over_itself && rewrite.NeedsContentHash()) in.hash = &hash;
   try {
-    Buffers& buffers = SharedBuffers();
-    Output out(tmp.fd(), buffers.out.get());
-    LineConverter conv(out, buffers.line, kind, r1, r2, cp);
-    if (Stream(in, conv, buffers) == StreamResult::kBinary) return true;
-    out.Flush();
+    if (!Produce(in, rewrite.Output(), kind, r1, r2, cp)) return ConvertOutcome::kBinary;
   } catch (const WriteFailure& f) {
-    ThrowIo(f.err, dest);
+    ThrowIo(f.err, entry.Path());
   }
-  if (tmp.handle().CloseChecked() != 0) ThrowIo(errno, dest);
-  if (::rename(tmp.path().c_str(), dest.c_str()) != 0) ThrowIo(errno, dest);
-  tmp.Release();
-  return true;
-}
-
-// Puts the kept content back after a failed rewrite in place.
-bool Restore(int backup_fd, int out_fd) {
-  try {
-    if (::ftruncate(out_fd, 0) != 0) return false;
-    if (::lseek(out_fd, 0, SEEK_SET) < 0) return false;
-    return CopyAll(backup_fd, out_fd, false);
-  } catch (const WriteFailure&) {
-    return false;
-  }
-}
-
-// Rewrites the destination itself, so that it keeps its owner, group and
-// every name it has. Its content is kept in a temporary copy first and put
-// back if anything fails.
-void ConvertInPlace(Input in, bool same_file, const std::string& dest, LineEnding kind,
-                    const ReplaceRule& r1, const ReplaceRule& r2, const CodePage& cp) {
-  Fd old_content(::open(dest.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-  if (old_content.get() < 0) ThrowIo(errno, dest);
-  TempFile backup;
-  if (!backup.Create(FolderOf(dest))) {
-    const char* tmpdir = std::getenv("TMPDIR");
-    if (!backup.Create(tmpdir != nullptr && *tmpdir != '\0' ? tmpdir : "/tmp")) {
-      ThrowIo(errno, dest);
-    }
-  }
-  try {
-    // Reading the source through the copy also tells a binary file before
-    // anything is touched.
-    if (!CopyAll(old_content.get(), backup.fd(), same_file)) return;
-  } catch (const WriteFailure& f) {
-    ThrowIo(f.err, dest);
-  }
-  Fd out_fd(::open(dest.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOCTTY));
-  if (out_fd.get() < 0) ThrowIo(errno, dest);
-  Input source = same_file ? Input{backup.fd(), in.size} : in;
-  if (same_file && ::lseek(source.fd, 0, SEEK_SET) < 0) ThrowIo(errno, dest);
-
-  int failure = 0;
-  try {
-    Buffers& buffers = SharedBuffers();
-    Output out(out_fd.get(), buffers.out.get());
-    LineConverter conv(out, buffers.line, kind, r1, r2, cp);
-    if (Stream(source, conv, buffers) == StreamResult::kBinary) {
-      failure = -1;
-    } else {
-      out.Flush();
-    }
-  } catch (const WriteFailure& f) {
-    failure = f.err;
-  } catch (...) {
-    if (!Restore(backup.fd(), out_fd.get())) backup.Release();
-    throw;
-  }
-  if (failure == 0 && ::fsync(out_fd.get()) != 0 && errno != EINVAL) failure = errno;
-  if (failure != 0) {
-    // When even the old content cannot be put back, the copy is all that is
-    // left of it: it stays where it is rather than being removed.
-    if (!Restore(backup.fd(), out_fd.get())) backup.Release();
-    if (failure == -1) return;
-    ThrowIo(failure, dest);
-  }
-  if (out_fd.CloseChecked() != 0) {
-    int err = errno;
-    Fd again(::open(dest.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY));
-    if (again.get() < 0 || !Restore(backup.fd(), again.get())) backup.Release();
-    ThrowIo(err, dest);
-  }
+  if (in.hash != nullptr) rewrite.SetContentHash(hash);
+  return rewrite.Commit(options.KeepUnchanged) == RewriteOutcome::kUnchanged
+             ? ConvertOutcome::kUnchanged
+             : ConvertOutcome::kConverted;
 }
 
 // A destination that is a device or a pipe is written straight through.
-void ConvertToStream(Input in, const std::string& dest, const struct stat& st, LineEnding kind,
-                     const ReplaceRule& r1, const ReplaceRule& r2, const CodePage& cp) {
+ConvertOutcome ConvertToStream(Input in, const FolderEntry& dest, const struct stat& st,
+                               LineEnding kind, const ReplaceRule& r1, const ReplaceRule& r2,
+                               const CodePage& cp) {
   if (!S_ISCHR(st.st_mode) && !S_ISFIFO(st.st_mode)) throw EInOutError(105);
   // A pipe without a reader would block the program for good.
-  Fd out_fd(::open(dest.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-  if (out_fd.get() < 0) ThrowIo(errno, dest);
+  Fd out_fd(::openat(dest.Folder(), dest.Name().c_str(),
+                     O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW));
+  if (out_fd.get() < 0) ThrowIo(errno, dest.Path());
   int flags = ::fcntl(out_fd.get(), F_GETFL);
   if (flags >= 0) ::fcntl(out_fd.get(), F_SETFL, flags & ~O_NONBLOCK);
+  bool text = true;
   try {
-    Buffers& buffers = SharedBuffers();
-    Output out(out_fd.get(), buffers.out.get());
-    LineConverter conv(out, buffers.line, kind, r1, r2, cp);
-    Stream(in, conv, buffers);
-    out.Flush();
+    text = Produce(in, out_fd.get(), kind, r1, r2, cp);
   } catch (const WriteFailure& f) {
-    ThrowIo(f.err, dest);
+    ThrowIo(f.err, dest.Path());
   }
-  if (out_fd.CloseChecked() != 0) ThrowIo(errno, dest);
+  if (CurrentFileWriter().Close(out_fd.release()) != 0) ThrowIo(errno, dest.Path());
+  return text ? ConvertOutcome::kConverted : ConvertOutcome::kBinary;
 }
 
-void Convert(const std::string& source, const std::string& destination, LineEnding kind,
-             const ReplaceRule& rule1, const ReplaceRule& rule2, const CodePage& cp) {
-  // Only regular files dated within what a DOS date can hold are converted;
-  // links, pipes and devices are never opened.
-  struct stat src_st {};
-  if (::lstat(source.c_str(), &src_st) != 0 || !S_ISREG(src_st.st_mode)) return;
-  int32_t dos = 0;
-  if (!DosDateTime(src_st.st_mtime, &dos)) return;
+// Whether a source that cannot be looked at counts as absent, which is not
+// reported; anything else (no handle left, no memory) stops the run.
+bool Absent(int err) {
+  return err == ENOENT || err == ENOTDIR || err == EACCES || err == ELOOP || err == ENAMETOOLONG;
+}
 
-  // Other programs on Linux do not honour share modes, so none are asked for:
-  // the file is read once, as it stands when it is opened.
-  Fd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK));
+ConvertOutcome Convert(const std::string& source, const std::string& destination, LineEnding kind,
+                       const ReplaceRule& rule1, const ReplaceRule& rule2, const CodePage& cp,
+                       const ConvertOptions& options) {
+  // Only regular files dated within what a DOS date can hold are converted;
+  // links, pipes and devices are never opened, nor the program's own files.
+  FolderEntry src;
+  struct stat src_st {};
+  if (!src.Locate(source) || !src.Status(&src_st)) {
+    if (Absent(errno)) return ConvertOutcome::kLeftAlone;
+    throw EInOutError(OsErrorCode(errno));
+  }
+  int32_t dos = 0;
+  if (!S_ISREG(src_st.st_mode) || !DosDateTime(src_st.st_mtime, &dos) ||
+      IsWorkFileName(src.Name().c_str())) {
+    return ConvertOutcome::kLeftAlone;
+  }
+  Fd in(src.OpenForReading());
   if (in.get() < 0) {
     int err = errno;
-    if (err == ELOOP) return;  // replaced by a link since it was looked at
+    if (err == ELOOP) return ConvertOutcome::kLeftAlone;  // replaced by a link since
     throw EFOpenError(FullPathName(source), SystemErrorText(err));
   }
   struct stat in_st {};
-  if (::fstat(in.get(), &in_st) != 0 || !S_ISREG(in_st.st_mode)) return;
+  if (::fstat(in.get(), &in_st) != 0 || !S_ISREG(in_st.st_mode)) return ConvertOutcome::kLeftAlone;
   const Input input{in.get(), in_st.st_size};
 
-  // A run passes the same path twice: the look taken at the source serves.
-  struct stat dest_st = src_st;
-  if (destination != source && ::lstat(destination.c_str(), &dest_st) != 0) {
-    if (errno != ENOENT) ThrowIo(errno, destination);
-    ConvertByReplacing(input, destination, nullptr, kind, rule1, rule2, cp);
-    return;
+  if (destination == source) {
+    RefuseUnwritable(src, in_st);
+    Rewrite rewrite(src, in.get(), in_st);
+    return ConvertThroughRewrite(input, true, rewrite, src, kind, rule1, rule2, cp, options);
   }
-  bool through_link = S_ISLNK(dest_st.st_mode);
-  if (through_link && ::stat(destination.c_str(), &dest_st) != 0) ThrowIo(errno, destination);
+  // Another destination is written through the links that name it.
+  FolderEntry dest;
+  if (!dest.LocateThroughLinks(destination)) ThrowIo(errno, destination);
+  struct stat dest_st {};
+  if (!dest.Status(&dest_st)) {
+    if (errno != ENOENT) ThrowIo(errno, destination);
+    Rewrite rewrite(dest);
+    return ConvertThroughRewrite(input, false, rewrite, dest, kind, rule1, rule2, cp, options);
+  }
   if (S_ISDIR(dest_st.st_mode)) throw EInOutError(5);
   if (!S_ISREG(dest_st.st_mode)) {
-    ConvertToStream(input, destination, dest_st, kind, rule1, rule2, cp);
-    return;
+    return ConvertToStream(input, dest, dest_st, kind, rule1, rule2, cp);
   }
-  // A file without write permission is refused even to root, as a read-only
-  // file is on Windows.
-  if ((dest_st.st_mode & 0222) == 0) throw EInOutError(5);
-  bool own_writable = dest_st.st_uid == ::geteuid() && (dest_st.st_mode & S_IWUSR) != 0;
-  if (!own_writable && ::access(destination.c_str(), W_OK) != 0) ThrowIo(errno, destination);
-
-  bool same_file = dest_st.st_dev == in_st.st_dev && dest_st.st_ino == in_st.st_ino;
-  if (!through_link && dest_st.st_nlink == 1 &&
-      ConvertByReplacing(input, destination, &dest_st, kind, rule1, rule2, cp)) {
-    return;
-  }
-  ConvertInPlace(input, same_file, destination, kind, rule1, rule2, cp);
+  Fd old(dest.OpenForReading());
+  if (old.get() < 0) ThrowIo(errno, destination);
+  if (::fstat(old.get(), &dest_st) != 0 || !S_ISREG(dest_st.st_mode)) throw EInOutError(32);
+  RefuseUnwritable(dest, dest_st);
+  Rewrite rewrite(dest, old.get(), dest_st);
+  return ConvertThroughRewrite(input, false, rewrite, dest, kind, rule1, rule2, cp, options);
 }
 
 }  // namespace
 
-void ConvertTextFile(const std::string& source, const std::string& destination, LineEnding kind,
-                     const ReplaceRule& rule1, const ReplaceRule& rule2, const CodePage& codePage) {
+ConvertOutcome ConvertFile(const std::string& source, const std::string& destination,
+                           LineEnding kind, const ReplaceRule& rule1, const ReplaceRule& rule2,
+                           const CodePage& codePage, const ConvertOptions& options) {
   try {
-    Convert(source, destination, kind, rule1, rule2, codePage);
+    ConvertOutcome outcome = Convert(source, destination, kind, rule1, rule2, codePage, options);
+    ReleaseLongLines(SharedBuffers());
+    return outcome;
   } catch (const std::bad_alloc&) {
     ReleaseLongLines(SharedBuffers());
     throw EOutOfMemory();
@@ -878,7 +706,19 @@ void ConvertTextFile(const std::string& source, const std::string& destination, 
     ReleaseLongLines(SharedBuffers());
     throw;
   }
-  ReleaseLongLines(SharedBuffers());
+}
+
+void UseBaselineInstructionsOnly(bool on) {
+#if defined(__x86_64__)
+  use_avx2 = !on && __builtin_cpu_supports("avx2");
+#else
+  (void)on;
+#endif
+}
+
+void ConvertTextFile(const std::string& source, const std::string& destination, LineEnding kind,
+                     const ReplaceRule& rule1, const ReplaceRule& rule2, const CodePage& codePage) {
+  ConvertFile(source, destination, kind, rule1, rule2, codePage, ConvertOptions{});
 }
 
 std::string ReplaceAllIgnoringCase(const std::string& text, const std::string& search,

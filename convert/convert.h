@@ -17,12 +17,41 @@ struct ReplaceRule {
   std::string Replacement;
 };
 
+// What a conversion did.
+enum class ConvertOutcome {
+  // The destination holds the converted content.
+  kConverted,
+  // The converted content equals the destination's, which was left alone.
+  kUnchanged,
+  // The source holds a NUL byte: nothing was written.
+  kBinary,
+  // Not a regular file, a link, absent, dated outside 1980-2107, or one of
+  // the program's own work files: nothing was read or written.
+  kLeftAlone,
+};
+
+// How a conversion goes about its work.
+struct ConvertOptions {
+  // Leaves a destination whose content would not change untouched, dates included.
+  bool KeepUnchanged = false;
+};
+
 // Converts source into destination (the same path rewrites it in place).
-// Throws EFOpenError, EOutOfMemory or EInOutError; on any error the
-// destination keeps its previous content.
+// Throws EFOpenError, EOutOfMemory or EInOutError (32 when another program
+// changed the destination meanwhile); on any error the destination keeps
+// its previous content, or the other program's.
 void ConvertTextFile(const std::string& source, const std::string& destination, LineEnding kind,
                      const ReplaceRule& rule1, const ReplaceRule& rule2,
                      const CodePage& codePage = CodePage::System());
+
+// As ConvertTextFile, telling what was done.
+ConvertOutcome ConvertFile(const std::string& source, const std::string& destination,
+                           LineEnding kind, const ReplaceRule& rule1, const ReplaceRule& rule2,
+                           const CodePage& codePage, const ConvertOptions& options);
+
+// Keeps the conversion to the instructions every processor of its family
+// has, so that tests cover those paths on machines with wider ones.
+void UseBaselineInstructionsOnly(bool on);
 
 // Every occurrence of search in text, found without regard to case, replaced
 // by replacement; matches do not overlap and a replacement is never searched again.

@@ -50,6 +50,8 @@ class DirList {
 
   // Whether the folder could be opened; a closed listing yields nothing.
   bool IsOpen() const { return dir_ != nullptr; }
+  // The listing's descriptor, for calls relative to its folder; negative when closed.
+  int Fd() const { return dir_ != nullptr ? dirfd(dir_) : -1; }
   // The folder's device, which with its inode tells the same folder under two names.
   dev_t Device() const { return device_; }
   // The folder's inode on its device.

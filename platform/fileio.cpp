@@ -3,6 +3,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <utility>
+
 namespace {
 FileWriter system_writer;
 FileWriter* current = &system_writer;
@@ -12,9 +15,15 @@ ssize_t FileWriter::Write(int fd, const void* buf, std::size_t n) {
   return ::write(fd, buf, n);
 }
 
+int FileWriter::Sync(int fd) {
+  return ::fdatasync(fd);
+}
+
 int FileWriter::Close(int fd) {
   return ::close(fd);
 }
+
+void FileWriter::Reached(WriteStep /*step*/) {}
 
 FileWriter& CurrentFileWriter() {
   return *current;
@@ -26,6 +35,49 @@ FileWriter* SetFileWriter(FileWriter* w) {
   return previous;
 }
 
+Fd& Fd::operator=(Fd&& other) noexcept {
+  if (this != &other) reset(other.release());
+  return *this;
+}
+
+void Fd::reset(int fd) {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = fd;
+}
+
+int Fd::release() {
+  return std::exchange(fd_, -1);
+}
+
+int WriteFully(int fd, const void* buf, std::size_t n) {
+  const char* p = static_cast<const char*>(buf);
+  while (n > 0) {
+    ssize_t w = CurrentFileWriter().Write(fd, p, n);
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (w == 0) return ENOSPC;
+    p += w;
+    n -= static_cast<std::size_t>(w);
+  }
+  return 0;
+}
+
+ssize_t ReadSome(int fd, void* buf, std::size_t n) {
+  for (;;) {
+    ssize_t r = ::read(fd, buf, n);
+    if (r >= 0 || errno != EINTR) return r;
+  }
+}
+
+ssize_t PreadSome(int fd, void* buf, std::size_t n, off_t offset) {
+  for (;;) {
+    ssize_t r = ::pread(fd, buf, n, offset);
+    if (r >= 0 || errno != EINTR) return r;
+  }
+}
+
 std::string FolderOf(const std::string& path) {
   std::string::size_type slash = path.find_last_of('/');
   if (slash == std::string::npos) return ".";
@@ -33,9 +85,18 @@ std::string FolderOf(const std::string& path) {
   return path.substr(0, slash);
 }
 
+std::string NameOf(const std::string& path) {
+  std::string::size_type slash = path.find_last_of('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
 mode_t NewFileMode() {
-  // umask can only be read by setting it; the program has one thread doing this.
-  mode_t mask = ::umask(022);
-  ::umask(mask);
-  return 0666 & ~mask;
+  // umask can only be read by setting it; reading it once, before any
+  // thread of ours writes files, keeps that safe.
+  static const mode_t mode = [] {
+    mode_t mask = ::umask(022);
+    ::umask(mask);
+    return 0666 & ~mask;
+  }();
+  return mode;
 }

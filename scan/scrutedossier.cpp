@@ -8,6 +8,7 @@
 
 #include "convert/codepage.h"
 #include "platform/dirlist.h"
+#include "platform/rewrite.h"
 #include "platform/wildcard.h"
 
 namespace {
@@ -210,6 +211,7 @@ void TScruteDossier::ListerFichiers(const std::string& folder, const std::string
 void TScruteDossier::ListFiles(const DirList& folder, const std::string& path,
                                const std::string& patterns, int32_t mask) {
   std::size_t start = 0;
+  bool swept = false;
   for (;;) {
     const std::size_t end = patterns.find(';', start);
     const WildcardPattern pattern(
@@ -219,6 +221,12 @@ void TScruteDossier::ListFiles(const DirList& folder, const std::string& path,
       DirList files = folder.Reopen();
       DirEntry entry;
       while (!Arret && files.Next(&entry)) {
+        // The program's own temporary and backup files are never reported;
+        // the first listing of a folder clears away those a killed run left.
+        if (IsWorkFileName(entry.Name)) {
+          if (!swept) SweepStaleWorkFile(files.Fd(), entry.Name);
+          continue;
+        }
         if (!pattern.Matches(entry.Name, entry.Length)) continue;
         const bool isFolder = files.IsFolder(entry);
         if (isFolder && (mask & kFolderBit) == 0) continue;
@@ -236,6 +244,7 @@ void TScruteDossier::ListFiles(const DirList& folder, const std::string& path,
         DateHeure = stamp;
         OnFichier(this, std::move(name));
       }
+      swept = true;
     }
     if (end == std::string::npos) break;
     start = end + 1;

@@ -13,6 +13,7 @@ void AppTest::SetUp() {
   ASSERT_TRUE(config.isValid());
   ASSERT_TRUE(work.isValid());
   ::setenv("XDG_CONFIG_HOME", config.path().toLocal8Bit().constData(), 1);
+  ::setenv("XDG_STATE_HOME", (config.path() + "/state").toLocal8Bit().constData(), 1);
   InstallErrorBox();
   BoxHook = [this](TBoxKind kind, const std::string& text) { boxes.emplace_back(kind, text); };
   FolderDialogHook = nullptr;

@@ -8,11 +8,14 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <random>
 #include <set>
 #include <sstream>
@@ -20,7 +23,9 @@
 
 #include "convert/convert.h"
 #include "platform/fileio.h"
+#include "platform/rewrite.h"
 #include "platform/sysutils.h"
+#include "scan/scrutedossier.h"
 
 namespace fs = std::filesystem;
 
@@ -33,17 +38,30 @@ const CodePage& Cp() {
 
 const ReplaceRule kNoRule{};
 
+// TERMINELLE_BASELINE=1 runs every case on the instructions every processor has.
+const bool kBaseline = [] {
+  const char* v = std::getenv("TERMINELLE_BASELINE");
+  bool on = v != nullptr && std::string(v) == "1";
+  UseBaselineInstructionsOnly(on);
+  return on;
+}();
+
 class ConvertTest : public ::testing::Test {
  protected:
   void SetUp() override {
     char tmpl[] = "/tmp/terminelle-convert-XXXXXX";
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     dir_ = tmpl;
+    char state[] = "/tmp/terminelle-state-XXXXXX";
+    ASSERT_NE(mkdtemp(state), nullptr);
+    state_ = state;
+    setenv("XDG_STATE_HOME", state_.c_str(), 1);
   }
   void TearDown() override {
     std::error_code ec;
     fs::permissions(dir_, fs::perms::owner_all, fs::perm_options::add, ec);
     fs::remove_all(dir_, ec);
+    fs::remove_all(state_, ec);
   }
 
   std::string Path(const std::string& name) const { return dir_ + "/" + name; }
@@ -71,6 +89,7 @@ class ConvertTest : public ::testing::Test {
   }
 
   std::string dir_;
+  std::string state_;
 };
 
 TEST_F(ConvertTest, SplitsTrimsAndEndsEveryLine) {
@@ -288,16 +307,17 @@ TEST_F(ConvertTest, UnreadableSourceGivesTheOpenErrorWithItsFullPath) {
   EXPECT_EQ(Read(theirs), "y \n");
 }
 
-// A disk that fills up once, after a given number of bytes, or at close.
+// A disk that fills up once, after a given number of bytes, or when the
+// written data is flushed.
 class FullDisk : public FileWriter {
  public:
-  explicit FullDisk(long after_bytes, bool at_close = false)
-      : left_(after_bytes), at_close_(at_close) {
+  explicit FullDisk(long after_bytes, bool at_flush = false)
+      : left_(after_bytes), at_flush_(at_flush) {
     previous_ = SetFileWriter(this);
   }
   ~FullDisk() override { SetFileWriter(previous_); }
   ssize_t Write(int fd, const void* buf, std::size_t n) override {
-    if (!tripped_ && !at_close_ && static_cast<long>(n) > left_) {
+    if (!tripped_ && !at_flush_ && static_cast<long>(n) > left_) {
       tripped_ = true;
       errno = ENOSPC;
       return -1;
@@ -305,20 +325,19 @@ class FullDisk : public FileWriter {
     left_ -= static_cast<long>(n);
     return FileWriter::Write(fd, buf, n);
   }
-  int Close(int fd) override {
-    int r = FileWriter::Close(fd);
-    if (at_close_ && !tripped_) {
+  int Sync(int fd) override {
+    if (at_flush_ && !tripped_) {
       tripped_ = true;
       errno = ENOSPC;
       return -1;
     }
-    return r;
+    return FileWriter::Sync(fd);
   }
   bool tripped() const { return tripped_; }
 
  private:
   long left_;
-  bool at_close_;
+  bool at_flush_;
   bool tripped_ = false;
   FileWriter* previous_;
 };
@@ -329,20 +348,20 @@ TEST_F(ConvertTest, FullDiskKeepsTheOriginalAndLeavesNoTemporaryFile) {
   struct Case {
     const char* what;
     long after;
-    bool at_close;
+    bool at_flush;
     bool linked;
   };
   for (const Case& c :
-       {Case{"mid-write", 1000, false, false}, Case{"at close", 0, true, false},
-        Case{"in place, mid-write", static_cast<long>(original.size()) + 1000, false, true},
-        Case{"in place, at close", 0, true, true}}) {
+       {Case{"mid-write", 1000, false, false}, Case{"at flush", 0, true, false},
+        Case{"in place, mid-write", 2 * static_cast<long>(original.size()) + 1000, false, true},
+        Case{"in place, at flush", 0, true, true}}) {
     SCOPED_TRACE(c.what);
     std::string p = Write("big.pl", original);
     if (c.linked) {
       ASSERT_EQ(link(p.c_str(), Path("other.pl").c_str()), 0);
     }
     {
-      FullDisk disk(c.after, c.at_close);
+      FullDisk disk(c.after, c.at_flush);
       try {
         ConvertTextFile(p, p, LineEnding::Unix, kNoRule, kNoRule, Cp());
         ADD_FAILURE() << "a full disk was reported as success";
@@ -361,6 +380,224 @@ TEST_F(ConvertTest, FullDiskKeepsTheOriginalAndLeavesNoTemporaryFile) {
       EXPECT_EQ(Entries(), std::set<std::string>{"big.pl"});
     }
   }
+}
+
+// Acts at one step of a rewrite: as another program would, or as a kill.
+class AtStep : public FileWriter {
+ public:
+  AtStep(WriteStep step, std::function<void()> act) : step_(step), act_(std::move(act)) {
+    previous_ = SetFileWriter(this);
+  }
+  ~AtStep() override { SetFileWriter(previous_); }
+  void Reached(WriteStep step) override {
+    if (step == step_) act_();
+  }
+
+ private:
+  WriteStep step_;
+  std::function<void()> act_;
+  FileWriter* previous_;
+};
+
+TEST_F(ConvertTest, AKillLeavesOldOrNewAndTheNextStartPutsBackWhatWasCut) {
+  // Larger than one copy block, so that a kill can fall mid-rewrite.
+  std::string old_content, new_content;
+  for (int i = 0; i < 40000; ++i) {
+    old_content += "  print " + std::to_string(i) + ";  \r\n";
+    new_content += "print " + std::to_string(i) + ";\n";
+  }
+  for (bool linked : {false, true}) {
+    for (WriteStep step :
+         {WriteStep::kOutputWritten, WriteStep::kBeforeReplace, WriteStep::kBackupKept,
+          WriteStep::kBeforeRewrite, WriteStep::kRewriting, WriteStep::kRewritten}) {
+      SCOPED_TRACE(testing::Message()
+                   << "linked " << linked << ", step " << static_cast<int>(step));
+      std::string p = Write("k.pl", old_content);
+      if (linked) {
+        ASSERT_EQ(link(p.c_str(), Path("k2.pl").c_str()), 0);
+      }
+      pid_t pid = fork();
+      if (pid == 0) {
+        AtStep kill(step, [] { ::kill(::getpid(), SIGKILL); });
+        try {
+          ConvertTextFile(p, p, LineEnding::Unix, kNoRule, kNoRule, Cp());
+        } catch (...) {
+        }
+        _exit(0);
+      }
+      int status = 0;
+      ASSERT_EQ(waitpid(pid, &status, 0), pid);
+      const std::string after_kill = Read(p);
+      std::vector<InterruptedRewrite> found = RestoreInterruptedRewrites();
+      if (linked && step == WriteStep::kRewriting) {
+        EXPECT_TRUE(after_kill != old_content && after_kill != new_content);
+        ASSERT_EQ(found.size(), 1u);
+        EXPECT_TRUE(found[0].Restored);
+        EXPECT_EQ(found[0].Path, p);
+        EXPECT_TRUE(Read(p) == old_content);
+      } else {
+        EXPECT_TRUE(after_kill == old_content || after_kill == new_content);
+        EXPECT_TRUE(found.empty());
+      }
+      // One run afterwards converts everything and leaves no work file.
+      TScruteDossier scan;
+      scan.SetDossier(dir_);
+      scan.SetFiltre("*.*");
+      scan.OnFichier = [](TObject*, std::string nom) {
+        ConvertTextFile(nom, nom, LineEnding::Unix, kNoRule, kNoRule, Cp());
+      };
+      scan.Execute();
+      EXPECT_TRUE(Read(p) == new_content);
+      EXPECT_EQ(Entries(),
+                (linked ? std::set<std::string>{"k.pl", "k2.pl"} : std::set<std::string>{"k.pl"}));
+      EXPECT_TRUE(!fs::exists(state_ + "/Terminelle") || fs::is_empty(state_ + "/Terminelle"));
+      fs::remove(Path("k2.pl"));
+    }
+  }
+}
+
+TEST_F(ConvertTest, AnotherProgramsSaveDuringTheConversionWins) {
+  struct Save {
+    const char* what;
+    std::function<void(const std::string&)> save;
+    const char* expected;
+  };
+  const Save saves[] = {
+      {"rewritten", [](const std::string& p) { std::ofstream(p) << "EDITOR SAVED THIS"; },
+       "EDITOR SAVED THIS"},
+      // Same size, most likely within the clock tick of the first write.
+      {"same size", [](const std::string& p) { std::ofstream(p) << "b \r\n"; }, "b \r\n"},
+      {"appended", [](const std::string& p) { std::ofstream(p, std::ios::app) << "more\n"; },
+       "a \r\nmore\n"},
+      {"replaced",
+       [](const std::string& p) {
+         std::ofstream(p + ".new") << "NEW FILE";
+         fs::rename(p + ".new", p);
+       },
+       "NEW FILE"},
+  };
+  for (bool linked : {false, true}) {
+    for (const Save& s : saves) {
+      SCOPED_TRACE(testing::Message() << s.what << (linked ? ", in place" : ""));
+      std::string p = Write("e.pl", "a \r\n");
+      if (linked) {
+        ASSERT_EQ(link(p.c_str(), Path("e2.pl").c_str()), 0);
+      }
+      {
+        AtStep editor(WriteStep::kOutputWritten, [&] { s.save(p); });
+        try {
+          ConvertTextFile(p, p, LineEnding::Unix, kNoRule, kNoRule, Cp());
+          ADD_FAILURE() << "the other program's save was overwritten";
+        } catch (const EInOutError& e) {
+          EXPECT_EQ(e.ErrorCode, 32);
+        }
+      }
+      EXPECT_EQ(Read(p), s.expected);
+      EXPECT_EQ(Entries(),
+                (linked ? std::set<std::string>{"e.pl", "e2.pl"} : std::set<std::string>{"e.pl"}));
+      fs::remove(Path("e2.pl"));
+      fs::remove(p);
+    }
+  }
+}
+
+TEST_F(ConvertTest, NameSwappedForALinkIsNeverFollowed) {
+  std::string victim = Write("victim.conf", "precious=1\n");
+  for (WriteStep step : {WriteStep::kOutputWritten, WriteStep::kBeforeRewrite}) {
+    SCOPED_TRACE(static_cast<int>(step));
+    std::string p = Write("s.pl", "print 1; \r\n");
+    // Several names: rewritten in place, through the descriptor it checked.
+    ASSERT_EQ(link(p.c_str(), Path("s2.pl").c_str()), 0);
+    AtStep swap(step, [&] {
+      fs::remove(p);
+      fs::create_symlink(victim, p);
+    });
+    try {
+      ConvertTextFile(p, p, LineEnding::Unix, kNoRule, kNoRule, Cp());
+      // Swapped after the last check: the file checked gets the new content.
+      EXPECT_EQ(step, WriteStep::kBeforeRewrite);
+      EXPECT_EQ(Read(Path("s2.pl")), "print 1;\n");
+    } catch (const EInOutError& e) {
+      EXPECT_EQ(e.ErrorCode, 32);
+      EXPECT_EQ(Read(Path("s2.pl")), "print 1; \r\n");
+    }
+    EXPECT_EQ(Read(victim), "precious=1\n");
+    EXPECT_TRUE(fs::is_symlink(p));
+    fs::remove(p);
+    fs::remove(Path("s2.pl"));
+  }
+}
+
+TEST_F(ConvertTest, SetuidSetgidAndCapabilitiesSurvive) {
+  // As the file's owner without privileges, the system clears setuid and
+  // setgid on every write.
+  auto convert_own = [this] {
+    for (mode_t mode : {04755, 02775}) {
+      std::string p = Write("m" + std::to_string(mode) + ".cgi", "x \r\n");
+      if (chmod(p.c_str(), mode) != 0) return 2;
+      ConvertTextFile(p, p, LineEnding::Unix, kNoRule, kNoRule, Cp());
+      struct stat st {};
+      if (stat(p.c_str(), &st) != 0 || (st.st_mode & 07777) != mode || Read(p) != "x\n") return 1;
+    }
+    return 0;
+  };
+  if (geteuid() != 0) {
+    EXPECT_EQ(convert_own(), 0);
+    return;
+  }
+  ASSERT_EQ(chmod(dir_.c_str(), 0777), 0);
+  EXPECT_EQ(AsNobody(convert_own), 0);
+  // File capabilities (CAP_NET_RAW permitted and effective), kept for root.
+  std::string p = Write("cap.pl", "x \r\n");
+  const unsigned char cap[20] = {0x01, 0, 0, 0x02, 0, 0x20, 0, 0};
+  if (setxattr(p.c_str(), "security.capability", cap, sizeof cap, 0) != 0) {
+    GTEST_SKIP() << "no file capabilities here";
+  }
+  ConvertTextFile(p, p, LineEnding::Unix, kNoRule, kNoRule, Cp());
+  unsigned char now[20] = {};
+  EXPECT_EQ(getxattr(p.c_str(), "security.capability", now, sizeof now), 20);
+  EXPECT_EQ(std::memcmp(cap, now, sizeof cap), 0);
+  EXPECT_EQ(Read(p), "x\n");
+}
+
+TEST_F(ConvertTest, FolderDefaultAclIsNotGained) {
+  // A default ACL granting user 4321 everything: user, group, other, mask, named user.
+  const unsigned char acl[] = {2,    0, 0, 0,                           // version
+                               1,    0, 7, 0, 0xff, 0xff, 0xff, 0xff,   // user::rwx
+                               2,    0, 7, 0, 0xe1, 0x10, 0,    0,      // user:4321:rwx
+                               4,    0, 5, 0, 0xff, 0xff, 0xff, 0xff,   // group::r-x
+                               0x10, 0, 7, 0, 0xff, 0xff, 0xff, 0xff,   // mask::rwx
+                               0x20, 0, 5, 0, 0xff, 0xff, 0xff, 0xff};  // other::r-x
+  std::string p = Write("plain.pl", "x \r\n");
+  if (setxattr(dir_.c_str(), "system.posix_acl_default", acl, sizeof acl, 0) != 0) {
+    GTEST_SKIP() << "no ACLs here";
+  }
+  ConvertTextFile(p, p, LineEnding::Unix, kNoRule, kNoRule, Cp());
+  EXPECT_EQ(Read(p), "x\n");
+  EXPECT_LT(getxattr(p.c_str(), "system.posix_acl_access", nullptr, 0), 0);
+  EXPECT_EQ(errno, ENODATA);
+}
+
+TEST_F(ConvertTest, PathLongerThanThePathLimitIsConverted) {
+  std::string p = dir_;
+  const std::string name(200, 'd');
+  Fd at(open(dir_.c_str(), O_RDONLY | O_DIRECTORY));
+  while (p.size() <= 2 * PATH_MAX) {
+    ASSERT_EQ(mkdirat(at.get(), name.c_str(), 0755), 0);
+    at.reset(openat(at.get(), name.c_str(), O_RDONLY | O_DIRECTORY));
+    ASSERT_GE(at.get(), 0);
+    p += "/" + name;
+  }
+  Fd f(openat(at.get(), "deep.pl", O_WRONLY | O_CREAT, 0644));
+  ASSERT_EQ(write(f.get(), "deep \r\n", 7), 7);
+  f.reset();
+  ConvertTextFile(p + "/deep.pl", p + "/deep.pl", LineEnding::Unix, kNoRule, kNoRule, Cp());
+  f.reset(openat(at.get(), "deep.pl", O_RDONLY));
+  char buf[16] = {};
+  EXPECT_EQ(read(f.get(), buf, sizeof buf), 5);
+  EXPECT_STREQ(buf, "deep\n");
+  at.reset();
+  EXPECT_EQ(std::system(("rm -rf '" + dir_ + "/" + name + "'").c_str()), 0);
 }
 
 }  // namespace

@@ -1,0 +1,734 @@
+#include "platform/rewrite.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/file.h>
+#include <sys/random.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <random>
+
+#include "platform/oserror.h"
+#include "platform/sysutils.h"
+
+namespace {
+
+constexpr char kTempPrefix[] = ".terminelle-";
+constexpr char kBackupPrefix[] = ".terminelle-ancien-";
+constexpr char kRecordPrefix[] = "reprise-";
+constexpr char kRecordMagic[] = "terminelle-reprise 1\n";
+// The record's phase byte: '0' while the old content is being copied aside
+// (the file is untouched), '1' once the copy is safe and the file may change.
+constexpr off_t kPhaseOffset = sizeof kRecordMagic - 1;
+constexpr std::size_t kSuffixLength = 6;
+constexpr std::size_t kCopyChunk = 256 * 1024;
+constexpr char kCapability[] = "security.capability";
+// A work file left at mode 0 for this long was not being created any more.
+constexpr time_t kCreationGrace = 60;
+
+[[noreturn]] void ThrowCode(int err, const std::string& path) {
+  throw EInOutError(OsErrorCodeForPath(err, path));
+}
+
+bool SameState(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+         a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
+         a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+}
+
+// Whether st's change time lies within the clock's last tick or two, where
+// a further change may not move it.
+bool ChangedThisTick(const struct stat& st) {
+  static const long tick = [] {
+    struct timespec res {};
+    ::clock_getres(CLOCK_REALTIME_COARSE, &res);
+    return res.tv_sec > 0 ? 1000000000L : res.tv_nsec;
+  }();
+  struct timespec now {};
+  ::clock_gettime(CLOCK_REALTIME_COARSE, &now);
+  const long long ns = (static_cast<long long>(now.tv_sec) - st.st_ctim.tv_sec) * 1000000000LL +
+                       (now.tv_nsec - st.st_ctim.tv_nsec);
+  return ns <= 2LL * tick;
+}
+
+bool StartsWith(const char* s, const char* prefix) {
+  return std::strncmp(s, prefix, std::strlen(prefix)) == 0;
+}
+
+std::string RandomSuffix() {
+  static const char letters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  thread_local std::mt19937_64 rng = [] {
+    std::uint64_t seed = 0;
+    if (::getrandom(&seed, sizeof seed, GRND_NONBLOCK) != sizeof seed) {
+      seed = static_cast<std::uint64_t>(::time(nullptr)) ^
+             (static_cast<std::uint64_t>(::getpid()) << 32);
+    }
+    return std::mt19937_64(seed);
+  }();
+  std::string s(kSuffixLength, 'x');
+  for (char& c : s) c = letters[rng() % (sizeof letters - 1)];
+  return s;
+}
+
+int OpenFolderPath(const std::string& folder) {
+  const int flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+  if (folder.size() < PATH_MAX) return ::open(folder.empty() ? "." : folder.c_str(), flags);
+  // Too long for one call: opened a piece at a time, each piece a run of
+  // whole names shorter than the system's limit.
+  Fd at(::open(folder[0] == '/' ? "/" : ".", flags));
+  std::size_t pos = 0;
+  while (at.get() >= 0) {
+    while (pos < folder.size() && folder[pos] == '/') ++pos;
+    if (pos >= folder.size()) return at.release();
+    std::size_t cut = folder.size();
+    if (cut - pos >= PATH_MAX) {
+      cut = folder.rfind('/', pos + PATH_MAX - 1);
+      if (cut == std::string::npos || cut <= pos) cut = folder.find('/', pos);
+      if (cut == std::string::npos) cut = folder.size();
+    }
+    at.reset(::openat(at.get(), folder.substr(pos, cut - pos).c_str(), flags));
+    pos = cut;
+  }
+  return -1;
+}
+
+// The value of attribute name of fd; false when it has none or cannot be read.
+bool GetAttribute(int fd, const char* name, std::string* value) {
+  for (;;) {
+    ssize_t n = ::fgetxattr(fd, name, nullptr, 0);
+    if (n < 0) return false;
+    value->resize(static_cast<std::size_t>(n) + 1);
+    n = ::fgetxattr(fd, name, value->data(), value->size());
+    if (n >= 0) {
+      value->resize(static_cast<std::size_t>(n));
+      return true;
+    }
+    if (errno != ERANGE) return false;
+  }
+}
+
+// The names of fd's extended attributes; false when they cannot be listed
+// (a file system without them has none).
+bool ListAttributes(int fd, std::vector<std::string>* names) {
+  names->clear();
+  std::string buf;
+  for (;;) {
+    ssize_t n = ::flistxattr(fd, nullptr, 0);
+    if (n < 0) return errno == ENOTSUP;
+    if (n == 0) return true;
+    buf.resize(static_cast<std::size_t>(n));
+    n = ::flistxattr(fd, buf.data(), buf.size());
+    if (n >= 0) {
+      buf.resize(static_cast<std::size_t>(n));
+      break;
+    }
+    if (errno != ERANGE) return false;
+  }
+  for (std::size_t i = 0; i < buf.size();) {
+    std::size_t end = buf.find('\0', i);
+    if (end == std::string::npos) end = buf.size();
+    if (end > i) names->emplace_back(buf, i, end - i);
+    i = end + 1;
+  }
+  return true;
+}
+
+// Copies all of from (from its start) to to (from its current place); 0 or
+// the errno of the failure. Tells the writer in force once part is written
+// when progress is set.
+int CopyContent(int from, int to, bool progress) {
+  std::unique_ptr<char[]> buf(new char[kCopyChunk]);
+  off_t offset = 0;
+  for (;;) {
+    ssize_t r = PreadSome(from, buf.get(), kCopyChunk, offset);
+    if (r < 0) return errno;
+    if (r == 0) return 0;
+    if (int err = WriteFully(to, buf.get(), static_cast<std::size_t>(r))) return err;
+    if (progress && offset == 0) CurrentFileWriter().Reached(WriteStep::kRewriting);
+    offset += r;
+  }
+}
+
+enum class Likeness { kEqual, kPrefix, kOther };
+
+// How a's content stands to b's: the same, a strict beginning of it, or neither.
+Likeness Compare(int a, int b) {
+  std::unique_ptr<char[]> x(new char[kCopyChunk]);
+  std::unique_ptr<char[]> y(new char[kCopyChunk]);
+  off_t offset = 0;
+  for (;;) {
+    ssize_t n = PreadSome(a, x.get(), kCopyChunk, offset);
+    ssize_t m = PreadSome(b, y.get(), kCopyChunk, offset);
+    if (n < 0 || m < 0 || n > m) return Likeness::kOther;
+    if (std::memcmp(x.get(), y.get(), static_cast<std::size_t>(n)) != 0) return Likeness::kOther;
+    if (n < m) {
+      // a ended here unless this read was short for another reason.
+      ssize_t more = PreadSome(a, x.get(), 1, offset + n);
+      return more == 0 ? Likeness::kPrefix : Likeness::kOther;
+    }
+    if (n == 0) return Likeness::kEqual;
+    offset += n;
+  }
+}
+
+// Opens for writing the very file that fd reads, through fd rather than its
+// name, so that a name swapped for a link meanwhile is never followed.
+int ReopenForWriting(int fd, const FolderEntry& entry) {
+  char proc[40];
+  std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
+  const int flags = O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+  int out = ::open(proc, flags);
+  // Without /proc, the name serves, never through a link; the identity
+  // check below refuses anything else.
+  if (out < 0 && errno == ENOENT)
+    out = ::openat(entry.Folder(), entry.Name().c_str(), flags | O_NOFOLLOW);
+  if (out < 0) return -1;
+  struct stat a {
+  }, b{};
+  if (::fstat(out, &a) != 0 || ::fstat(fd, &b) != 0 || a.st_dev != b.st_dev ||
+      a.st_ino != b.st_ino) {
+    ::close(out);
+    errno = EBUSY;
+    return -1;
+  }
+  return out;
+}
+
+// Writes backup's content over out and gives it back its mode and file
+// capabilities, which writing may have cleared.
+bool PutBack(int backup, int out, mode_t mode, const std::string& capability) {
+  if (::ftruncate(out, 0) != 0 || ::lseek(out, 0, SEEK_SET) < 0) return false;
+  if (CopyContent(backup, out, false) != 0) return false;
+  if (CurrentFileWriter().Sync(out) != 0) return false;
+  ::fchmod(out, mode & 07777);
+  if (!capability.empty()) ::fsetxattr(out, kCapability, capability.data(), capability.size(), 0);
+  return true;
+}
+
+int SyncFolder(int folder) {
+  Fd dir(::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir.get() < 0 || ::fsync(dir.get()) != 0) return errno;
+  return 0;
+}
+
+void AppendField(std::string* record, const std::string& value) {
+  *record += std::to_string(value.size());
+  *record += ':';
+  *record += value;
+  *record += '\n';
+}
+
+bool ReadField(const std::string& record, std::size_t* pos, std::string* value) {
+  std::size_t colon = record.find(':', *pos);
+  if (colon == std::string::npos || colon == *pos || colon - *pos > 12) return false;
+  std::size_t len = 0;
+  for (std::size_t i = *pos; i < colon; ++i) {
+    if (record[i] < '0' || record[i] > '9') return false;
+    len = len * 10 + static_cast<std::size_t>(record[i] - '0');
+  }
+  if (len > record.size() - colon - 1 || record.size() - colon - 1 - len < 1 ||
+      record[colon + 1 + len] != '\n') {
+    return false;
+  }
+  value->assign(record, colon + 1, len);
+  *pos = colon + 2 + len;
+  return true;
+}
+
+// Removes a work file named by its full path, and nothing else.
+void RemoveWorkFile(const std::string& path) {
+  FolderEntry entry;
+  if (path.empty() || !entry.Locate(path) || !IsWorkFileName(entry.Name().c_str())) return;
+  ::unlinkat(entry.Folder(), entry.Name().c_str(), 0);
+}
+
+std::string StateFolderPath() {
+  const char* state = std::getenv("XDG_STATE_HOME");
+  if (state != nullptr && state[0] == '/') return std::string(state) + "/Terminelle";
+  const char* home = std::getenv("HOME");
+  std::string base = home != nullptr && home[0] == '/' ? home : "";
+  if (base.empty()) {
+    const passwd* pw = ::getpwuid(::geteuid());
+    if (pw == nullptr || pw->pw_dir == nullptr || pw->pw_dir[0] != '/') return "";
+    base = pw->pw_dir;
+  }
+  return base + "/.local/state/Terminelle";
+}
+
+bool MakeFolders(const std::string& path) {
+  for (std::size_t slash = 1;; ++slash) {
+    slash = path.find('/', slash);
+    std::string part = path.substr(0, slash);
+    if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return false;
+    if (slash == std::string::npos) break;
+  }
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// One interrupted rewrite, told by its record; the record is open and locked.
+struct Record {
+  std::string target, backup, temp, capability;
+  dev_t device = 0;
+  ino_t inode = 0;
+  mode_t mode = 0;
+  char phase = '0';
+};
+
+bool ParseRecord(const std::string& text, Record* r) {
+  if (text.size() < kPhaseOffset + 2 || text.compare(0, kPhaseOffset, kRecordMagic) != 0) {
+    return false;
+  }
+  r->phase = text[kPhaseOffset];
+  std::size_t pos = kPhaseOffset + 2;
+  std::string dev, ino, mode;
+  if (!ReadField(text, &pos, &r->target) || !ReadField(text, &pos, &r->backup) ||
+      !ReadField(text, &pos, &r->temp) || !ReadField(text, &pos, &dev) ||
+      !ReadField(text, &pos, &ino) || !ReadField(text, &pos, &mode) ||
+      !ReadField(text, &pos, &r->capability)) {
+    return false;
+  }
+  r->device = static_cast<dev_t>(std::strtoull(dev.c_str(), nullptr, 10));
+  r->inode = static_cast<ino_t>(std::strtoull(ino.c_str(), nullptr, 10));
+  r->mode = static_cast<mode_t>(std::strtoul(mode.c_str(), nullptr, 8));
+  return true;
+}
+
+// Settles one record; returns true with *report filled when the user should hear of it.
+bool Settle(const Record& r, InterruptedRewrite* report) {
+  report->Path = r.target;
+  if (r.phase != '1') {
+    // The file was not touched yet.
+    RemoveWorkFile(r.backup);
+    RemoveWorkFile(r.temp);
+    return false;
+  }
+  FolderEntry target, backup, temp;
+  Fd target_fd, backup_fd, temp_fd;
+  struct stat st {};
+  if (target.Locate(r.target) && target.Status(&st) && S_ISREG(st.st_mode) &&
+      st.st_dev == r.device && st.st_ino == r.inode) {
+    target_fd.reset(target.OpenForReading());
+  }
+  if (backup.Locate(r.backup)) backup_fd.reset(backup.OpenForReading());
+  if (temp.Locate(r.temp)) temp_fd.reset(temp.OpenForReading());
+  if (target_fd.get() >= 0) {
+    Likeness to_new =
+        temp_fd.get() >= 0 ? Compare(target_fd.get(), temp_fd.get()) : Likeness::kOther;
+    Likeness to_old =
+        backup_fd.get() >= 0 ? Compare(target_fd.get(), backup_fd.get()) : Likeness::kOther;
+    if (to_new == Likeness::kEqual || to_old == Likeness::kEqual) {
+      // The rewrite, or the putting back after it failed, had completed.
+      RemoveWorkFile(r.backup);
+      RemoveWorkFile(r.temp);
+      return false;
+    }
+    // Cut short while the new content, or the old one put back, was being
+    // written: what is there is a beginning of one of them.
+    if (backup_fd.get() >= 0 && (to_new == Likeness::kPrefix || to_old == Likeness::kPrefix)) {
+      Fd out(ReopenForWriting(target_fd.get(), target));
+      if (out.get() >= 0 && PutBack(backup_fd.get(), out.get(), r.mode, r.capability)) {
+        RemoveWorkFile(r.backup);
+        RemoveWorkFile(r.temp);
+        report->Restored = true;
+        return true;
+      }
+    }
+  }
+  // Changed by someone since, gone, or not writable: the old content stays
+  // where it was kept, and the user is told where.
+  RemoveWorkFile(r.temp);
+  report->KeptIn = backup_fd.get() >= 0 ? r.backup : "";
+  return true;
+}
+
+}  // namespace
+
+bool FolderEntry::Locate(const std::string& path) {
+  std::string folder = FolderOf(path);
+  name_ = NameOf(path);
+  path_ = path;
+  folder_.reset(OpenFolderPath(folder));
+  if (folder_.get() < 0) return false;
+  if (name_.empty()) {
+    errno = EISDIR;
+    return false;
+  }
+  return true;
+}
+
+bool FolderEntry::LocateThroughLinks(const std::string& path) {
+  if (!Locate(path)) return false;
+  for (int hops = 0; hops < 40; ++hops) {
+    struct stat st {};
+    if (!Status(&st)) return errno == ENOENT;
+    if (!S_ISLNK(st.st_mode)) return true;
+    std::string target(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : PATH_MAX) + 1, '\0');
+    ssize_t n = ::readlinkat(Folder(), name_.c_str(), target.data(), target.size());
+    if (n < 0) return false;
+    target.resize(static_cast<std::size_t>(n));
+    if (target.empty()) {
+      errno = ENOENT;
+      return false;
+    }
+    if (!Locate(target[0] == '/' ? target : FolderOf(path_) + "/" + target)) return false;
+  }
+  errno = ELOOP;
+  return false;
+}
+
+bool FolderEntry::Status(struct stat* st) const {
+  return ::fstatat(Folder(), name_.c_str(), st, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+int FolderEntry::OpenForReading() const {
+  for (;;) {
+    int fd = ::openat(Folder(), name_.c_str(),
+                      O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK);
+    if (fd >= 0 || errno != EINTR) return fd;
+  }
+}
+
+void RefuseUnwritable(const FolderEntry& entry, const struct stat& st) {
+  // A file without write permission is refused even to root, as a
+  // read-only file is on Windows.
+  if ((st.st_mode & 0222) == 0) throw EInOutError(5);
+  if (st.st_uid == ::geteuid() && (st.st_mode & S_IWUSR) != 0) return;
+  if (::faccessat(entry.Folder(), entry.Name().c_str(), W_OK, AT_EACCESS) != 0) {
+    ThrowCode(errno, entry.Path());
+  }
+}
+
+WorkFile::~WorkFile() {
+  if (!name_.empty()) ::unlinkat(folder_, name_.c_str(), 0);
+}
+
+bool WorkFile::Create(int folder, const std::string& prefix) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string name = prefix + RandomSuffix();
+    // Created with no permission at all until it is locked: another instance
+    // sweeping stale work files leaves such a file alone.
+    int fd = ::openat(folder, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0);
+    if (fd < 0) {
+      if (errno == EEXIST || errno == EINTR) continue;
+      return false;
+    }
+    fd_.reset(fd);
+    folder_ = folder;
+    name_ = std::move(name);
+    while (::flock(fd, LOCK_EX) != 0 && errno == EINTR) {
+    }
+    ::fchmod(fd, 0600);
+    return true;
+  }
+  errno = EEXIST;
+  return false;
+}
+
+Rewrite::Rewrite(const FolderEntry& entry, int original, const struct stat& st)
+    : entry_(entry), original_(original), st_(st) {
+  racy_ = ChangedThisTick(st);
+  in_place_ = st.st_nlink > 1;
+  MakeTemp(true);
+  // The owner first: giving a file away clears its setuid and setgid bits.
+  if (!in_place_ && ::fchown(temp_.fd(), st.st_uid, st.st_gid) != 0) in_place_ = true;
+  // Without the right to set setgid for a group it is not in, the system
+  // silently drops the bit: such a file is rewritten in place instead.
+  if (!in_place_ && (st.st_mode & S_ISGID) != 0) {
+    struct stat now {};
+    if (::fchmod(temp_.fd(), st.st_mode & 07777) != 0 || ::fstat(temp_.fd(), &now) != 0 ||
+        (now.st_mode & S_ISGID) == 0) {
+      in_place_ = true;
+    }
+  }
+}
+
+Rewrite::Rewrite(const FolderEntry& entry) : entry_(entry) {
+  MakeTemp(false);
+}
+
+void Rewrite::MakeTemp(bool elsewhere_allowed) {
+  if (temp_.Create(entry_.Folder(), kTempPrefix)) return;
+  int err = errno;
+  // A folder that takes no new file: the file is rewritten in place, from
+  // a temporary file in the program's own folder.
+  if (!elsewhere_allowed || (err != EACCES && err != EPERM)) Fail(err);
+  std::string state = StateFolder();
+  if (state.empty()) Fail(err);
+  state_folder_.reset(::open(state.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (state_folder_.get() < 0 || !temp_.Create(state_folder_.get(), kTempPrefix)) Fail(errno);
+  in_place_ = true;
+}
+
+void Rewrite::Fail(int err) const {
+  ThrowCode(err, entry_.Path());
+}
+
+RewriteOutcome Rewrite::Commit(bool keep_unchanged) {
+  FileWriter& writer = CurrentFileWriter();
+  writer.Reached(WriteStep::kOutputWritten);
+  if (original_ < 0) {
+    if (::fchmod(temp_.fd(), NewFileMode()) != 0 || writer.Sync(temp_.fd()) != 0) Fail(errno);
+    writer.Reached(WriteStep::kBeforeReplace);
+    // Whoever made the file meanwhile keeps it.
+    if (::renameat2(temp_.folder(), temp_.name().c_str(), entry_.Folder(), entry_.Name().c_str(),
+                    RENAME_NOREPLACE) != 0) {
+      if (errno == EEXIST) throw EInOutError(32);
+      if (errno != EINVAL && errno != ENOSYS) Fail(errno);
+      struct stat st {};
+      if (entry_.Status(&st)) throw EInOutError(32);
+      if (::renameat(temp_.folder(), temp_.name().c_str(), entry_.Folder(),
+                     entry_.Name().c_str()) != 0) {
+        Fail(errno);
+      }
+    }
+    temp_.Keep();
+    return RewriteOutcome::kReplaced;
+  }
+  if (keep_unchanged && Compare(temp_.fd(), original_) == Likeness::kEqual) {
+    return RewriteOutcome::kUnchanged;
+  }
+  if (!in_place_ && !TakeIdentity()) in_place_ = true;
+  if (in_place_) {
+    RewriteInPlace();
+  } else {
+    Replace();
+  }
+  return RewriteOutcome::kReplaced;
+}
+
+bool Rewrite::TakeIdentity() {
+  const int fd = temp_.fd();
+  std::vector<std::string> mine, theirs;
+  if (!ListAttributes(fd, &mine) || !ListAttributes(original_, &theirs)) return false;
+  // What the temporary file took from its folder (a default ACL) goes:
+  // the file ends with exactly the attributes it had.
+  for (const std::string& name : mine) {
+    if (std::find(theirs.begin(), theirs.end(), name) == theirs.end() &&
+        ::fremovexattr(fd, name.c_str()) != 0) {
+      return false;
+    }
+  }
+  // The mode after the content, which clears setuid and setgid when
+  // written by anyone but root.
+  if (::fchmod(fd, st_.st_mode & 07777) != 0) return false;
+  // File capabilities last: changing the owner or the content clears them.
+  std::stable_partition(theirs.begin(), theirs.end(),
+                        [](const std::string& n) { return n != kCapability; });
+  std::string value;
+  for (const std::string& name : theirs) {
+    if (!GetAttribute(original_, name.c_str(), &value) ||
+        ::fsetxattr(fd, name.c_str(), value.data(), value.size(), 0) != 0) {
+      return false;
+    }
+  }
+  struct stat now {};
+  return ::fstat(fd, &now) == 0 && (now.st_mode & 07777) == (st_.st_mode & 07777) &&
+         now.st_uid == st_.st_uid && now.st_gid == st_.st_gid;
+}
+
+bool Rewrite::StillTheFileRead() const {
+  struct stat by_fd {
+  }, by_name{};
+  if (::fstat(original_, &by_fd) != 0 || !SameState(by_fd, st_) || !entry_.Status(&by_name) ||
+      !SameState(by_name, st_)) {
+    return false;
+  }
+  if (!racy_ || !hashed_) return true;
+  std::unique_ptr<char[]> buf(new char[kCopyChunk]);
+  std::uint64_t hash = kContentHashSeed;
+  for (off_t offset = 0;;) {
+    ssize_t n = PreadSome(original_, buf.get(), kCopyChunk, offset);
+    if (n < 0) return false;
+    if (n == 0) return hash == hash_;
+    hash = ContentHash(hash, buf.get(), static_cast<std::size_t>(n));
+    offset += n;
+  }
+}
+
+std::uint64_t ContentHash(std::uint64_t hash, const char* p, std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i) {
+    hash = (hash ^ static_cast<unsigned char>(p[i])) * 0x100000001b3;
+  }
+  return hash;
+}
+
+void Rewrite::Replace() {
+  FileWriter& writer = CurrentFileWriter();
+  if (writer.Sync(temp_.fd()) != 0) Fail(errno);
+  if (!StillTheFileRead()) throw EInOutError(32);
+  writer.Reached(WriteStep::kBeforeReplace);
+  if (::renameat(temp_.folder(), temp_.name().c_str(), entry_.Folder(), entry_.Name().c_str()) !=
+      0) {
+    Fail(errno);
+  }
+  temp_.Keep();
+}
+
+void Rewrite::RewriteInPlace() {
+  FileWriter& writer = CurrentFileWriter();
+  if (state_folder_.get() < 0) {
+    std::string state = StateFolder();
+    if (state.empty()) Fail(errno != 0 ? errno : ENOENT);
+    state_folder_.reset(::open(state.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (state_folder_.get() < 0) Fail(errno);
+  }
+  const std::string state_path = StateFolder();
+  const std::string folder_path = FullPathName(FolderOf(entry_.Path()));
+  const std::string temp_path =
+      (temp_.folder() == entry_.Folder() ? folder_path : state_path) + "/" + temp_.name();
+
+  // The old content is kept beside the file when its folder takes it.
+  WorkFile backup;
+  std::string backup_path;
+  if (backup.Create(entry_.Folder(), kBackupPrefix)) {
+    backup_path = folder_path + "/" + backup.name();
+  } else if (backup.Create(state_folder_.get(), kBackupPrefix)) {
+    backup_path = state_path + "/" + backup.name();
+  } else {
+    Fail(errno);
+  }
+  std::string capability;
+  GetAttribute(original_, kCapability, &capability);
+
+  // The record, naming everything, is on disk before anything is copied.
+  WorkFile record;
+  if (!record.Create(state_folder_.get(), kRecordPrefix)) Fail(errno);
+  std::string text = kRecordMagic;
+  text += "0\n";
+  AppendField(&text, FullPathName(entry_.Path()));
+  AppendField(&text, backup_path);
+  AppendField(&text, temp_path);
+  AppendField(&text, std::to_string(st_.st_dev));
+  AppendField(&text, std::to_string(st_.st_ino));
+  char mode[16];
+  std::snprintf(mode, sizeof mode, "%o", static_cast<unsigned>(st_.st_mode & 07777));
+  AppendField(&text, mode);
+  AppendField(&text, capability);
+  if (int err = WriteFully(record.fd(), text.data(), text.size())) Fail(err);
+  if (writer.Sync(record.fd()) != 0) Fail(errno);
+  if (int err = SyncFolder(state_folder_.get())) Fail(err);
+
+  if (int err = CopyContent(original_, backup.fd(), false)) Fail(err);
+  if (writer.Sync(backup.fd()) != 0 || writer.Sync(temp_.fd()) != 0) Fail(errno);
+  if (backup.folder() != state_folder_.get()) {
+    if (int err = SyncFolder(backup.folder())) Fail(err);
+  }
+  if (::pwrite(record.fd(), "1", 1, kPhaseOffset) != 1 || writer.Sync(record.fd()) != 0) {
+    Fail(errno);
+  }
+  writer.Reached(WriteStep::kBackupKept);
+
+  if (!StillTheFileRead()) throw EInOutError(32);
+  writer.Reached(WriteStep::kBeforeRewrite);
+  Fd out(ReopenForWriting(original_, entry_));
+  if (out.get() < 0) {
+    if (errno == EBUSY) throw EInOutError(32);
+    Fail(errno);
+  }
+  int err = 0;
+  if (::ftruncate(out.get(), 0) != 0) err = errno;
+  if (err == 0) err = CopyContent(temp_.fd(), out.get(), true);
+  if (err == 0 && writer.Sync(out.get()) != 0) err = errno;
+  if (err != 0) {
+    // When even the old content cannot be put back, the record and the copy
+    // stay, and the next start tries again.
+    if (!PutBack(backup.fd(), out.get(), st_.st_mode, capability)) {
+      backup.Keep();
+      record.Keep();
+    }
+    Fail(err);
+  }
+  // Writing cleared setuid, setgid and file capabilities.
+  struct stat now {};
+  if (::fstat(out.get(), &now) == 0 && (now.st_mode & 07777) != (st_.st_mode & 07777)) {
+    ::fchmod(out.get(), st_.st_mode & 07777);
+  }
+  if (!capability.empty()) {
+    ::fsetxattr(out.get(), kCapability, capability.data(), capability.size(), 0);
+  }
+  writer.Reached(WriteStep::kRewritten);
+}
+
+bool IsWorkFileName(const char* name) {
+  if (!StartsWith(name, kTempPrefix)) return false;
+  std::size_t n = std::strlen(name);
+  return n == sizeof kTempPrefix - 1 + kSuffixLength ||
+         (StartsWith(name, kBackupPrefix) && n == sizeof kBackupPrefix - 1 + kSuffixLength);
+}
+
+void SweepStaleWorkFile(int folder, const char* name) {
+  if (!IsWorkFileName(name)) return;
+  Fd fd(::openat(folder, name, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK));
+  struct stat st {
+  }, again{};
+  if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return;
+  // Held by a running instance.
+  if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) return;
+  // Being created by one, unless that was long ago.
+  if ((st.st_mode & 07777) == 0 && st.st_ctime + kCreationGrace > ::time(nullptr)) return;
+  // A backup may be the only copy of a file's old content; only an empty
+  // one, made by a rewrite cut short before it copied anything, goes.
+  if (StartsWith(name, kBackupPrefix) && st.st_size != 0) return;
+  if (::fstatat(folder, name, &again, AT_SYMLINK_NOFOLLOW) != 0 || again.st_ino != st.st_ino ||
+      again.st_dev != st.st_dev) {
+    return;
+  }
+  ::unlinkat(folder, name, 0);
+}
+
+std::string StateFolder() {
+  std::string path = StateFolderPath();
+  if (path.empty()) {
+    errno = ENOENT;
+    return "";
+  }
+  return MakeFolders(path) ? path : "";
+}
+
+std::vector<InterruptedRewrite> RestoreInterruptedRewrites() {
+  std::vector<InterruptedRewrite> reports;
+  const std::string path = StateFolderPath();
+  if (path.empty()) return reports;
+  Fd folder(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (folder.get() < 0) return reports;
+  std::vector<std::string> records, work;
+  {
+    DIR* dir = ::fdopendir(::dup(folder.get()));
+    if (dir == nullptr) return reports;
+    while (const dirent* d = ::readdir(dir)) {
+      if (StartsWith(d->d_name, kRecordPrefix)) records.emplace_back(d->d_name);
+      if (IsWorkFileName(d->d_name)) work.emplace_back(d->d_name);
+    }
+    ::closedir(dir);
+  }
+  std::sort(records.begin(), records.end());
+  for (const std::string& name : records) {
+    Fd fd(::openat(folder.get(), name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    struct stat st {};
+    if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    // A rewrite still under way in another instance.
+    if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) continue;
+    if ((st.st_mode & 07777) == 0 && st.st_ctime + kCreationGrace > ::time(nullptr)) continue;
+    std::string text(static_cast<std::size_t>(std::min<off_t>(st.st_size, 1 << 24)), '\0');
+    ssize_t n = PreadSome(fd.get(), text.data(), text.size(), 0);
+    text.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+    Record record;
+    InterruptedRewrite report;
+    // A record cut short was being written before anything was touched.
+    if (ParseRecord(text, &record) && Settle(record, &report)) reports.push_back(report);
+    ::unlinkat(folder.get(), name.c_str(), 0);
+  }
+  for (const std::string& name : work) SweepStaleWorkFile(folder.get(), name.c_str());
+  return reports;
+}

@@ -1,0 +1,188 @@
+#pragma once
+// Replacing a file's content so that, whatever happens (a crash, a kill, a
+// full disk, another program writing), the file holds its old content or its
+// new one, with its owner, group, mode, names and extended attributes.
+//
+// The new content is first written whole to a temporary file beside the
+// file. Normally that file then takes the old one's identity and is renamed
+// over it. When that would lose something (several hard links, an owner or a
+// setgid bit this user cannot give, attributes that cannot be copied, a
+// folder that takes no new file) the file is rewritten in place instead: its
+// old content is copied aside and a record of where it belongs is flushed to
+// the program's state folder before the file is touched, so that the next
+// start puts it back if the rewrite was cut short.
+//
+// Before the file is replaced or rewritten, it is checked to be the very file
+// read and unchanged since (device, inode, size, modification and change
+// times, through the open descriptor and through its name). A small window
+// remains: a program that writes between that check and the rename (a few
+// system calls later), or through a descriptor it opened earlier and keeps
+// writing to after the rename, still loses that write; in place, writes made
+// during the rewrite mix with it.
+
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/fileio.h"
+
+// A file named by an open folder and a name in it: no later step goes through
+// the path again, and no path length limits where the file may be.
+class FolderEntry {
+ public:
+  // Opens the folder of path (a long path a piece at a time); false, with
+  // errno set, when it cannot be opened.
+  bool Locate(const std::string& path);
+  // As Locate, then follows symbolic links at the end of path to the entry
+  // they name, which need not exist yet.
+  bool LocateThroughLinks(const std::string& path);
+  // The open folder.
+  int Folder() const { return folder_.get(); }
+  // The entry's name in the folder.
+  const std::string& Name() const { return name_; }
+  // The path the entry was located by (the link's target for a link).
+  const std::string& Path() const { return path_; }
+  // The entry's own status, not following a link; false with errno set.
+  bool Status(struct stat* st) const;
+  // The entry opened for reading, never through a link nor blocking on a
+  // pipe; negative with errno set on failure.
+  int OpenForReading() const;
+
+ private:
+  Fd folder_;
+  std::string name_;
+  std::string path_;
+};
+
+// Throws EInOutError 5 unless the file may be written: a file without any
+// write permission bit is refused even to root.
+void RefuseUnwritable(const FolderEntry& entry, const struct stat& st);
+
+// What a rewrite did.
+enum class RewriteOutcome {
+  // The file now holds the new content.
+  kReplaced,
+  // The new content equals the old one, and the file was left as it was.
+  kUnchanged,
+};
+
+// A work file of the program (temporary, backup or record), created under a
+// random name and locked while it is in use, so that other instances tell it
+// from one left behind. Removed when dropped, unless kept.
+class WorkFile {
+ public:
+  // No file yet.
+  WorkFile() = default;
+  // Removes the file (before closing it, so the lock covers its whole life).
+  ~WorkFile();
+  // One owner per file.
+  WorkFile(const WorkFile&) = delete;
+  // One owner per file.
+  WorkFile& operator=(const WorkFile&) = delete;
+  // Creates prefix followed by six random letters in folder, readable and
+  // writable by this user only; false with errno set.
+  bool Create(int folder, const std::string& prefix);
+  // The open file.
+  int fd() const { return fd_.get(); }
+  // Its folder (borrowed: it must outlive this object).
+  int folder() const { return folder_; }
+  // Its name in the folder.
+  const std::string& name() const { return name_; }
+  // Leaves the file on disk when dropped.
+  void Keep() { name_.clear(); }
+
+ private:
+  Fd fd_;
+  int folder_ = -1;
+  std::string name_;
+};
+
+// One rewrite of one file: the caller writes the new content to Output(),
+// then calls Commit. Dropped without Commit, it changes nothing.
+class Rewrite {
+ public:
+  // A rewrite of the existing regular file at entry, open for reading as
+  // original (kept open by the caller until the rewrite ends) with status st
+  // as read when it was opened. Throws EInOutError when no temporary file can
+  // be made anywhere.
+  Rewrite(const FolderEntry& entry, int original, const struct stat& st);
+  // A new file at entry, which must not exist when committed.
+  explicit Rewrite(const FolderEntry& entry);
+  // One rewrite per object.
+  Rewrite(const Rewrite&) = delete;
+  // One rewrite per object.
+  Rewrite& operator=(const Rewrite&) = delete;
+
+  // Where the new content is written, from its start.
+  int Output() const { return temp_.fd(); }
+  // Whether the file changed so recently that another change within the same
+  // tick of the system's clock would leave its dates as they are; the caller
+  // then hashes what it reads (ContentHash) and hands that over.
+  bool NeedsContentHash() const { return racy_; }
+  // The hash of the whole content read, checked again before the file changes.
+  void SetContentHash(std::uint64_t hash) {
+    hash_ = hash;
+    hashed_ = true;
+  }
+  // Puts the new content in place. Throws EInOutError 32 when the file was
+  // changed or replaced by someone else since it was opened (it is then left
+  // as they left it), or EInOutError with the failure's code; the file keeps
+  // its old content in both cases. With keep_unchanged, a new content equal
+  // to the old one leaves the file and its dates alone.
+  RewriteOutcome Commit(bool keep_unchanged = false);
+
+ private:
+  void MakeTemp(bool elsewhere_allowed);
+  [[noreturn]] void Fail(int err) const;
+  bool TakeIdentity();
+  bool StillTheFileRead() const;
+  void Replace();
+  void RewriteInPlace();
+
+  const FolderEntry& entry_;
+  int original_ = -1;
+  struct stat st_ {};
+  // The state folder, when the temporary file had to go there.
+  Fd state_folder_;
+  WorkFile temp_;
+  std::string temp_path_;
+  bool in_place_ = false;
+  bool racy_ = false;
+  bool hashed_ = false;
+  std::uint64_t hash_ = 0;
+};
+
+// The seed of a content hash.
+constexpr std::uint64_t kContentHashSeed = 0xcbf29ce484222325;
+// Folds n bytes into a running hash of a file's content.
+std::uint64_t ContentHash(std::uint64_t hash, const char* p, std::size_t n);
+
+// Whether name is one of the program's own temporary or backup files, which
+// are never converted.
+bool IsWorkFileName(const char* name);
+// Removes the work file name in folder when no running instance of the
+// program holds it and it holds nothing worth keeping.
+void SweepStaleWorkFile(int folder, const char* name);
+
+// The program's state folder ($XDG_STATE_HOME/Terminelle, by default
+// ~/.local/state/Terminelle), created when missing; "" when it cannot be.
+std::string StateFolder();
+
+// A file whose rewrite was cut short, as found at start.
+struct InterruptedRewrite {
+  // The file's path.
+  std::string Path;
+  // True when its old content was put back.
+  bool Restored = false;
+  // Otherwise (it changed since, or could not be written), where its old
+  // content is kept; "" when no copy is left.
+  std::string KeptIn;
+};
+
+// Puts back the old content of files whose rewrite in place was cut short
+// (by a kill, a crash or a power cut) and cleans away what such rewrites
+// left; returns what the user should be told. Rewrites still under way in
+// another instance of the program are left alone.
+std::vector<InterruptedRewrite> RestoreInterruptedRewrites();
