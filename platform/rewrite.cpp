@@ -352,14 +352,39 @@ bool Settle(const Record& r, InterruptedRewrite* report) {
   return true;
 }
 
+// The folder located last on this thread. A run takes the files of a folder
+// one after another: the folder opened for the first serves the others, as
+// long as its path still leads to it.
+struct LastFolder {
+  std::string path;
+  std::shared_ptr<const Fd> fd;
+  dev_t device = 0;
+  ino_t inode = 0;
+};
+
+std::shared_ptr<const Fd> OpenFolder(const std::string& folder) {
+  thread_local LastFolder last;
+  struct stat st {};
+  if (last.fd && last.path == folder && ::stat(folder.c_str(), &st) == 0 &&
+      st.st_dev == last.device && st.st_ino == last.inode) {
+    return last.fd;
+  }
+  auto fd = std::make_shared<const Fd>(OpenFolderPath(folder));
+  if (fd->get() < 0) return nullptr;
+  if (folder.size() < PATH_MAX && ::fstat(fd->get(), &st) == 0) {
+    last = LastFolder{folder, fd, st.st_dev, st.st_ino};
+  }
+  return fd;
+}
+
 }  // namespace
 
 bool FolderEntry::Locate(const std::string& path) {
   std::string folder = FolderOf(path);
   name_ = NameOf(path);
   path_ = path;
-  folder_.reset(OpenFolderPath(folder));
-  if (folder_.get() < 0) return false;
+  folder_ = OpenFolder(folder);
+  if (!folder_) return false;
   if (name_.empty()) {
     errno = EISDIR;
     return false;
@@ -413,7 +438,7 @@ WorkFile::~WorkFile() {
   if (!name_.empty()) ::unlinkat(folder_, name_.c_str(), 0);
 }
 
-bool WorkFile::Create(int folder, const std::string& prefix) {
+bool WorkFile::Create(int folder, const std::string& prefix, mode_t mode) {
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::string name = prefix + RandomSuffix();
     // Created with no permission at all until it is locked: another instance
@@ -428,8 +453,7 @@ bool WorkFile::Create(int folder, const std::string& prefix) {
     name_ = std::move(name);
     while (::flock(fd, LOCK_EX) != 0 && errno == EINTR) {
     }
-    ::fchmod(fd, 0600);
-    return true;
+    return ::fchmod(fd, mode) == 0;
   }
   errno = EEXIST;
   return false;
@@ -441,7 +465,12 @@ Rewrite::Rewrite(const FolderEntry& entry, int original, const struct stat& st)
   in_place_ = st.st_nlink > 1;
   MakeTemp(true);
   // The owner first: giving a file away clears its setuid and setgid bits.
-  if (!in_place_ && ::fchown(temp_.fd(), st.st_uid, st.st_gid) != 0) in_place_ = true;
+  // Most files are the user's own, and the new one has their owner already.
+  struct stat mine {};
+  if (!in_place_ &&
+      (::fstat(temp_.fd(), &mine) != 0 || mine.st_uid != st.st_uid || mine.st_gid != st.st_gid)) {
+    in_place_ = ::fchown(temp_.fd(), st.st_uid, st.st_gid) != 0;
+  }
   // Without the right to set setgid for a group it is not in, the system
   // silently drops the bit: such a file is rewritten in place instead.
   if (!in_place_ && (st.st_mode & S_ISGID) != 0) {
@@ -458,7 +487,11 @@ Rewrite::Rewrite(const FolderEntry& entry) : entry_(entry) {
 }
 
 void Rewrite::MakeTemp(bool elsewhere_allowed) {
-  if (temp_.Create(entry_.Folder(), kTempPrefix)) return;
+  // The permissions the file will have, from the start: only setuid and
+  // setgid wait until the content is written, which would clear them.
+  if (temp_.Create(entry_.Folder(), kTempPrefix, original_ >= 0 ? st_.st_mode & 0777 : 0600)) {
+    return;
+  }
   int err = errno;
   // A folder that takes no new file: the file is rewritten in place, from
   // a temporary file in the program's own folder.
@@ -466,7 +499,9 @@ void Rewrite::MakeTemp(bool elsewhere_allowed) {
   std::string state = StateFolder();
   if (state.empty()) Fail(err);
   state_folder_.reset(::open(state.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-  if (state_folder_.get() < 0 || !temp_.Create(state_folder_.get(), kTempPrefix)) Fail(errno);
+  if (state_folder_.get() < 0 || !temp_.Create(state_folder_.get(), kTempPrefix, 0600)) {
+    Fail(errno);
+  }
   in_place_ = true;
 }
 
@@ -511,17 +546,20 @@ bool Rewrite::TakeIdentity() {
   const int fd = temp_.fd();
   std::vector<std::string> mine, theirs;
   if (!ListAttributes(fd, &mine) || !ListAttributes(original_, &theirs)) return false;
+  // Changing attributes (an ACL) may move the permission bits: they are
+  // checked again at the end.
+  bool changed = false;
   // What the temporary file took from its folder (a default ACL) goes:
   // the file ends with exactly the attributes it had.
   for (const std::string& name : mine) {
-    if (std::find(theirs.begin(), theirs.end(), name) == theirs.end() &&
-        ::fremovexattr(fd, name.c_str()) != 0) {
-      return false;
+    if (std::find(theirs.begin(), theirs.end(), name) == theirs.end()) {
+      if (::fremovexattr(fd, name.c_str()) != 0) return false;
+      changed = true;
     }
   }
-  // The mode after the content, which clears setuid and setgid when
-  // written by anyone but root.
-  if (::fchmod(fd, st_.st_mode & 07777) != 0) return false;
+  // The mode's setuid and setgid bits after the content, which clears them
+  // when written by anyone but root; the rest was given at creation.
+  if ((st_.st_mode & 07000) != 0 && ::fchmod(fd, st_.st_mode & 07777) != 0) return false;
   // File capabilities last: changing the owner or the content clears them.
   std::stable_partition(theirs.begin(), theirs.end(),
                         [](const std::string& n) { return n != kCapability; });
@@ -531,19 +569,18 @@ bool Rewrite::TakeIdentity() {
         ::fsetxattr(fd, name.c_str(), value.data(), value.size(), 0) != 0) {
       return false;
     }
+    changed = true;
   }
   struct stat now {};
-  return ::fstat(fd, &now) == 0 && (now.st_mode & 07777) == (st_.st_mode & 07777) &&
-         now.st_uid == st_.st_uid && now.st_gid == st_.st_gid;
+  return !changed || (::fstat(fd, &now) == 0 && (now.st_mode & 07777) == (st_.st_mode & 07777) &&
+                      now.st_uid == st_.st_uid && now.st_gid == st_.st_gid);
 }
 
 bool Rewrite::StillTheFileRead() const {
-  struct stat by_fd {
-  }, by_name{};
-  if (::fstat(original_, &by_fd) != 0 || !SameState(by_fd, st_) || !entry_.Status(&by_name) ||
-      !SameState(by_name, st_)) {
-    return false;
-  }
+  // The name still leads to the inode read, so its status is that of the
+  // open descriptor too: one call checks both.
+  struct stat by_name {};
+  if (!entry_.Status(&by_name) || !SameState(by_name, st_)) return false;
   if (!racy_ || !hashed_) return true;
   std::unique_ptr<char[]> buf(new char[kCopyChunk]);
   std::uint64_t hash = kContentHashSeed;
@@ -591,9 +628,9 @@ void Rewrite::RewriteInPlace() {
   // The old content is kept beside the file when its folder takes it.
   WorkFile backup;
   std::string backup_path;
-  if (backup.Create(entry_.Folder(), kBackupPrefix)) {
+  if (backup.Create(entry_.Folder(), kBackupPrefix, 0600)) {
     backup_path = folder_path + "/" + backup.name();
-  } else if (backup.Create(state_folder_.get(), kBackupPrefix)) {
+  } else if (backup.Create(state_folder_.get(), kBackupPrefix, 0600)) {
     backup_path = state_path + "/" + backup.name();
   } else {
     Fail(errno);
@@ -603,7 +640,7 @@ void Rewrite::RewriteInPlace() {
 
   // The record, naming everything, is on disk before anything is copied.
   WorkFile record;
-  if (!record.Create(state_folder_.get(), kRecordPrefix)) Fail(errno);
+  if (!record.Create(state_folder_.get(), kRecordPrefix, 0600)) Fail(errno);
   std::string text = kRecordMagic;
   text += "0\n";
   AppendField(&text, FullPathName(entry_.Path()));

@@ -23,6 +23,7 @@
 #include <sys/stat.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -39,7 +40,7 @@ class FolderEntry {
   // they name, which need not exist yet.
   bool LocateThroughLinks(const std::string& path);
   // The open folder.
-  int Folder() const { return folder_.get(); }
+  int Folder() const { return folder_ ? folder_->get() : -1; }
   // The entry's name in the folder.
   const std::string& Name() const { return name_; }
   // The path the entry was located by (the link's target for a link).
@@ -51,7 +52,8 @@ class FolderEntry {
   int OpenForReading() const;
 
  private:
-  Fd folder_;
+  // Shared with the entries of the same folder located last on this thread.
+  std::shared_ptr<const Fd> folder_;
   std::string name_;
   std::string path_;
 };
@@ -81,9 +83,9 @@ class WorkFile {
   WorkFile(const WorkFile&) = delete;
   // One owner per file.
   WorkFile& operator=(const WorkFile&) = delete;
-  // Creates prefix followed by six random letters in folder, readable and
-  // writable by this user only; false with errno set.
-  bool Create(int folder, const std::string& prefix);
+  // Creates prefix followed by six random letters in folder, with the
+  // permission bits mode; false with errno set.
+  bool Create(int folder, const std::string& prefix, mode_t mode);
   // The open file.
   int fd() const { return fd_.get(); }
   // Its folder (borrowed: it must outlive this object).
