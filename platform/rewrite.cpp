@@ -435,7 +435,13 @@ void RefuseUnwritable(const FolderEntry& entry, const struct stat& st) {
 }
 
 WorkFile::~WorkFile() {
+  Remove();
+}
+
+void WorkFile::Remove() {
   if (!name_.empty()) ::unlinkat(folder_, name_.c_str(), 0);
+  name_.clear();
+  fd_.reset();
 }
 
 bool WorkFile::Create(int folder, const std::string& prefix, mode_t mode) {
@@ -453,7 +459,11 @@ bool WorkFile::Create(int folder, const std::string& prefix, mode_t mode) {
     name_ = std::move(name);
     while (::flock(fd, LOCK_EX) != 0 && errno == EINTR) {
     }
-    return ::fchmod(fd, mode) == 0;
+    if (::fchmod(fd, mode) == 0) return true;
+    int err = errno;
+    Remove();
+    errno = err;
+    return false;
   }
   errno = EEXIST;
   return false;
@@ -614,13 +624,12 @@ void Rewrite::Replace() {
 
 void Rewrite::RewriteInPlace() {
   FileWriter& writer = CurrentFileWriter();
+  const std::string state_path = StateFolder();
+  if (state_path.empty()) Fail(errno != 0 ? errno : ENOENT);
   if (state_folder_.get() < 0) {
-    std::string state = StateFolder();
-    if (state.empty()) Fail(errno != 0 ? errno : ENOENT);
-    state_folder_.reset(::open(state.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    state_folder_.reset(::open(state_path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (state_folder_.get() < 0) Fail(errno);
   }
-  const std::string state_path = StateFolder();
   const std::string folder_path = FullPathName(FolderOf(entry_.Path()));
   const std::string temp_path =
       (temp_.folder() == entry_.Folder() ? folder_path : state_path) + "/" + temp_.name();
@@ -683,6 +692,7 @@ void Rewrite::RewriteInPlace() {
     if (!PutBack(backup.fd(), out.get(), st_.st_mode, capability)) {
       backup.Keep();
       record.Keep();
+      temp_.Keep();
     }
     Fail(err);
   }
@@ -695,6 +705,9 @@ void Rewrite::RewriteInPlace() {
     ::fsetxattr(out.get(), kCapability, capability.data(), capability.size(), 0);
   }
   writer.Reached(WriteStep::kRewritten);
+  // The copy goes before its record: a record without its copy, found at
+  // the next start, tells a rewrite that had completed.
+  backup.Remove();
 }
 
 bool IsWorkFileName(const char* name) {

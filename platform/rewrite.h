@@ -94,6 +94,8 @@ class WorkFile {
   const std::string& name() const { return name_; }
   // Leaves the file on disk when dropped.
   void Keep() { name_.clear(); }
+  // Removes the file now.
+  void Remove();
 
  private:
   Fd fd_;
