@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <QApplication>
+#include <QCollator>
 #include <QStyle>
 
 #include <algorithm>
@@ -144,9 +145,12 @@ void TFolderModel::fetchMore(const QModelIndex& parent) {
 
 void TFolderModel::Insert(Node* parent, std::vector<std::unique_ptr<Node>> children) {
   // Folders first, then by name as a reader sorts them.
-  auto before = [](const std::unique_ptr<Node>& a, const std::unique_ptr<Node>& b) {
+  QCollator collator;
+  collator.setNumericMode(true);
+  collator.setCaseSensitivity(Qt::CaseInsensitive);
+  auto before = [&collator](const std::unique_ptr<Node>& a, const std::unique_ptr<Node>& b) {
     if (a->folder != b->folder) return a->folder;
-    const int order = a->name.compare(b->name, Qt::CaseInsensitive);
+    const int order = collator.compare(a->name, b->name);
     return order != 0 ? order < 0 : a->path < b->path;
   };
   std::sort(children.begin(), children.end(), before);
