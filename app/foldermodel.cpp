@@ -181,6 +181,7 @@ void TFolderModel::Insert(Node* parent, std::vector<std::unique_ptr<Node>> child
 }
 
 QModelIndex TFolderModel::index(const QString& path) {
+  if (path.isEmpty()) return {};
   Node* node = top_->children.front().get();
   for (const std::string& name : Names(ToLocalBytes(path))) {
     if (!node->folder) return {};

@@ -260,7 +260,7 @@ void CodePage::Encode(char32_t c, std::string& out) const {
     EncodeUtf8(c, len, bytes);
     out.append(reinterpret_cast<const char*>(bytes), static_cast<std::size_t>(len));
   } else {
-    const auto* found = std::find(chars_.begin() + 0x80, chars_.end(), c);
+    const auto found = std::find(chars_.begin() + 0x80, chars_.end(), c);
     out += found != chars_.end() ? static_cast<char>(found - chars_.begin()) : '?';
   }
 }
