@@ -2,7 +2,6 @@
 
 #include <QDir>
 #include <QFileInfo>
-#include <QFileSystemModel>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
@@ -13,6 +12,8 @@
 #include <QVBoxLayout>
 
 #include <sys/stat.h>
+
+#include "widgets/localtext.h"
 
 namespace {
 
@@ -35,7 +36,7 @@ bool IsDirectory(const std::string& path) {
 TFolderDialog::TFolderDialog(const QString& title, const QString& root, bool editBox,
                              bool includeFiles, bool allowNewFolder)
     : instruction_(new QLabel(title, this)),
-      model_(new QFileSystemModel(this)),
+      model_(new TFolderModel(this)),
       tree_(new QTreeView(this)),
       ok_(new QPushButton(QStringLiteral("OK"), this)),
       cancel_(new QPushButton(QStringLiteral("Annuler"), this)) {
@@ -49,7 +50,6 @@ TFolderDialog::TFolderDialog(const QString& title, const QString& root, bool edi
   model_->setFilter(filters);
   model_->setReadOnly(!allowNewFolder);
   const QString rootPath = RootPath(root);
-  model_->setRootPath(rootPath);
 
   tree_->setModel(model_);
   tree_->setHeaderHidden(true);
@@ -59,11 +59,6 @@ TFolderDialog::TFolderDialog(const QString& title, const QString& root, bool edi
   if (rootPath != QLatin1String("/")) tree_->setRootIndex(model_->index(rootPath));
   QObject::connect(tree_->selectionModel(), &QItemSelectionModel::currentChanged, this,
                    [this] { SelectionChanged(); });
-  // Folders are listed in the background; keep the start folder in view as
-  // the levels above it fill in.
-  QObject::connect(model_, &QFileSystemModel::directoryLoaded, this, [this](const QString&) {
-    if (tree_->currentIndex().isValid()) tree_->scrollTo(tree_->currentIndex());
-  });
 
   auto* layout = new QVBoxLayout(this);
   layout->addWidget(instruction_);
@@ -132,7 +127,7 @@ void TFolderDialog::MakeFolder() {
 int ChoisirDossierRappel(TFolderDialog* dialog, unsigned message, std::intptr_t /*param*/,
                          const std::string* data) {
   if (message == kFolderDialogInitialized && dialog != nullptr && data != nullptr) {
-    dialog->SelectPath(QString::fromLocal8Bit(*data));
+    dialog->SelectPath(FromLocalBytes(*data));
   }
   return 0;
 }
@@ -151,7 +146,7 @@ bool ChoisirDossier(const std::string& title, const std::wstring& root, std::str
     QString chosen = dialog.SelectedPath();
     if (!chosen.isEmpty()) {
       result = true;
-      folder = chosen.toLocal8Bit().toStdString();
+      folder = ToLocalBytes(chosen);
     }
   }
   return result;

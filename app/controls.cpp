@@ -8,6 +8,8 @@
 
 #include <algorithm>
 
+#include "widgets/localtext.h"
+
 TPanel::TPanel(TComponent* owner, QWidget* parent, const char* name)
     : TControl<QWidget>(owner, parent, name) {
   setAutoFillBackground(true);
@@ -87,7 +89,7 @@ void TStatusPanel::SetText(const std::string& text) {
 }
 
 void TStatusPanel::Repaint() {
-  painted_ = QString::fromLocal8Bit(text_);
+  painted_ = FromLocalBytes(text_);
   sinceRepaint_.restart();
   update();
 }

@@ -15,6 +15,7 @@
 
 #include "app/choisirdossier.h"
 #include "app/messages.h"
+#include "widgets/localtext.h"
 
 namespace {
 
@@ -382,8 +383,8 @@ void TForm1::Button1Click(TObject* /*Sender*/) {
     ShowMessage("Vous devez choisir un format de conversion");
     return;
   }
-  ScruteDossier1->SetDossier(path_c->text().toLocal8Bit().toStdString());
-  ScruteDossier1->SetFiltre(filtre_c->text().toLocal8Bit().toStdString());
+  ScruteDossier1->SetDossier(ToLocalBytes(path_c->text()));
+  ScruteDossier1->SetFiltre(ToLocalBytes(filtre_c->text()));
   ScruteDossier1->SetMaxPenetration(inclure_rep->Checked() ? 10000 : 0);
   ScruteDossier1->Execute();
 }
@@ -394,9 +395,9 @@ void TForm1::Button2Click(TObject* /*Sender*/) {
 
 void TForm1::SpeedButton2Click(TObject* /*Sender*/) {
   const std::wstring root = L"rfNetwork";
-  std::string folder = path_c->text().toLocal8Bit().toStdString();
+  std::string folder = ToLocalBytes(path_c->text());
   ChoisirDossier("Choisissez le dossier", root, folder, false, false, false);
-  path_c->setText(QString::fromLocal8Bit(folder));
+  path_c->setText(FromLocalBytes(folder));
 }
 
 void TForm1::ScruteDossier1Fichier(TObject* /*Sender*/, std::string Nom) {
@@ -468,9 +469,9 @@ void TForm1::remplacer_2Click(TObject* /*Sender*/) {
 
 void TForm1::ConvertTextFile(const std::string& source, const std::string& destination,
                              LineEnding kind) {
-  ReplaceRule rule1{remplacer_1->Checked(), remplacer_1e->text().toLocal8Bit().toStdString(),
-                    remplacer_1l->text().toLocal8Bit().toStdString()};
-  ReplaceRule rule2{remplacer_2->Checked(), remplacer_2e->text().toLocal8Bit().toStdString(),
-                    remplacer_2l->text().toLocal8Bit().toStdString()};
+  ReplaceRule rule1{remplacer_1->Checked(), ToLocalBytes(remplacer_1e->text()),
+                    ToLocalBytes(remplacer_1l->text())};
+  ReplaceRule rule2{remplacer_2->Checked(), ToLocalBytes(remplacer_2e->text()),
+                    ToLocalBytes(remplacer_2l->text())};
   ::ConvertTextFile(source, destination, kind, rule1, rule2);
 }

@@ -9,12 +9,12 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
-#include <QStringDecoder>
 #include <QVBoxLayout>
 
 #include <algorithm>
 
 #include "widgets/forms.h"
+#include "widgets/localtext.h"
 
 namespace {
 
@@ -25,10 +25,7 @@ QString Title() {
 }  // namespace
 
 QString BoxText(const std::string& bytes) {
-  QStringDecoder utf8(QStringDecoder::Utf8);
-  QString text = utf8(QByteArrayView(bytes.data(), static_cast<qsizetype>(bytes.size())));
-  if (!utf8.hasError()) return text;
-  return QString::fromLocal8Bit(bytes);
+  return FromMessageBytes(bytes);
 }
 
 QString MessageBoxClipboardText(const QString& caption, const QString& message,

@@ -5,11 +5,19 @@
 #include <locale.h>
 #include <wctype.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <vector>
 
 namespace {
+
+// A byte that is no character stands for itself as this plus the byte.
+constexpr char32_t kByteEscape = 0xDC00;
+
+bool IsSurrogate(char32_t c) {
+  return c >= 0xD800 && c <= 0xDFFF;
+}
 
 // Case mapping must not depend on the user's language (a Turkish locale would
 // turn "i" into a two-byte capital), so it is taken from the neutral locale.
@@ -85,7 +93,7 @@ int SequenceAt(const unsigned char* s, std::size_t n, char32_t* cp) {
     c = (c << 6) | (s[i] & 0x3F);
   }
   // Overlong forms, surrogates and values past U+10FFFF are not characters.
-  if (Utf8Length(c) != len || (c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF) return 0;
+  if (Utf8Length(c) != len || IsSurrogate(c) || c > 0x10FFFF) return 0;
   *cp = c;
   return len;
 }
@@ -122,6 +130,7 @@ CodePage CodePage::SingleByte(const std::string& charset) {
   cp.name_ = charset;
   for (int b = 0; b < 256; ++b) {
     cp.upper_[b] = static_cast<unsigned char>(b >= 'a' && b <= 'z' ? b - 32 : b);
+    cp.chars_[b] = static_cast<char32_t>(b < 0x80 ? b : kByteEscape + b);
   }
   iconv_t to_ucs = iconv_open("UTF-32LE", charset.c_str());
   iconv_t from_ucs = iconv_open(charset.c_str(), "UTF-32LE");
@@ -137,6 +146,11 @@ CodePage CodePage::SingleByte(const std::string& charset) {
       iconv(to_ucs, nullptr, nullptr, nullptr, nullptr);
       if (iconv(to_ucs, &inp, &inleft, &outp, &outleft) == static_cast<std::size_t>(-1)) continue;
       char32_t c = ucs[0] | (ucs[1] << 8) | (ucs[2] << 16) | (static_cast<char32_t>(ucs[3]) << 24);
+      // Two bytes read as one character could not both be written back.
+      const auto end = cp.chars_.begin() + b;
+      if (c >= 0x80 && !IsSurrogate(c) && std::find(cp.chars_.begin() + 0x80, end, c) == end) {
+        cp.chars_[b] = c;
+      }
       char32_t u = UpperChar(c);
       if (u == c) continue;
       unsigned char uin[4] = {static_cast<unsigned char>(u), static_cast<unsigned char>(u >> 8),
@@ -158,14 +172,27 @@ CodePage CodePage::SingleByte(const std::string& charset) {
   return cp;
 }
 
-const CodePage& CodePage::System() {
-  static const CodePage cp = [] {
+CodePage& CodePage::SystemSlot() {
+  static CodePage cp = [] {
     const char* codeset = nl_langinfo(CODESET);
     std::string name = codeset != nullptr ? codeset : "";
-    if (name == "UTF-8" || name == "utf8" || name == "UTF8") return Utf8();
-    return SingleByte(name.empty() ? "ANSI_X3.4-1968" : name);
+    // The C locale says nothing of bytes above 0x7F; the toolkit, terminals
+    // and files on such systems take them as UTF-8, and so do we.
+    if (name.empty() || name == "ANSI_X3.4-1968" || name == "UTF-8" || name == "utf8" ||
+        name == "UTF8") {
+      return Utf8();
+    }
+    return SingleByte(name);
   }();
   return cp;
+}
+
+const CodePage& CodePage::System() {
+  return SystemSlot();
+}
+
+void CodePage::PinSystem(const CodePage& cp) {
+  SystemSlot() = cp;
 }
 
 void CodePage::UpperCase(const char* in, std::size_t n, char* out) const {
@@ -206,6 +233,36 @@ std::string CodePage::UpperCase(const std::string& s) const {
   std::string out(s.size(), '\0');
   if (!s.empty()) UpperCase(s.data(), s.size(), out.data());
   return out;
+}
+
+std::size_t CodePage::Decode(const char* s, std::size_t n, char32_t* c) const {
+  const auto* u = reinterpret_cast<const unsigned char*>(s);
+  if (!utf8_) {
+    *c = chars_[u[0]];
+    return 1;
+  }
+  int len = SequenceAt(u, n, c);
+  if (len > 0) return static_cast<std::size_t>(len);
+  *c = kByteEscape + u[0];
+  return 1;
+}
+
+void CodePage::Encode(char32_t c, std::string& out) const {
+  if (c < 0x80 || (c >= kByteEscape + 0x80 && c <= kByteEscape + 0xFF)) {
+    out += static_cast<char>(c < 0x80 ? c : c - kByteEscape);
+  } else if (utf8_) {
+    if (IsSurrogate(c) || c > 0x10FFFF) {
+      out += '?';
+      return;
+    }
+    unsigned char bytes[4];
+    const int len = Utf8Length(c);
+    EncodeUtf8(c, len, bytes);
+    out.append(reinterpret_cast<const char*>(bytes), static_cast<std::size_t>(len));
+  } else {
+    const auto found = std::find(chars_.begin() + 0x80, chars_.end(), c);
+    out += found != chars_.end() ? static_cast<char>(found - chars_.begin()) : '?';
+  }
 }
 
 bool CodePage::MayStartAt(const char* s, std::size_t n, std::size_t pos) const {

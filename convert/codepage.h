@@ -1,7 +1,7 @@
 #pragma once
 // The 8-bit character set that file contents and window texts are in, as far
-// as the conversion needs it: upper-casing that keeps every byte position, and
-// where a character may begin.
+// as the conversion needs it: upper-casing that keeps every byte position,
+// where a character may begin, and which character some bytes stand for.
 
 #include <array>
 #include <cstddef>
@@ -15,8 +15,11 @@ class CodePage {
   // A single-byte set known to iconv ("CP1252", "ISO-8859-15", ...); plain
   // ASCII capitals when the set is unknown.
   static CodePage SingleByte(const std::string& charset);
-  // The user's locale charset (setlocale(LC_ALL, "") must have run), read once.
+  // The user's locale charset (setlocale(LC_ALL, "") must have run), read
+  // once; the C locale, which names nothing beyond ASCII, counts as UTF-8.
   static const CodePage& System();
+  // Makes System() give cp from now on, as if the locale named that set.
+  static void PinSystem(const CodePage& cp);
 
   // Whether this is UTF-8.
   bool IsUtf8() const { return utf8_; }
@@ -30,10 +33,19 @@ class CodePage {
   const std::array<unsigned char, 256>& ByteCapitals() const { return upper_; }
   // Whether a match may begin at byte pos of s[0, n): not inside a character.
   bool MayStartAt(const char* s, std::size_t n, std::size_t pos) const;
+  // The character s[0, n) (n > 0) begins with, and how many bytes it takes. A
+  // byte that is no character of the set stands for itself as U+DC00 + byte,
+  // a lone surrogate no character can be, so that Encode gives it back.
+  std::size_t Decode(const char* s, std::size_t n, char32_t* c) const;
+  // Appends the bytes of c to out; a character the set lacks becomes "?".
+  void Encode(char32_t c, std::string& out) const;
 
  private:
   CodePage() = default;
+  static CodePage& SystemSlot();
   bool utf8_ = false;
   std::string name_;
   std::array<unsigned char, 256> upper_{};
+  // What each byte of a single-byte set stands for, as Decode gives it.
+  std::array<char32_t, 256> chars_{};
 };

@@ -3,7 +3,6 @@
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <QByteArray>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDateTimeEdit>
@@ -21,19 +20,20 @@
 #include <cstdlib>
 #include <type_traits>
 
+#include "convert/codepage.h"
 #include "settings/stringgrid.h"
+#include "widgets/localtext.h"
 
 namespace {
 
 std::string ToIni(const QString& text) {
-  QByteArray bytes = text.toLocal8Bit();
-  return std::string(bytes.constData(), static_cast<std::size_t>(bytes.size()));
+  return ToLocalBytes(text);
 }
 
 QString FromIni(std::string bytes) {
-  // A value cut at the length limit may end inside a multi-byte character:
-  // drop that piece rather than show a replacement character.
-  if (bytes.size() == TIniFile::MaxValueLength) {
+  // A value cut at the length limit may end inside a UTF-8 character: drop
+  // that piece rather than show a stray byte.
+  if (bytes.size() == TIniFile::MaxValueLength && CodePage::System().IsUtf8()) {
     std::size_t i = bytes.size();
     std::size_t continuation = 0;
     while (i > 0 && continuation < 3 && (static_cast<unsigned char>(bytes[i - 1]) & 0xC0) == 0x80) {
@@ -49,7 +49,7 @@ QString FromIni(std::string bytes) {
       if (length > continuation + 1) bytes.resize(i - 1);
     }
   }
-  return QString::fromLocal8Bit(bytes.data(), static_cast<qsizetype>(bytes.size()));
+  return FromLocalBytes(bytes);
 }
 
 // The locale's short date, with four-digit years so that a date reads back

@@ -16,6 +16,7 @@
 #include "app/messages.h"
 #include "convert/convert.h"
 #include "scan/scrutedossier.h"
+#include "widgets/localtext.h"
 
 namespace {
 
@@ -74,14 +75,12 @@ int main(int argc, char** argv) {
   TForm1 form;
   form.show();
   QApplication::processEvents();
-  form.path_c->setText(QString::fromLocal8Bit(root));
+  form.path_c->setText(FromLocalBytes(root));
   form.filtre_c->setText("*.pl");
-  const ReplaceRule rule1{form.remplacer_1->Checked(),
-                          form.remplacer_1e->text().toLocal8Bit().toStdString(),
-                          form.remplacer_1l->text().toLocal8Bit().toStdString()};
-  const ReplaceRule rule2{form.remplacer_2->Checked(),
-                          form.remplacer_2e->text().toLocal8Bit().toStdString(),
-                          form.remplacer_2l->text().toLocal8Bit().toStdString()};
+  const ReplaceRule rule1{form.remplacer_1->Checked(), ToLocalBytes(form.remplacer_1e->text()),
+                          ToLocalBytes(form.remplacer_1l->text())};
+  const ReplaceRule rule2{form.remplacer_2->Checked(), ToLocalBytes(form.remplacer_2e->text()),
+                          ToLocalBytes(form.remplacer_2l->text())};
 
   double core = 1e9;
   double window = 1e9;

@@ -1,9 +1,7 @@
 #include "app_fixture.h"
 
-#include <QDir>
-#include <QFileInfo>
-
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 
@@ -20,6 +18,9 @@ void AppTest::SetUp() {
 }
 
 void AppTest::TearDown() {
+  // Qt does not list names that are not UTF-8, so it could not remove them.
+  std::error_code error;
+  std::filesystem::remove_all(work.path().toStdString(), error);
   BoxHook = nullptr;
   FolderDialogHook = nullptr;
 }
@@ -53,7 +54,9 @@ std::string AppTest::Path(const std::string& relative) const {
 }
 
 void WriteFileBytes(const std::string& path, const std::string& content) {
-  QDir().mkpath(QFileInfo(QString::fromStdString(path)).absolutePath());
+  // Paths are bytes, which need not be UTF-8.
+  std::error_code error;
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path(), error);
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << content;
 }

@@ -12,6 +12,7 @@
 
 #include "app/choisirdossier.h"
 #include "app/messages.h"
+#include "convert/codepage.h"
 
 class AppTest : public ::testing::Test {
  protected:
@@ -34,6 +35,20 @@ class AppTest : public ::testing::Test {
   QTemporaryDir work;
   // A path in the work folder.
   std::string Path(const std::string& relative) const;
+};
+
+// Runs the program in cp, as if the locale named it, until destroyed.
+class PinnedCodePage {
+ public:
+  explicit PinnedCodePage(const CodePage& cp) : saved_(CodePage::System()) {
+    CodePage::PinSystem(cp);
+  }
+  ~PinnedCodePage() { CodePage::PinSystem(saved_); }
+  PinnedCodePage(const PinnedCodePage&) = delete;
+  PinnedCodePage& operator=(const PinnedCodePage&) = delete;
+
+ private:
+  CodePage saved_;
 };
 
 // Writes content to path, creating its folders.

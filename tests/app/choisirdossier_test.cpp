@@ -1,6 +1,5 @@
 // The folder chooser: its dialog, its field rules and the folder button.
 #include <QApplication>
-#include <QFileSystemModel>
 #include <QLabel>
 #include <QPushButton>
 #include <QTest>
@@ -104,7 +103,7 @@ TEST_F(FolderTest, TreeListsFoldersOnly) {
   WriteFileBytes(Path("dir/.hidden/y.txt"), "y");
   TFolderDialog dialog("Choisissez le dossier", "rfNetwork", false, false, false);
   ASSERT_TRUE(dialog.SelectPath(Q(Path("dir"))));
-  QFileSystemModel* model = dialog.Model();
+  TFolderModel* model = dialog.Model();
   QModelIndex dir = model->index(Q(Path("dir")));
   EXPECT_TRUE(QTest::qWaitFor([&] {
     if (model->canFetchMore(dir)) model->fetchMore(dir);

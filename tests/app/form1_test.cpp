@@ -127,6 +127,42 @@ TEST_F(Form1Test, SettingsAreSavedOnCloseAndRestoredAtNextStart) {
   EXPECT_TRUE(RowEnabled(form.remplacer_2e, form.remplacer_2l, form.Button4));
 }
 
+TEST_F(Form1Test, SettingsKeepEveryByteOfTheLocaleCharset) {
+  // Windows-1252 values: "été", "œuvre", and every byte above ASCII, the five
+  // that set leaves undefined among them.
+  std::string every;
+  for (int b = 0x80; b < 0x100; ++b) every += static_cast<char>(b);
+  auto file = [&](const std::string& typed) {
+    return "[Form1]\nremplacer_1e=\xE9t\xE9\nremplacer_1l=\x9Cuvre\nremplacer_1=1\n"
+           "remplacer_2e=" +
+           typed + "\nremplacer_2l=" + every +
+           "\nremplacer_2=1\n"
+           "path_c=/srv/\xE9t\xE9\ninclure_rep=1\nfiltre_c=*.pl\nMac_c=0\nunix_c=0\nwindows_c=1\n";
+  };
+  const QString typed = QString::fromUtf8("ŒUVRE à Noël");
+  // In UTF-8 the same values cannot be shown, and are still written back as they were.
+  for (const CodePage& cp : {CodePage::SingleByte("CP1252"), CodePage::Utf8()}) {
+    PinnedCodePage pin(cp);
+    WriteFileBytes(SettingsFile(), file(""));
+    {
+      TForm1 form;
+      for (const TEdit* edit :
+           {form.remplacer_1e, form.remplacer_1l, form.remplacer_2l, form.path_c})
+        EXPECT_FALSE(edit->text().contains(QChar::ReplacementCharacter)) << cp.Name();
+      if (!cp.IsUtf8()) {
+        EXPECT_EQ(form.remplacer_1e->text(), QString::fromUtf8("été"));
+        EXPECT_EQ(form.remplacer_1l->text(), QString::fromUtf8("œuvre"));
+        EXPECT_EQ(form.path_c->text(), QString::fromUtf8("/srv/été"));
+      }
+      form.remplacer_2e->setText(typed);
+      form.close();
+    }
+    const std::string written =
+        cp.IsUtf8() ? typed.toUtf8().toStdString() : "\x8CUVRE \xE0 No\xEBl";
+    EXPECT_EQ(ReadFileBytes(SettingsFile()), file(written)) << cp.Name();
+  }
+}
+
 TEST_F(Form1Test, FormatBoxesKeepAtMostOneChosen) {
   WriteSettings("Mac_c=0\nunix_c=1\nwindows_c=0\n");
   TForm1 form;

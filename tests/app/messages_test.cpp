@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "app/messages.h"
+#include "app_fixture.h"
 #include "widgets/forms.h"
 
 namespace {
@@ -39,9 +40,13 @@ void Key(QWidget* w, Qt::Key key, Qt::KeyboardModifiers mods = Qt::NoModifier) {
 
 TEST(MessageBox, TextIsUtf8OrElseTheLocaleCharset) {
   EXPECT_EQ(BoxText("Accès au fichier refusé."), QStringLiteral("Accès au fichier refusé."));
-  // A Latin-1 path is not UTF-8: it is not turned into replacement characters.
+  // A Latin-1 path is not UTF-8: it is neither dropped nor turned into replacement characters.
+  EXPECT_EQ(BoxText("caf\xE9").size(), 4);
   EXPECT_FALSE(BoxText("caf\xE9").contains(QChar::ReplacementCharacter));
   EXPECT_EQ(BoxText(""), QString());
+  // In a single-byte locale it reads in that set, the message around it still in UTF-8.
+  PinnedCodePage pin(CodePage::SingleByte("ISO-8859-15"));
+  EXPECT_EQ(BoxText("Accès refusé : /srv/caf\xE9"), QString::fromUtf8("Accès refusé : /srv/café"));
 }
 
 TEST(MessageBox, ClipboardTextFollowsTheBoxLayout) {

@@ -10,6 +10,7 @@
 #include "app/form1.h"
 #include "app_fixture.h"
 #include "platform/sysutils.h"
+#include "widgets/localtext.h"
 
 namespace {
 
@@ -130,6 +131,25 @@ TEST_F(RunTest, UnwritableFileStopsTheRunWithTheErrorBox) {
   Start(Path(""));
   EXPECT_EQ(Messages(), std::vector<std::string>{"c'est fini"});
   EXPECT_EQ(ReadFileBytes(Path("sub/z/after.pl")), "after\r\n");
+}
+
+TEST_F(RunTest, AccentedFolderIsChosenAndConvertedInASingleByteSet) {
+  PinnedCodePage pin(CodePage::SingleByte("CP1252"));
+  // "été/café.pl", holding "été ÉTÉ / œuvre ŒUVRE", all in Windows-1252.
+  const std::string file = Path("\xE9t\xE9/caf\xE9.pl");
+  WriteFileBytes(file, "\xE9t\xE9 \xC9T\xC9 / \x9Cuvre \x8CUVRE  \n");
+  form->remplacer_1e->setText(QString::fromUtf8("été"));
+  form->remplacer_1l->setText("summer");
+  form->remplacer_2e->setText(QString::fromUtf8("Œuvre"));
+  form->remplacer_2l->setText("work");
+  const QString folder = FromLocalBytes(Path("")) + QString::fromUtf8("été");
+  FolderDialogHook = [&](TFolderDialog& dialog) { return dialog.SelectPath(folder); };
+  form->SpeedButton2->click();
+  EXPECT_EQ(form->path_c->text(), folder);
+  form->Button1->click();
+  EXPECT_EQ(ReadFileBytes(file), "summer summer / work work\r\n");
+  EXPECT_EQ(form->StatusBar1->Panel()->Text(), file);
+  EXPECT_EQ(Messages(), std::vector<std::string>{"c'est fini"});
 }
 
 TEST_F(RunTest, FormatUncheckedDuringARunAppliesFromTheNextFile) {
