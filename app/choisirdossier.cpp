@@ -2,13 +2,11 @@
 
 #include <QDir>
 #include <QFileInfo>
-#include <QFileSystemModel>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QTimer>
 #include <QTreeView>
 #include <QVBoxLayout>
 
@@ -35,7 +33,7 @@ bool IsDirectory(const std::string& path) {
 TFolderDialog::TFolderDialog(const QString& title, const QString& root, bool editBox,
                              bool includeFiles, bool allowNewFolder)
     : instruction_(new QLabel(title, this)),
-      model_(new QFileSystemModel(this)),
+      model_(new TFolderModel(this)),
       tree_(new QTreeView(this)),
       ok_(new QPushButton(QStringLiteral("OK"), this)),
       cancel_(new QPushButton(QStringLiteral("Annuler"), this)) {
@@ -49,21 +47,15 @@ TFolderDialog::TFolderDialog(const QString& title, const QString& root, bool edi
   model_->setFilter(filters);
   model_->setReadOnly(!allowNewFolder);
   const QString rootPath = RootPath(root);
-  model_->setRootPath(rootPath);
 
   tree_->setModel(model_);
   tree_->setHeaderHidden(true);
-  for (int column = 1; column < model_->columnCount(); ++column) tree_->hideColumn(column);
+  tree_->setUniformRowHeights(true);
   tree_->setSelectionMode(QAbstractItemView::SingleSelection);
   tree_->setEditTriggers(QAbstractItemView::NoEditTriggers);
   if (rootPath != QLatin1String("/")) tree_->setRootIndex(model_->index(rootPath));
   QObject::connect(tree_->selectionModel(), &QItemSelectionModel::currentChanged, this,
                    [this] { SelectionChanged(); });
-  // Folders are listed in the background; keep the start folder in view as
-  // the levels above it fill in.
-  QObject::connect(model_, &QFileSystemModel::directoryLoaded, this, [this](const QString&) {
-    if (tree_->currentIndex().isValid()) tree_->scrollTo(tree_->currentIndex());
-  });
 
   auto* layout = new QVBoxLayout(this);
   layout->addWidget(instruction_);
@@ -109,10 +101,8 @@ QString TFolderDialog::SelectedPath() const {
 
 void TFolderDialog::showEvent(QShowEvent* event) {
   QDialog::showEvent(event);
-  // Once laid out the tree can scroll to the selection for real.
-  QTimer::singleShot(0, this, [this] {
-    if (tree_->currentIndex().isValid()) tree_->scrollTo(tree_->currentIndex());
-  });
+  // Laid out now, the tree scrolls to the selection before it is first drawn.
+  if (tree_->currentIndex().isValid()) tree_->scrollTo(tree_->currentIndex());
 }
 
 void TFolderDialog::SelectionChanged() {

@@ -9,7 +9,8 @@
 #include <functional>
 #include <string>
 
-class QFileSystemModel;
+#include "app/foldermodel.h"
+
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -31,7 +32,7 @@ class TFolderDialog : public QDialog {
   // The folder tree.
   QTreeView* Tree() const { return tree_; }
   // The model behind the tree.
-  QFileSystemModel* Model() const { return model_; }
+  TFolderModel* Model() const { return model_; }
   // The confirming button.
   QPushButton* OkButton() const { return ok_; }
   // The cancelling button.
@@ -49,7 +50,7 @@ class TFolderDialog : public QDialog {
   void MakeFolder();
 
   QLabel* instruction_;
-  QFileSystemModel* model_;
+  TFolderModel* model_;
   QTreeView* tree_;
   QLineEdit* edit_ = nullptr;
   QPushButton* newFolder_ = nullptr;
