@@ -12,7 +12,7 @@ DESTDIR    ?=
 # the checks of the installed files and of a display, and the package tools.
 PKGS := g++ cmake make pkg-config qt6-base-dev qt6-base-dev-tools libgl-dev libgtest-dev \
         qt6-translations-l10n fonts-dejavu-core fonts-liberation2 \
-        desktop-file-utils appstream xvfb xauth dpkg-dev file
+        desktop-file-utils appstream xvfb dpkg-dev file
 BENCH_PKGS := dos2unix sed findutils coreutils time
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)

@@ -222,7 +222,7 @@ TEST_F(BalloonCycle, AnotherHintedControlShowsAtOnceAPlainOneCancels) {
 TEST_F(BalloonCycle, LeavingTheProgramsWindowsCancels) {
   // Outside every window, then on the title bar or frame, which belong to
   // the window manager here.
-  for (QPoint away : {QPoint(50, 50), window.frameGeometry().topLeft() + QPoint(1, 1)}) {
+  for (QPoint away : {QPoint(50, 50), window.geometry().topLeft() + QPoint(5, -1)}) {
     ASSERT_TRUE(ShowOver(&path));
     ASSERT_FALSE(OverOwnWindow(away));
     pointer = away;
