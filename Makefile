@@ -52,9 +52,14 @@ test: deps
 	cmake --build $(TEST_BUILD) -j$(JOBS)
 	cd $(TEST_BUILD) && ctest --output-on-failure -j$(JOBS)
 
-# DESTDIR stages the files elsewhere, as packagers do.
+# DESTDIR stages the files elsewhere, as packagers do. Through sudo only when
+# the place is not writable: a prefix in the home folder stays the user's.
 install: build
-	DESTDIR=$(DESTDIR) cmake --install $(BUILD) --prefix $(PREFIX)
+	@dir="$(DESTDIR)$(PREFIX)"; \
+	while [ ! -d "$$dir" ]; do dir=$$(dirname "$$dir"); done; \
+	if [ -w "$$dir" ]; then sudo=; else sudo="$(SUDO)"; fi; \
+	echo "Installing into $(DESTDIR)$(PREFIX)"; \
+	$$sudo env DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"
 
 # A Debian package of the optimised program, left in $(BUILD).
 deb: build
