@@ -1,22 +1,30 @@
-# The two commands of the README. Both install what is missing on Debian 12,
-# configure and build; then `run` starts the program and `test` runs the suite.
+# The commands of the README. Each installs what is missing on Debian 12,
+# configures and builds: `run` an optimised program in build/, `test` a
+# sanitizer build in build-test/, `bench` an optimised build with the
+# benchmarks in build-bench/.
 
-BUILD ?= build
-JOBS  ?= $(shell nproc)
-PKGS  := g++ cmake make pkg-config qt6-base-dev qt6-base-dev-tools libgl-dev libgtest-dev \
-         xvfb xauth
+BUILD      ?= build
+TEST_BUILD ?= build-test
+JOBS       ?= $(shell nproc)
+PREFIX     ?= /usr/local
+DESTDIR    ?=
+# Building, the French texts Qt draws, the faces the window font may take,
+# the checks of the installed files and of a display, and the package tools.
+PKGS := g++ cmake make pkg-config qt6-base-dev qt6-base-dev-tools libgl-dev libgtest-dev \
+        qt6-translations-l10n fonts-dejavu-core fonts-liberation2 \
+        desktop-file-utils appstream xvfb dpkg-dev file
 BENCH_PKGS := dos2unix sed findutils coreutils time
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps configure build run test bench bench-deps format clean
+.PHONY: all deps configure build run test install deb bench bench-deps format clean
 
 all: build
 
 # Installs only the packages that are not installed yet.
-deps:
+define install_missing
 	@missing=""; \
-	for p in $(PKGS); do \
+	for p in $(1); do \
 	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'ok installed' || missing="$$missing $$p"; \
 	done; \
 	if [ -n "$$missing" ]; then \
@@ -24,28 +32,41 @@ deps:
 	  $(SUDO) apt-get update && \
 	  $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends $$missing; \
 	fi
+endef
+
+deps:
+	$(call install_missing,$(PKGS))
 
 configure: deps
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Debug -DTERMINELLE_SANITIZE=ON
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DTERMINELLE_SANITIZE=OFF \
+	      -DTERMINELLE_TESTS=OFF -DTERMINELLE_BENCH=OFF -DCMAKE_INSTALL_PREFIX=$(PREFIX)
 
 build: configure
 	cmake --build $(BUILD) -j$(JOBS)
 
 run: build
-	ASAN_OPTIONS=detect_leaks=0 ./$(BUILD)/terminelle
+	./$(BUILD)/terminelle
 
-test: build
-	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
+test: deps
+	cmake -S . -B $(TEST_BUILD) -DCMAKE_BUILD_TYPE=Debug -DTERMINELLE_SANITIZE=ON
+	cmake --build $(TEST_BUILD) -j$(JOBS)
+	cd $(TEST_BUILD) && ctest --output-on-failure -j$(JOBS)
+
+# DESTDIR stages the files elsewhere, as packagers do. Through sudo only when
+# the place is not writable: a prefix in the home folder stays the user's.
+install: build
+	@dir="$(DESTDIR)$(PREFIX)"; \
+	while [ ! -d "$$dir" ]; do dir=$$(dirname "$$dir"); done; \
+	if [ -w "$$dir" ]; then sudo=; else sudo="$(SUDO)"; fi; \
+	echo "Installing into $(DESTDIR)$(PREFIX)"; \
+	$$sudo env DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"
+
+# A Debian package of the optimised program, left in $(BUILD).
+deb: build
+	cd $(BUILD) && cpack -G DEB
 
 bench-deps:
-	@missing=""; \
-	for p in $(BENCH_PKGS); do \
-	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'ok installed' || missing="$$missing $$p"; \
-	done; \
-	if [ -n "$$missing" ]; then \
-	  $(SUDO) apt-get update && \
-	  $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends $$missing; \
-	fi
+	$(call install_missing,$(BENCH_PKGS))
 
 # Optimised build without sanitizers; the benchmarks print their ratios.
 bench: deps bench-deps
@@ -57,4 +78,4 @@ format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i
 
 clean:
-	rm -rf $(BUILD) build-bench
+	rm -rf $(BUILD) $(TEST_BUILD) build-bench

@@ -7,7 +7,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QTimer>
 #include <QTreeView>
 #include <QVBoxLayout>
 
@@ -53,7 +52,7 @@ TFolderDialog::TFolderDialog(const QString& title, const QString& root, bool edi
 
   tree_->setModel(model_);
   tree_->setHeaderHidden(true);
-  for (int column = 1; column < model_->columnCount(); ++column) tree_->hideColumn(column);
+  tree_->setUniformRowHeights(true);
   tree_->setSelectionMode(QAbstractItemView::SingleSelection);
   tree_->setEditTriggers(QAbstractItemView::NoEditTriggers);
   if (rootPath != QLatin1String("/")) tree_->setRootIndex(model_->index(rootPath));
@@ -104,10 +103,8 @@ QString TFolderDialog::SelectedPath() const {
 
 void TFolderDialog::showEvent(QShowEvent* event) {
   QDialog::showEvent(event);
-  // Once laid out the tree can scroll to the selection for real.
-  QTimer::singleShot(0, this, [this] {
-    if (tree_->currentIndex().isValid()) tree_->scrollTo(tree_->currentIndex());
-  });
+  // Laid out now, the tree scrolls to the selection before it is first drawn.
+  if (tree_->currentIndex().isValid()) tree_->scrollTo(tree_->currentIndex());
 }
 
 void TFolderDialog::SelectionChanged() {

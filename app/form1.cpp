@@ -8,6 +8,7 @@
 #include <QIcon>
 #include <QKeyEvent>
 #include <QResizeEvent>
+#include <QStyle>
 #include <QThread>
 
 #include <algorithm>
@@ -67,6 +68,10 @@ TForm1::TForm1(QWidget* parent) : TForm(parent) {
   Build();
   NotifyLoaded();
   Guarded([this] { FormCreate(this); });
+  // Edits show the start of their text, restored or as designed.
+  for (TEdit* edit : {remplacer_1e, remplacer_1l, remplacer_2e, remplacer_2l, path_c, filtre_c}) {
+    edit->setCursorPosition(0);
+  }
 }
 
 TForm1::~TForm1() = default;
@@ -216,11 +221,6 @@ void TForm1::Build() {
     label->adjustSize();
   }
 
-  // Edits show the start of their text, as typed in.
-  for (TEdit* edit : {remplacer_1e, remplacer_1l, remplacer_2e, remplacer_2l, path_c, filtre_c}) {
-    edit->setCursorPosition(0);
-  }
-
   // Looks.
   for (TLabel* label : {Label5, Label6, Label7})
     SetColor(label, QPalette::WindowText, ToQColor(clOlive, palette()));
@@ -294,7 +294,34 @@ void TForm1::Build() {
   move(296, 73);
   resize(S(541), S(539));
   Relayout();
+  FitCaptions();
   Button1->setFocus();
+}
+
+void TForm1::FitCaptions() {
+  int missing = 0;
+  auto keepInside = [&missing](const QWidget* w) {
+    missing = std::max(missing, w->geometry().right() - w->parentWidget()->contentsRect().right());
+  };
+  for (TCheckBox* box : findChildren<TCheckBox*>()) {
+    box->resize(std::max(box->width(), box->sizeHint().width()), box->height());
+    keepInside(box);
+  }
+  // A push button's own minimum width is no need of its caption.
+  for (TButton* button : findChildren<TButton*>()) {
+    const int margins = 2 * (style()->pixelMetric(QStyle::PM_ButtonMargin, nullptr, button) +
+                             style()->pixelMetric(QStyle::PM_DefaultFrameWidth, nullptr, button));
+    const int need = button->fontMetrics().horizontalAdvance(button->text()) + margins;
+    button->resize(std::max(button->width(), need), button->height());
+  }
+  for (TLabel* label : findChildren<TLabel*>()) {
+    label->adjustSize();
+    keepInside(label);
+  }
+  if (missing > 0) {
+    resize(width() + missing, height());
+    Relayout();
+  }
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {

@@ -58,6 +58,10 @@ class TForm1 : public TForm {
 
   // The ratio of the screen's resolution to the 96 dpi the window is designed at.
   double Scale() const { return scale_; }
+  // Widens what the window's font makes too narrow, left edges kept: each
+  // check box and push button to hold its caption, the window so that no
+  // line of text runs past the edge of its box.
+  void FitCaptions();
 
   // The window's components, in the order they are built.
   TStatusBar* StatusBar1;

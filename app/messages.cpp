@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QFontMetrics>
+#include <QGridLayout>
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
@@ -22,6 +23,15 @@ QString Title() {
   return QString::fromUtf8(Application().Title);
 }
 
+// Ctrl+C alone: a beep, and the box on the clipboard as plain text.
+bool CopiedOnCtrlC(const QKeyEvent* event, const QString& caption, const QString& message,
+                   const QStringList& buttons) {
+  if (event->key() != Qt::Key_C || event->modifiers() != Qt::ControlModifier) return false;
+  QApplication::beep();
+  QApplication::clipboard()->setText(MessageBoxClipboardText(caption, message, buttons));
+  return true;
+}
+
 }  // namespace
 
 QString BoxText(const std::string& bytes) {
@@ -36,6 +46,19 @@ QString MessageBoxClipboardText(const QString& caption, const QString& message,
   for (QString b : buttons) captions += b.remove(QLatin1Char('&')) + QStringLiteral("   ");
   return rule + eol + caption + eol + rule + eol + message + eol + rule + eol + captions + eol +
          rule + eol;
+}
+
+int CaptionWidth(const QString& caption) {
+  // Title bars commonly use a bold face somewhat larger than the dialog text.
+  QFont title = QApplication::font();
+  title.setBold(true);
+  if (title.pixelSize() > 0) {
+    title.setPixelSize(title.pixelSize() * 5 / 4);
+  } else {
+    title.setPointSizeF(title.pointSizeF() * 1.25);
+  }
+  QFontMetrics metrics(title);
+  return metrics.horizontalAdvance(caption) + 6 * metrics.height();
 }
 
 TMessageForm::TMessageForm(const QString& text)
@@ -69,6 +92,8 @@ TMessageForm::TMessageForm(const QString& text)
   layout->setSpacing(14);
   layout->addWidget(message_);
   layout->addLayout(buttons);
+  const QMargins margins = layout->contentsMargins();
+  layout->addStrut(CaptionWidth(windowTitle()) - margins.left() - margins.right());
   adjustSize();
   if (screen != nullptr) {
     QRect area = screen->availableGeometry();
@@ -77,13 +102,23 @@ TMessageForm::TMessageForm(const QString& text)
 }
 
 void TMessageForm::keyPressEvent(QKeyEvent* event) {
-  if (event->key() == Qt::Key_C && event->modifiers() == Qt::ControlModifier) {
-    QApplication::beep();
-    QApplication::clipboard()->setText(
-        MessageBoxClipboardText(windowTitle(), message_->text(), {ok_->text()}));
-    return;
-  }
+  if (CopiedOnCtrlC(event, windowTitle(), message_->text(), {ok_->text()})) return;
   QDialog::keyPressEvent(event);
+}
+
+TErrorForm::TErrorForm(const QString& text)
+    : QMessageBox(QMessageBox::Critical, Title(), text, QMessageBox::Ok) {
+  setWindowModality(Qt::ApplicationModal);
+  // The box sizes itself to its layout, so the caption's room goes there.
+  if (auto* grid = qobject_cast<QGridLayout*>(layout())) {
+    grid->addItem(new QSpacerItem(CaptionWidth(Title()), 0, QSizePolicy::Minimum), grid->rowCount(),
+                  0, 1, grid->columnCount());
+  }
+}
+
+void TErrorForm::keyPressEvent(QKeyEvent* event) {
+  if (CopiedOnCtrlC(event, windowTitle(), text(), {button(QMessageBox::Ok)->text()})) return;
+  QMessageBox::keyPressEvent(event);
 }
 
 void ShowMessage(const std::string& text) {
@@ -100,8 +135,7 @@ void ShowErrorBox(const std::string& text) {
     BoxHook(TBoxKind::Error, text);
     return;
   }
-  QMessageBox box(QMessageBox::Critical, Title(), BoxText(text), QMessageBox::Ok);
-  box.setWindowModality(Qt::ApplicationModal);
+  TErrorForm box(BoxText(text));
   box.exec();
 }
 

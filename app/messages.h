@@ -3,6 +3,7 @@
 // message box (caption, text, one "OK") and the error box (stop icon).
 
 #include <QDialog>
+#include <QMessageBox>
 #include <QString>
 
 #include <functional>
@@ -33,6 +34,11 @@ void InstallErrorBox();
 QString MessageBoxClipboardText(const QString& caption, const QString& message,
                                 const QStringList& buttons);
 
+// The width a box needs for a window manager to show caption whole: the
+// caption in a large title font, with room for three title-bar buttons on
+// each side, since many centre the caption.
+int CaptionWidth(const QString& caption);
+
 // The simple message box: a word-wrapped text at most half the screen wide
 // and one "OK" that Enter and Escape both press.
 class TMessageForm : public QDialog {
@@ -50,4 +56,15 @@ class TMessageForm : public QDialog {
  private:
   QLabel* message_;
   QPushButton* ok_;
+};
+
+// The error box: the stop icon, the text and one "OK"; Ctrl+C copies it as
+// the simple box does.
+class TErrorForm : public QMessageBox {
+ public:
+  // The box for text, captioned with the application's title.
+  explicit TErrorForm(const QString& text);
+
+ protected:
+  void keyPressEvent(QKeyEvent* event) override;
 };

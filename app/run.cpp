@@ -2,8 +2,17 @@
 
 #include <QApplication>
 #include <QIcon>
+#include <QLibraryInfo>
+#include <QSessionManager>
+#include <QSocketNotifier>
+#include <QTranslator>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <clocale>
+#include <csignal>
 #include <string>
 #include <vector>
 
@@ -11,6 +20,26 @@
 #include "app/messages.h"
 #include "platform/rewrite.h"
 #include "widgets/forms.h"
+
+namespace {
+
+// The signal handler only wakes the event loop; the closing runs there.
+int signalPipe[2] = {-1, -1};
+
+void OnSignal(int sig) {
+  const int saved = errno;
+  const char byte = static_cast<char>(sig);
+  [[maybe_unused]] ssize_t n = write(signalPipe[1], &byte, 1);
+  errno = saved;
+}
+
+void CloseMainForm() {
+  Guarded([] {
+    if (TForm* form = Application().MainForm) form->close();
+  });
+}
+
+}  // namespace
 
 std::string InterruptedRewritesText(const std::vector<InterruptedRewrite>& found) {
   std::string restored, changed, lost;
@@ -31,9 +60,45 @@ std::string InterruptedRewritesText(const std::vector<InterruptedRewrite>& found
         "est gardé à part :" +
         changed;
   }
-  if (!lost.empty())
+  if (!lost.empty()) {
     text += "\n\nCes fichiers n'ont pas pu retrouver leur contenu d'avant :" + lost;
+  }
   return text;
+}
+
+bool LoadQtFrench() {
+  auto* translator = new QTranslator(QCoreApplication::instance());
+  if (!translator->load(QStringLiteral("qtbase_fr"),
+                        QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+    delete translator;
+    return false;
+  }
+  return QCoreApplication::installTranslator(translator);
+}
+
+void CloseOnSessionEnd() {
+  QObject::connect(qApp, &QGuiApplication::commitDataRequest, qApp,
+                   [](QSessionManager&) { CloseMainForm(); });
+  if (signalPipe[0] < 0 && pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
+  auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, qApp);
+  QObject::connect(notifier, &QSocketNotifier::activated, qApp, [] {
+    char bytes[16];
+    while (read(signalPipe[0], bytes, sizeof bytes) > 0) {
+    }
+    CloseMainForm();
+  });
+  for (int sig : {SIGTERM, SIGHUP, SIGINT}) {
+    struct sigaction current {};
+    // A signal the program was started to ignore (nohup) stays ignored.
+    if (sigaction(sig, nullptr, &current) != 0 || current.sa_handler == SIG_IGN) continue;
+    struct sigaction action {};
+    action.sa_handler = OnSignal;
+    sigemptyset(&action.sa_mask);
+    // The second signal finds the default action again: a window that does
+    // not close (a run under way) can still be ended.
+    action.sa_flags = SA_RESTART | SA_RESETHAND;
+    sigaction(sig, &action, nullptr);
+  }
 }
 
 int RunTerminelle(int argc, char** argv) {
@@ -44,11 +109,15 @@ int RunTerminelle(int argc, char** argv) {
   QApplication::setApplicationName(QString::fromUtf8(Application().Title));
   QApplication::setApplicationVersion(QStringLiteral("1.0.0.1"));
   QApplication::setWindowIcon(QIcon(QStringLiteral(":/pictures/terminelle.ico")));
+  // Lets the desktop match the window to its menu entry and icon.
+  QGuiApplication::setDesktopFileName(QStringLiteral("fr.terminelle.Terminelle"));
+  LoadQtFrench();
   InstallErrorBox();
   // Before the window reads anything, the settings file included.
   std::vector<InterruptedRewrite> interrupted = RestoreInterruptedRewrites();
   if (!interrupted.empty()) ShowMessage(InterruptedRewritesText(interrupted));
   Application().CreateForm<TForm1>();
+  CloseOnSessionEnd();
   Application().MainForm->show();
   int status = QApplication::exec();
   Application().DestroyForms();

@@ -62,8 +62,10 @@ QWidget* ControlAt(QPoint p) {
 }
 
 bool OverOwnWindow(QPoint p) {
+  // Title bars and frames belong to the window manager, which sends the
+  // program no move over them: the pointer there has left the program.
   for (QWidget* top : QApplication::topLevelWidgets()) {
-    if (top->isVisible() && !IsToolTipWindow(top) && top->frameGeometry().contains(p)) return true;
+    if (top->isVisible() && !IsToolTipWindow(top) && top->geometry().contains(p)) return true;
   }
   return false;
 }

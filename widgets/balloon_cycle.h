@@ -26,7 +26,8 @@ inline constexpr int kHintCheckMs = 100;
 // The widget under global point p, disabled ones included; null outside the
 // program's windows. Balloons and other tool-tip windows are looked through.
 QWidget* ControlAt(QPoint p);
-// True when p lies over one of the program's visible windows.
+// True when p lies inside one of the program's visible windows, frame and
+// title bar excluded.
 bool OverOwnWindow(QPoint p);
 
 // The hint cycle. It filters the application's events while it lives.

@@ -1,10 +1,13 @@
 // The main window as built, restored and resized, and its small controls.
+#include <QFontDatabase>
 #include <QKeyEvent>
+#include <QMenu>
 #include <QTest>
 
 #include <gtest/gtest.h>
 
 #include "app/form1.h"
+#include "app/run.h"
 #include "app_fixture.h"
 
 namespace {
@@ -118,6 +121,7 @@ TEST_F(Form1Test, SettingsAreSavedOnCloseAndRestoredAtNextStart) {
   }
   TForm1 form;
   EXPECT_EQ(form.path_c->text(), "/tmp/ailleurs");
+  EXPECT_EQ(form.path_c->cursorPosition(), 0);
   EXPECT_EQ(form.remplacer_2e->text(), QString::fromUtf8("déjà"));
   EXPECT_FALSE(form.inclure_rep->Checked());
   EXPECT_EQ(Formats(form), (std::vector<bool>{true, false, false}));
@@ -305,4 +309,46 @@ TEST_F(Form1Test, HintsAndLooks) {
   EXPECT_EQ(form.Image3->Picture().size(), QSize(48, 48));
   EXPECT_TRUE(form.Image3->Picture().hasAlphaChannel());
   EXPECT_EQ(form.SpeedButton2->iconSize(), QSize(16, 16));
+}
+
+TEST_F(Form1Test, NoCaptionIsClippedInTheFacesDebianShips) {
+  TForm1 form;
+  for (const char* family : {"Liberation Sans", "DejaVu Sans", "DejaVu Sans Condensed"}) {
+    if (!QFontDatabase::hasFamily(family)) continue;
+    // The window font at 96, 120 and 144 dpi, over the design's own sizes.
+    for (int pixels : {11, 14, 17}) {
+      QFont font = form.font();
+      font.setFamily(family);
+      font.setPixelSize(pixels);
+      form.setFont(font);
+      form.FitCaptions();
+      for (QWidget* w : form.findChildren<QWidget*>()) {
+        int need = 0;
+        if (auto* box = qobject_cast<QCheckBox*>(w)) {
+          need = box->sizeHint().width();
+        } else if (auto* button = qobject_cast<QPushButton*>(w)) {
+          need = button->fontMetrics().horizontalAdvance(button->text()) + 1;
+        } else if (auto* label = qobject_cast<QLabel*>(w)) {
+          need = label->sizeHint().width();
+        } else {
+          continue;
+        }
+        const std::string where =
+            family + (" " + std::to_string(pixels) + " ") + w->objectName().toStdString();
+        EXPECT_LE(need, w->width()) << where;
+        EXPECT_LE(w->geometry().right(), w->parentWidget()->contentsRect().right()) << where;
+      }
+    }
+  }
+}
+
+TEST_F(Form1Test, QtsOwnTextsAreFrench) {
+  ASSERT_TRUE(LoadQtFrench());
+  TForm1 form;
+  std::unique_ptr<QMenu> menu(form.path_c->createStandardContextMenu());
+  QStringList texts;
+  for (QAction* action : menu->actions()) texts << action->text().section('\t', 0, 0).remove('&');
+  for (const char* text : {"Annuler", "Couper", "Copier", "Coller"}) {
+    EXPECT_TRUE(texts.contains(text)) << text << " in " << texts.join(", ").toStdString();
+  }
 }

@@ -86,19 +86,28 @@ TEST(MessageBox, LongTextWrapsWithinHalfTheScreen) {
   EXPECT_GT(box.Message()->height(), 3 * box.fontMetrics().height());
   TMessageForm small("c'est fini");
   EXPECT_LT(small.Message()->width(), half / 2);
+  // Short texts still leave the window manager room for the whole caption.
+  EXPECT_GE(small.width(), CaptionWidth("Terminelle"));
+  TErrorForm error("Erreur E/S 5.");
+  error.show();
+  EXPECT_GE(error.width(), CaptionWidth("Terminelle"));
+  EXPECT_GT(CaptionWidth("Terminelle"), small.fontMetrics().horizontalAdvance("Terminelle") + 60);
 }
 
-TEST(MessageBox, CtrlCCopiesTheBox) {
-  TMessageForm box("Vous devez choisir un format de conversion");
-  QApplication::clipboard()->clear();
-  Key(&box, Qt::Key_C, Qt::ControlModifier);
-  EXPECT_EQ(
-      QApplication::clipboard()->text(),
-      MessageBoxClipboardText("Terminelle", "Vous devez choisir un format de conversion", {"OK"}));
-  // Another modifier: nothing is copied.
-  QApplication::clipboard()->clear();
-  Key(&box, Qt::Key_C, Qt::ControlModifier | Qt::ShiftModifier);
-  EXPECT_TRUE(QApplication::clipboard()->text().isEmpty());
+TEST(MessageBox, CtrlCCopiesEitherBox) {
+  const QString text = "Vous devez choisir un format de conversion";
+  TMessageForm box(text);
+  TErrorForm error(text);
+  for (QWidget* w : {static_cast<QWidget*>(&box), static_cast<QWidget*>(&error)}) {
+    QApplication::clipboard()->clear();
+    Key(w, Qt::Key_C, Qt::ControlModifier);
+    EXPECT_EQ(QApplication::clipboard()->text(),
+              MessageBoxClipboardText("Terminelle", text, {"OK"}));
+    // Another modifier: nothing is copied.
+    QApplication::clipboard()->clear();
+    Key(w, Qt::Key_C, Qt::ControlModifier | Qt::ShiftModifier);
+    EXPECT_TRUE(QApplication::clipboard()->text().isEmpty());
+  }
 }
 
 TEST(MessageBox, ShowMessageAndTheErrorBoxAreModal) {

@@ -7,7 +7,10 @@
 
 #include <sys/stat.h>
 
+#include <csignal>
+
 #include "app/form1.h"
+#include "app/run.h"
 #include "app_fixture.h"
 #include "platform/sysutils.h"
 #include "widgets/localtext.h"
@@ -249,23 +252,34 @@ TEST_F(RunTest, QuitDuringARunSavesAtOnceFinishesAndEnds) {
   EXPECT_EQ(Messages(), std::vector<std::string>{"c'est fini"});
 }
 
-TEST_F(RunTest, QuitWhenIdleSavesAndEndsTheEventLoop) {
+TEST_F(RunTest, QuitOrEndOfSessionWhenIdleSavesAndEndsTheEventLoop) {
   TForm* previousMain = Application().MainForm;
   Application().MainForm = form.get();
-  form->show();
-  form->path_c->setText("/ailleurs");
-  bool timedOut = false;
-  QTimer watchdog;
-  watchdog.setSingleShot(true);
-  QObject::connect(&watchdog, &QTimer::timeout, [&] {
-    timedOut = true;
-    QApplication::quit();
-  });
-  watchdog.start(20000);
-  QTimer::singleShot(0, form.get(), [&] { form->Button2->click(); });
-  QApplication::exec();
+  CloseOnSessionEnd();
+  for (const char* way : {"Quitter", "SIGTERM"}) {
+    form->show();
+    form->path_c->setText(QString("/ailleurs/") + way);
+    bool timedOut = false;
+    QTimer watchdog;
+    watchdog.setSingleShot(true);
+    QObject::connect(&watchdog, &QTimer::timeout, [&] {
+      timedOut = true;
+      QApplication::quit();
+    });
+    watchdog.start(20000);
+    QTimer::singleShot(0, form.get(), [&] {
+      if (way == std::string("Quitter")) {
+        form->Button2->click();
+      } else {
+        std::raise(SIGTERM);
+      }
+    });
+    QApplication::exec();
+    EXPECT_FALSE(timedOut) << way;
+    EXPECT_NE(ReadFileBytes(SettingsFile()).find(std::string("path_c=/ailleurs/") + way),
+              std::string::npos)
+        << way;
+  }
   Application().MainForm = previousMain;
-  EXPECT_FALSE(timedOut);
-  EXPECT_NE(ReadFileBytes(SettingsFile()).find("path_c=/ailleurs"), std::string::npos);
   EXPECT_TRUE(boxes.empty());
 }

@@ -4,12 +4,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <sstream>
+
+#include "../support/allocations.h"
 
 namespace fs = std::filesystem;
 
@@ -169,7 +170,7 @@ TEST_F(IniFileTest, DamagedFileIsReadAsFarAsPossible) {
                         "\nnul=a" + std::string(1, '\0') + "b\n" + std::string(4 << 20, '\n') +
                         "[broken\nnoequals\nafter=2\n";
   Put(damaged);
-  auto start = std::chrono::steady_clock::now();
+  const AllocationCount start = Allocations();
   {
     TIniFile ini(path_);
     EXPECT_EQ(ini.ReadString("s", "before", ""), "1");
@@ -178,7 +179,11 @@ TEST_F(IniFileTest, DamagedFileIsReadAsFarAsPossible) {
     EXPECT_FALSE(ini.ValueExists("broken", "noequals"));
     ini.WriteString("broken", "added", "3");
   }
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+  // Millions of lines cost neither an allocation each nor an entry each:
+  // reading and writing back take a few copies of the file, whatever it holds.
+  const AllocationCount used = AllocatedSince(start);
+  EXPECT_LT(used.calls, 1000u);
+  EXPECT_LT(used.bytes, 8 * damaged.size());
   EXPECT_EQ(Get(), damaged.substr(0, damaged.size() - 8) + "after=2\nadded=3\n");
 }
 

@@ -220,12 +220,16 @@ TEST_F(BalloonCycle, AnotherHintedControlShowsAtOnceAPlainOneCancels) {
 }
 
 TEST_F(BalloonCycle, LeavingTheProgramsWindowsCancels) {
-  ASSERT_TRUE(ShowOver(&path));
-  ASSERT_FALSE(OverOwnWindow(QPoint(50, 50)));
-  pointer = QPoint(50, 50);
-  // Well before the hide timer could have done it.
-  QTRY_VERIFY_WITH_TIMEOUT(!Showing(), 1500);
-  EXPECT_EQ(Cycle()->HintControl(), nullptr);
+  // Outside every window, then on the title bar or frame, which belong to
+  // the window manager here.
+  for (QPoint away : {QPoint(50, 50), window.geometry().topLeft() + QPoint(5, -1)}) {
+    ASSERT_TRUE(ShowOver(&path));
+    ASSERT_FALSE(OverOwnWindow(away));
+    pointer = away;
+    // Well before the hide timer could have done it.
+    QTRY_VERIFY_WITH_TIMEOUT(!Showing(), 1500);
+    EXPECT_EQ(Cycle()->HintControl(), nullptr);
+  }
 }
 
 TEST_F(BalloonCycle, NothingShowsWhileInTheBackgroundOrAfterThePointerLeft) {
