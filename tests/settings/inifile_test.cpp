@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -181,7 +180,6 @@ TEST_F(IniFileTest, DamagedFileIsReadAsFarAsPossible) {
                         "\nnul=a" + std::string(1, '\0') + "b\n" + std::string(4 << 20, '\n') +
                         "[broken\nnoequals\nafter=2\n";
   Put(damaged);
-  auto start = std::chrono::steady_clock::now();
   {
     TIniFile ini(path_);
     EXPECT_EQ(ini.ReadString("s", "before", ""), "1");
@@ -190,7 +188,6 @@ TEST_F(IniFileTest, DamagedFileIsReadAsFarAsPossible) {
     EXPECT_FALSE(ini.ValueExists("broken", "noequals"));
     ini.WriteString("broken", "added", "3");
   }
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
   EXPECT_EQ(Get(), damaged.substr(0, damaged.size() - 8) + "after=2\nadded=3\n");
 }
 
