@@ -591,7 +591,9 @@ bool Rewrite::StillTheFileRead() const {
   // open descriptor too: one call checks both.
   struct stat by_name {};
   if (!entry_.Status(&by_name) || !SameState(by_name, st_)) return false;
-  if (!racy_ || !hashed_) return true;
+  // A hash handed over is checked whenever given: a caller that read the
+  // file long before knew better than this moment whether it was racy.
+  if (!hashed_) return true;
   std::unique_ptr<char[]> buf(new char[kCopyChunk]);
   std::uint64_t hash = kContentHashSeed;
   for (off_t offset = 0;;) {

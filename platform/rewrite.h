@@ -125,7 +125,8 @@ class Rewrite {
   // tick of the system's clock would leave its dates as they are; the caller
   // then hashes what it reads (ContentHash) and hands that over.
   bool NeedsContentHash() const { return racy_; }
-  // The hash of the whole content read, checked again before the file changes.
+  // The hash of the whole content read (ContentHash from kContentHashSeed),
+  // checked again before the file changes.
   void SetContentHash(std::uint64_t hash) {
     hash_ = hash;
     hashed_ = true;

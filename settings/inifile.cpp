@@ -5,9 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
-#include <cstdlib>
-#include <cstring>
+#include <memory>
 
 #include "platform/fileio.h"
 
@@ -41,18 +39,7 @@ bool SameName(std::string_view a, std::string_view b) {
   return true;
 }
 
-std::string BaseOf(const std::string& path) {
-  std::size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-// A hidden temporary file next to target, opened for writing; -1 on failure.
-int MakeTemporary(const std::string& target, std::string& name) {
-  name = FolderOf(target) + "/." + BaseOf(target) + ".XXXXXX";
-  int fd = mkostemp(name.data(), O_CLOEXEC);
-  if (fd < 0) name.clear();
-  return fd;
-}
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
 }  // namespace
 
@@ -70,24 +57,29 @@ TIniFile::~TIniFile() {
 void TIniFile::Load() const {
   if (state_ != State::NotLoaded) return;
   lines_.clear();
+  eol_ = "\n";
+  index_.valid = false;
+  file_.reset();
+  bom_ = false;
+  access_ = Access::Unknown;
   state_ = State::Loaded;
-  if (path_.empty()) return;
-  // Non-blocking, so that a FIFO put in the file's place cannot hang us.
-  int fd = open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) {
-    if (errno != ENOENT && errno != ENOTDIR) state_ = State::Unreadable;
+  // A folder that cannot be opened holds no file, and takes none.
+  located_ = !path_.empty() && entry_.LocateThroughLinks(path_);
+  if (!located_) return;
+  // Never through a link swapped in since, nor blocking on a FIFO.
+  Fd fd(entry_.OpenForReading());
+  if (fd.get() < 0) {
+    if (errno != ENOENT) state_ = State::Unreadable;
     return;
   }
   std::string data;
-  struct stat st {};
-  bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
-            static_cast<unsigned long long>(st.st_size) <= MaxFileSize;
+  bool ok = ::fstat(fd.get(), &st_) == 0 && S_ISREG(st_.st_mode) &&
+            static_cast<unsigned long long>(st_.st_size) <= MaxFileSize;
   if (ok) {
-    data.reserve(static_cast<std::size_t>(st.st_size));
+    data.reserve(static_cast<std::size_t>(st_.st_size));
     char buffer[65536];
     for (;;) {
-      ssize_t n = read(fd, buffer, sizeof buffer);
-      if (n < 0 && errno == EINTR) continue;
+      ssize_t n = ReadSome(fd.get(), buffer, sizeof buffer);
       if (n < 0) {
         ok = false;
         break;
@@ -100,27 +92,35 @@ void TIniFile::Load() const {
       }
     }
   }
-  close(fd);
   if (!ok) {
     state_ = State::Unreadable;
     return;
   }
+  file_ = std::move(fd);
+  hash_ = ContentHash(kContentHashSeed, data.data(), data.size());
   std::size_t pos = 0;
+  if (std::string_view(data).substr(0, kByteOrderMark.size()) == kByteOrderMark) {
+    bom_ = true;
+    pos = kByteOrderMark.size();
+  }
+  bool first = true;
   while (pos < data.size()) {
-    const void* hit = std::memchr(data.data() + pos, '\n', data.size() - pos);
-    std::size_t end =
-        hit ? static_cast<std::size_t>(static_cast<const char*>(hit) - data.data()) : data.size();
-    std::size_t textEnd = end;
+    std::size_t end = data.find_first_of("\r\n", pos);
+    std::size_t next = end + 1;
     std::string_view eol;
-    if (hit) {
+    if (end == std::string::npos) {
+      end = next = data.size();
+    } else if (data[end] == '\n') {
       eol = "\n";
-      if (end > pos && data[end - 1] == '\r') {
-        --textEnd;
-        eol = "\r\n";
-      }
-      if (lines_.empty() && pos == 0) eol_ = eol;
+    } else if (next < data.size() && data[next] == '\n') {
+      eol = "\r\n";
+      ++next;
+    } else {
+      eol = "\r";
     }
-    std::string_view text(data.data() + pos, textEnd - pos);
+    if (first && !eol.empty()) eol_ = eol;
+    first = false;
+    std::string_view text(data.data() + pos, end - pos);
     if (!lines_.empty() && lines_.back().kind == Kind::Other && KindOf(text) == Kind::Other) {
       Line& run = lines_.back();
       run.text += run.eol;
@@ -129,7 +129,7 @@ void TIniFile::Load() const {
     } else {
       lines_.push_back(Parse(std::string(text), eol));
     }
-    pos = hit ? end + 1 : data.size();
+    pos = next;
   }
 }
 
@@ -349,70 +349,59 @@ void TIniFile::DeleteKey(const std::string& Section, const std::string& Ident) {
   if (removed) Changed(true);
 }
 
-std::string TIniFile::Target() const {
-  struct stat st {};
-  if (lstat(path_.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-    if (char* real = realpath(path_.c_str(), nullptr)) {
-      std::string target(real);
-      std::free(real);
-      return target;
-    }
+bool TIniFile::MayWrite() const {
+  if (path_.empty() || !located_ || state_ == State::Unreadable) return false;
+  if (file_.get() < 0) {
+    // A new file is made beside it, then renamed to its name.
+    return ::faccessat(entry_.Folder(), ".", W_OK | X_OK, AT_EACCESS) == 0;
   }
-  return path_;
+  try {
+    RefuseUnwritable(entry_, st_);
+    return true;
+  } catch (const Exception&) {
+    return false;
+  }
 }
 
 void TIniFile::CheckWritable() {
   Load();
-  if (path_.empty() || state_ == State::Unreadable) Fail();
-  // Proof that the folder takes a new file now, not only at release.
-  std::string probe;
-  int fd = MakeTemporary(Target(), probe);
-  if (fd < 0) Fail();
-  close(fd);
-  unlink(probe.c_str());
+  // Once per reading of the file: a save of many keys asks the system once.
+  if (access_ == Access::Unknown) access_ = MayWrite() ? Access::Writable : Access::Refused;
+  if (access_ == Access::Refused) Fail();
 }
 
 void TIniFile::UpdateFile() {
   if (!dirty_) return;
   flushFailed_ = true;
-  if (path_.empty() || state_ == State::Unreadable) Fail();
-  std::string target = Target();
-  struct stat st {};
-  mode_t mode = stat(target.c_str(), &st) == 0 ? (st.st_mode & 07777) : NewFileMode();
-  std::string data;
+  CheckWritable();
+  std::string data = bom_ ? std::string(kByteOrderMark) : std::string();
   for (const Line& line : lines_) {
     data += line.text;
     data += line.eol;
   }
-  std::string temp;
-  int fd = MakeTemporary(target, temp);
-  if (fd < 0) Fail();
-  bool ok = fchmod(fd, mode) == 0 && WriteAll(fd, data) && fsync(fd) == 0;
-  ok = close(fd) == 0 && ok;
-  ok = ok && rename(temp.c_str(), target.c_str()) == 0;
-  if (!ok) {
-    unlink(temp.c_str());
-    Fail();
+  bool saved = false;
+  try {
+    std::unique_ptr<Rewrite> rewrite;
+    if (file_.get() >= 0) {
+      rewrite = std::make_unique<Rewrite>(entry_, file_.get(), st_);
+      rewrite->SetContentHash(hash_);
+    } else {
+      rewrite = std::make_unique<Rewrite>(entry_);
+    }
+    if (WriteFully(rewrite->Output(), data.data(), data.size()) == 0) {
+      rewrite->Commit(true);
+      saved = true;
+    }
+  } catch (const Exception&) {
+    // Whatever failed (a full disk, another program's change meanwhile),
+    // the file holds what it held.
   }
-  // Makes the rename itself durable; its failure loses nothing already written.
-  int dir = open(FolderOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir >= 0) {
-    fsync(dir);
-    close(dir);
-  }
+  if (!saved) Fail();
   dirty_ = false;
   flushFailed_ = false;
-}
-
-bool TIniFile::WriteAll(int fd, const std::string& data) {
-  std::size_t done = 0;
-  while (done < data.size()) {
-    ssize_t n = write(fd, data.data() + done, data.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
+  // The file is read again when next used, as it now stands on disk.
+  state_ = State::NotLoaded;
+  file_.reset();
 }
 
 void TIniFile::Changed(bool structural) {

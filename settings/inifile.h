@@ -5,9 +5,10 @@
 // read from it.
 //
 // Layout rules of this implementation:
-// - Lines end with LF or CR LF; a lone CR is an ordinary byte. Lines added to
-//   a file take the ending of its first line (LF for a new file); every line
-//   not touched keeps its bytes and its own ending.
+// - A line ends with LF, CR LF or a lone CR. Lines added to a file take the
+//   ending of its first line (LF for a new file); every line not touched keeps
+//   its bytes and its own ending. A UTF-8 byte-order mark at the start of the
+//   file is read as nothing and kept in front of the file when it is written.
 // - Blanks (space, tab) around section and key names are ignored. A value is
 //   everything after the first "=" up to the line end, blanks and quotes
 //   included: nothing is trimmed or unquoted, so what WriteString stores
@@ -16,14 +17,21 @@
 // - A line starting with ";" is a comment; a line without "=" is no key; a
 //   "[" without its "]" opens a section named by the rest of the line. With
 //   duplicates, the first section of a name and its first key of a name count.
+// - A symbolic link in the file's place is followed: its target is read and
+//   written (created when missing), and the link stays.
 // - Changes are kept in memory and written by UpdateFile or the destructor,
-//   atomically: a temporary file in the same folder, then a rename, so a crash
-//   or a full disk leaves the previous file whole. Each change first checks
-//   that the folder takes a new file, so that a change that cannot reach the
-//   disk fails at once with EIniFileException.
+//   in one safe rewrite (platform/rewrite.h): the file ends with its old
+//   content or the new one, keeps its owner, group, mode, attributes and
+//   every hard link, and is left alone when another program changed it since
+//   it was read, or when its content would not change. The first change after
+//   the file is read checks, once, that it may be written: a file without any
+//   write permission bit (even for root), one this user may not write, or a
+//   missing file in a folder that takes no new file refuses every change with
+//   EIniFileException.
 // - A file that exists but cannot be read (a folder, no permission, larger
 //   than MaxFileSize) reads as empty and refuses every change, so it is never
 //   overwritten by a copy that lacks its contents.
+// - Once written, the file is read again at its next use.
 
 #include <cstddef>
 #include <cstdint>
@@ -32,6 +40,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/rewrite.h"
 #include "platform/sysutils.h"
 
 // A settings file that cannot be written: "Impossible d'écrire dans <path>".
@@ -40,7 +49,7 @@ class EIniFileException : public Exception {
   using Exception::Exception;
 };
 
-// One settings file, read on first use and written back atomically.
+// One settings file, read on first use and written back in one safe rewrite.
 class TIniFile {
  public:
   // Longest value ReadString gives, in bytes.
@@ -54,7 +63,7 @@ class TIniFile {
   // file that reads as empty and cannot be written.
   explicit TIniFile(std::string path);
   // Writes pending changes; an error is dropped (call UpdateFile to see it).
-  virtual ~TIniFile();
+  ~TIniFile();
   TIniFile(const TIniFile&) = delete;
   TIniFile& operator=(const TIniFile&) = delete;
 
@@ -87,10 +96,6 @@ class TIniFile {
   // after "$", "x", "X" (or a leading "0x"); false when it does not convert.
   static bool ParseInteger(const std::string& text, int32_t& out);
 
- protected:
-  // Writes data to fd whole; false on failure. Tests replace it to fail.
-  virtual bool WriteAll(int fd, const std::string& data);
-
  private:
   enum class Kind { Other, Section, Key };
   // One line, or a run of lines that are neither headers nor keys (kept as a
@@ -103,6 +108,7 @@ class TIniFile {
     Kind kind = Kind::Other;
   };
   enum class State { NotLoaded, Loaded, Unreadable };
+  enum class Access { Unknown, Writable, Refused };
   struct KeyEntry {
     std::size_t line;  // first key line of the name
     std::size_t used;  // bytes of the key-name list up to and including it
@@ -132,8 +138,7 @@ class TIniFile {
   // One past the last line of the section opened at header.
   std::size_t SectionEnd(std::size_t header) const;
   void Insert(std::size_t at, std::string text);
-  // The file to replace: the path, or the file a symbolic link there names.
-  std::string Target() const;
+  bool MayWrite() const;
   void CheckWritable();
   // Marks the file as changed; structural says the index no longer holds.
   void Changed(bool structural);
@@ -141,6 +146,16 @@ class TIniFile {
 
   std::string path_;
   mutable State state_ = State::NotLoaded;
+  // The file as read: where it is (through links), and while it exists, open
+  // with its status and content hash, so that a save can tell another
+  // program's change.
+  mutable FolderEntry entry_;
+  mutable bool located_ = false;
+  mutable Fd file_;
+  mutable struct stat st_ {};
+  mutable std::uint64_t hash_ = 0;
+  mutable bool bom_ = false;
+  mutable Access access_ = Access::Unknown;
   mutable std::vector<Line> lines_;
   mutable std::string_view eol_ = "\n";
   mutable SectionIndex index_;

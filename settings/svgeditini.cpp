@@ -138,6 +138,19 @@ class TEditLines : public TStrings {
   QStringList lines_;
 };
 
+int SelectedIndex(const QComboBox& box) {
+  return box.currentIndex();
+}
+int SelectedIndex(const QListWidget& box) {
+  return box.currentRow();
+}
+void Select(QComboBox& box, int index) {
+  box.setCurrentIndex(index);
+}
+void Select(QListWidget& box, int index) {
+  box.setCurrentRow(index);
+}
+
 // The items of a combo box or list box.
 template <class Box>
 class TBoxItems : public TStrings {
@@ -152,24 +165,17 @@ class TBoxItems : public TStrings {
     }
   }
   void Clear() override { box_.clear(); }
-  void Add(const std::string& s) override { box_.addItem(FromIni(s)); }
+  void Add(const std::string& s) override {
+    const bool none = SelectedIndex(box_) < 0;
+    box_.addItem(FromIni(s));
+    // A combo box selects the first item it is given; a restored list has
+    // no selection until its stored index is applied.
+    if (none) Select(box_, -1);
+  }
 
  private:
   Box& box_;
 };
-
-int SelectedIndex(const QComboBox& box) {
-  return box.currentIndex();
-}
-int SelectedIndex(const QListWidget& box) {
-  return box.currentRow();
-}
-void Select(QComboBox& box, int index) {
-  box.setCurrentIndex(index);
-}
-void Select(QListWidget& box, int index) {
-  box.setCurrentRow(index);
-}
 
 // The flags of the store that governs a window.
 struct Flags {

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -11,6 +12,7 @@
 #include <sstream>
 
 #include "../support/allocations.h"
+#include "platform/fileio.h"
 
 namespace fs = std::filesystem;
 
@@ -23,8 +25,13 @@ class IniFileTest : public ::testing::Test {
     ASSERT_NE(mkdtemp(pattern.data()), nullptr);
     dir_ = pattern;
     path_ = dir_ + "/serie.ini";
+    // Where a rewrite in place keeps its backup and record.
+    setenv("XDG_STATE_HOME", (dir_ + "/state").c_str(), 1);
   }
-  void TearDown() override { fs::remove_all(dir_); }
+  void TearDown() override {
+    unsetenv("XDG_STATE_HOME");
+    fs::remove_all(dir_);
+  }
 
   void Put(const std::string& bytes, const std::string& path = "") {
     std::ofstream(path.empty() ? path_ : path, std::ios::binary) << bytes;
@@ -39,14 +46,18 @@ class IniFileTest : public ::testing::Test {
 };
 
 // Fails every write after a part of the data reached the file, as a full disk does.
-class FullDiskIni : public TIniFile {
+class FullDisk : public FileWriter {
  public:
-  using TIniFile::TIniFile;
-
- protected:
-  bool WriteAll(int fd, const std::string& data) override {
-    return TIniFile::WriteAll(fd, data.substr(0, data.size() / 2)) && false;
+  FullDisk() { previous_ = SetFileWriter(this); }
+  ~FullDisk() override { SetFileWriter(previous_); }
+  ssize_t Write(int fd, const void* buf, std::size_t n) override {
+    if (n > 1) return FileWriter::Write(fd, buf, n / 2);
+    errno = ENOSPC;
+    return -1;
   }
+
+ private:
+  FileWriter* previous_ = nullptr;
 };
 
 }  // namespace
@@ -235,7 +246,8 @@ TEST_F(IniFileTest, UnreadableFileIsNeverReplaced) {
 TEST_F(IniFileTest, FailedWriteLeavesThePreviousFileWhole) {
   Put("[s]\nk=old\n");
   {
-    FullDiskIni ini(path_);
+    FullDisk disk;
+    TIniFile ini(path_);
     ini.WriteString("s", "k", "new");
     EXPECT_THROW(ini.UpdateFile(), EIniFileException);
   }
@@ -243,15 +255,48 @@ TEST_F(IniFileTest, FailedWriteLeavesThePreviousFileWhole) {
   EXPECT_EQ(EntriesInDir(), 1);
 }
 
-TEST_F(IniFileTest, WritesThroughALinkAndKeepsTheFileMode) {
-  std::string real = dir_ + "/real.ini";
-  Put("[s]\nk=1\n", real);
-  ASSERT_EQ(chmod(real.c_str(), 0640), 0);
-  fs::create_symlink(real, path_);
+TEST_F(IniFileTest, SaveKeepsOwnerModeEveryNameAndLinks) {
+  // Another user's file (when the test may give one away), with an odd mode.
+  const bool root = geteuid() == 0;
+  Put("[s]\nk=1\n");
+  ASSERT_EQ(chmod(path_.c_str(), 0604), 0);
+  if (root) {
+    ASSERT_EQ(chown(path_.c_str(), 4321, 8765), 0);
+  }
   TIniFile(path_).WriteString("s", "k", "2");
-  EXPECT_TRUE(fs::is_symlink(path_));
-  EXPECT_EQ(Get(real), "[s]\nk=2\n");
   struct stat st {};
-  ASSERT_EQ(stat(real.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0640u);
+  ASSERT_EQ(stat(path_.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0604u);
+  if (root) {
+    EXPECT_EQ(st.st_uid, 4321u);
+    EXPECT_EQ(st.st_gid, 8765u);
+  }
+  EXPECT_EQ(Get(), "[s]\nk=2\n");
+
+  // A second name sees the save.
+  std::string other = dir_ + "/other.ini";
+  ASSERT_EQ(link(path_.c_str(), other.c_str()), 0);
+  TIniFile(path_).WriteString("s", "k", "3");
+  EXPECT_EQ(Get(other), "[s]\nk=3\n");
+
+  // A link stays a link; a dangling one gets its target.
+  std::string linked = dir_ + "/linked.ini";
+  fs::create_symlink("sub/target.ini", linked);
+  fs::create_directory(dir_ + "/sub");
+  TIniFile(linked).WriteString("s", "k", "4");
+  EXPECT_TRUE(fs::is_symlink(linked));
+  EXPECT_EQ(Get(dir_ + "/sub/target.ini"), "[s]\nk=4\n");
+}
+
+TEST_F(IniFileTest, ByteOrderMarkIsNothingAndCrLfOrCrEndALine) {
+  Put("\xEF\xBB\xBF[Form1]\rMac_c=1\r\nunix_c=0\n[x]\ry=1\r");
+  {
+    TIniFile ini(path_);
+    EXPECT_EQ(ini.ReadString("Form1", "Mac_c", ""), "1");
+    EXPECT_EQ(ini.ReadString("form1", "unix_c", ""), "0");
+    EXPECT_EQ(ini.ReadString("x", "y", ""), "1");
+    ini.WriteString("Form1", "Mac_c", "0");
+    ini.WriteString("Form1", "windows_c", "1");
+  }
+  EXPECT_EQ(Get(), "\xEF\xBB\xBF[Form1]\rMac_c=0\r\nunix_c=0\nwindows_c=1\r[x]\ry=1\r");
 }

@@ -1,6 +1,9 @@
 #include "settings/svgeditini.h"
 
 #include <gtest/gtest.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <QComboBox>
 #include <QDateTimeEdit>
 #include <QListWidget>
@@ -85,6 +88,7 @@ class SvgEditIniTest : public ::testing::Test {
     ASSERT_NE(mkdtemp(pattern.data()), nullptr);
     dir_ = pattern;
     setenv("XDG_CONFIG_HOME", dir_.c_str(), 1);
+    setenv("XDG_STATE_HOME", (dir_ + "/state").c_str(), 1);
     ini_ = dir_ + "/Terminelle/serie.ini";
     Application().MainForm = nullptr;
     Application().ErrorBox = [this](const std::string& text) { errors_.push_back(text); };
@@ -93,6 +97,7 @@ class SvgEditIniTest : public ::testing::Test {
     Application().MainForm = nullptr;
     Application().ErrorBox = nullptr;
     unsetenv("XDG_CONFIG_HOME");
+    unsetenv("XDG_STATE_HOME");
     fs::remove_all(dir_);
   }
   void Put(const std::string& bytes) {
@@ -317,7 +322,7 @@ TEST_F(SvgEditIniTest, ListSectionsStopAtTheFirstGap) {
   form.NotifyLoaded();
   ASSERT_EQ(form.combo_c.count(), 2);
   EXPECT_EQ(form.combo_c.itemText(1), "");
-  EXPECT_EQ(form.combo_c.currentIndex(), 0);  // index 5 ignored; Qt selects the first item added
+  EXPECT_EQ(form.combo_c.currentIndex(), -1);  // index 5 ignored
   EXPECT_EQ(form.list_l.count(), 1);
   EXPECT_EQ(form.list_l.currentRow(), -1);
   EXPECT_EQ(form.date_d.dateTime(), designed);
@@ -325,7 +330,7 @@ TEST_F(SvgEditIniTest, ListSectionsStopAtTheFirstGap) {
   // Saving a shorter list leaves no stale keys.
   form.combo_c.removeItem(1);
   form.store.SauveIni();
-  EXPECT_NE(Get().find("[Kindscombo_c]\nL0=a\nItemIndex=0\n"), std::string::npos);
+  EXPECT_NE(Get().find("[Kindscombo_c]\nL0=a\nItemIndex=-1\n"), std::string::npos);
 }
 
 TEST_F(SvgEditIniTest, GridSectionsFollowTheGridRules) {
@@ -416,6 +421,39 @@ TEST_F(SvgEditIniTest, UnwritableOrDamagedSettingsNeverStopTheWindow) {
   EXPECT_NE(saved.find("filtre_c=*.txt\n" + zeros + "\n\xff\xfe[=\x01\nno equals\nMac_c=0\n"),
             std::string::npos);
   EXPECT_NE(saved.find("windows_c=1\n[Other]\nk=v\n"), std::string::npos);
+}
+
+TEST_F(SvgEditIniTest, ReadOnlySettingsFileIsNotSaved) {
+  Put(kSample);
+  ASSERT_EQ(chmod(ini_.c_str(), 0444), 0);
+  MainLike form;
+  form.NotifyLoaded();
+  form.Mac_c.SetChecked(true);
+  EXPECT_TRUE(form.close());
+  EXPECT_TRUE(errors_.empty());
+  EXPECT_EQ(Get(), kSample);
+}
+
+TEST_F(SvgEditIniTest, EachSaveCreatesOneFile) {
+  const std::string folder = fs::path(TSvgEditIni::FichierSettings()).parent_path().string();
+  const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  ASSERT_GE(watch, 0);
+  ASSERT_GE(inotify_add_watch(watch, folder.c_str(), IN_CREATE), 0);
+  MainLike form;
+  form.SvgEditIni1.SauveIni();
+  form.Mac_c.SetChecked(true);
+  form.SvgEditIni1.SauveIni();
+  int created = 0;
+  alignas(inotify_event) char events[4096];
+  for (ssize_t n; (n = read(watch, events, sizeof events)) > 0;) {
+    for (char* p = events; p < events + n;) {
+      ++created;
+      p += sizeof(inotify_event) + reinterpret_cast<inotify_event*>(p)->len;
+    }
+  }
+  close(watch);
+  EXPECT_EQ(created, 2);
+  EXPECT_NE(Get().find("Mac_c=1\n"), std::string::npos);
 }
 
 TEST_F(SvgEditIniTest, SettingsFolderComesFromTheEnvironment) {
