@@ -18,7 +18,9 @@
 
 #include "app/form1.h"
 #include "app/messages.h"
+#include "platform/fileio.h"
 #include "platform/rewrite.h"
+#include "settings/svgeditini.h"
 #include "widgets/forms.h"
 
 namespace {
@@ -116,6 +118,8 @@ int RunTerminelle(int argc, char** argv) {
   // Before the window reads anything, the settings file included.
   std::vector<InterruptedRewrite> interrupted = RestoreInterruptedRewrites();
   if (!interrupted.empty()) ShowMessage(InterruptedRewritesText(interrupted));
+  // A save of the settings cut short may have left its temporary file.
+  SweepStaleWorkFiles(FolderOf(TSvgEditIni::FichierSettings()));
   Application().CreateForm<TForm1>();
   CloseOnSessionEnd();
   Application().MainForm->show();

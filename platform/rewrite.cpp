@@ -784,3 +784,15 @@ std::vector<InterruptedRewrite> RestoreInterruptedRewrites() {
   for (const std::string& name : work) SweepStaleWorkFile(folder.get(), name.c_str());
   return reports;
 }
+
+void SweepStaleWorkFiles(const std::string& folder) {
+  Fd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  DIR* dir = fd.get() >= 0 ? ::fdopendir(::dup(fd.get())) : nullptr;
+  if (dir == nullptr) return;
+  std::vector<std::string> work;
+  while (const dirent* d = ::readdir(dir)) {
+    if (IsWorkFileName(d->d_name)) work.emplace_back(d->d_name);
+  }
+  ::closedir(dir);
+  for (const std::string& name : work) SweepStaleWorkFile(fd.get(), name.c_str());
+}

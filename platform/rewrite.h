@@ -171,6 +171,9 @@ bool IsWorkFileName(const char* name);
 // program holds it and it holds nothing worth keeping.
 void SweepStaleWorkFile(int folder, const char* name);
 
+// Removes the stale work files of folder, as SweepStaleWorkFile does.
+void SweepStaleWorkFiles(const std::string& folder);
+
 // The program's state folder ($XDG_STATE_HOME/Terminelle, by default
 // ~/.local/state/Terminelle), created when missing; "" when it cannot be.
 std::string StateFolder();
