@@ -2,7 +2,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/file.h>
 #include <sys/random.h>
 #include <sys/xattr.h>
@@ -255,14 +254,8 @@ void RemoveWorkFile(const std::string& path) {
 std::string StateFolderPath() {
   const char* state = std::getenv("XDG_STATE_HOME");
   if (state != nullptr && state[0] == '/') return std::string(state) + "/Terminelle";
-  const char* home = std::getenv("HOME");
-  std::string base = home != nullptr && home[0] == '/' ? home : "";
-  if (base.empty()) {
-    const passwd* pw = ::getpwuid(::geteuid());
-    if (pw == nullptr || pw->pw_dir == nullptr || pw->pw_dir[0] != '/') return "";
-    base = pw->pw_dir;
-  }
-  return base + "/.local/state/Terminelle";
+  std::string base = HomeFolder();
+  return base.empty() ? "" : base + "/.local/state/Terminelle";
 }
 
 bool MakeFolders(const std::string& path) {
@@ -519,7 +512,11 @@ void Rewrite::Fail(int err) const {
   ThrowCode(err, entry_.Path());
 }
 
-RewriteOutcome Rewrite::Commit(bool keep_unchanged) {
+bool Rewrite::SameAsOld() const {
+  return original_ >= 0 && Compare(temp_.fd(), original_) == Likeness::kEqual;
+}
+
+void Rewrite::Commit() {
   FileWriter& writer = CurrentFileWriter();
   writer.Reached(WriteStep::kOutputWritten);
   if (original_ < 0) {
@@ -538,10 +535,7 @@ RewriteOutcome Rewrite::Commit(bool keep_unchanged) {
       }
     }
     temp_.Keep();
-    return RewriteOutcome::kReplaced;
-  }
-  if (keep_unchanged && Compare(temp_.fd(), original_) == Likeness::kEqual) {
-    return RewriteOutcome::kUnchanged;
+    return;
   }
   if (!in_place_ && !TakeIdentity()) in_place_ = true;
   if (in_place_) {
@@ -549,7 +543,6 @@ RewriteOutcome Rewrite::Commit(bool keep_unchanged) {
   } else {
     Replace();
   }
-  return RewriteOutcome::kReplaced;
 }
 
 bool Rewrite::TakeIdentity() {

@@ -138,6 +138,8 @@ void TScruteDossier::Execute() {
   DossierCourant.clear();
   Taille = 0;
   DateHeure = 0;
+  Device = 0;
+  Inode = 0;
   // Copies, so that a handler changing the properties leaves this run alone.
   const std::string folder = dossier_;
   const std::string patterns = filtre_;
@@ -242,6 +244,8 @@ void TScruteDossier::ListFiles(const DirList& folder, const std::string& path,
         FichierCourant = name;
         Taille = size;
         DateHeure = stamp;
+        Device = st.st_dev;
+        Inode = st.st_ino;
         OnFichier(this, std::move(name));
       }
       swept = true;
