@@ -244,8 +244,10 @@ void TScruteDossier::ListFiles(const DirList& folder, const std::string& path,
         FichierCourant = name;
         Taille = size;
         DateHeure = stamp;
-        Device = st.st_dev;
-        Inode = st.st_ino;
+        // A link is a name of its own, not the file it leads to.
+        const bool link = files.IsLink(entry);
+        Device = link ? 0 : st.st_dev;
+        Inode = link ? 0 : st.st_ino;
         OnFichier(this, std::move(name));
       }
       swept = true;

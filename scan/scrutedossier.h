@@ -59,7 +59,8 @@ class TScruteDossier : public TComponent {
   // Local last-write time of the file last reported, as a DOS date and time.
   int32_t DateHeure = 0;
   // Device and inode of the file last reported, which tell the same file
-  // under two names; 0 and 0 when its status could not be read.
+  // under two names; 0 and 0 for a symbolic link or when its status could
+  // not be read.
   uint64_t Device = 0;
   // See Device.
   uint64_t Inode = 0;
