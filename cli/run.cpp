@@ -416,13 +416,19 @@ class Schedule {
         ++first_unreported_;
       }
       if (batch.empty()) break;
-      if (main_waiting_ > 0) room_.notify_all();
+      WakeMainLocked();
       lock.unlock();
       report_.Tell(batch);
       lock.lock();
     }
     reporting_ = false;
-    if (main_waiting_ > 0) room_.notify_all();
+    WakeMainLocked();
+  }
+
+  // The walk, once it waits for room, sleeps until half the visits in hand
+  // are reported, rather than waking for each.
+  void WakeMainLocked() {
+    if (main_waiting_ > 0 && results_.size() <= kMostInHand / 2) room_.notify_all();
   }
 
   bool AllReported() const { return closed_ && results_.empty() && !reporting_; }

@@ -161,13 +161,13 @@ int CopyContent(int from, int to, bool progress) {
 enum class Likeness { kEqual, kPrefix, kOther };
 
 // How a's content stands to b's: the same, a strict beginning of it, or neither.
-Likeness Compare(int a, int b) {
-  std::unique_ptr<char[]> x(new char[kCopyChunk]);
-  std::unique_ptr<char[]> y(new char[kCopyChunk]);
+Likeness Compare(int a, int b, std::size_t chunk = kCopyChunk) {
+  std::unique_ptr<char[]> x(new char[chunk]);
+  std::unique_ptr<char[]> y(new char[chunk]);
   off_t offset = 0;
   for (;;) {
-    ssize_t n = PreadSome(a, x.get(), kCopyChunk, offset);
-    ssize_t m = PreadSome(b, y.get(), kCopyChunk, offset);
+    ssize_t n = PreadSome(a, x.get(), chunk, offset);
+    ssize_t m = PreadSome(b, y.get(), chunk, offset);
     if (n < 0 || m < 0 || n > m) return Likeness::kOther;
     if (std::memcmp(x.get(), y.get(), static_cast<std::size_t>(n)) != 0) return Likeness::kOther;
     if (n < m) {
@@ -513,7 +513,12 @@ void Rewrite::Fail(int err) const {
 }
 
 bool Rewrite::SameAsOld() const {
-  return original_ >= 0 && Compare(temp_.fd(), original_) == Likeness::kEqual;
+  // Most new contents differ in length, which needs no reading.
+  if (original_ < 0 || ::lseek(temp_.fd(), 0, SEEK_CUR) != st_.st_size) return false;
+  // Small files, the most common, need no large buffers.
+  const std::size_t chunk =
+      std::min<std::size_t>(kCopyChunk, static_cast<std::size_t>(st_.st_size) + 1);
+  return Compare(temp_.fd(), original_, chunk) == Likeness::kEqual;
 }
 
 void Rewrite::Commit() {
