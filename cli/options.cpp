@@ -213,9 +213,10 @@ tiennent pas compte de la casse (la règle 1, puis la règle 2).
                          avec le nombre de lignes qui changeraient
   -j, --taches=N         nombre de fichiers convertis en même temps (par défaut,
                          le nombre de processeurs)
-  -q, --silencieux       ni barre de progression ni bilan
+  -q, --silencieux       ni barre de progression ni bilan (les erreurs et la
+                         liste d'un essai restent)
   -v, --verbeux          une ligne par fichier
-      --aide, --help     afficher cette aide et quitter
+  -h, --aide, --help     afficher cette aide et quitter
       --version          afficher la version et quitter
 
 Un fichier dont le contenu converti est identique à son contenu n'est pas

@@ -485,8 +485,6 @@ int RunConversion(const RunSettings& run) {
   Schedule schedule(run, report, tick);
   progress = &schedule;
   std::vector<std::thread> workers;
-  for (unsigned i = 0; i < run.Jobs; ++i) workers.emplace_back([&] { schedule.Work(); });
-
   TScruteDossier scanner;
   scanner.SetDossier(run.Folder);
   scanner.SetFiltre(run.Filter);
@@ -504,8 +502,10 @@ int RunConversion(const RunSettings& run) {
     tick();
   };
   try {
+    for (unsigned i = 0; i < run.Jobs; ++i) workers.emplace_back([&] { schedule.Work(); });
     scanner.Execute();
   } catch (...) {
+    // The files in hand still end old or new.
     schedule.Stop();
     schedule.Close();
     for (std::thread& t : workers) t.join();
