@@ -38,6 +38,7 @@ using std::chrono::milliseconds;
 constexpr std::size_t kMostInHand = 256;
 // Runs shorter than this show no progress bar.
 constexpr milliseconds kQuietStart{1000};
+// How often the bar is redrawn; waits wake as often to redraw it.
 constexpr milliseconds kBarPeriod{100};
 
 // The signal that asked the run to stop; 0 while none did.
@@ -65,7 +66,7 @@ void InstallSignalHandlers() {
 }
 
 // One file, whatever name it is reached by: its device and inode, or its
-// path when the walk could not read its status.
+// path for a symbolic link or when the walk could not read its status.
 struct FileKey {
   std::uint64_t device = 0;
   std::uint64_t inode = 0;
