@@ -16,6 +16,7 @@
 
 #include "app/choisirdossier.h"
 #include "app/messages.h"
+#include "settings/iniform1.h"
 #include "widgets/localtext.h"
 
 namespace {
@@ -121,9 +122,9 @@ void TForm1::Build() {
                       U("Exemple : Interpreteur PERL (#!/perl/bin/perl sous Windows à  "
                         "#!/usr/bin/perl sous LINUX)"));
   remplacer_1e = new TEdit(this, GroupBox1, "remplacer_1e");
-  remplacer_1e->setText(U("#!/perl/bin/perl"));
+  remplacer_1e->setText(U(form1_built::kSearch1));
   remplacer_1l = new TEdit(this, GroupBox1, "remplacer_1l");
-  remplacer_1l->setText(U("#!/usr/bin/perl"));
+  remplacer_1l->setText(U(form1_built::kReplacement1));
   remplacer_1 = new TCheckBox(this, GroupBox1, "remplacer_1");
   remplacer_1->setText(U("Effectuer le remplacement de tous les fichiers"));
   Button3 = new TButton(this, GroupBox1, "Button3");
@@ -137,9 +138,9 @@ void TForm1::Build() {
   Label7 =
       new TLabel(this, GroupBox2, "Label7", U("use lib '/home/e-smith/files/ibays/'  sous LINUX"));
   remplacer_2e = new TEdit(this, GroupBox2, "remplacer_2e");
-  remplacer_2e->setText(U("use lib 'c:/perl/lib/' ;"));
+  remplacer_2e->setText(U(form1_built::kSearch2));
   remplacer_2l = new TEdit(this, GroupBox2, "remplacer_2l");
-  remplacer_2l->setText(U("use lib '/home/e-smith/files/ibays/Primary/cgi-bin/solvane/' ;"));
+  remplacer_2l->setText(U(form1_built::kReplacement2));
   remplacer_2 = new TCheckBox(this, GroupBox2, "remplacer_2");
   remplacer_2->setText(U("Effectuer le remplacement de tous les fichiers"));
   Button4 = new TButton(this, GroupBox2, "Button4");
@@ -154,12 +155,11 @@ void TForm1::Build() {
   Image1 = new TImage(this, GroupBox3, "Image1");
   Image2 = new TImage(this, GroupBox3, "Image2");
   path_c = new TEdit(this, GroupBox3, "path_c");
-  path_c->setText(U(
-      R"(C:\Program Files\Apache Group\Apache2\htdocs\cgi-bin\Solvane\ZAPHORELLIN\mise-a-jour\Program Files\Apache Group\Apache2\htdocs\cgi-bin)"));
+  path_c->setText(U(form1_built::kFolder));
   inclure_rep = new TCheckBox(this, GroupBox3, "inclure_rep");
   inclure_rep->setText(U("Inclure les sous répertoires"));
   filtre_c = new TEdit(this, GroupBox3, "filtre_c");
-  filtre_c->setText(U("*.pl"));
+  filtre_c->setText(U(form1_built::kFilter));
   Mac_c = new TCheckBox(this, GroupBox3, "Mac_c");
   Mac_c->setText(U("Mac"));
   unix_c = new TCheckBox(this, GroupBox3, "unix_c");

@@ -13,12 +13,12 @@
 #include <cerrno>
 #include <clocale>
 #include <csignal>
-#include <string>
 #include <vector>
 
 #include "app/form1.h"
 #include "app/messages.h"
 #include "platform/fileio.h"
+#include "platform/interrupted.h"
 #include "platform/rewrite.h"
 #include "settings/svgeditini.h"
 #include "widgets/forms.h"
@@ -42,31 +42,6 @@ void CloseMainForm() {
 }
 
 }  // namespace
-
-std::string InterruptedRewritesText(const std::vector<InterruptedRewrite>& found) {
-  std::string restored, changed, lost;
-  for (const InterruptedRewrite& f : found) {
-    if (f.Restored) {
-      restored += "\n" + f.Path;
-    } else if (!f.KeptIn.empty()) {
-      changed += "\n" + f.Path + "\n    ancien contenu : " + f.KeptIn;
-    } else {
-      lost += "\n" + f.Path;
-    }
-  }
-  std::string text = "Terminelle a été arrêté pendant qu'il réécrivait des fichiers.";
-  if (!restored.empty()) text += "\n\nCes fichiers ont retrouvé leur contenu d'avant :" + restored;
-  if (!changed.empty()) {
-    text +=
-        "\n\nCes fichiers ont changé depuis ; ils restent tels quels et leur ancien contenu "
-        "est gardé à part :" +
-        changed;
-  }
-  if (!lost.empty()) {
-    text += "\n\nCes fichiers n'ont pas pu retrouver leur contenu d'avant :" + lost;
-  }
-  return text;
-}
 
 bool LoadQtFrench() {
   auto* translator = new QTranslator(QCoreApplication::instance());

@@ -331,10 +331,12 @@ std::string_view EndingOf(LineEnding kind) {
   return "\r\n";
 }
 
-// Trims, ends and rewrites lines into the output.
+// Trims, ends and rewrites lines into the output (an Output, or the text of
+// one line for a trial).
+template <class Sink>
 class LineConverter {
  public:
-  LineConverter(Output& out, std::string& line, LineEnding kind, const ReplaceRule& r1,
+  LineConverter(Sink& out, std::string& line, LineEnding kind, const ReplaceRule& r1,
                 const ReplaceRule& r2, const CodePage& cp)
       : out_(out), line_(line), cp_(cp), ending_(EndingOf(kind)) {
     for (const ReplaceRule* r : {&r1, &r2}) {
@@ -428,7 +430,7 @@ class LineConverter {
     return !r.exact_scan || r.may_touch_ending || Contains(r, p, n);
   }
 
-  Output& out_;
+  Sink& out_;
   std::string& line_;
   const CodePage& cp_;
   std::string_view ending_;
@@ -522,7 +524,7 @@ struct Input {
 
 // Converts everything read from in. A NUL byte means a binary file: the
 // caller then leaves the destination as it was.
-StreamResult Stream(Input in, LineConverter& conv, Buffers& buffers) {
+StreamResult Stream(Input in, LineConverter<Output>& conv, Buffers& buffers) {
   char* buf = buffers.read.get();
   std::string& carry = buffers.carry;
   carry.clear();
@@ -592,10 +594,11 @@ bool Produce(Input in, int out_fd, LineEnding kind, const ReplaceRule& r1, const
 }
 
 // Converts in into the file at entry through a rewrite, which keeps the old
-// content whole until the new one is complete.
+// content whole until the new one is complete. A file that needs write
+// permission only if its content changes is checked once that is known.
 ConvertOutcome ConvertThroughRewrite(Input in, bool over_itself, Rewrite& rewrite,
-                                     const FolderEntry& entry, LineEnding kind,
-                                     const ReplaceRule& r1, const ReplaceRule& r2,
+                                     const FolderEntry& entry, const struct stat* check_writable,
+                                     LineEnding kind, const ReplaceRule& r1, const ReplaceRule& r2,
                                      const CodePage& cp, const ConvertOptions& options) {
   // Only a file converted over itself was read whole, and can be hashed.
   std::uint64_t hash = kContentHashSeed;
@@ -606,9 +609,10 @@ ConvertOutcome ConvertThroughRewrite(Input in, bool over_itself, Rewrite& rewrit
     ThrowIo(f.err, entry.Path());
   }
   if (in.hash != nullptr) rewrite.SetContentHash(hash);
-  return rewrite.Commit(options.KeepUnchanged) == RewriteOutcome::kUnchanged
-             ? ConvertOutcome::kUnchanged
-             : ConvertOutcome::kConverted;
+  if (options.KeepUnchanged && rewrite.SameAsOld()) return ConvertOutcome::kUnchanged;
+  if (check_writable != nullptr) RefuseUnwritable(entry, *check_writable);
+  rewrite.Commit();
+  return ConvertOutcome::kConverted;
 }
 
 // A destination that is a device or a pipe is written straight through.
@@ -638,36 +642,54 @@ bool Absent(int err) {
   return err == ENOENT || err == ENOTDIR || err == EACCES || err == ELOOP || err == ENAMETOOLONG;
 }
 
-ConvertOutcome Convert(const std::string& source, const std::string& destination, LineEnding kind,
-                       const ReplaceRule& rule1, const ReplaceRule& rule2, const CodePage& cp,
-                       const ConvertOptions& options) {
-  // Only regular files dated within what a DOS date can hold are converted;
-  // links, pipes and devices are never opened, nor the program's own files.
-  FolderEntry src;
-  struct stat src_st {};
-  if (!src.Locate(source) || !src.Status(&src_st)) {
-    if (Absent(errno)) return ConvertOutcome::kLeftAlone;
+// A source file open for reading, with its status as opened.
+struct Source {
+  FolderEntry entry;
+  Fd fd;
+  struct stat st {};
+};
+
+// Opens source; false when it is to be left alone. Only regular files dated
+// within what a DOS date can hold are converted; links, pipes and devices
+// are never opened, nor the program's own files.
+bool OpenSource(const std::string& source, Source* s) {
+  struct stat named {};
+  if (!s->entry.Locate(source) || !s->entry.Status(&named)) {
+    if (Absent(errno)) return false;
     throw EInOutError(OsErrorCode(errno));
   }
   int32_t dos = 0;
-  if (!S_ISREG(src_st.st_mode) || !DosDateTime(src_st.st_mtime, &dos) ||
-      IsWorkFileName(src.Name().c_str())) {
-    return ConvertOutcome::kLeftAlone;
+  if (!S_ISREG(named.st_mode) || !DosDateTime(named.st_mtime, &dos) ||
+      IsWorkFileName(s->entry.Name().c_str())) {
+    return false;
   }
-  Fd in(src.OpenForReading());
-  if (in.get() < 0) {
+  s->fd.reset(s->entry.OpenForReading());
+  if (s->fd.get() < 0) {
     int err = errno;
-    if (err == ELOOP) return ConvertOutcome::kLeftAlone;  // replaced by a link since
+    if (err == ELOOP) return false;  // replaced by a link since
     throw EFOpenError(FullPathName(source), SystemErrorText(err));
   }
-  struct stat in_st {};
-  if (::fstat(in.get(), &in_st) != 0 || !S_ISREG(in_st.st_mode)) return ConvertOutcome::kLeftAlone;
-  const Input input{in.get(), in_st.st_size};
+  return ::fstat(s->fd.get(), &s->st) == 0 && S_ISREG(s->st.st_mode);
+}
+
+ConvertOutcome Convert(const std::string& source, const std::string& destination, LineEnding kind,
+                       const ReplaceRule& rule1, const ReplaceRule& rule2, const CodePage& cp,
+                       const ConvertOptions& options) {
+  Source src;
+  if (!OpenSource(source, &src)) return ConvertOutcome::kLeftAlone;
+  const Input input{src.fd.get(), src.st.st_size};
 
   if (destination == source) {
-    RefuseUnwritable(src, in_st);
-    Rewrite rewrite(src, in.get(), in_st);
-    return ConvertThroughRewrite(input, true, rewrite, src, kind, rule1, rule2, cp, options);
+    // A file left as it is needs no write permission.
+    const struct stat* check_later = nullptr;
+    if (options.KeepUnchanged) {
+      check_later = &src.st;
+    } else {
+      RefuseUnwritable(src.entry, src.st);
+    }
+    Rewrite rewrite(src.entry, src.fd.get(), src.st);
+    return ConvertThroughRewrite(input, true, rewrite, src.entry, check_later, kind, rule1, rule2,
+                                 cp, options);
   }
   // Another destination is written through the links that name it.
   FolderEntry dest;
@@ -676,7 +698,8 @@ ConvertOutcome Convert(const std::string& source, const std::string& destination
   if (!dest.Status(&dest_st)) {
     if (errno != ENOENT) ThrowIo(errno, destination);
     Rewrite rewrite(dest);
-    return ConvertThroughRewrite(input, false, rewrite, dest, kind, rule1, rule2, cp, options);
+    return ConvertThroughRewrite(input, false, rewrite, dest, nullptr, kind, rule1, rule2, cp,
+                                 options);
   }
   if (S_ISDIR(dest_st.st_mode)) throw EInOutError(5);
   if (!S_ISREG(dest_st.st_mode)) {
@@ -687,16 +710,129 @@ ConvertOutcome Convert(const std::string& source, const std::string& destination
   if (::fstat(old.get(), &dest_st) != 0 || !S_ISREG(dest_st.st_mode)) throw EInOutError(32);
   RefuseUnwritable(dest, dest_st);
   Rewrite rewrite(dest, old.get(), dest_st);
-  return ConvertThroughRewrite(input, false, rewrite, dest, kind, rule1, rule2, cp, options);
+  return ConvertThroughRewrite(input, false, rewrite, dest, nullptr, kind, rule1, rule2, cp,
+                               options);
 }
 
-}  // namespace
+// One converted line, collected for a trial.
+class LineText {
+ public:
+  void Append(const char* p, std::size_t n) { text.append(p, n); }
+  void AppendShort(std::string_view s) { text.append(s); }
+  std::string text;
+};
 
-ConvertOutcome ConvertFile(const std::string& source, const std::string& destination,
-                           LineEnding kind, const ReplaceRule& rule1, const ReplaceRule& rule2,
-                           const CodePage& codePage, const ConvertOptions& options) {
+// Compares what is fed to it, piece after piece, with a file's content.
+class SameAsFile {
+ public:
+  SameAsFile(int fd, char* buf) : fd_(fd), buf_(buf) {}
+  void Feed(std::string_view s) {
+    while (equal_ && !s.empty()) {
+      if (at_ == have_) {
+        ssize_t r = PreadSome(fd_, buf_, kReadChunk, offset_);
+        if (r <= 0) {
+          equal_ = false;
+          return;
+        }
+        have_ = static_cast<std::size_t>(r);
+        at_ = 0;
+      }
+      std::size_t k = std::min(s.size(), have_ - at_);
+      equal_ = std::memcmp(s.data(), buf_ + at_, k) == 0;
+      s.remove_prefix(k);
+      at_ += k;
+      offset_ += static_cast<off_t>(k);
+    }
+  }
+  // Whether what was fed is the whole content, size bytes long.
+  bool Equal(off_t size) const { return equal_ && offset_ == size; }
+
+ private:
+  int fd_;
+  char* buf_;
+  std::size_t have_ = 0;
+  std::size_t at_ = 0;
+  off_t offset_ = 0;
+  bool equal_ = true;
+};
+
+TrialOutcome Try(const std::string& source, LineEnding kind, const ReplaceRule& rule1,
+                 const ReplaceRule& rule2, const CodePage& cp) {
+  Source src;
+  if (!OpenSource(source, &src)) return {ConvertOutcome::kLeftAlone, 0};
+  Buffers& buffers = SharedBuffers();
+  LineText out;
+  LineConverter conv(out, buffers.line, kind, rule1, rule2, cp);
+  SameAsFile same(src.fd.get(), buffers.out.get());
+  std::string& raw = buffers.carry;
+  raw.clear();
+  std::uint64_t changed = 0;
+  // A line whose converted text is not the line with its own break changes.
+  auto line_ends = [&](std::string_view brk) {
+    out.text.clear();
+    conv.Line(raw.data(), raw.size());
+    same.Feed(out.text);
+    std::string_view text = out.text;
+    if (text.size() != raw.size() + brk.size() || text.substr(0, raw.size()) != raw ||
+        text.substr(raw.size()) != brk) {
+      ++changed;
+    }
+    raw.clear();
+  };
+  char* buf = buffers.read.get();
+  off_t total = 0;
+  bool cr_last = false;  // the block before ended in CR: LF may follow
+  for (;;) {
+    ssize_t r = ReadSome(src.fd.get(), buf, kReadChunk);
+    if (r < 0) throw EInOutError(OsErrorCode(errno));
+    if (r == 0) break;
+    total += r;
+    const char* p = buf;
+    const char* end = buf + r;
+    if (std::memchr(p, 0, static_cast<std::size_t>(r)) != nullptr) {
+      return {ConvertOutcome::kBinary, 0};
+    }
+    if (cr_last) {
+      cr_last = false;
+      if (*p == '\n') ++p;
+      line_ends(p > buf ? "\r\n" : "\r");
+    }
+    while (p < end) {
+      const char* q = p;
+      while (q < end && *q != '\r' && *q != '\n') ++q;
+      raw.append(p, q);
+      if (q == end) break;
+      if (*q == '\n') {
+        line_ends("\n");
+        p = q + 1;
+      } else if (q + 1 == end) {
+        cr_last = true;
+        p = end;
+      } else if (q[1] == '\n') {
+        line_ends("\r\n");
+        p = q + 2;
+      } else {
+        line_ends("\r");
+        p = q + 1;
+      }
+    }
+  }
+  if (cr_last) {
+    line_ends("\r");
+  } else if (!raw.empty()) {
+    line_ends("");
+  }
+  if (same.Equal(total)) return {ConvertOutcome::kUnchanged, 0};
+  RefuseUnwritable(src.entry, src.st);
+  return {ConvertOutcome::kConverted, changed};
+}
+
+// Runs one conversion or trial, giving back the memory a long line took and
+// telling an exhausted memory in the program's own words.
+template <class Work>
+auto WithBuffers(Work work) -> decltype(work()) {
   try {
-    ConvertOutcome outcome = Convert(source, destination, kind, rule1, rule2, codePage, options);
+    auto outcome = work();
     ReleaseLongLines(SharedBuffers());
     return outcome;
   } catch (const std::bad_alloc&) {
@@ -706,6 +842,20 @@ ConvertOutcome ConvertFile(const std::string& source, const std::string& destina
     ReleaseLongLines(SharedBuffers());
     throw;
   }
+}
+
+}  // namespace
+
+ConvertOutcome ConvertFile(const std::string& source, const std::string& destination,
+                           LineEnding kind, const ReplaceRule& rule1, const ReplaceRule& rule2,
+                           const CodePage& codePage, const ConvertOptions& options) {
+  return WithBuffers(
+      [&] { return Convert(source, destination, kind, rule1, rule2, codePage, options); });
+}
+
+TrialOutcome TryConvertFile(const std::string& source, LineEnding kind, const ReplaceRule& rule1,
+                            const ReplaceRule& rule2, const CodePage& codePage) {
+  return WithBuffers([&] { return Try(source, kind, rule1, rule2, codePage); });
 }
 
 void UseBaselineInstructionsOnly(bool on) {

@@ -32,8 +32,17 @@ enum class ConvertOutcome {
 
 // How a conversion goes about its work.
 struct ConvertOptions {
-  // Leaves a destination whose content would not change untouched, dates included.
+  // Leaves a destination whose content would not change untouched, dates
+  // included; such a file then needs no write permission.
   bool KeepUnchanged = false;
+};
+
+// What converting a file over itself would do, found without writing.
+struct TrialOutcome {
+  // kConverted when the content would change.
+  ConvertOutcome Outcome = ConvertOutcome::kLeftAlone;
+  // Lines whose converted text differs from the line with its own break.
+  std::uint64_t ChangedLines = 0;
 };
 
 // Converts source into destination (the same path rewrites it in place).
@@ -48,6 +57,12 @@ void ConvertTextFile(const std::string& source, const std::string& destination, 
 ConvertOutcome ConvertFile(const std::string& source, const std::string& destination,
                            LineEnding kind, const ReplaceRule& rule1, const ReplaceRule& rule2,
                            const CodePage& codePage, const ConvertOptions& options);
+
+// What ConvertFile(source, source, ...) with KeepUnchanged would do; nothing
+// is written. Throws as ConvertFile would, a read-only file that would change
+// included.
+TrialOutcome TryConvertFile(const std::string& source, LineEnding kind, const ReplaceRule& rule1,
+                            const ReplaceRule& rule2, const CodePage& codePage);
 
 // Keeps the conversion to the instructions every processor of its family
 // has, so that tests cover those paths on machines with wider ones.

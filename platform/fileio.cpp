@@ -1,10 +1,14 @@
 #include "platform/fileio.h"
 
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <utility>
+#include <vector>
 
 namespace {
 FileWriter system_writer;
@@ -90,12 +94,53 @@ std::string NameOf(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+namespace {
+
+// The umask as the system reports it, without changing it; false when the
+// system does not say.
+bool ReadUmask(mode_t* mask) {
+  std::FILE* f = std::fopen("/proc/self/status", "re");
+  if (f == nullptr) return false;
+  char line[256];
+  bool found = false;
+  while (!found && std::fgets(line, sizeof line, f) != nullptr) {
+    unsigned value = 0;
+    if (std::sscanf(line, "Umask: %o", &value) == 1) {
+      *mask = static_cast<mode_t>(value);
+      found = true;
+    }
+  }
+  std::fclose(f);
+  return found;
+}
+
+}  // namespace
+
+std::string HomeFolder() {
+  const char* home = std::getenv("HOME");
+  if (home != nullptr && home[0] == '/') return home;
+  // getpwuid's answer lives in a buffer shared by every thread.
+  long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+  std::vector<char> buf(size > 0 ? static_cast<std::size_t>(size) : 16384);
+  passwd entry{};
+  passwd* found = nullptr;
+  while (::getpwuid_r(::geteuid(), &entry, buf.data(), buf.size(), &found) == ERANGE &&
+         buf.size() < (1u << 20)) {
+    buf.resize(buf.size() * 2);
+  }
+  if (found == nullptr || found->pw_dir == nullptr || found->pw_dir[0] != '/') return "";
+  return found->pw_dir;
+}
+
 mode_t NewFileMode() {
-  // umask can only be read by setting it; reading it once, before any
-  // thread of ours writes files, keeps that safe.
   static const mode_t mode = [] {
-    mode_t mask = ::umask(022);
-    ::umask(mask);
+    mode_t mask = 0;
+    // Setting the umask to read it would, for that moment, give files that
+    // other threads create the wrong permissions.
+    if (!ReadUmask(&mask)) {
+      mask = ::umask(022);
+      ::umask(mask);
+    }
     return 0666 & ~mask;
   }();
   return mode;

@@ -2,7 +2,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/file.h>
 #include <sys/random.h>
 #include <sys/xattr.h>
@@ -162,13 +161,13 @@ int CopyContent(int from, int to, bool progress) {
 enum class Likeness { kEqual, kPrefix, kOther };
 
 // How a's content stands to b's: the same, a strict beginning of it, or neither.
-Likeness Compare(int a, int b) {
-  std::unique_ptr<char[]> x(new char[kCopyChunk]);
-  std::unique_ptr<char[]> y(new char[kCopyChunk]);
+Likeness Compare(int a, int b, std::size_t chunk = kCopyChunk) {
+  std::unique_ptr<char[]> x(new char[chunk]);
+  std::unique_ptr<char[]> y(new char[chunk]);
   off_t offset = 0;
   for (;;) {
-    ssize_t n = PreadSome(a, x.get(), kCopyChunk, offset);
-    ssize_t m = PreadSome(b, y.get(), kCopyChunk, offset);
+    ssize_t n = PreadSome(a, x.get(), chunk, offset);
+    ssize_t m = PreadSome(b, y.get(), chunk, offset);
     if (n < 0 || m < 0 || n > m) return Likeness::kOther;
     if (std::memcmp(x.get(), y.get(), static_cast<std::size_t>(n)) != 0) return Likeness::kOther;
     if (n < m) {
@@ -255,14 +254,8 @@ void RemoveWorkFile(const std::string& path) {
 std::string StateFolderPath() {
   const char* state = std::getenv("XDG_STATE_HOME");
   if (state != nullptr && state[0] == '/') return std::string(state) + "/Terminelle";
-  const char* home = std::getenv("HOME");
-  std::string base = home != nullptr && home[0] == '/' ? home : "";
-  if (base.empty()) {
-    const passwd* pw = ::getpwuid(::geteuid());
-    if (pw == nullptr || pw->pw_dir == nullptr || pw->pw_dir[0] != '/') return "";
-    base = pw->pw_dir;
-  }
-  return base + "/.local/state/Terminelle";
+  std::string base = HomeFolder();
+  return base.empty() ? "" : base + "/.local/state/Terminelle";
 }
 
 bool MakeFolders(const std::string& path) {
@@ -519,7 +512,16 @@ void Rewrite::Fail(int err) const {
   ThrowCode(err, entry_.Path());
 }
 
-RewriteOutcome Rewrite::Commit(bool keep_unchanged) {
+bool Rewrite::SameAsOld() const {
+  // Most new contents differ in length, which needs no reading.
+  if (original_ < 0 || ::lseek(temp_.fd(), 0, SEEK_CUR) != st_.st_size) return false;
+  // Small files, the most common, need no large buffers.
+  const std::size_t chunk =
+      std::min<std::size_t>(kCopyChunk, static_cast<std::size_t>(st_.st_size) + 1);
+  return Compare(temp_.fd(), original_, chunk) == Likeness::kEqual;
+}
+
+void Rewrite::Commit() {
   FileWriter& writer = CurrentFileWriter();
   writer.Reached(WriteStep::kOutputWritten);
   if (original_ < 0) {
@@ -538,10 +540,7 @@ RewriteOutcome Rewrite::Commit(bool keep_unchanged) {
       }
     }
     temp_.Keep();
-    return RewriteOutcome::kReplaced;
-  }
-  if (keep_unchanged && Compare(temp_.fd(), original_) == Likeness::kEqual) {
-    return RewriteOutcome::kUnchanged;
+    return;
   }
   if (!in_place_ && !TakeIdentity()) in_place_ = true;
   if (in_place_) {
@@ -549,7 +548,6 @@ RewriteOutcome Rewrite::Commit(bool keep_unchanged) {
   } else {
     Replace();
   }
-  return RewriteOutcome::kReplaced;
 }
 
 bool Rewrite::TakeIdentity() {

@@ -62,14 +62,6 @@ class FolderEntry {
 // write permission bit is refused even to root.
 void RefuseUnwritable(const FolderEntry& entry, const struct stat& st);
 
-// What a rewrite did.
-enum class RewriteOutcome {
-  // The file now holds the new content.
-  kReplaced,
-  // The new content equals the old one, and the file was left as it was.
-  kUnchanged,
-};
-
 // A work file of the program (temporary, backup or record), created under a
 // random name and locked while it is in use, so that other instances tell it
 // from one left behind. Removed when dropped, unless kept.
@@ -131,12 +123,14 @@ class Rewrite {
     hash_ = hash;
     hashed_ = true;
   }
+  // Whether the new content written so far equals the file's old content
+  // (never for a new file).
+  bool SameAsOld() const;
   // Puts the new content in place. Throws EInOutError 32 when the file was
   // changed or replaced by someone else since it was opened (it is then left
   // as they left it), or EInOutError with the failure's code; the file keeps
-  // its old content in both cases. With keep_unchanged, a new content equal
-  // to the old one leaves the file and its dates alone.
-  RewriteOutcome Commit(bool keep_unchanged = false);
+  // its old content in both cases.
+  void Commit();
 
  private:
   void MakeTemp(bool elsewhere_allowed);

@@ -138,6 +138,8 @@ void TScruteDossier::Execute() {
   DossierCourant.clear();
   Taille = 0;
   DateHeure = 0;
+  Device = 0;
+  Inode = 0;
   // Copies, so that a handler changing the properties leaves this run alone.
   const std::string folder = dossier_;
   const std::string patterns = filtre_;
@@ -242,6 +244,10 @@ void TScruteDossier::ListFiles(const DirList& folder, const std::string& path,
         FichierCourant = name;
         Taille = size;
         DateHeure = stamp;
+        // A link is a name of its own, not the file it leads to.
+        const bool link = files.IsLink(entry);
+        Device = link ? 0 : st.st_dev;
+        Inode = link ? 0 : st.st_ino;
         OnFichier(this, std::move(name));
       }
       swept = true;

@@ -58,6 +58,12 @@ class TScruteDossier : public TComponent {
   int32_t Taille = 0;
   // Local last-write time of the file last reported, as a DOS date and time.
   int32_t DateHeure = 0;
+  // Device and inode of the file last reported, which tell the same file
+  // under two names; 0 and 0 for a symbolic link or when its status could
+  // not be read.
+  uint64_t Device = 0;
+  // See Device.
+  uint64_t Inode = 0;
   // Depth of the level being walked: 0 for Dossier itself.
   int32_t Profondeur = 0;
   // Set by a handler to end the walk early; cleared when a run starts.

@@ -389,7 +389,7 @@ void TIniFile::UpdateFile() {
       rewrite = std::make_unique<Rewrite>(entry_);
     }
     if (WriteFully(rewrite->Output(), data.data(), data.size()) == 0) {
-      rewrite->Commit(true);
+      if (!rewrite->SameAsOld()) rewrite->Commit();
       saved = true;
     }
   } catch (const Exception&) {

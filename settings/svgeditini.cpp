@@ -1,8 +1,6 @@
 #include "settings/svgeditini.h"
 
-#include <pwd.h>
 #include <sys/stat.h>
-#include <unistd.h>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDateTimeEdit>
@@ -17,10 +15,10 @@
 #include <QTextEdit>
 
 #include <algorithm>
-#include <cstdlib>
 #include <type_traits>
 
 #include "convert/codepage.h"
+#include "platform/fileio.h"
 #include "settings/stringgrid.h"
 #include "widgets/localtext.h"
 
@@ -353,35 +351,19 @@ void TSvgEditIni::SauveIni() {
 }
 
 std::string TSvgEditIni::DossierSpecial(int FolderId) {
-  if (FolderId != CSIDL_APPDATA) return "";
-  std::string folder;
-  const char* config = std::getenv("XDG_CONFIG_HOME");
-  // A relative configuration folder is invalid and ignored.
-  if (config != nullptr && config[0] == '/') {
-    folder = config;
-  } else {
-    const char* home = std::getenv("HOME");
-    if (home == nullptr || home[0] != '/') {
-      const passwd* user = getpwuid(getuid());
-      home = user != nullptr ? user->pw_dir : nullptr;
-    }
-    if (home == nullptr || home[0] != '/') return "";
-    folder = std::string(home) + "/.config";
-  }
-  while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
-  return folder;
+  return FolderId == CSIDL_APPDATA ? UserConfigFolder() : "";
 }
 
 std::string TSvgEditIni::FichierSettings() {
-  std::string base = DossierSpecial(CSIDL_APPDATA);
-  if (base.empty()) return "";
-  std::string folder = (base == "/" ? "" : base) + "/" + DossierIni;
+  std::string file = SettingsFilePath();
+  if (file.empty()) return "";
+  std::string folder = FolderOf(file);
   // Each missing level is made; a failure shows later as a write that fails.
   for (std::size_t slash = folder.find('/', 1);; slash = folder.find('/', slash + 1)) {
     mkdir(folder.substr(0, slash).c_str(), 0700);
     if (slash == std::string::npos) break;
   }
-  return folder + "/" + FichierIni;
+  return file;
 }
 
 bool TSvgEditIni::ContientSvg(const TComponent* Window) {

@@ -11,16 +11,11 @@
 
 #include "platform/component.h"
 #include "settings/inifile.h"
+#include "settings/iniform1.h"
 #include "widgets/forms.h"
 
 class TStringGrid;
 
-// The settings folder's name under the user's configuration folder.
-inline const std::string DossierIni = "Terminelle";
-// The settings file's name.
-inline const std::string FichierIni = "serie.ini";
-// Read as the default of an edit's key, to tell a missing key from an empty one.
-inline const std::string AbsentIni = "\x25\xF9\x40\xE0\x2A\xA3";
 // The special-folder number of the user's application data.
 constexpr int CSIDL_APPDATA = 26;
 

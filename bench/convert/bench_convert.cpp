@@ -19,80 +19,15 @@
 #include <string>
 #include <vector>
 
+#include "bench/corpus.h"
 #include "convert/convert.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-const ReplaceRule kRule1{true, "#!/perl/bin/perl", "#!/usr/bin/perl"};
-const ReplaceRule kRule2{true, "use lib 'c:/perl/lib/' ;",
-                         "use lib '/home/e-smith/files/ibays/Primary/cgi-bin/solvane/' ;"};
-
-double Now() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
-// Runs argv; returns its wall time in seconds.
-double Run(const std::vector<std::string>& args) {
-  std::vector<char*> argv;
-  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  double start = Now();
-  pid_t pid = fork();
-  if (pid == 0) {
-    execvp(argv[0], argv.data());
-    _exit(127);
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  double t = Now() - start;
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    std::fprintf(stderr, "command failed: %s\n", args[0].c_str());
-  }
-  return t;
-}
-
-// A Perl script as the users have them: CR LF, indents, trailing blanks and
-// tabs, and a shebang and a library line in mixed case.
-std::string PerlFile(std::mt19937& rng, std::size_t size) {
-  static const char* const shebangs[] = {"#!/perl/bin/perl", "#!/PERL/bin/Perl -w",
-                                         "#!/Perl/Bin/perl"};
-  static const char* const bodies[] = {
-      "my $query = new CGI;",
-      "print $query->header(-charset => 'iso-8859-1');",
-      "foreach my $key (sort keys %ENV) {",
-      "print \"<tr><td>$key</td><td>$ENV{$key}</td></tr>\";",
-      "}",
-      "open(FH, '<', $fichier) or die \"Impossible d'ouvrir $fichier: $!\";",
-      "while (my $ligne = <FH>) { chomp $ligne; push @lignes, $ligne; }",
-      "close(FH);",
-      "# commentaire : mise a jour du catalogue",
-      "return wantarray ? @lignes : \\@lignes;",
-      "if ($param{'action'} eq 'maj') { &mise_a_jour(); }",
-      ""};
-  std::string s = shebangs[rng() % 3];
-  s += "\r\nuse strict;\r\nUSE LIB 'C:/Perl/lib/' ;\r\n";
-  while (s.size() < size) {
-    s.append(rng() % 4 * 2, ' ');
-    if (rng() % 5 == 0) s += '\t';
-    s += bodies[rng() % (sizeof bodies / sizeof *bodies)];
-    if (rng() % 3 == 0) s += rng() % 2 ? "  " : " \t";
-    s += "\r\n";
-  }
-  return s;
-}
-
-void MakeTree(const fs::path& root, int files, std::size_t size) {
-  std::mt19937 rng(42);
-  fs::create_directories(root);
-  for (int i = 0; i < files; ++i) {
-    fs::path dir = root / ("d" + std::to_string(i / 500));
-    if (i % 500 == 0) fs::create_directories(dir);
-    std::ofstream(dir / ("script" + std::to_string(i) + ".pl"), std::ios::binary)
-        << PerlFile(rng, size);
-  }
-}
+const ReplaceRule& kRule1 = kFirstStartRule1;
+const ReplaceRule& kRule2 = kFirstStartRule2;
 
 std::vector<std::string> Files(const fs::path& root) {
   std::vector<std::string> out;

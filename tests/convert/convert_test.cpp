@@ -135,11 +135,52 @@ TEST_F(ConvertTest, LinesAcrossReadBoundariesAreWhole) {
     std::string content(chunk - 1, 'x');
     content += "\r\nshort\n";
     content += std::string(3 * chunk, 'y') + " \n";
+    // The first and the last line change, the CR LF pair counting as one break.
+    std::string p = Write("f.pl", content);
+    EXPECT_EQ(TryConvertFile(p, LineEnding::Unix, kNoRule, kNoRule, Cp()).ChangedLines, 2u);
     std::string out = Convert(content, LineEnding::Unix);
     EXPECT_TRUE(out ==
                 std::string(chunk - 1, 'x') + "\nshort\n" + std::string(3 * chunk, 'y') + "\n")
         << "chunk " << chunk;
   }
+}
+
+TEST_F(ConvertTest, KeepUnchangedTouchesNeitherTheFileNorItsDate) {
+  const ConvertOptions keep{true};
+  std::string done = Write("done.pl", "print 1;\n");
+  std::string todo = Write("todo.pl", "print 1; \n");
+  for (const std::string& p : {done, todo}) {
+    struct timeval old_times[2] = {{1000000000, 0}, {1000000000, 0}};
+    ASSERT_EQ(utimes(p.c_str(), old_times), 0);
+    ASSERT_EQ(chmod(p.c_str(), 0444), 0);
+  }
+  auto mtime = [](const std::string& p) {
+    struct stat st {};
+    stat(p.c_str(), &st);
+    return st.st_mtime;
+  };
+  // A file that would not change needs no write permission; a trial writes nothing.
+  EXPECT_EQ(TryConvertFile(done, LineEnding::Unix, kNoRule, kNoRule, Cp()).Outcome,
+            ConvertOutcome::kUnchanged);
+  EXPECT_EQ(ConvertFile(done, done, LineEnding::Unix, kNoRule, kNoRule, Cp(), keep),
+            ConvertOutcome::kUnchanged);
+  for (int run = 0; run < 2; ++run) {
+    try {
+      if (run == 0) TryConvertFile(todo, LineEnding::Unix, kNoRule, kNoRule, Cp());
+      if (run == 1) ConvertFile(todo, todo, LineEnding::Unix, kNoRule, kNoRule, Cp(), keep);
+      ADD_FAILURE() << "a read-only file that would change was not refused";
+    } catch (const EInOutError& e) {
+      EXPECT_EQ(e.ErrorCode, 5);
+    }
+  }
+  EXPECT_EQ(mtime(done), 1000000000);
+  EXPECT_EQ(mtime(todo), 1000000000);
+  EXPECT_EQ(Read(todo), "print 1; \n");
+  EXPECT_EQ(Entries(), (std::set<std::string>{"done.pl", "todo.pl"}));
+  ASSERT_EQ(chmod(todo.c_str(), 0644), 0);
+  EXPECT_EQ(ConvertFile(todo, todo, LineEnding::Unix, kNoRule, kNoRule, Cp(), keep),
+            ConvertOutcome::kConverted);
+  EXPECT_EQ(Read(todo), "print 1;\n");
 }
 
 TEST_F(ConvertTest, DifferentDestinationLeavesTheSourceAlone) {
@@ -606,8 +647,11 @@ namespace {
 
 // The conversion as first described: the whole content split into lines,
 // each trimmed, ended and passed through the rules.
+// The conversion, line by line; *changed counts the lines whose text differs
+// from the line with its own break.
 std::string ModelConversion(const std::string& content, const std::string& ending,
-                            const ReplaceRule& r1, const ReplaceRule& r2, const CodePage& cp) {
+                            const ReplaceRule& r1, const ReplaceRule& r2, const CodePage& cp,
+                            std::uint64_t* changed = nullptr) {
   std::string out;
   std::size_t i = 0;
   while (i < content.size()) {
@@ -623,9 +667,11 @@ std::string ModelConversion(const std::string& content, const std::string& endin
       if (r->Enabled) line = ReplaceAllIgnoringCase(line, r->Search, r->Replacement, cp);
     }
     out += line;
+    const std::size_t start = i;
     i = j;
     if (i < content.size() && content[i] == '\r') ++i;
     if (i < content.size() && content[i] == '\n') ++i;
+    if (changed != nullptr && line != content.substr(start, i - start)) ++*changed;
   }
   return out;
 }
@@ -653,9 +699,15 @@ TEST_F(ConvertTest, AgreesWithTheModelOnRandomFiles) {
                                : kind == LineEnding::Unix  ? "\n"
                                                            : "\r";
     std::string p = Write("r.txt", content);
+    std::uint64_t changed = 0;
+    const std::string model = ModelConversion(content, ending, r1, r2, cp, &changed);
+    const TrialOutcome trial = TryConvertFile(p, kind, r1, r2, cp);
+    ASSERT_EQ(trial.Outcome,
+              model == content ? ConvertOutcome::kUnchanged : ConvertOutcome::kConverted);
+    ASSERT_EQ(trial.ChangedLines, model == content ? 0 : changed) << "round " << round;
     ConvertTextFile(p, p, kind, r1, r2, cp);
-    ASSERT_TRUE(Read(p) == ModelConversion(content, ending, r1, r2, cp))
-        << "round " << round << " search1=" << r1.Search << " search2=" << r2.Search;
+    ASSERT_TRUE(Read(p) == model) << "round " << round << " search1=" << r1.Search
+                                  << " search2=" << r2.Search;
   }
 }
 

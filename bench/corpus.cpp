@@ -1,0 +1,77 @@
+#include "bench/corpus.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+
+#include "settings/iniform1.h"
+
+const ReplaceRule kFirstStartRule1{true, form1_built::kSearch1, form1_built::kReplacement1};
+const ReplaceRule kFirstStartRule2{true, form1_built::kSearch2, form1_built::kReplacement2};
+
+double Now() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+double Run(const std::vector<std::string>& args, struct rusage* usage) {
+  std::vector<char*> argv;
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  double start = Now();
+  pid_t pid = fork();
+  if (pid == 0) {
+    execvp(argv[0], argv.data());
+    _exit(127);
+  }
+  int status = 0;
+  struct rusage ru {};
+  wait4(pid, &status, 0, &ru);
+  double t = Now() - start;
+  if (usage != nullptr) *usage = ru;
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    std::fprintf(stderr, "command failed: %s\n", args[0].c_str());
+  }
+  return t;
+}
+
+std::string PerlFile(std::mt19937& rng, std::size_t size) {
+  static const char* const shebangs[] = {"#!/perl/bin/perl", "#!/PERL/bin/Perl -w",
+                                         "#!/Perl/Bin/perl"};
+  static const char* const bodies[] = {
+      "my $query = new CGI;",
+      "print $query->header(-charset => 'iso-8859-1');",
+      "foreach my $key (sort keys %ENV) {",
+      "print \"<tr><td>$key</td><td>$ENV{$key}</td></tr>\";",
+      "}",
+      "open(FH, '<', $fichier) or die \"Impossible d'ouvrir $fichier: $!\";",
+      "while (my $ligne = <FH>) { chomp $ligne; push @lignes, $ligne; }",
+      "close(FH);",
+      "# commentaire : mise a jour du catalogue",
+      "return wantarray ? @lignes : \\@lignes;",
+      "if ($param{'action'} eq 'maj') { &mise_a_jour(); }",
+      ""};
+  std::string s = shebangs[rng() % 3];
+  s += "\r\nuse strict;\r\nUSE LIB 'C:/Perl/lib/' ;\r\n";
+  while (s.size() < size) {
+    s.append(rng() % 4 * 2, ' ');
+    if (rng() % 5 == 0) s += '\t';
+    s += bodies[rng() % (sizeof bodies / sizeof *bodies)];
+    if (rng() % 3 == 0) s += rng() % 2 ? "  " : " \t";
+    s += "\r\n";
+  }
+  return s;
+}
+
+void MakeTree(const std::filesystem::path& root, int files, std::size_t size) {
+  std::mt19937 rng(42);
+  std::filesystem::create_directories(root);
+  for (int i = 0; i < files; ++i) {
+    std::filesystem::path dir = root / ("d" + std::to_string(i / 500));
+    if (i % 500 == 0) std::filesystem::create_directories(dir);
+    std::ofstream(dir / ("script" + std::to_string(i) + ".pl"), std::ios::binary)
+        << PerlFile(rng, size);
+  }
+}

@@ -1,0 +1,28 @@
+#pragma once
+// What the benchmarks share: the users' kind of Perl scripts, trees of them,
+// the window's first-start rules, and child processes timed side by side.
+
+#include <sys/resource.h>
+
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "convert/convert.h"
+
+// The two rules of the window's first start.
+extern const ReplaceRule kFirstStartRule1;
+// See kFirstStartRule1.
+extern const ReplaceRule kFirstStartRule2;
+
+// Seconds on a steady clock.
+double Now();
+// Runs args to its end; returns its wall time in seconds, and its resource
+// use when usage is given. Says so on stderr when it fails.
+double Run(const std::vector<std::string>& args, struct rusage* usage = nullptr);
+// A Perl script of about size bytes: CR LF, indents, trailing blanks and
+// tabs, and a shebang and a library line in mixed case.
+std::string PerlFile(std::mt19937& rng, std::size_t size);
+// files such scripts under root, 500 to a folder, the same for every call.
+void MakeTree(const std::filesystem::path& root, int files, std::size_t size);

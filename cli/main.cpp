@@ -1,0 +1,44 @@
+// terminelle-cli: the window's conversion from a command line, for servers
+// without a display.
+
+#include <clocale>
+#include <cstdio>
+#include <exception>
+#include <string>
+
+#include "cli/options.h"
+#include "cli/run.h"
+#include "settings/inifile.h"
+#include "settings/iniform1.h"
+
+int main(int argc, char** argv) {
+  // Messages from the system and the charset of file contents follow the user's locale.
+  std::setlocale(LC_ALL, "");
+  ParsedCommandLine parsed = ParseCommandLine(argc, argv);
+  switch (parsed.Action) {
+    case CliAction::kHelp:
+      std::fputs(HelpText().c_str(), stdout);
+      return 0;
+    case CliAction::kVersion:
+      std::printf("terminelle-cli %s\n", TERMINELLE_VERSION);
+      return 0;
+    case CliAction::kUsageError:
+      break;
+    case CliAction::kRun: {
+      std::optional<Form1Fields> saved;
+      if (parsed.Options.FromSettings) saved = ReadForm1Fields(TIniFile(SettingsFilePath()));
+      RunSettings run;
+      if (!ResolveRun(parsed.Options, saved ? &*saved : nullptr, &run, &parsed.Error)) break;
+      try {
+        return RunConversion(run);
+      } catch (const std::exception& e) {
+        std::fprintf(stderr, "terminelle-cli: %s\n", e.what());
+        return 1;
+      }
+    }
+  }
+  std::fprintf(stderr,
+               "terminelle-cli: %s\nEssayez « terminelle-cli --aide » pour plus d'informations.\n",
+               parsed.Error.c_str());
+  return 2;
+}

@@ -1,0 +1,241 @@
+#include "cli/options.h"
+
+#include <getopt.h>
+#include <sched.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+namespace {
+
+// Long options without a short form.
+enum : int { kReplace = 1000, kBy, kSettings, kVersion };
+
+constexpr unsigned kMostJobs = 1024;
+
+const option kOptions[] = {
+    {"format", required_argument, nullptr, 'f'},
+    {"filtre", required_argument, nullptr, 'F'},
+    {"sous-dossiers", no_argument, nullptr, 'r'},
+    {"remplacer", required_argument, nullptr, kReplace},
+    {"par", required_argument, nullptr, kBy},
+    {"reglages", no_argument, nullptr, kSettings},
+    {"essai", no_argument, nullptr, 'n'},
+    {"taches", required_argument, nullptr, 'j'},
+    {"silencieux", no_argument, nullptr, 'q'},
+    {"verbeux", no_argument, nullptr, 'v'},
+    {"aide", no_argument, nullptr, 'h'},
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, kVersion},
+    {nullptr, 0, nullptr, 0},
+};
+
+bool SameIgnoringAsciiCase(const char* a, const char* b) {
+  return ::strcasecmp(a, b) == 0;
+}
+
+ParsedCommandLine Refused(std::string error) {
+  ParsedCommandLine p;
+  p.Action = CliAction::kUsageError;
+  p.Error = std::move(error);
+  return p;
+}
+
+}  // namespace
+
+ParsedCommandLine ParseCommandLine(int argc, char** argv) {
+  ParsedCommandLine parsed;
+  CliOptions& o = parsed.Options;
+  bool quiet = false, verbose = false, help = false, version = false;
+  // A rule is opened by --remplacer and closed by --par.
+  bool rule_open = false;
+  ::opterr = 0;
+  ::optind = 0;  // a fresh parse, even after an earlier one
+  for (;;) {
+    const int previous = ::optind;
+    const int c = ::getopt_long(argc, argv, ":f:F:rnj:qvh", kOptions, nullptr);
+    if (c == -1) break;
+    // The word being read, for messages.
+    const std::string word = ::optind > previous ? argv[::optind - 1] : argv[previous];
+    switch (c) {
+      case 'f':
+        if (SameIgnoringAsciiCase(::optarg, "unix")) {
+          o.Format = LineEnding::Unix;
+        } else if (SameIgnoringAsciiCase(::optarg, "windows")) {
+          o.Format = LineEnding::Windows;
+        } else if (SameIgnoringAsciiCase(::optarg, "mac")) {
+          o.Format = LineEnding::Mac;
+        } else {
+          return Refused("format inconnu : « " + std::string(::optarg) +
+                         " » (unix, windows ou mac)");
+        }
+        break;
+      case 'F':
+        o.Filter = ::optarg;
+        break;
+      case 'r':
+        o.Subfolders = true;
+        break;
+      case kReplace:
+        if (rule_open) return Refused("--remplacer doit être suivi de --par");
+        if (o.Rules.size() == 2) return Refused("deux remplacements au plus");
+        o.Rules.push_back({true, ::optarg, ""});
+        rule_open = true;
+        break;
+      case kBy:
+        if (!rule_open) return Refused("--par doit suivre --remplacer");
+        o.Rules.back().Replacement = ::optarg;
+        rule_open = false;
+        break;
+      case kSettings:
+        o.FromSettings = true;
+        break;
+      case 'n':
+        o.Trial = true;
+        break;
+      case 'j': {
+        char* end = nullptr;
+        errno = 0;
+        unsigned long n = std::strtoul(::optarg, &end, 10);
+        if (::optarg[0] < '0' || ::optarg[0] > '9' || *end != '\0' || errno != 0 || n < 1 ||
+            n > kMostJobs) {
+          return Refused("nombre de tâches incorrect : « " + std::string(::optarg) + " » (de 1 à " +
+                         std::to_string(kMostJobs) + ")");
+        }
+        o.Jobs = static_cast<unsigned>(n);
+        break;
+      }
+      case 'q':
+        quiet = true;
+        break;
+      case 'v':
+        verbose = true;
+        break;
+      case 'h':
+        help = true;
+        break;
+      case kVersion:
+        version = true;
+        break;
+      case ':':
+        return Refused("l'option « " + word + " » demande une valeur");
+      default:
+        if (::optopt != 0)
+          return Refused("option inconnue : « -" + std::string(1, static_cast<char>(::optopt)) +
+                         " »");
+        return Refused("option inconnue ou ambiguë : « " + word + " »");
+    }
+  }
+  if (help) {
+    parsed.Action = CliAction::kHelp;
+    return parsed;
+  }
+  if (version) {
+    parsed.Action = CliAction::kVersion;
+    return parsed;
+  }
+  if (rule_open) return Refused("--remplacer doit être suivi de --par");
+  if (quiet && verbose) return Refused("--silencieux et --verbeux s'excluent");
+  o.Talk = quiet ? Verbosity::kQuiet : verbose ? Verbosity::kVerbose : Verbosity::kNormal;
+  if (argc - ::optind > 1) return Refused("un seul dossier à la fois");
+  if (::optind < argc) o.Folder = argv[::optind];
+  return parsed;
+}
+
+bool ResolveRun(const CliOptions& options, const Form1Fields* saved, RunSettings* run,
+                std::string* error) {
+  if (options.Folder) {
+    run->Folder = *options.Folder;
+  } else if (saved != nullptr) {
+    run->Folder = saved->Folder;
+  } else {
+    *error = "il manque le dossier à convertir";
+    return false;
+  }
+  // An empty folder would walk the whole system from its root.
+  if (run->Folder.empty()) {
+    *error = "le dossier à convertir est vide";
+    return false;
+  }
+  run->Filter = options.Filter ? *options.Filter : saved != nullptr ? saved->Filter : "*.pl";
+  run->Subfolders = options.Subfolders || (saved != nullptr && saved->Subfolders);
+  std::optional<LineEnding> format = options.Format;
+  if (!format && saved != nullptr) format = saved->Format;
+  if (!format) {
+    *error = "Vous devez choisir un format de conversion (--format=unix, windows ou mac)";
+    return false;
+  }
+  run->Format = *format;
+  if (options.Rules.empty() && saved != nullptr) {
+    run->Rule1 = saved->Rule1;
+    run->Rule2 = saved->Rule2;
+  } else {
+    run->Rule1 = options.Rules.size() > 0 ? options.Rules[0] : ReplaceRule{};
+    run->Rule2 = options.Rules.size() > 1 ? options.Rules[1] : ReplaceRule{};
+  }
+  run->Trial = options.Trial;
+  run->Jobs = options.Jobs != 0 ? options.Jobs : ProcessorCount();
+  run->Talk = options.Talk;
+  return true;
+}
+
+unsigned ProcessorCount() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (::sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) {
+    return static_cast<unsigned>(CPU_COUNT(&set));
+  }
+  unsigned n = std::thread::hardware_concurrency();
+  return n > 0 ? n : 1;
+}
+
+std::string HelpText() {
+  return R"(Usage : terminelle-cli [OPTION]... DOSSIER
+Réécrit les fichiers texte de DOSSIER comme la fenêtre de Terminelle : chaque
+ligne perd ses blancs et ses caractères de contrôle de début et de fin, reçoit
+la fin de ligne choisie, puis passe par les règles de remplacement, qui ne
+tiennent pas compte de la casse (la règle 1, puis la règle 2).
+
+  -f, --format=FORMAT    fin de ligne : unix (LF), windows (CR LF) ou mac (CR) ;
+                         obligatoire sans --reglages
+  -F, --filtre=LISTE     motifs de noms de fichiers séparés par « ; »
+                         (par défaut « *.pl »)
+  -r, --sous-dossiers    inclure les sous-dossiers, jusqu'à 10 000 niveaux
+      --remplacer=TEXTE  remplacer TEXTE, sans tenir compte de la casse,
+      --par=TEXTE          par celui-ci ; deux fois au plus (règles 1 et 2)
+      --reglages         prendre le dossier, le filtre, les sous-dossiers, le
+                         format et les deux règles dans les réglages enregistrés
+                         par la fenêtre (serie.ini) ; les options données à côté
+                         l'emportent
+  -n, --essai            ne rien changer : lister les fichiers qui changeraient,
+                         avec le nombre de lignes qui changeraient
+  -j, --taches=N         nombre de fichiers convertis en même temps (par défaut,
+                         le nombre de processeurs)
+  -q, --silencieux       ni barre de progression ni bilan (les erreurs et la
+                         liste d'un essai restent)
+  -v, --verbeux          une ligne par fichier
+  -h, --aide, --help     afficher cette aide et quitter
+      --version          afficher la version et quitter
+
+Un fichier dont le contenu converti est identique à son contenu n'est pas
+touché : il garde sa date, et les outils de déploiement ne voient que les vrais
+changements. Les liens symboliques, les fichiers binaires (octet NUL) et les
+fichiers datés hors de 1980-2107 sont laissés tels quels. Un fichier est
+toujours remplacé d'un coup : il garde son ancien contenu ou prend le nouveau,
+même en cas d'arrêt brutal.
+
+Les fichiers sont traités dans l'ordre de la fenêtre ; un fichier qui répond à
+deux motifs est converti deux fois, dans l'ordre, jamais par deux tâches à la
+fois.
+
+État de sortie : 0 si tout s'est bien passé, 1 si un fichier a échoué ou si le
+dossier est introuvable, 2 pour une erreur d'utilisation, 130 après Ctrl+C
+(SIGINT) et 143 après SIGTERM : les fichiers en cours sont alors terminés.
+
+Exemples :
+  terminelle-cli -f unix -r /var/www/cgi-bin
+  terminelle-cli -n -f unix --remplacer='#!/perl/bin/perl' --par='#!/usr/bin/perl' .
+)";
+}

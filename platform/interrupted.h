@@ -1,0 +1,11 @@
+#pragma once
+// What every program of the suite tells the user at start about files whose
+// rewrite was cut short.
+
+#include <string>
+#include <vector>
+
+#include "platform/rewrite.h"
+
+// The text telling what RestoreInterruptedRewrites found and did.
+std::string InterruptedRewritesText(const std::vector<InterruptedRewrite>& found);

@@ -1,0 +1,47 @@
+#include "settings/iniform1.h"
+
+#include <cstdlib>
+
+#include "platform/fileio.h"
+
+std::string UserConfigFolder() {
+  std::string folder;
+  const char* config = std::getenv("XDG_CONFIG_HOME");
+  // A relative configuration folder is invalid and ignored.
+  if (config != nullptr && config[0] == '/') {
+    folder = config;
+  } else {
+    std::string home = HomeFolder();
+    if (home.empty()) return "";
+    folder = home + "/.config";
+  }
+  while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+  return folder;
+}
+
+std::string SettingsFilePath() {
+  std::string base = UserConfigFolder();
+  if (base.empty()) return "";
+  return (base == "/" ? "" : base) + "/" + DossierIni + "/" + FichierIni;
+}
+
+Form1Fields ReadForm1Fields(const TIniFile& ini) {
+  auto text = [&](const char* key, const char* built) {
+    std::string v = ini.ReadString(SectionForm1, key, AbsentIni);
+    return v == AbsentIni ? std::string(built) : v;
+  };
+  auto box = [&](const char* key) { return ini.ReadBool(SectionForm1, key, true); };
+  Form1Fields f;
+  f.Folder = text("path_c", form1_built::kFolder);
+  f.Filter = text("filtre_c", form1_built::kFilter);
+  f.Subfolders = box("inclure_rep");
+  // Restored in this order, each box checked unchecks the two others.
+  if (box("Mac_c")) f.Format = LineEnding::Mac;
+  if (box("unix_c")) f.Format = LineEnding::Unix;
+  if (box("windows_c")) f.Format = LineEnding::Windows;
+  f.Rule1 = {box("remplacer_1"), text("remplacer_1e", form1_built::kSearch1),
+             text("remplacer_1l", form1_built::kReplacement1)};
+  f.Rule2 = {box("remplacer_2"), text("remplacer_2e", form1_built::kSearch2),
+             text("remplacer_2l", form1_built::kReplacement2)};
+  return f;
+}

@@ -1,0 +1,54 @@
+#include "run_cli.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+std::string Slurp(int fd) {
+  std::string s;
+  char buf[4096];
+  ssize_t n;
+  ::lseek(fd, 0, SEEK_SET);
+  while ((n = ::read(fd, buf, sizeof buf)) > 0) s.append(buf, static_cast<std::size_t>(n));
+  return s;
+}
+
+int TempFile() {
+  char name[] = "/tmp/terminelle-cli-out-XXXXXX";
+  int fd = ::mkstemp(name);
+  ::unlink(name);
+  return fd;
+}
+
+}  // namespace
+
+std::vector<char*> CliArgv(std::vector<std::string>& args) {
+  args.insert(args.begin(), TERMINELLE_CLI);
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  return argv;
+}
+
+CliResult RunCli(const std::vector<std::string>& args) {
+  std::vector<std::string> words = args;
+  std::vector<char*> argv = CliArgv(words);
+  int out = TempFile(), err = TempFile();
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(out, 1);
+    ::dup2(err, 2);
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+  }
+  CliResult r;
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  r.out = Slurp(out);
+  r.err = Slurp(err);
+  ::close(out);
+  ::close(err);
+  return r;
+}

@@ -1,0 +1,229 @@
+// terminelle-cli run as users run it, over temporary trees.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <random>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "run_cli.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class CliRun : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/terminelle-cli-XXXXXX";
+    ASSERT_NE(::mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+    ::setenv("XDG_STATE_HOME", (dir_ + "/state").c_str(), 1);
+    ::setenv("XDG_CONFIG_HOME", (dir_ + "/config").c_str(), 1);
+  }
+  void TearDown() override {
+    std::error_code ec;
+    for (const auto& e : fs::recursive_directory_iterator(dir_, ec)) {
+      fs::permissions(e.path(), fs::perms::owner_all, fs::perm_options::add, ec);
+    }
+    fs::remove_all(dir_, ec);
+  }
+
+  std::string Path(const std::string& relative) const { return dir_ + "/" + relative; }
+
+  std::string dir_;
+};
+
+void Write(const std::string& path, const std::string& bytes) {
+  fs::create_directories(fs::path(path).parent_path());
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+std::string Read(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+// A tree like the users' and worse: names matched by one or two patterns,
+// hard links, a link, binary files, blanks and every kind of line break.
+void MakeTree(const std::string& root, bool hard_links) {
+  std::mt19937 rng(11);
+  const std::vector<std::string> pieces = {"perl", "PERL", "x", " ",  "\t",  "\r",
+                                           "\n",   "\r\n", "é", "#!", "use", "a"};
+  const std::vector<std::string> folders = {"", "a/", "a/b/", "c/"};
+  const std::vector<std::string> kinds = {".pl", ".PL", ".pm", ".txt"};
+  for (int i = 0; i < 160; ++i) {
+    std::string content;
+    for (int k = std::uniform_int_distribution<int>(0, 40)(rng); k > 0; --k) {
+      content += pieces[rng() % pieces.size()];
+    }
+    if (i % 37 == 5) content += '\0';
+    Write(root + "/" + folders[rng() % folders.size()] + "f" + std::to_string(i) +
+              kinds[rng() % kinds.size()],
+          content);
+  }
+  Write(root + "/f-first.pl", "perl \r\n");
+  ::symlink("f-first.pl", (root + "/link.pl").c_str());
+  if (hard_links) {
+    ::link((root + "/f-first.pl").c_str(), (root + "/c/same.pl").c_str());
+    ::link((root + "/f-first.pl").c_str(), (root + "/a/b/same.pm").c_str());
+  }
+}
+
+// Every entry of a tree: its kind and its bytes or target.
+std::map<std::string, std::string> Contents(const std::string& root) {
+  std::map<std::string, std::string> out;
+  for (const auto& e : fs::recursive_directory_iterator(root)) {
+    std::string rel = fs::relative(e.path(), root).string();
+    if (e.is_symlink()) {
+      out[rel] = "link " + fs::read_symlink(e.path()).string();
+    } else if (e.is_regular_file()) {
+      out[rel] = Read(e.path().string());
+    } else {
+      out[rel] = "folder";
+    }
+  }
+  return out;
+}
+
+// Paths of the output lines that begin with prefix.
+std::set<std::string> Listed(const std::string& out, const std::string& prefix) {
+  std::set<std::string> paths;
+  std::istringstream lines(out);
+  std::string line;
+  while (std::getline(lines, line)) {
+    if (line.rfind(prefix, 0) == 0) paths.insert(line.substr(line.find(" : ") + 3));
+  }
+  return paths;
+}
+
+const std::vector<std::string> kRules = {"--remplacer=perl", "--par=Perl -w", "--remplacer=x",
+                                         "--par=xx"};
+
+}  // namespace
+
+TEST_F(CliRun, ManyThreadsWriteWhatOneWrites) {
+  MakeTree(Path("one"), true);
+  MakeTree(Path("four"), true);
+  for (const char* tree : {"one", "four"}) {
+    std::vector<std::string> args = {"-q",
+                                     "-r",
+                                     "-f",
+                                     "windows",
+                                     "-F",
+                                     "*.pl;*.p?",
+                                     std::string("-j") + (tree[0] == 'o' ? "1" : "4")};
+    args.insert(args.end(), kRules.begin(), kRules.end());
+    args.push_back(Path(tree));
+    CliResult r = RunCli(args);
+    EXPECT_EQ(r.status, 0) << r.err;
+  }
+  // A file met twice (two patterns, or two names) went through the rules twice.
+  EXPECT_EQ(Read(Path("four/f-first.pl")), "Perl -w -w -w -w -w\r\n");
+  EXPECT_TRUE(Contents(Path("one")) == Contents(Path("four")));
+}
+
+TEST_F(CliRun, TrialChangesNothingAndListsWhatARunChanges) {
+  MakeTree(Path("t"), false);
+  auto snapshot = [&] {
+    std::map<std::string, std::string> s = Contents(Path("t"));
+    for (auto& [rel, bytes] : s) {
+      struct stat st {};
+      ::lstat(Path("t/" + rel).c_str(), &st);
+      bytes += "|" + std::to_string(st.st_ino) + "|" + std::to_string(st.st_mtim.tv_nsec) + "|" +
+               std::to_string(st.st_mtim.tv_sec);
+    }
+    return s;
+  };
+  const auto before = snapshot();
+  std::vector<std::string> args = {"-r", "-f", "unix", "-F", "*.pl;*.p?", "-j", "3"};
+  args.insert(args.end(), kRules.begin(), kRules.end());
+  args.push_back(Path("t"));
+  std::vector<std::string> trial = args;
+  trial.insert(trial.begin(), "--essai");
+  CliResult tried = RunCli(trial);
+  EXPECT_EQ(tried.status, 0) << tried.err;
+  EXPECT_TRUE(snapshot() == before);
+  std::set<std::string> would = Listed(tried.out, "à changer (");
+  EXPECT_GT(would.size(), 10u);
+
+  args.insert(args.begin(), "-v");
+  CliResult done = RunCli(args);
+  EXPECT_EQ(done.status, 0) << done.err;
+  EXPECT_EQ(Listed(done.out, "converti : "), would);
+}
+
+TEST_F(CliRun, ExitStatusTellsFailuresAndBadUsage) {
+  Write(Path("d/ro.pl"), "a \r\n");
+  Write(Path("d/ro-done.pl"), "a\n");
+  Write(Path("d/ok.pl"), "b \r\n");
+  ASSERT_EQ(::chmod(Path("d/ro.pl").c_str(), 0444), 0);
+  ASSERT_EQ(::chmod(Path("d/ro-done.pl").c_str(), 0444), 0);
+  CliResult r = RunCli({"-f", "unix", Path("d")});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find(Path("d/ro.pl") + " : Accès au fichier refusé"), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find("ro-done"), std::string::npos) << r.err;
+  EXPECT_EQ(Read(Path("d/ro.pl")), "a \r\n");
+  EXPECT_EQ(Read(Path("d/ok.pl")), "b\n");
+  EXPECT_EQ(RunCli({"-f", "unix", Path("d"), "--reglages", "--oups"}).status, 2);
+  EXPECT_EQ(RunCli({"-f", "unix", Path("absent")}).status, 1);
+  ASSERT_EQ(::chmod(Path("d/ro.pl").c_str(), 0644), 0);
+  EXPECT_EQ(RunCli({"-f", "unix", Path("d")}).status, 0);
+}
+
+TEST_F(CliRun, InterruptedRunLeavesEveryFileOldOrNew) {
+  constexpr int kFiles = 1500;
+  for (int i = 0; i < kFiles; ++i) Write(Path("d/f" + std::to_string(i) + ".pl"), "a \r\n");
+  int pipe_fds[2];
+  ASSERT_EQ(::pipe(pipe_fds), 0);
+  // A small pipe that the test stops reading: the run is held mid-way.
+  ASSERT_GE(::fcntl(pipe_fds[1], F_SETPIPE_SZ, 4096), 0);
+  std::vector<std::string> args = {"-v", "-j", "2", "-f", "unix", Path("d")};
+  std::vector<char*> argv = CliArgv(args);
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(pipe_fds[1], 1);
+    int null = ::open("/dev/null", O_WRONLY);
+    ::dup2(null, 2);
+    ::close(pipe_fds[0]);
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+  }
+  ::close(pipe_fds[1]);
+  std::string out;
+  char c;
+  while (::read(pipe_fds[0], &c, 1) == 1 && c != '\n') out += c;
+  ::kill(pid, SIGINT);
+  char buf[4096];
+  ssize_t n;
+  while ((n = ::read(pipe_fds[0], buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
+  ::close(pipe_fds[0]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 130);
+  int converted = 0;
+  for (int i = 0; i < kFiles; ++i) {
+    std::string content = Read(Path("d/f" + std::to_string(i) + ".pl"));
+    EXPECT_TRUE(content == "a \r\n" || content == "a\n") << i;
+    converted += content == "a\n";
+  }
+  EXPECT_GE(converted, 1);
+  EXPECT_LT(converted, kFiles);
+  // No work file was left behind, and nothing waits to be put back.
+  EXPECT_EQ(std::distance(fs::directory_iterator(Path("d")), fs::directory_iterator()), kFiles);
+  EXPECT_TRUE(!fs::exists(Path("state/Terminelle")) || fs::is_empty(Path("state/Terminelle")));
+}
