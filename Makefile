@@ -14,10 +14,12 @@ PKGS := g++ cmake make pkg-config qt6-base-dev qt6-base-dev-tools libgl-dev libg
         qt6-translations-l10n fonts-dejavu-core fonts-liberation2 \
         desktop-file-utils appstream xvfb dpkg-dev file
 BENCH_PKGS := dos2unix sed findutils coreutils time
+# What renders the checked-in pictures from their drawings.
+PICTURE_PKGS := librsvg2-bin icoutils netpbm
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps configure build run test install deb bench bench-deps format clean
+.PHONY: all deps configure build run test install deb bench bench-deps pictures format clean
 
 all: build
 
@@ -73,6 +75,11 @@ bench: deps bench-deps
 	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DTERMINELLE_BENCH=ON -DTERMINELLE_TESTS=OFF
 	cmake --build build-bench -j$(JOBS)
 	@for b in build-bench/bench/bench_*; do [ -x "$$b" ] && echo "== $$b" && "$$b"; done
+
+# After changing a drawing in resources/pictures/; commit what it writes.
+pictures:
+	$(call install_missing,$(PICTURE_PKGS))
+	resources/regenerate-pictures.sh
 
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i
