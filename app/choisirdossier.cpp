@@ -10,9 +10,8 @@
 #include <QTreeView>
 #include <QVBoxLayout>
 
-#include <sys/stat.h>
-
-#include "widgets/localtext.h"
+#include "framework/localtext.h"
+#include "platform/folders.h"
 
 namespace {
 
@@ -23,11 +22,6 @@ QString RootPath(const QString& root) {
   QFileInfo info(root);
   if (!root.isEmpty() && info.isAbsolute() && info.isDir()) return info.absoluteFilePath();
   return QStringLiteral("/");
-}
-
-bool IsDirectory(const std::string& path) {
-  struct stat st {};
-  return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 }  // namespace
@@ -132,7 +126,7 @@ int ChoisirDossierRappel(TFolderDialog* dialog, unsigned message, std::intptr_t 
 bool ChoisirDossier(const std::string& title, const std::wstring& root, std::string& folder,
                     bool editBox, bool includeFiles, bool allowNewFolder) {
   bool result = false;
-  if (!IsDirectory(folder)) folder.clear();
+  if (!IsFolder(folder)) folder.clear();
   TFolderDialog dialog(QString::fromLocal8Bit(title), QString::fromStdWString(root), editBox,
                        includeFiles, allowNewFolder);
   const std::string start = folder;

@@ -8,7 +8,7 @@
 
 #include <algorithm>
 
-#include "widgets/localtext.h"
+#include "framework/localtext.h"
 
 TPanel::TPanel(TComponent* owner, QWidget* parent, const char* name)
     : TControl<QWidget>(owner, parent, name) {

@@ -14,7 +14,7 @@
 
 #include <string>
 
-#include "widgets/forms.h"
+#include "framework/forms.h"
 
 // A flat panel filled with its background colour, its caption drawn centred.
 class TPanel : public TControl<QWidget> {

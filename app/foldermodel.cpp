@@ -1,6 +1,5 @@
 #include "app/foldermodel.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 #include <QApplication>
 #include <QCollator>
@@ -8,8 +7,9 @@
 
 #include <algorithm>
 
+#include "framework/localtext.h"
 #include "platform/dirlist.h"
-#include "widgets/localtext.h"
+#include "platform/folders.h"
 
 struct TFolderModel::Node {
   Node* parent = nullptr;
@@ -25,11 +25,6 @@ namespace {
 
 std::string ChildPath(const std::string& folder, const std::string& name) {
   return (folder == "/" ? "" : folder) + "/" + name;
-}
-
-bool IsFolder(const std::string& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 // The absolute path's names, "." and ".." worked out as the words they are.

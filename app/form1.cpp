@@ -16,8 +16,8 @@
 
 #include "app/choisirdossier.h"
 #include "app/messages.h"
-#include "settings/iniform1.h"
-#include "widgets/localtext.h"
+#include "framework/localtext.h"
+#include "settings/file/iniform1.h"
 
 namespace {
 

@@ -9,10 +9,10 @@
 
 #include "app/controls.h"
 #include "convert/convert.h"
+#include "framework/forms.h"
 #include "scan/scrutedossier.h"
-#include "settings/svgeditini.h"
+#include "settings/store/svgeditini.h"
 #include "widgets/balloon_hint.h"
-#include "widgets/forms.h"
 #include "widgets/gradient.h"
 
 class QCloseEvent;

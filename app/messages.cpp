@@ -14,8 +14,8 @@
 
 #include <algorithm>
 
-#include "widgets/forms.h"
-#include "widgets/localtext.h"
+#include "framework/forms.h"
+#include "framework/localtext.h"
 
 namespace {
 

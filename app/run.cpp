@@ -17,11 +17,11 @@
 
 #include "app/form1.h"
 #include "app/messages.h"
+#include "convert/interrupted.h"
+#include "framework/forms.h"
 #include "platform/fileio.h"
-#include "platform/interrupted.h"
 #include "platform/rewrite.h"
-#include "settings/svgeditini.h"
-#include "widgets/forms.h"
+#include "settings/store/svgeditini.h"
 
 namespace {
 

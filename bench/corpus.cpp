@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <fstream>
 
-#include "settings/iniform1.h"
+#include "settings/file/iniform1.h"
 
 const ReplaceRule kFirstStartRule1{true, form1_built::kSearch1, form1_built::kReplacement1};
 const ReplaceRule kFirstStartRule2{true, form1_built::kSearch2, form1_built::kReplacement2};

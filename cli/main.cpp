@@ -8,8 +8,8 @@
 
 #include "cli/options.h"
 #include "cli/run.h"
-#include "settings/inifile.h"
-#include "settings/iniform1.h"
+#include "settings/file/inifile.h"
+#include "settings/file/iniform1.h"
 
 int main(int argc, char** argv) {
   // Messages from the system and the charset of file contents follow the user's locale.

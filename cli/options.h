@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "convert/convert.h"
-#include "settings/iniform1.h"
+#include "settings/file/iniform1.h"
 
 // How much a run tells on its way.
 enum class Verbosity { kQuiet, kNormal, kVerbose };

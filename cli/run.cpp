@@ -21,11 +21,11 @@
 #include <unordered_set>
 #include <vector>
 
-#include "convert/codepage.h"
+#include "base/errors.h"
+#include "convert/interrupted.h"
+#include "platform/codepage.h"
 #include "platform/fileio.h"
-#include "platform/interrupted.h"
 #include "platform/rewrite.h"
-#include "platform/sysutils.h"
 #include "scan/scrutedossier.h"
 
 namespace {

@@ -19,11 +19,11 @@
 #include <string_view>
 #include <vector>
 
+#include "base/errors.h"
 #include "platform/dirlist.h"
 #include "platform/fileio.h"
 #include "platform/oserror.h"
 #include "platform/rewrite.h"
-#include "platform/sysutils.h"
 
 namespace {
 

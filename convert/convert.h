@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "convert/codepage.h"
+#include "platform/codepage.h"
 
 // The line end every output line receives.
 enum class LineEnding : std::uint8_t { Windows = 0, Unix = 1, Mac = 2 };

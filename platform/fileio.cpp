@@ -116,22 +116,6 @@ bool ReadUmask(mode_t* mask) {
 
 }  // namespace
 
-std::string HomeFolder() {
-  const char* home = std::getenv("HOME");
-  if (home != nullptr && home[0] == '/') return home;
-  // getpwuid's answer lives in a buffer shared by every thread.
-  long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
-  std::vector<char> buf(size > 0 ? static_cast<std::size_t>(size) : 16384);
-  passwd entry{};
-  passwd* found = nullptr;
-  while (::getpwuid_r(::geteuid(), &entry, buf.data(), buf.size(), &found) == ERANGE &&
-         buf.size() < (1u << 20)) {
-    buf.resize(buf.size() * 2);
-  }
-  if (found == nullptr || found->pw_dir == nullptr || found->pw_dir[0] != '/') return "";
-  return found->pw_dir;
-}
-
 mode_t NewFileMode() {
   static const mode_t mode = [] {
     mode_t mask = 0;

@@ -81,9 +81,6 @@ ssize_t PreadSome(int fd, void* buf, std::size_t n, off_t offset);
 std::string FolderOf(const std::string& path);
 // The last name of path ("" when it ends with a separator).
 std::string NameOf(const std::string& path);
-// The user's home folder: $HOME when absolute, else the password database's;
-// "" when neither gives one.
-std::string HomeFolder();
 // The permission bits a newly created file gets under the process's umask,
 // as it was when first asked.
 mode_t NewFileMode();

@@ -17,8 +17,9 @@
 #include <memory>
 #include <random>
 
+#include "base/errors.h"
+#include "platform/folders.h"
 #include "platform/oserror.h"
-#include "platform/sysutils.h"
 
 namespace {
 
@@ -252,21 +253,8 @@ void RemoveWorkFile(const std::string& path) {
 }
 
 std::string StateFolderPath() {
-  const char* state = std::getenv("XDG_STATE_HOME");
-  if (state != nullptr && state[0] == '/') return std::string(state) + "/Terminelle";
-  std::string base = HomeFolder();
-  return base.empty() ? "" : base + "/.local/state/Terminelle";
-}
-
-bool MakeFolders(const std::string& path) {
-  for (std::size_t slash = 1;; ++slash) {
-    slash = path.find('/', slash);
-    std::string part = path.substr(0, slash);
-    if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return false;
-    if (slash == std::string::npos) break;
-  }
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  std::string state = UserStateFolder();
+  return state.empty() ? "" : state + "/Terminelle";
 }
 
 // One interrupted rewrite, told by its record; the record is open and locked.

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "convert/codepage.h"
+#include "platform/codepage.h"
 
 // One pattern, upper-cased once so that each name costs a single pass.
 class WildcardPattern {

@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "convert/codepage.h"
+#include "platform/codepage.h"
 #include "platform/dirlist.h"
 #include "platform/rewrite.h"
 #include "platform/wildcard.h"

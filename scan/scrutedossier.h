@@ -6,7 +6,7 @@
 #include <functional>
 #include <string>
 
-#include "platform/component.h"
+#include "base/component.h"
 
 class DirList;
 

@@ -7,7 +7,7 @@
 #include <QMouseEvent>
 #include <QScreen>
 
-#include "widgets/forms.h"
+#include "framework/forms.h"
 
 namespace {
 

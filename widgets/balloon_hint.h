@@ -22,7 +22,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/component.h"
+#include "base/component.h"
 #include "widgets/balloon_geometry.h"
 
 class THintCycle;

@@ -9,7 +9,7 @@
 
 #include <limits>
 
-#include "widgets/forms.h"
+#include "framework/forms.h"
 
 namespace {
 

@@ -11,8 +11,8 @@
 
 #include <cstdint>
 
+#include "framework/forms.h"
 #include "widgets/colors.h"
-#include "widgets/forms.h"
 
 // The shape of a gradient.
 enum class TGradientStyle : std::uint8_t {

@@ -15,8 +15,8 @@
 #include "app/form1.h"
 #include "app/messages.h"
 #include "convert/convert.h"
+#include "framework/localtext.h"
 #include "scan/scrutedossier.h"
-#include "widgets/localtext.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <fstream>
 #include <iterator>
 
-#include "widgets/forms.h"
+#include "framework/forms.h"
 
 void AppTest::SetUp() {
   ASSERT_TRUE(config.isValid());

@@ -12,7 +12,7 @@
 
 #include "app/choisirdossier.h"
 #include "app/messages.h"
-#include "convert/codepage.h"
+#include "platform/codepage.h"
 
 class AppTest : public ::testing::Test {
  protected:

@@ -13,7 +13,7 @@
 
 #include "app/messages.h"
 #include "app_fixture.h"
-#include "widgets/forms.h"
+#include "framework/forms.h"
 
 namespace {
 

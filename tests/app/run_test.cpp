@@ -12,8 +12,8 @@
 #include "app/form1.h"
 #include "app/run.h"
 #include "app_fixture.h"
-#include "platform/sysutils.h"
-#include "widgets/localtext.h"
+#include "base/errors.h"
+#include "framework/localtext.h"
 
 namespace {
 

@@ -21,10 +21,10 @@
 #include <sstream>
 #include <string>
 
+#include "base/errors.h"
 #include "convert/convert.h"
 #include "platform/fileio.h"
 #include "platform/rewrite.h"
-#include "platform/sysutils.h"
 #include "scan/scrutedossier.h"
 
 namespace fs = std::filesystem;

@@ -3,8 +3,8 @@
 #include <random>
 #include <string>
 
-#include "convert/codepage.h"
 #include "convert/convert.h"
+#include "platform/codepage.h"
 
 namespace {
 

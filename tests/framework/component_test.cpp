@@ -2,9 +2,9 @@
 
 #include <memory>
 
-#include "platform/component.h"
+#include "base/component.h"
+#include "base/errors.h"
 #include "platform/oserror.h"
-#include "platform/sysutils.h"
 
 namespace {
 

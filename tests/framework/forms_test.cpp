@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/sysutils.h"
-#include "widgets/forms.h"
+#include "base/errors.h"
+#include "framework/forms.h"
 
 namespace {
 

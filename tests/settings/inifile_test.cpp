@@ -1,4 +1,4 @@
-#include "settings/inifile.h"
+#include "settings/file/inifile.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

@@ -1,4 +1,4 @@
-#include "settings/svgeditini.h"
+#include "settings/store/svgeditini.h"
 
 #include <gtest/gtest.h>
 #include <sys/inotify.h>
@@ -19,7 +19,7 @@
 #include <map>
 
 #include "../support/allocations.h"
-#include "settings/stringgrid.h"
+#include "settings/store/stringgrid.h"
 
 namespace fs = std::filesystem;
 

@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "widgets/forms.h"
+#include "framework/forms.h"
 
 int main(int argc, char** argv) {
   qputenv("QT_QPA_PLATFORM",

@@ -1,23 +1,8 @@
-#include "settings/iniform1.h"
+#include "settings/file/iniform1.h"
 
 #include <cstdlib>
 
-#include "platform/fileio.h"
-
-std::string UserConfigFolder() {
-  std::string folder;
-  const char* config = std::getenv("XDG_CONFIG_HOME");
-  // A relative configuration folder is invalid and ignored.
-  if (config != nullptr && config[0] == '/') {
-    folder = config;
-  } else {
-    std::string home = HomeFolder();
-    if (home.empty()) return "";
-    folder = home + "/.config";
-  }
-  while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
-  return folder;
-}
+#include "platform/folders.h"
 
 std::string SettingsFilePath() {
   std::string base = UserConfigFolder();

@@ -1,4 +1,4 @@
-#include "convert/codepage.h"
+#include "platform/codepage.h"
 
 #include <iconv.h>
 #include <langinfo.h>

@@ -1,6 +1,5 @@
-#include "settings/svgeditini.h"
+#include "settings/store/svgeditini.h"
 
-#include <sys/stat.h>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDateTimeEdit>
@@ -17,10 +16,11 @@
 #include <algorithm>
 #include <type_traits>
 
-#include "convert/codepage.h"
+#include "framework/localtext.h"
+#include "platform/codepage.h"
 #include "platform/fileio.h"
-#include "settings/stringgrid.h"
-#include "widgets/localtext.h"
+#include "platform/folders.h"
+#include "settings/store/stringgrid.h"
 
 namespace {
 
@@ -357,12 +357,8 @@ std::string TSvgEditIni::DossierSpecial(int FolderId) {
 std::string TSvgEditIni::FichierSettings() {
   std::string file = SettingsFilePath();
   if (file.empty()) return "";
-  std::string folder = FolderOf(file);
-  // Each missing level is made; a failure shows later as a write that fails.
-  for (std::size_t slash = folder.find('/', 1);; slash = folder.find('/', slash + 1)) {
-    mkdir(folder.substr(0, slash).c_str(), 0700);
-    if (slash == std::string::npos) break;
-  }
+  // A failure shows later as a write that fails.
+  MakeFolders(FolderOf(file));
   return file;
 }
 

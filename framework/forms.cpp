@@ -1,4 +1,4 @@
-#include "widgets/forms.h"
+#include "framework/forms.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <new>
 
-#include "platform/sysutils.h"
+#include "base/errors.h"
 
 TApplication& TApplication::Instance() {
   static TApplication app;

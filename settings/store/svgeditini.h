@@ -9,10 +9,10 @@
 #include <memory>
 #include <string>
 
-#include "platform/component.h"
-#include "settings/inifile.h"
-#include "settings/iniform1.h"
-#include "widgets/forms.h"
+#include "base/component.h"
+#include "framework/forms.h"
+#include "settings/file/inifile.h"
+#include "settings/file/iniform1.h"
 
 class TStringGrid;
 

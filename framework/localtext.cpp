@@ -1,6 +1,6 @@
-#include "widgets/localtext.h"
+#include "framework/localtext.h"
 
-#include "convert/codepage.h"
+#include "platform/codepage.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/component.h"
+#include "base/component.h"
 
 // What a window does once its close event has run.
 enum class TCloseAction { caNone, caHide, caFree, caMinimize };

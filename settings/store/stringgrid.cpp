@@ -1,4 +1,4 @@
-#include "settings/stringgrid.h"
+#include "settings/store/stringgrid.h"
 
 #include <QTableWidgetItem>
 

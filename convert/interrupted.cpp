@@ -1,4 +1,4 @@
-#include "platform/interrupted.h"
+#include "convert/interrupted.h"
 
 std::string InterruptedRewritesText(const std::vector<InterruptedRewrite>& found) {
   std::string restored, changed, lost;

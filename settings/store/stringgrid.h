@@ -7,8 +7,8 @@
 
 #include <functional>
 
-#include "platform/sysutils.h"
-#include "widgets/forms.h"
+#include "base/errors.h"
+#include "framework/forms.h"
 
 // A grid coordinate outside the grid: "Indice de grille hors limites".
 class EInvalidGridOperation : public Exception {

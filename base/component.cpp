@@ -1,4 +1,4 @@
-#include "platform/component.h"
+#include "base/component.h"
 
 #include <algorithm>
 

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "convert/convert.h"
-#include "settings/inifile.h"
+#include "settings/file/inifile.h"
 
 // The settings folder's name under the user's configuration folder.
 inline const std::string DossierIni = "Terminelle";
@@ -35,9 +35,6 @@ inline constexpr char kReplacement2[] =
     "use lib '/home/e-smith/files/ibays/Primary/cgi-bin/solvane/' ;";
 }  // namespace form1_built
 
-// The user's configuration folder ($XDG_CONFIG_HOME when absolute, else
-// ~/.config), without a final separator; "" when there is no home folder.
-std::string UserConfigFolder();
 // The settings file's path ("" when there is no home folder); nothing is created.
 std::string SettingsFilePath();
 

@@ -1,4 +1,4 @@
-#include "platform/sysutils.h"
+#include "base/errors.h"
 
 EInOutError::EInOutError(int code) : Exception(MessageFor(code)), ErrorCode(code) {}
 

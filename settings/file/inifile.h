@@ -40,8 +40,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "base/errors.h"
 #include "platform/rewrite.h"
-#include "platform/sysutils.h"
 
 // A settings file that cannot be written: "Impossible d'écrire dans <path>".
 class EIniFileException : public Exception {
