@@ -10,6 +10,8 @@
 #include <QTreeView>
 #include <QVBoxLayout>
 
+#include <utility>
+
 #include "framework/localtext.h"
 #include "platform/folders.h"
 
@@ -24,7 +26,16 @@ QString RootPath(const QString& root) {
   return QStringLiteral("/");
 }
 
+FolderDialogHook& CurrentFolderDialogHook() {
+  static FolderDialogHook hook;
+  return hook;
+}
+
 }  // namespace
+
+FolderDialogHook SetFolderDialogHook(FolderDialogHook hook) {
+  return std::exchange(CurrentFolderDialogHook(), std::move(hook));
+}
 
 TFolderDialog::TFolderDialog(const QString& title, const QString& root, bool editBox,
                              bool includeFiles, bool allowNewFolder)
@@ -131,8 +142,8 @@ bool ChoisirDossier(const std::string& title, const std::wstring& root, std::str
                        includeFiles, allowNewFolder);
   const std::string start = folder;
   ChoisirDossierRappel(&dialog, kFolderDialogInitialized, 1, start.empty() ? nullptr : &start);
-  const bool accepted =
-      FolderDialogHook ? FolderDialogHook(dialog) : dialog.exec() == QDialog::Accepted;
+  const bool accepted = CurrentFolderDialogHook() ? CurrentFolderDialogHook()(dialog)
+                                                  : dialog.exec() == QDialog::Accepted;
   if (accepted) {
     QString chosen = dialog.SelectedPath();
     if (!chosen.isEmpty()) {

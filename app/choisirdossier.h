@@ -59,9 +59,12 @@ class TFolderDialog : public QDialog {
   QString pending_;
 };
 
-// When set, answers the dialog instead of the user: it may select a folder
-// and returns true for OK, false for Annuler.
-inline std::function<bool(TFolderDialog& dialog)> FolderDialogHook;
+// Answers the dialog instead of the user: it may select a folder and returns
+// true for OK, false for Annuler.
+using FolderDialogHook = std::function<bool(TFolderDialog& dialog)>;
+// Puts hook in place of the user for the dialog from now on (an empty one
+// gives it back to the user); returns the one it replaces.
+FolderDialogHook SetFolderDialogHook(FolderDialogHook hook);
 
 // The message the dialog sends its callback once it is ready.
 inline constexpr unsigned kFolderDialogInitialized = 1;

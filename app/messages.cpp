@@ -14,6 +14,8 @@
 
 #include <algorithm>
 
+#include <utility>
+
 #include "framework/forms.h"
 #include "framework/localtext.h"
 
@@ -121,9 +123,20 @@ void TErrorForm::keyPressEvent(QKeyEvent* event) {
   QMessageBox::keyPressEvent(event);
 }
 
+namespace {
+BoxHook& CurrentBoxHook() {
+  static BoxHook hook;
+  return hook;
+}
+}  // namespace
+
+BoxHook SetBoxHook(BoxHook hook) {
+  return std::exchange(CurrentBoxHook(), std::move(hook));
+}
+
 void ShowMessage(const std::string& text) {
-  if (BoxHook) {
-    BoxHook(TBoxKind::Message, text);
+  if (const BoxHook& hook = CurrentBoxHook()) {
+    hook(TBoxKind::Message, text);
     return;
   }
   TMessageForm box(BoxText(text));
@@ -131,8 +144,8 @@ void ShowMessage(const std::string& text) {
 }
 
 void ShowErrorBox(const std::string& text) {
-  if (BoxHook) {
-    BoxHook(TBoxKind::Error, text);
+  if (const BoxHook& hook = CurrentBoxHook()) {
+    hook(TBoxKind::Error, text);
     return;
   }
   TErrorForm box(BoxText(text));

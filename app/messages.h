@@ -15,8 +15,11 @@ class QPushButton;
 // Which box is being shown.
 enum class TBoxKind { Message, Error };
 
-// When set, receives every box instead of the user; tests answer through it.
-inline std::function<void(TBoxKind kind, const std::string& text)> BoxHook;
+// Receives a box instead of the user.
+using BoxHook = std::function<void(TBoxKind kind, const std::string& text)>;
+// Puts hook in place of the user for every box from now on (an empty one
+// gives the boxes back to the user); returns the one it replaces.
+BoxHook SetBoxHook(BoxHook hook);
 
 // The text of a box: the program's own messages are UTF-8, while a path in
 // them may be in another locale charset; bytes that are not UTF-8 are read

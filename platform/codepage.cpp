@@ -4,6 +4,7 @@
 #include <langinfo.h>
 #include <locale.h>
 #include <wctype.h>
+#include <utility>
 
 #include <algorithm>
 #include <cstdint>
@@ -191,8 +192,8 @@ const CodePage& CodePage::System() {
   return SystemSlot();
 }
 
-void CodePage::PinSystem(const CodePage& cp) {
-  SystemSlot() = cp;
+CodePage CodePage::SetSystem(const CodePage& cp) {
+  return std::exchange(SystemSlot(), cp);
 }
 
 void CodePage::UpperCase(const char* in, std::size_t n, char* out) const {

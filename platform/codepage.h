@@ -18,8 +18,9 @@ class CodePage {
   // The user's locale charset (setlocale(LC_ALL, "") must have run), read
   // once; the C locale, which names nothing beyond ASCII, counts as UTF-8.
   static const CodePage& System();
-  // Makes System() give cp from now on, as if the locale named that set.
-  static void PinSystem(const CodePage& cp);
+  // Makes System() give cp from now on, as if the locale named that set;
+  // returns the one it replaces (tests put it back when done).
+  static CodePage SetSystem(const CodePage& cp);
 
   // Whether this is UTF-8.
   bool IsUtf8() const { return utf8_; }

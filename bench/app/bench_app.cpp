@@ -66,12 +66,12 @@ int main(int argc, char** argv) {
   const std::string root = work.path().toLocal8Bit().toStdString();
 
   int finished = 0;
-  BoxHook = [&](TBoxKind kind, const std::string& text) {
+  SetBoxHook([&](TBoxKind kind, const std::string& text) {
     if (kind == TBoxKind::Message && text == "c'est fini")
       ++finished;
     else
       std::fprintf(stderr, "box: %s\n", text.c_str());
-  };
+  });
   TForm1 form;
   form.show();
   QApplication::processEvents();

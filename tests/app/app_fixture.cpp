@@ -13,16 +13,16 @@ void AppTest::SetUp() {
   ::setenv("XDG_CONFIG_HOME", config.path().toLocal8Bit().constData(), 1);
   ::setenv("XDG_STATE_HOME", (config.path() + "/state").toLocal8Bit().constData(), 1);
   InstallErrorBox();
-  BoxHook = [this](TBoxKind kind, const std::string& text) { boxes.emplace_back(kind, text); };
-  FolderDialogHook = nullptr;
+  SetBoxHook([this](TBoxKind kind, const std::string& text) { boxes.emplace_back(kind, text); });
+  SetFolderDialogHook(nullptr);
 }
 
 void AppTest::TearDown() {
   // Qt does not list names that are not UTF-8, so it could not remove them.
   std::error_code error;
   std::filesystem::remove_all(work.path().toStdString(), error);
-  BoxHook = nullptr;
-  FolderDialogHook = nullptr;
+  SetBoxHook(nullptr);
+  SetFolderDialogHook(nullptr);
 }
 
 std::string AppTest::SettingsFile() const {

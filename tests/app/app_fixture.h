@@ -40,10 +40,8 @@ class AppTest : public ::testing::Test {
 // Runs the program in cp, as if the locale named it, until destroyed.
 class PinnedCodePage {
  public:
-  explicit PinnedCodePage(const CodePage& cp) : saved_(CodePage::System()) {
-    CodePage::PinSystem(cp);
-  }
-  ~PinnedCodePage() { CodePage::PinSystem(saved_); }
+  explicit PinnedCodePage(const CodePage& cp) : saved_(CodePage::SetSystem(cp)) {}
+  ~PinnedCodePage() { CodePage::SetSystem(saved_); }
   PinnedCodePage(const PinnedCodePage&) = delete;
   PinnedCodePage& operator=(const PinnedCodePage&) = delete;
 

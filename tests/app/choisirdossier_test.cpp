@@ -27,7 +27,7 @@ TEST_F(FolderTest, ExistingFolderIsSelectedAndKeptOnCancel) {
   form.path_c->setText(Q(Path("a/b")));
   QString selected;
   QString instruction;
-  FolderDialogHook = [&](TFolderDialog& dialog) {
+  SetFolderDialogHook([&](TFolderDialog& dialog) {
     selected = dialog.SelectedPath();
     instruction = dialog.Instruction()->text();
     EXPECT_TRUE(dialog.OkButton()->isEnabled());
@@ -38,7 +38,7 @@ TEST_F(FolderTest, ExistingFolderIsSelectedAndKeptOnCancel) {
     EXPECT_FALSE(dialog.Model()->filter() & QDir::Files);
     EXPECT_TRUE(dialog.Model()->isReadOnly());
     return false;
-  };
+  });
   form.SpeedButton2->click();
   EXPECT_EQ(selected, Q(Path("a/b")));
   EXPECT_EQ(instruction, "Choisissez le dossier");
@@ -50,12 +50,12 @@ TEST_F(FolderTest, OkGivesTheChosenFolder) {
   WriteFileBytes(Path("c/d/file.txt"), "x");
   TForm1 form;
   form.path_c->setText(Q(Path("a")));
-  FolderDialogHook = [&](TFolderDialog& dialog) { return dialog.SelectPath(Q(Path("c/d"))); };
+  SetFolderDialogHook([&](TFolderDialog& dialog) { return dialog.SelectPath(Q(Path("c/d"))); });
   form.SpeedButton2->click();
   EXPECT_EQ(form.path_c->text(), Q(Path("c/d")));
 
   // The root of the file system comes back as "/".
-  FolderDialogHook = [&](TFolderDialog& dialog) { return dialog.SelectPath("/"); };
+  SetFolderDialogHook([&](TFolderDialog& dialog) { return dialog.SelectPath("/"); });
   form.SpeedButton2->click();
   EXPECT_EQ(form.path_c->text(), "/");
 }
@@ -67,11 +67,11 @@ TEST_F(FolderTest, FieldNamingNoFolderIsEmptiedOnCancel) {
     form.path_c->setText(Q(start));
     bool preselected = true;
     bool okEnabled = true;
-    FolderDialogHook = [&](TFolderDialog& dialog) {
+    SetFolderDialogHook([&](TFolderDialog& dialog) {
       preselected = !dialog.SelectedPath().isEmpty();
       okEnabled = dialog.OkButton()->isEnabled();
       return false;
-    };
+    });
     form.SpeedButton2->click();
     EXPECT_FALSE(preselected) << start;
     EXPECT_FALSE(okEnabled) << start;
@@ -81,18 +81,18 @@ TEST_F(FolderTest, FieldNamingNoFolderIsEmptiedOnCancel) {
 
 TEST_F(FolderTest, ChoisirDossierResultAndFlags) {
   std::string folder = Path("");
-  FolderDialogHook = [&](TFolderDialog& dialog) {
+  SetFolderDialogHook([&](TFolderDialog& dialog) {
     EXPECT_NE(dialog.EditBox(), nullptr);
     EXPECT_NE(dialog.NewFolderButton(), nullptr);
     EXPECT_TRUE(dialog.Model()->filter() & QDir::Files);
     return true;
-  };
+  });
   EXPECT_TRUE(ChoisirDossier("Titre", L"", folder, true, true, true));
   // A start folder is a folder: OK on it gives it back.
   EXPECT_EQ(Q(folder), QDir(Q(Path(""))).absolutePath());
 
   std::string missing = Path("absent");
-  FolderDialogHook = [](TFolderDialog&) { return false; };
+  SetFolderDialogHook([](TFolderDialog&) { return false; });
   EXPECT_FALSE(ChoisirDossier("Titre", L"rfNetwork", missing, false, false, false));
   EXPECT_TRUE(missing.empty());
 }

@@ -111,7 +111,7 @@ TEST(MessageBox, CtrlCCopiesEitherBox) {
 }
 
 TEST(MessageBox, ShowMessageAndTheErrorBoxAreModal) {
-  ASSERT_FALSE(BoxHook);
+  ASSERT_FALSE(SetBoxHook(nullptr));
   QString seen;
   WhenModal([&](QWidget* modal) {
     seen = modal->windowTitle() + "|" + static_cast<TMessageForm*>(modal)->Message()->text();

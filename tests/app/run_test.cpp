@@ -146,7 +146,7 @@ TEST_F(RunTest, AccentedFolderIsChosenAndConvertedInASingleByteSet) {
   form->remplacer_2e->setText(QString::fromUtf8("Œuvre"));
   form->remplacer_2l->setText("work");
   const QString folder = FromLocalBytes(Path("")) + QString::fromUtf8("été");
-  FolderDialogHook = [&](TFolderDialog& dialog) { return dialog.SelectPath(folder); };
+  SetFolderDialogHook([&](TFolderDialog& dialog) { return dialog.SelectPath(folder); });
   form->SpeedButton2->click();
   EXPECT_EQ(form->path_c->text(), folder);
   form->Button1->click();
@@ -212,14 +212,14 @@ TEST_F(RunTest, QuitDuringARunSavesAtOnceFinishesAndEnds) {
 
   // The real end box: it must close by itself once the program is ending.
   bool visibleAtEnd = false;
-  BoxHook = [&](TBoxKind kind, const std::string& text) {
+  SetBoxHook([&](TBoxKind kind, const std::string& text) {
     boxes.emplace_back(kind, text);
     if (kind == TBoxKind::Message) {
       visibleAtEnd = form->isVisible();
       TMessageForm box(QString::fromLocal8Bit(text));
       box.exec();
     }
-  };
+  });
   bool savedDuringRun = false;
   AfterFirstFile([&] {
     form->Button2->click();
