@@ -153,5 +153,5 @@ void ShowErrorBox(const std::string& text) {
 }
 
 void InstallErrorBox() {
-  Application().ErrorBox = ShowErrorBox;
+  Application().SetErrorBox(ShowErrorBox);
 }

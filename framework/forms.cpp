@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <new>
 
+#include <utility>
+
 #include "base/errors.h"
 
 TApplication& TApplication::Instance() {
@@ -41,10 +43,14 @@ void TApplication::HandleException(std::exception_ptr error) {
   ShowException(MessageOf(error));
 }
 
+TApplication::ErrorBoxFn TApplication::SetErrorBox(ErrorBoxFn box) {
+  return std::exchange(errorBox_, std::move(box));
+}
+
 void TApplication::ShowException(const std::string& message) {
   std::string text = ErrorBoxText(message);
-  if (ErrorBox) {
-    ErrorBox(text);
+  if (errorBox_) {
+    errorBox_(text);
   } else {
     std::fprintf(stderr, "%s: %s\n", Title.c_str(), text.c_str());
   }

@@ -53,17 +53,21 @@ class TApplication : public TComponent {
   void HandleException(std::exception_ptr error);
   // Shows the error box for message (the full stop rule applied).
   void ShowException(const std::string& message);
+  // Shows an error box's text.
+  using ErrorBoxFn = std::function<void(const std::string& text)>;
+  // Makes box the error box from now on (the program installs the real one,
+  // tests a double; an empty one writes to stderr); returns the one it replaces.
+  ErrorBoxFn SetErrorBox(ErrorBoxFn box);
 
   // The program's title; the caption of its message boxes.
   std::string Title = "Terminelle";
   // The first window built, once it is built.
   TForm* MainForm = nullptr;
-  // Shows the error box; the program installs the real one, tests a double.
-  std::function<void(const std::string& text)> ErrorBox;
 
  private:
   TApplication() = default;
   std::vector<std::unique_ptr<QWidget>> forms_;
+  ErrorBoxFn errorBox_;
 };
 
 // The process-wide application object.

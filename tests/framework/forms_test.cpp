@@ -18,9 +18,9 @@ namespace {
 class ErrorBoxSpy {
  public:
   ErrorBoxSpy() {
-    Application().ErrorBox = [this](const std::string& text) { shown.push_back(text); };
+    Application().SetErrorBox([this](const std::string& text) { shown.push_back(text); });
   }
-  ~ErrorBoxSpy() { Application().ErrorBox = nullptr; }
+  ~ErrorBoxSpy() { Application().SetErrorBox(nullptr); }
   std::vector<std::string> shown;
 };
 

@@ -91,11 +91,11 @@ class SvgEditIniTest : public ::testing::Test {
     setenv("XDG_STATE_HOME", (dir_ + "/state").c_str(), 1);
     ini_ = dir_ + "/Terminelle/serie.ini";
     Application().MainForm = nullptr;
-    Application().ErrorBox = [this](const std::string& text) { errors_.push_back(text); };
+    Application().SetErrorBox([this](const std::string& text) { errors_.push_back(text); });
   }
   void TearDown() override {
     Application().MainForm = nullptr;
-    Application().ErrorBox = nullptr;
+    Application().SetErrorBox(nullptr);
     unsetenv("XDG_CONFIG_HOME");
     unsetenv("XDG_STATE_HOME");
     fs::remove_all(dir_);
