@@ -81,6 +81,10 @@ int TForm1::S(int designPixels) const {
   return static_cast<int>(std::lround(designPixels * scale_));
 }
 
+// Every component is made with new and this window as its owner, which
+// destroys it with itself, newest first (a control before the panel that
+// holds it); the Qt parent only says where a control is drawn, and owns only
+// what is not a component (layouts). The application owns the window.
 void TForm1::Build() {
   scale_ = logicalDpiX() / 96.0;
   setWindowTitle(QString::fromUtf8(Application().Title));
@@ -167,11 +171,9 @@ void TForm1::Build() {
   windows_c = new TCheckBox(this, GroupBox3, "windows_c");
   windows_c->setText(U("Windows"));
 
-  scruteDossier_ = std::make_unique<TScruteDossier>(this);
-  ScruteDossier1 = scruteDossier_.get();
+  ScruteDossier1 = new TScruteDossier(this);
   ScruteDossier1->Name = "ScruteDossier1";
-  svgEditIni_ = std::make_unique<TSvgEditIni>(this);
-  SvgEditIni1 = svgEditIni_.get();
+  SvgEditIni1 = new TSvgEditIni(this);
   SvgEditIni1->Name = "SvgEditIni1";
   SvgEditIni1->SauveEdit = true;
   SvgEditIni1->SauveDateTimePicker = true;
@@ -183,11 +185,9 @@ void TForm1::Build() {
   SvgEditIni1->SauveComboBox = false;
   SvgEditIni1->SauveListBox = false;
   SvgEditIni1->SauveStringGrid = false;
-  xpManifest_ = std::make_unique<TComponent>(this);
-  XPManifest1 = xpManifest_.get();
+  XPManifest1 = new TComponent(this);
   XPManifest1->Name = "XPManifest1";
-  balloonHint_ = std::make_unique<TBalloonHint>(this);
-  BalloonHint1 = balloonHint_.get();
+  BalloonHint1 = new TBalloonHint(this);
   BalloonHint1->Name = "BalloonHint1";
   BalloonHint1->SetDefaultIcon(TIconKind::ikNone);
   BalloonHint1->SetUseBalloonAsApplicationHint(true);

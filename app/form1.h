@@ -118,8 +118,4 @@ class TForm1 : public TForm {
   int S(int designPixels) const;
 
   double scale_ = 1.0;
-  std::unique_ptr<TScruteDossier> scruteDossier_;
-  std::unique_ptr<TSvgEditIni> svgEditIni_;
-  std::unique_ptr<TComponent> xpManifest_;
-  std::unique_ptr<TBalloonHint> balloonHint_;
 };

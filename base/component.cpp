@@ -7,9 +7,14 @@ TComponent::TComponent(TComponent* owner) : owner_(owner) {
 }
 
 TComponent::~TComponent() {
-  for (TComponent* c : components_) c->owner_ = nullptr;
+  DestroyComponents();
   if (owner_ != nullptr) {
     auto& list = owner_->components_;
     list.erase(std::remove(list.begin(), list.end(), this), list.end());
   }
+}
+
+void TComponent::DestroyComponents() {
+  // Each one leaves the list as it is destroyed, with whatever it destroys.
+  while (!components_.empty()) delete components_.back();
 }

@@ -18,12 +18,14 @@ class TObject {
 using TNotifyEvent = std::function<void(TObject* Sender)>;
 
 // A named component, listed by its owner in the order it was created. The
-// owner's list does not own the components: the framework deletes them.
+// owner owns it: a component still listed when its owner goes is destroyed
+// with it, newest first. One that goes first (a member, a local) leaves the
+// list as it goes.
 class TComponent : public TObject {
  public:
   // Registers the new component at the end of owner's list (owner may be null).
   explicit TComponent(TComponent* owner = nullptr);
-  // Leaves the owner's list; components still listed forget this owner.
+  // Destroys the components still owned, then leaves the owner's list.
   ~TComponent() override;
   TComponent(const TComponent&) = delete;
   TComponent& operator=(const TComponent&) = delete;
@@ -34,6 +36,8 @@ class TComponent : public TObject {
   const std::vector<TComponent*>& Components() const { return components_; }
   // Called once the owner's whole definition has been built.
   virtual void Loaded() {}
+  // Destroys the components still owned, newest first.
+  void DestroyComponents();
 
   std::string Name;
   int32_t Tag = 0;

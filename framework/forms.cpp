@@ -16,11 +16,8 @@ TApplication& TApplication::Instance() {
 }
 
 void TApplication::DestroyForms() {
-  while (!forms_.empty()) {
-    if (MainForm == forms_.back().get()) MainForm = nullptr;
-    forms_.pop_back();
-  }
   MainForm = nullptr;
+  DestroyComponents();
 }
 
 std::vector<TForm*> TApplication::Forms() const {
@@ -117,6 +114,11 @@ void TEventGate::FromCode(const std::function<void()>& change) {
 }
 
 TForm::TForm(QWidget* parent) : QWidget(parent), TComponent(&Application()) {}
+
+TForm::~TForm() {
+  if (Application().MainForm == this) Application().MainForm = nullptr;
+  DestroyComponents();
+}
 
 void TForm::NotifyLoaded() {
   // A component's Loaded may add or remove components: walk a snapshot.

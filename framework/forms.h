@@ -24,8 +24,8 @@ using TCloseEvent = std::function<void(TObject* Sender, TCloseAction& Action)>;
 
 class TForm;
 
-// The application object. It owns the windows made with CreateForm, in
-// creation order, and is the one place where escaping errors are shown.
+// The application object. It owns the windows, in creation order, and is
+// the one place where escaping errors are shown.
 class TApplication : public TComponent {
  public:
   // The process-wide application object.
@@ -34,13 +34,12 @@ class TApplication : public TComponent {
   // Builds a window owned by the application; the first one becomes MainForm.
   template <class F, class... Args>
   F* CreateForm(Args&&... args) {
-    auto form = std::make_unique<F>(std::forward<Args>(args)...);
-    F* raw = form.get();
-    forms_.push_back(std::move(form));
-    if (MainForm == nullptr) MainForm = raw;
-    return raw;
+    F* form = new F(std::forward<Args>(args)...);
+    if (MainForm == nullptr) MainForm = form;
+    return form;
   }
-  // Destroys the windows made with CreateForm, newest first.
+  // Destroys the windows the application still owns, newest first (before
+  // Qt itself goes).
   void DestroyForms();
   // The windows the application owns, in creation order.
   std::vector<TForm*> Forms() const;
@@ -66,7 +65,6 @@ class TApplication : public TComponent {
 
  private:
   TApplication() = default;
-  std::vector<std::unique_ptr<QWidget>> forms_;
   ErrorBoxFn errorBox_;
 };
 
@@ -102,6 +100,8 @@ class TForm : public QWidget, public TComponent {
  public:
   // A window owned by the application object.
   explicit TForm(QWidget* parent = nullptr);
+  // Destroys its components while it is still a whole window.
+  ~TForm() override;
   // Sends Loaded to each owned component, in order.
   void NotifyLoaded();
   // The close event; the store chains it.
