@@ -126,22 +126,13 @@ void TFolderDialog::MakeFolder() {
   if (made.isValid()) tree_->setCurrentIndex(made);
 }
 
-int ChoisirDossierRappel(TFolderDialog* dialog, unsigned message, std::intptr_t /*param*/,
-                         const std::string* data) {
-  if (message == kFolderDialogInitialized && dialog != nullptr && data != nullptr) {
-    dialog->SelectPath(FromLocalBytes(*data));
-  }
-  return 0;
-}
-
-bool ChoisirDossier(const std::string& title, const std::wstring& root, std::string& folder,
+bool ChoisirDossier(const std::string& title, const std::string& root, std::string& folder,
                     bool editBox, bool includeFiles, bool allowNewFolder) {
   bool result = false;
   if (!IsFolder(folder)) folder.clear();
-  TFolderDialog dialog(QString::fromLocal8Bit(title), QString::fromStdWString(root), editBox,
-                       includeFiles, allowNewFolder);
-  const std::string start = folder;
-  ChoisirDossierRappel(&dialog, kFolderDialogInitialized, 1, start.empty() ? nullptr : &start);
+  TFolderDialog dialog(QString::fromUtf8(title), FromLocalBytes(root), editBox, includeFiles,
+                       allowNewFolder);
+  if (!folder.empty()) dialog.SelectPath(FromLocalBytes(folder));
   const bool accepted = CurrentFolderDialogHook() ? CurrentFolderDialogHook()(dialog)
                                                   : dialog.exec() == QDialog::Accepted;
   if (accepted) {

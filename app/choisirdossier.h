@@ -5,7 +5,6 @@
 #include <QDialog>
 #include <QString>
 
-#include <cstdint>
 #include <functional>
 #include <string>
 
@@ -66,14 +65,9 @@ using FolderDialogHook = std::function<bool(TFolderDialog& dialog)>;
 // gives it back to the user); returns the one it replaces.
 FolderDialogHook SetFolderDialogHook(FolderDialogHook hook);
 
-// The message the dialog sends its callback once it is ready.
-inline constexpr unsigned kFolderDialogInitialized = 1;
-
-// Lets the user pick a folder. A folder that names no existing directory is
-// emptied first; on OK it becomes the chosen path. Returns whether OK was pressed.
-bool ChoisirDossier(const std::string& title, const std::wstring& root, std::string& folder,
+// Lets the user pick a folder under root (an absolute folder; the whole file
+// system otherwise), the dialog opening on folder when it names one. A folder
+// that names no existing directory is emptied first; on OK it becomes the
+// chosen path. Returns whether OK was pressed.
+bool ChoisirDossier(const std::string& title, const std::string& root, std::string& folder,
                     bool editBox, bool includeFiles, bool allowNewFolder);
-// The dialog's callback: once the dialog is ready, selects the start folder
-// (data, when there is one). Always returns 0.
-int ChoisirDossierRappel(TFolderDialog* dialog, unsigned message, std::intptr_t param,
-                         const std::string* data);

@@ -421,9 +421,9 @@ void TForm1::Button2Click(TObject* /*Sender*/) {
 }
 
 void TForm1::SpeedButton2Click(TObject* /*Sender*/) {
-  const std::wstring root = L"rfNetwork";
   std::string folder = ToLocalBytes(path_c->text());
-  ChoisirDossier("Choisissez le dossier", root, folder, false, false, false);
+  // No root: the whole file system, as the network root names nothing here.
+  ChoisirDossier("Choisissez le dossier", "", folder, false, false, false);
   path_c->setText(FromLocalBytes(folder));
 }
 

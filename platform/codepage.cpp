@@ -70,25 +70,14 @@ void EncodeUtf8(char32_t c, int len, unsigned char* out) {
 
 // Length of the well-formed UTF-8 sequence at s[0, n), or 0 when there is none.
 int SequenceAt(const unsigned char* s, std::size_t n, char32_t* cp) {
-  unsigned char b = s[0];
-  int len;
-  char32_t c;
-  if (b < 0x80) {
-    *cp = b;
+  const int len = Utf8LeadLength(s[0]);
+  if (len == 1) {
+    *cp = s[0];
     return 1;
-  } else if (b >= 0xC2 && b <= 0xDF) {
-    len = 2;
-    c = b & 0x1F;
-  } else if (b >= 0xE0 && b <= 0xEF) {
-    len = 3;
-    c = b & 0x0F;
-  } else if (b >= 0xF0 && b <= 0xF4) {
-    len = 4;
-    c = b & 0x07;
-  } else {
-    return 0;
   }
-  if (n < static_cast<std::size_t>(len)) return 0;
+  if (len == 0 || n < static_cast<std::size_t>(len)) return 0;
+  // The lead byte's own bits: 5, 4 or 3 of them.
+  char32_t c = s[0] & (0x7F >> len);
   for (int i = 1; i < len; ++i) {
     if ((s[i] & 0xC0) != 0x80) return 0;
     c = (c << 6) | (s[i] & 0x3F);
@@ -280,4 +269,12 @@ bool CodePage::MayStartAt(const char* s, std::size_t n, std::size_t pos) const {
     return !(len > 0 && static_cast<std::size_t>(len) > back);
   }
   return true;
+}
+
+int Utf8LeadLength(unsigned char b) {
+  if (b < 0x80) return 1;
+  if (b >= 0xC2 && b <= 0xDF) return 2;
+  if (b >= 0xE0 && b <= 0xEF) return 3;
+  if (b >= 0xF0 && b <= 0xF4) return 4;
+  return 0;
 }

@@ -7,6 +7,10 @@
 #include <cstddef>
 #include <string>
 
+// How many bytes a UTF-8 character starting with byte b takes: 1 for ASCII,
+// 2 to 4 for a lead byte, 0 for a byte that starts no character.
+int Utf8LeadLength(unsigned char b);
+
 // A character set: UTF-8, or a single-byte set with its own capitals.
 class CodePage {
  public:

@@ -30,15 +30,11 @@ class DirList {
  public:
   // A closed listing, which yields nothing.
   DirList() = default;
-  // Closes the listing.
+  // A listing has one owner, which closes it; moving leaves the source closed.
   ~DirList() { Close(); }
-  // Takes over other's listing; other is left closed.
   DirList(DirList&& other) noexcept;
-  // Closes this listing, then takes over other's.
   DirList& operator=(DirList&& other) noexcept;
-  // A listing has one owner.
   DirList(const DirList&) = delete;
-  // A listing has one owner.
   DirList& operator=(const DirList&) = delete;
 
   // The folder at path, "" meaning the root; a link given here is followed.

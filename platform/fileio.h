@@ -50,9 +50,7 @@ class Fd {
   explicit Fd(int fd = -1) : fd_(fd) {}
   // Closes what it owns.
   ~Fd() { reset(); }
-  // One owner per descriptor.
   Fd(const Fd&) = delete;
-  // One owner per descriptor.
   Fd& operator=(const Fd&) = delete;
   // Takes over other's descriptor.
   Fd(Fd&& other) noexcept : fd_(other.release()) {}

@@ -71,9 +71,7 @@ class WorkFile {
   WorkFile() = default;
   // Removes the file (before closing it, so the lock covers its whole life).
   ~WorkFile();
-  // One owner per file.
   WorkFile(const WorkFile&) = delete;
-  // One owner per file.
   WorkFile& operator=(const WorkFile&) = delete;
   // Creates prefix followed by six random letters in folder, with the
   // permission bits mode; false with errno set.
@@ -106,9 +104,7 @@ class Rewrite {
   Rewrite(const FolderEntry& entry, int original, const struct stat& st);
   // A new file at entry, which must not exist when committed.
   explicit Rewrite(const FolderEntry& entry);
-  // One rewrite per object.
   Rewrite(const Rewrite&) = delete;
-  // One rewrite per object.
   Rewrite& operator=(const Rewrite&) = delete;
 
   // Where the new content is written, from its start.

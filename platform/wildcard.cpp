@@ -2,22 +2,16 @@
 
 #include <array>
 
+#include "platform/codepage.h"
+
 namespace {
 
 // Bytes of the character starting at s[i]; a byte that starts no well-formed
 // character counts as one, so a broken name still matches byte by byte.
 std::size_t CharLength(std::string_view s, std::size_t i, bool utf8) {
   if (!utf8) return 1;
-  auto b = static_cast<unsigned char>(s[i]);
-  std::size_t len = 1;
-  if (b >= 0xC2 && b <= 0xDF) {
-    len = 2;
-  } else if (b >= 0xE0 && b <= 0xEF) {
-    len = 3;
-  } else if (b >= 0xF0 && b <= 0xF4) {
-    len = 4;
-  }
-  if (len == 1 || i + len > s.size()) return 1;
+  const auto len = static_cast<std::size_t>(Utf8LeadLength(static_cast<unsigned char>(s[i])));
+  if (len <= 1 || i + len > s.size()) return 1;
   for (std::size_t k = 1; k < len; ++k) {
     if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return 1;
   }

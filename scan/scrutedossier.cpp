@@ -161,7 +161,7 @@ void TScruteDossier::ParcourirDossier(int32_t depth, const std::string& folder,
   {
     std::string path = WithoutFinalSeparator(folder);
     DirList start = DirList::OpenPath(path);
-    ListFiles(start, path, list, mask);
+    ListerFichiers(start, path, list, mask);
     levels.Push(std::move(start), std::move(path), 0, depth);
   }
   while (!levels.Empty()) {
@@ -191,7 +191,7 @@ void TScruteDossier::ParcourirDossier(int32_t depth, const std::string& folder,
         if (!level.subfolders.IsLink(entry)) child = level.subfolders.OpenChild(entry.Name);
         if (child.IsOpen() && !levels.Inside(child)) {
           Profondeur = childDepth;
-          ListFiles(child, path, list, mask);
+          ListerFichiers(child, path, list, mask);
           const std::size_t nameStart = level.path.size() + 1;
           levels.Push(std::move(child), std::move(path), nameStart, childDepth);
           continue;
@@ -207,11 +207,11 @@ void TScruteDossier::ListerFichiers(const std::string& folder, const std::string
                                     int32_t mask) {
   const std::string path = WithoutFinalSeparator(folder);
   const std::string list = patterns;
-  ListFiles(DirList::OpenPath(path), path, list, mask);
+  ListerFichiers(DirList::OpenPath(path), path, list, mask);
 }
 
-void TScruteDossier::ListFiles(const DirList& folder, const std::string& path,
-                               const std::string& patterns, int32_t mask) {
+void TScruteDossier::ListerFichiers(const DirList& folder, const std::string& path,
+                                    const std::string& patterns, int32_t mask) {
   std::size_t start = 0;
   bool swept = false;
   for (;;) {

@@ -80,8 +80,8 @@ class TScruteDossier : public TComponent {
 
  private:
   bool Refuses(int32_t depth) const;
-  void ListFiles(const DirList& folder, const std::string& path, const std::string& patterns,
-                 int32_t mask);
+  void ListerFichiers(const DirList& folder, const std::string& path, const std::string& patterns,
+                      int32_t mask);
   void PumpMessages() const {
     if (Pump) Pump();
   }

@@ -39,12 +39,8 @@ QString FromIni(std::string bytes) {
       ++continuation;
     }
     if (i > 0) {
-      unsigned char lead = static_cast<unsigned char>(bytes[i - 1]);
-      std::size_t length = (lead & 0xE0) == 0xC0   ? 2
-                           : (lead & 0xF0) == 0xE0 ? 3
-                           : (lead & 0xF8) == 0xF0 ? 4
-                                                   : 1;
-      if (length > continuation + 1) bytes.resize(i - 1);
+      const int length = Utf8LeadLength(static_cast<unsigned char>(bytes[i - 1]));
+      if (static_cast<std::size_t>(length) > continuation + 1) bytes.resize(i - 1);
     }
   }
   return FromLocalBytes(bytes);

@@ -87,13 +87,13 @@ TEST_F(FolderTest, ChoisirDossierResultAndFlags) {
     EXPECT_TRUE(dialog.Model()->filter() & QDir::Files);
     return true;
   });
-  EXPECT_TRUE(ChoisirDossier("Titre", L"", folder, true, true, true));
+  EXPECT_TRUE(ChoisirDossier("Titre", "", folder, true, true, true));
   // A start folder is a folder: OK on it gives it back.
   EXPECT_EQ(Q(folder), QDir(Q(Path(""))).absolutePath());
 
   std::string missing = Path("absent");
   SetFolderDialogHook([](TFolderDialog&) { return false; });
-  EXPECT_FALSE(ChoisirDossier("Titre", L"rfNetwork", missing, false, false, false));
+  EXPECT_FALSE(ChoisirDossier("Titre", "", missing, false, false, false));
   EXPECT_TRUE(missing.empty());
 }
 
@@ -101,7 +101,7 @@ TEST_F(FolderTest, TreeListsFoldersOnly) {
   WriteFileBytes(Path("dir/inner/x.txt"), "x");
   WriteFileBytes(Path("dir/file.txt"), "x");
   WriteFileBytes(Path("dir/.hidden/y.txt"), "y");
-  TFolderDialog dialog("Choisissez le dossier", "rfNetwork", false, false, false);
+  TFolderDialog dialog("Choisissez le dossier", "", false, false, false);
   ASSERT_TRUE(dialog.SelectPath(Q(Path("dir"))));
   TFolderModel* model = dialog.Model();
   QModelIndex dir = model->index(Q(Path("dir")));
@@ -120,7 +120,7 @@ TEST_F(FolderTest, TreeListsFoldersOnly) {
 TEST_F(FolderTest, OpensOnTheStartFolderAtOnce) {
   for (const char* sibling : {"alpha", "start", "zeta"})
     WriteFileBytes(Path("d/e/") + sibling + "/f", "x");
-  TFolderDialog dialog("Choisissez le dossier", "rfNetwork", false, false, false);
+  TFolderDialog dialog("Choisissez le dossier", "", false, false, false);
   // No event is processed from here on: what shows first must be right.
   ASSERT_TRUE(dialog.SelectPath(Q(Path("d/e/start"))));
   dialog.show();

@@ -645,10 +645,9 @@ TEST_F(ConvertTest, PathLongerThanThePathLimitIsConverted) {
 
 namespace {
 
-// The conversion as first described: the whole content split into lines,
-// each trimmed, ended and passed through the rules.
-// The conversion, line by line; *changed counts the lines whose text differs
-// from the line with its own break.
+// A plain model of the conversion: the whole content split into lines, each
+// trimmed, ended and passed through the rules; *changed counts the lines
+// whose text differs from the line with its own break.
 std::string ModelConversion(const std::string& content, const std::string& ending,
                             const ReplaceRule& r1, const ReplaceRule& r2, const CodePage& cp,
                             std::uint64_t* changed = nullptr) {

@@ -94,7 +94,7 @@ TEST(CodePage, UnknownSetFallsBackToAsciiCapitals) {
   EXPECT_EQ(cp.UpperCase("ab\xE9"), "AB\xE9");
 }
 
-// The replacement as first described: copies of what is left, searched from
+// A plain model of the replacement: copies of what is left, searched from
 // the front each time, with the character-start rule of the code page.
 std::string Model(std::string text, const std::string& search, const std::string& repl,
                   const CodePage& cp) {
