@@ -75,3 +75,33 @@ void MakeTree(const std::filesystem::path& root, int files, std::size_t size) {
         << PerlFile(rng, size);
   }
 }
+
+BigScript BigScript::Write(const std::filesystem::path& p, std::size_t gigabytes) {
+  BigScript s;
+  for (int i = 0; i < 1000; ++i) {
+    s.block += "  \tprint \"ligne " + std::to_string(i) + "\";  \r\n";
+    s.expected += "print \"ligne " + std::to_string(i) + "\";\n";
+  }
+  s.block.insert(0, "#!/Perl/bin/perl\r\n");
+  s.expected.insert(0, "#!/usr/bin/perl\n");
+  s.blocks = gigabytes * (std::size_t{1} << 30) / s.block.size();
+  std::ofstream out(p, std::ios::binary);
+  for (std::size_t i = 0; i < s.blocks; ++i) out << s.block;
+  return s;
+}
+
+bool BigScript::ConvertedIn(const std::filesystem::path& p) const {
+  std::ifstream in(p, std::ios::binary);
+  std::string buf(expected.size(), '\0');
+  for (std::size_t i = 0; i < blocks; ++i) {
+    in.read(buf.data(), static_cast<std::streamsize>(buf.size()));
+    if (in.gcount() != static_cast<std::streamsize>(buf.size()) || buf != expected) return false;
+  }
+  return in.peek() == std::char_traits<char>::eof();
+}
+
+void ReportBigFile(std::size_t gigabytes, double seconds, const struct rusage& usage, bool ok) {
+  std::printf("  (c) one %zu GB file: %.2fs, peak resident memory %ld MB (target < 64), %s\n",
+              gigabytes, seconds, usage.ru_maxrss / 1024,
+              ok ? "converted correctly" : "WRONG OUTPUT");
+}

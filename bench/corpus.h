@@ -24,5 +24,17 @@ double Run(const std::vector<std::string>& args, struct rusage* usage = nullptr)
 // A Perl script of about size bytes: CR LF, indents, trailing blanks and
 // tabs, and a shebang and a library line in mixed case.
 std::string PerlFile(std::mt19937& rng, std::size_t size);
+// A script of short lines far larger than memory budgets, and its conversion
+// to Unix with the first-start rules.
+struct BigScript {
+  // Writes about gigabytes GB of it to p.
+  static BigScript Write(const std::filesystem::path& p, std::size_t gigabytes);
+  // Whether p holds exactly its conversion.
+  bool ConvertedIn(const std::filesystem::path& p) const;
+  std::string block, expected;
+  std::size_t blocks = 0;
+};
+// Prints the big file's line of figures.
+void ReportBigFile(std::size_t gigabytes, double seconds, const struct rusage& usage, bool ok);
 // files such scripts under root, 500 to a folder, the same for every call.
 void MakeTree(const std::filesystem::path& root, int files, std::size_t size);
