@@ -1,0 +1,64 @@
+#pragma once
+// Where the conversion spends its own time: finding the places of a block
+// where given bytes stand, for its line breaks and for where a search text
+// may start. Portable code finds them with memchr; processors with AVX2 test
+// sixty-four places at once, which pays on scripts of short lines.
+
+#include <cstddef>
+#include <cstdint>
+
+// One or two bytes looked for at an offset from each place; without bytes,
+// every place passes.
+struct ByteTest {
+  std::size_t offset = 0;
+  unsigned char bytes[2] = {};
+  int count = 0;
+};
+
+// Finds, from left to right, the places of a text whose byte at first's
+// offset is one of first's bytes. second may rule out more of them where
+// that is cheap: callers still check it. Each test reads within the text
+// from every place.
+class PlaceFinder {
+ public:
+  PlaceFinder() = default;
+  // The places [0, places) of text.
+  PlaceFinder(const char* text, std::size_t places, const ByteTest& first,
+              const ByteTest& second = {});
+
+  // One past the last place.
+  std::size_t End() const { return places_; }
+
+  // The first place at or after from that may pass; End() when there is none.
+  std::size_t Next(std::size_t from) {
+    if (from >= places_) return places_;
+    // Unsigned: a place before the window is far outside it too.
+    if (from - window_ < kWindow) {
+      if (std::uint64_t m = mask_ >> (from - window_)) {
+        return from + static_cast<std::size_t>(__builtin_ctzll(m));
+      }
+      from = window_ + kWindow;
+    }
+    return wide_ ? NextWide(from) : NextByMemchr(from);
+  }
+
+ private:
+  static constexpr std::size_t kWindow = 64;
+
+  std::size_t NextByMemchr(std::size_t from);
+  // Tests kWindow places at a time and keeps the window where some pass.
+  std::size_t NextWide(std::size_t from);
+
+  const unsigned char* text_ = nullptr;
+  std::size_t places_ = 0;
+  ByteTest first_;
+  ByteTest second_;
+  bool wide_ = false;
+  // The places from window_ on that passed, as bits; window_ lies far off
+  // while there are none.
+  std::size_t window_ = SIZE_MAX / 2;
+  std::uint64_t mask_ = 0;
+  // Where each of first's bytes next stands, once memchr has looked.
+  std::size_t next_[2] = {};
+  bool known_[2] = {};
+};
