@@ -33,30 +33,29 @@ __attribute__((target("avx2"), always_inline)) inline __m256i Either(const unsig
   return _mm256_or_si256(_mm256_cmpeq_epi8(v, x), _mm256_cmpeq_epi8(v, y));
 }
 
-// The first window of 64 places, from `from` on, where some place passes a,
-// and b unless b has no bytes (a has some); *mask receives the window's
-// places that do, as bits. Where the whole windows end when none has one.
-__attribute__((target("avx2"))) std::size_t Scan(const unsigned char* text, std::size_t from,
-                                                 std::size_t places, const ByteTest& a,
-                                                 const ByteTest& b, std::uint64_t* mask) {
+// Tests windows * 64 places from `from` on: masks[i] receives, as bits,
+// those of window i that pass a, and b unless b has no bytes (a has some).
+// Returns whether any does.
+__attribute__((target("avx2"))) bool Test(const unsigned char* text, std::size_t from,
+                                          std::size_t windows, const ByteTest& a, const ByteTest& b,
+                                          std::uint64_t* masks) {
   const __m256i a0 = _mm256_set1_epi8(static_cast<char>(a.bytes[0]));
   const __m256i a1 = _mm256_set1_epi8(static_cast<char>(a.bytes[1]));
   const __m256i b0 = _mm256_set1_epi8(static_cast<char>(b.bytes[0]));
   const __m256i b1 = _mm256_set1_epi8(static_cast<char>(b.bytes[1]));
-  for (; places - from >= 64; from += 64) {
+  std::uint64_t any = 0;
+  for (std::size_t i = 0; i < windows; ++i) {
     std::uint64_t m = 0;
     for (std::size_t k = 0; k < 64; k += 32) {
-      const unsigned char* p = text + from + k;
+      const unsigned char* p = text + from + 64 * i + k;
       __m256i hit = Either(p + a.offset, a0, a1);
       if (b.count != 0) hit = _mm256_and_si256(hit, Either(p + b.offset, b0, b1));
       m |= static_cast<std::uint64_t>(static_cast<std::uint32_t>(_mm256_movemask_epi8(hit))) << k;
     }
-    if (m != 0) {
-      *mask = m;
-      return from;
-    }
+    masks[i] = m;
+    any |= m;
   }
-  return from;
+  return any != 0;
 }
 #else
 bool HasAvx2() {
@@ -84,12 +83,12 @@ std::size_t PlaceFinder::NextByMemchr(std::size_t from) {
   const unsigned char* base = text_ + first_.offset;
   std::size_t best = places_;
   for (int i = 0; i < first_.count; ++i) {
-    if (!known_[i] || next_[i] < from) {
+    if (from < looked_from_[i] || from > next_[i]) {
       const void* hit = std::memchr(base + from, first_.bytes[i], places_ - from);
       next_[i] = hit != nullptr
                      ? static_cast<std::size_t>(static_cast<const unsigned char*>(hit) - base)
                      : places_;
-      known_[i] = true;
+      looked_from_[i] = from;
     }
     best = std::min(best, next_[i]);
   }
@@ -98,12 +97,13 @@ std::size_t PlaceFinder::NextByMemchr(std::size_t from) {
 
 std::size_t PlaceFinder::NextWide(std::size_t from) {
 #if defined(__x86_64__)
-  std::uint64_t mask = 0;
-  from = Scan(text_, from, places_, first_, second_, &mask);
-  if (mask != 0) {
-    window_ = from;
-    mask_ = mask;
-    return from + static_cast<std::size_t>(__builtin_ctzll(mask));
+  while (places_ - from >= 64) {
+    const std::size_t windows = std::min(kMasks, (places_ - from) / 64);
+    const bool any = Test(text_, from, windows, first_, second_, masks_);
+    tested_ = from;
+    tested_end_ = from + 64 * windows;
+    if (any) return Next(from);
+    from = tested_end_;
   }
 #endif
   // The last places, too few for a window, one by one.

@@ -32,21 +32,23 @@ class PlaceFinder {
   // The first place at or after from that may pass; End() when there is none.
   std::size_t Next(std::size_t from) {
     if (from >= places_) return places_;
-    // Unsigned: a place before the window is far outside it too.
-    if (from - window_ < kWindow) {
-      if (std::uint64_t m = mask_ >> (from - window_)) {
+    // Unsigned: a place before the tested ones is far outside them too.
+    while (from - tested_ < tested_end_ - tested_) {
+      const std::size_t k = from - tested_;
+      if (std::uint64_t m = masks_[k / 64] >> (k % 64)) {
         return from + static_cast<std::size_t>(__builtin_ctzll(m));
       }
-      from = window_ + kWindow;
+      from = tested_ + (k / 64 + 1) * 64;
     }
     return wide_ ? NextWide(from) : NextByMemchr(from);
   }
 
  private:
-  static constexpr std::size_t kWindow = 64;
+  // Places tested at once: 64 to a mask.
+  static constexpr std::size_t kMasks = 8;
 
   std::size_t NextByMemchr(std::size_t from);
-  // Tests kWindow places at a time and keeps the window where some pass.
+  // Tests kMasks * 64 places at a time.
   std::size_t NextWide(std::size_t from);
 
   const unsigned char* text_ = nullptr;
@@ -54,11 +56,12 @@ class PlaceFinder {
   ByteTest first_;
   ByteTest second_;
   bool wide_ = false;
-  // The places from window_ on that passed, as bits; window_ lies far off
-  // while there are none.
-  std::size_t window_ = SIZE_MAX / 2;
-  std::uint64_t mask_ = 0;
-  // Where each of first's bytes next stands, once memchr has looked.
+  // The places [tested_, tested_end_) that passed, as bits from tested_ on.
+  std::size_t tested_ = 0;
+  std::size_t tested_end_ = 0;
+  std::uint64_t masks_[kMasks] = {};
+  // Where each of first's bytes next stands after the place memchr looked
+  // from; nothing is known while that place lies past the next one.
   std::size_t next_[2] = {};
-  bool known_[2] = {};
+  std::size_t looked_from_[2] = {SIZE_MAX, SIZE_MAX};
 };
