@@ -1,8 +1,9 @@
 #pragma once
 // Where the conversion spends its own time: finding the places of a block
 // where given bytes stand, for its line breaks and for where a search text
-// may start. Portable code finds them with memchr; processors with AVX2 test
-// sixty-four places at once, which pays on scripts of short lines.
+// may start. Portable code finds them with memchr. With AVX2 they are tested
+// 64 at a time and 512 per call: scripts have short lines and many near
+// misses, where one memchr call for each costs more than its speed saves.
 
 #include <cstddef>
 #include <cstdint>
@@ -17,8 +18,8 @@ struct ByteTest {
 
 // Finds, from left to right, the places of a text whose byte at first's
 // offset is one of first's bytes. second may rule out more of them where
-// that is cheap: callers still check it. Each test reads within the text
-// from every place.
+// that is cheap: callers still check it. The bytes tested for every place
+// lie within the text.
 class PlaceFinder {
  public:
   PlaceFinder() = default;

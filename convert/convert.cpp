@@ -181,7 +181,7 @@ class LineConverter {
       next_any_ = *std::min_element(next_, next_ + count_);
     }
     // The trimmed line lies within the raw one, so a match in it is a match here.
-    if (next_any_ + shortest_ <= p + n) {
+    if (next_any_ <= p + n && static_cast<std::size_t>(p + n - next_any_) >= shortest_) {
       Line(p, n);
     } else {
       Plain(p, n);

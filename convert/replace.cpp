@@ -114,8 +114,8 @@ bool ReplaceMatches(const PreparedRule& rule, std::string_view text, std::string
                     std::string& upper) {
   if (text.empty() || rule.upper.empty()) return false;
   const CodePage& cp = *rule.code_page;
-  // Upper-casing keeps every byte in its place, so positions in the one are
-  // positions in the other.
+  // Upper-casing keeps every byte in its place, so positions in the copy are
+  // positions in the text; the copy's byte capitals are the copy itself.
   std::string_view hay = text;
   if (!rule.on_raw_text) {
     upper.resize(text.size());

@@ -13,6 +13,7 @@
 // A search text and its replacement, ready for many texts.
 struct PreparedRule {
   const CodePage* code_page = nullptr;
+  // The search's capitals; a match is where a text's byte capitals equal them.
   std::string upper;
   std::string_view replacement;
   // Whether a text's own bytes can be searched; otherwise (UTF-8 with a
@@ -26,12 +27,13 @@ struct PreparedRule {
   ByteTest second;
 };
 
-// Prepares the replacement of search by replacement; both must outlive the result.
+// Prepares the replacement of search by replacement; they and the code page
+// must outlive the result.
 PreparedRule PrepareRule(std::string_view search, std::string_view replacement,
                          const CodePage& codePage);
 
-// The matches of a rule in one text, from left to right; each byte of the
-// text is looked at a bounded number of times however often it is asked.
+// The matches of a rule in one text, from left to right; asked in that order,
+// it looks at each byte of the text a bounded number of times.
 class RuleMatches {
  public:
   RuleMatches() = default;
