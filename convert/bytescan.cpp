@@ -43,13 +43,16 @@ __attribute__((target("avx2"))) bool Test(const unsigned char* text, std::size_t
   const __m256i a1 = _mm256_set1_epi8(static_cast<char>(a.bytes[1]));
   const __m256i b0 = _mm256_set1_epi8(static_cast<char>(b.bytes[0]));
   const __m256i b1 = _mm256_set1_epi8(static_cast<char>(b.bytes[1]));
+  // Copied, as the masks written could otherwise be the tests' fields.
+  const unsigned char* at_a = text + from + a.offset;
+  const unsigned char* at_b = text + from + b.offset;
+  const bool both = b.count != 0;
   std::uint64_t any = 0;
   for (std::size_t i = 0; i < windows; ++i) {
     std::uint64_t m = 0;
     for (std::size_t k = 0; k < 64; k += 32) {
-      const unsigned char* p = text + from + 64 * i + k;
-      __m256i hit = Either(p + a.offset, a0, a1);
-      if (b.count != 0) hit = _mm256_and_si256(hit, Either(p + b.offset, b0, b1));
+      __m256i hit = Either(at_a + 64 * i + k, a0, a1);
+      if (both) hit = _mm256_and_si256(hit, Either(at_b + 64 * i + k, b0, b1));
       m |= static_cast<std::uint64_t>(static_cast<std::uint32_t>(_mm256_movemask_epi8(hit))) << k;
     }
     masks[i] = m;
