@@ -43,7 +43,7 @@ __attribute__((target("avx2"))) bool Test(const unsigned char* text, std::size_t
   const __m256i a1 = _mm256_set1_epi8(static_cast<char>(a.bytes[1]));
   const __m256i b0 = _mm256_set1_epi8(static_cast<char>(b.bytes[0]));
   const __m256i b1 = _mm256_set1_epi8(static_cast<char>(b.bytes[1]));
-  // Copied, as the masks written could otherwise be the tests' fields.
+  // Read once: the compiler must assume the masks written may be the tests.
   const unsigned char* at_a = text + from + a.offset;
   const unsigned char* at_b = text + from + b.offset;
   const bool both = b.count != 0;

@@ -13,7 +13,6 @@
 #include <memory>
 #include <new>
 #include <string_view>
-#include <vector>
 
 #include "base/errors.h"
 #include "convert/bytescan.h"
