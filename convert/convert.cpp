@@ -5,10 +5,6 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
-#if defined(__x86_64__)
-#include <immintrin.h>
-#endif
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
@@ -17,21 +13,16 @@
 #include <memory>
 #include <new>
 #include <string_view>
-#include <vector>
 
 #include "base/errors.h"
+#include "convert/bytescan.h"
+#include "convert/replace.h"
 #include "platform/dirlist.h"
 #include "platform/fileio.h"
 #include "platform/oserror.h"
 #include "platform/rewrite.h"
 
 namespace {
-
-#if defined(__x86_64__)
-// Whether the wide instructions are used; tests switch them off to run the
-// baseline paths on machines that have them.
-bool use_avx2 = __builtin_cpu_supports("avx2");
-#endif
 
 constexpr std::size_t kReadChunk = 256 * 1024;
 constexpr std::size_t kWriteChunk = 256 * 1024;
@@ -40,13 +31,20 @@ constexpr std::size_t kKeptCapacity = 4 * 1024 * 1024;
 // Lines up to this long are copied without a call; buffers carry as much slack.
 constexpr std::size_t kShortLine = 64;
 
+// Room for the lines the rules rewrite, and for their capitals.
+struct Scratch {
+  std::string line;
+  std::string spare;
+  std::string upper;
+};
+
 // Buffers kept from one file to the next: a run converts thousands of small
 // files, and fresh megabytes for each would cost more than the conversion.
 struct Buffers {
   std::unique_ptr<char[]> read{new char[kReadChunk + kShortLine]};
   std::unique_ptr<char[]> out{new char[kWriteChunk + kShortLine]};
   std::string carry;
-  std::string line;
+  Scratch scratch;
 };
 
 Buffers& SharedBuffers() {
@@ -56,7 +54,7 @@ Buffers& SharedBuffers() {
 
 // Trims the buffers back after a file with very long lines.
 void ReleaseLongLines(Buffers& b) {
-  for (std::string* s : {&b.carry, &b.line}) {
+  for (std::string* s : {&b.carry, &b.scratch.line, &b.scratch.spare, &b.scratch.upper}) {
     if (s->capacity() > kKeptCapacity) std::string().swap(*s);
   }
 }
@@ -89,26 +87,19 @@ class Output {
     std::memcpy(buf_ + size_, p, n);
     size_ += n;
   }
-  // A short line and its ending, copied in four wide moves; both the line's
-  // buffer and this one have room past their ends for the moves' overshoot.
+  // A short line and its ending, copied by moves of a fixed size that the
+  // compiler makes a few wide ones; both the line's buffer and this one have
+  // room past their ends for the overshoot.
   void AppendLine(const char* p, std::size_t n, std::string_view ending) {
-#if defined(__x86_64__)
     if (n <= kShortLine && size_ + n + ending.size() <= kWriteChunk) {
       char* to = buf_ + size_;
-      auto* dst = reinterpret_cast<__m128i*>(to);
-      const auto* src = reinterpret_cast<const __m128i*>(p);
-      _mm_storeu_si128(dst, _mm_loadu_si128(src));
-      _mm_storeu_si128(dst + 1, _mm_loadu_si128(src + 1));
-      if (n > 32) {
-        _mm_storeu_si128(dst + 2, _mm_loadu_si128(src + 2));
-        _mm_storeu_si128(dst + 3, _mm_loadu_si128(src + 3));
-      }
+      std::memcpy(to, p, kShortLine / 2);
+      if (n > kShortLine / 2) std::memcpy(to + kShortLine / 2, p + kShortLine / 2, kShortLine / 2);
       to[n] = ending[0];
       to[n + 1] = ending[ending.size() - 1];
       size_ += n + ending.size();
       return;
     }
-#endif
     Append(p, n);
     AppendShort(ending);
   }
@@ -131,194 +122,6 @@ class Output {
   std::size_t size_ = 0;
 };
 
-// A rule ready for use on many lines: its capitals, and whether the quick scan
-// for it is exact (then lines without a match skip the full replacement).
-struct PreparedRule {
-  const ReplaceRule* rule = nullptr;
-  std::string upper;
-  bool exact_scan = false;
-  // A match can only touch the line's ending when the search holds CR or LF.
-  bool may_touch_ending = false;
-  unsigned char table[256] = {};
-  // The search byte that candidates are looked for by, chosen as one that is
-  // rare in scripts, and the bytes whose capital it is; when there are at
-  // most two, candidates are found sixteen bytes at a time.
-  std::size_t anchor = 0;
-  unsigned char first[2] = {};
-  int first_count = 0;
-  // A second byte of the search, checked together with the anchor so that
-  // few candidates need a full comparison.
-  std::size_t second = 0;
-  unsigned char second_bytes[2] = {};
-  int second_count = 0;
-};
-
-// How common a byte is in scripts, roughly; letters count twice, for both cases.
-int Commonness(unsigned char c) {
-  if (c == ' ') return 100;
-  if (c >= 'A' && c <= 'Z') return 40;
-  if (c >= '0' && c <= '9') return 30;
-  switch (c) {
-    case ';':
-    case '$':
-    case '(':
-    case ')':
-    case '=':
-      return 20;
-    case '\'':
-    case '"':
-    case ',':
-    case '.':
-    case '/':
-    case '{':
-    case '}':
-      return 10;
-    case '_':
-    case '-':
-    case '>':
-    case '<':
-    case '#':  // comments
-    case ':':  // package names
-      return 8;
-    default:
-      return 5;
-  }
-}
-
-PreparedRule Prepare(const ReplaceRule& rule, const CodePage& cp) {
-  PreparedRule p;
-  p.rule = &rule;
-  p.upper = cp.UpperCase(rule.Search);
-  bool ascii = true;
-  for (unsigned char c : p.upper) ascii = ascii && c < 0x80;
-  // In UTF-8 a byte's capital depends on its neighbours, except for ASCII.
-  p.exact_scan = !cp.IsUtf8() || ascii;
-  std::copy(cp.ByteCapitals().begin(), cp.ByteCapitals().end(), p.table);
-  p.may_touch_ending = p.upper.find_first_of("\r\n") != std::string::npos;
-  for (std::size_t j = 1; j < p.upper.size(); ++j) {
-    if (Commonness(static_cast<unsigned char>(p.upper[j])) <
-        Commonness(static_cast<unsigned char>(p.upper[p.anchor]))) {
-      p.anchor = j;
-    }
-  }
-  p.second = p.anchor;
-  for (std::size_t j = 0; j < p.upper.size(); ++j) {
-    if (j == p.anchor) continue;
-    if (p.second == p.anchor || Commonness(static_cast<unsigned char>(p.upper[j])) <=
-                                    Commonness(static_cast<unsigned char>(p.upper[p.second]))) {
-      p.second = j;
-    }
-  }
-  for (int b = 0; b < 256; ++b) {
-    if (p.table[b] == static_cast<unsigned char>(p.upper[p.anchor])) {
-      if (p.first_count < 2) p.first[p.first_count] = static_cast<unsigned char>(b);
-      ++p.first_count;
-    }
-    if (p.table[b] == static_cast<unsigned char>(p.upper[p.second])) {
-      if (p.second_count < 2) p.second_bytes[p.second_count] = static_cast<unsigned char>(b);
-      ++p.second_count;
-    }
-  }
-  if (p.first_count == 1) p.first[1] = p.first[0];
-  if (p.second_count == 1) p.second_bytes[1] = p.second_bytes[0];
-  return p;
-}
-
-bool MatchesAt(const PreparedRule& r, const unsigned char* u) {
-  const auto* pat = reinterpret_cast<const unsigned char*>(r.upper.data());
-  for (std::size_t j = 0; j < r.upper.size(); ++j) {
-    if (r.table[u[j]] != pat[j]) return false;
-  }
-  return true;
-}
-
-#if defined(__x86_64__)
-// Candidates where both the anchor and the second byte fit, thirty-two
-// places at a time; returns where the caller should go on looking.
-__attribute__((target("avx2"))) const unsigned char* FindAvx2(const PreparedRule& r,
-                                                              const unsigned char* p,
-                                                              const unsigned char* last,
-                                                              const unsigned char** found) {
-  const __m256i a0 = _mm256_set1_epi8(static_cast<char>(r.first[0]));
-  const __m256i a1 = _mm256_set1_epi8(static_cast<char>(r.first[1]));
-  const __m256i b0 = _mm256_set1_epi8(static_cast<char>(r.second_bytes[0]));
-  const __m256i b1 = _mm256_set1_epi8(static_cast<char>(r.second_bytes[1]));
-  while (last - p >= 31) {
-    __m256i va = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + r.anchor));
-    __m256i vb = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + r.second));
-    __m256i ea = _mm256_or_si256(_mm256_cmpeq_epi8(va, a0), _mm256_cmpeq_epi8(va, a1));
-    __m256i eb = _mm256_or_si256(_mm256_cmpeq_epi8(vb, b0), _mm256_cmpeq_epi8(vb, b1));
-    auto mask = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_and_si256(ea, eb)));
-    while (mask != 0) {
-      const unsigned char* at = p + __builtin_ctz(mask);
-      if (MatchesAt(r, at)) {
-        *found = at;
-        return p;
-      }
-      mask &= mask - 1;
-    }
-    p += 32;
-  }
-  return p;
-}
-#endif
-
-// The first place in s where the rule's search text stands, ignoring case
-// (exact_scan rules only); null when there is none.
-const char* Find(const PreparedRule& r, const char* s, std::size_t n) {
-  const std::size_t m = r.upper.size();
-  if (m > n) return nullptr;
-  const auto* u = reinterpret_cast<const unsigned char*>(s);
-  const unsigned char* last = u + (n - m);
-  const unsigned char* p = u;
-#if defined(__x86_64__)
-  if (use_avx2 && r.first_count <= 2 && r.second_count <= 2) {
-    const unsigned char* found = nullptr;
-    p = FindAvx2(r, p, last, &found);
-    if (found != nullptr) return reinterpret_cast<const char*>(found);
-  }
-#endif
-  if (r.first_count == 1 && p <= last) {
-    // One byte to look for: the C library's search is the fastest there is.
-    const void* hit;
-    while ((hit = std::memchr(p + r.anchor, r.first[0], static_cast<std::size_t>(last - p) + 1)) !=
-           nullptr) {
-      const unsigned char* at = static_cast<const unsigned char*>(hit) - r.anchor;
-      if (MatchesAt(r, at)) return reinterpret_cast<const char*>(at);
-      p = at + 1;
-      if (p > last) break;
-    }
-    return nullptr;
-  }
-#if defined(__x86_64__)
-  if (r.first_count == 2) {
-    // Candidates are found by the anchor byte; p is where a match would start.
-    const __m128i a = _mm_set1_epi8(static_cast<char>(r.first[0]));
-    const __m128i b = _mm_set1_epi8(static_cast<char>(r.first[1]));
-    while (last - p >= 15) {
-      __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + r.anchor));
-      auto mask = static_cast<unsigned>(
-          _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, a), _mm_cmpeq_epi8(v, b))));
-      while (mask != 0) {
-        const unsigned char* at = p + __builtin_ctz(mask);
-        if (MatchesAt(r, at)) return reinterpret_cast<const char*>(at);
-        mask &= mask - 1;
-      }
-      p += 16;
-    }
-  }
-#endif
-  const unsigned char first = static_cast<unsigned char>(r.upper[0]);
-  for (; p <= last; ++p) {
-    if (r.table[*p] == first && MatchesAt(r, p)) return reinterpret_cast<const char*>(p);
-  }
-  return nullptr;
-}
-
-bool Contains(const PreparedRule& r, const char* s, std::size_t n) {
-  return Find(r, s, n) != nullptr;
-}
-
 std::string_view EndingOf(LineEnding kind) {
   switch (kind) {
     case LineEnding::Windows:
@@ -336,25 +139,32 @@ std::string_view EndingOf(LineEnding kind) {
 template <class Sink>
 class LineConverter {
  public:
-  LineConverter(Sink& out, std::string& line, LineEnding kind, const ReplaceRule& r1,
+  LineConverter(Sink& out, Scratch& scratch, LineEnding kind, const ReplaceRule& r1,
                 const ReplaceRule& r2, const CodePage& cp)
-      : out_(out), line_(line), cp_(cp), ending_(EndingOf(kind)) {
+      : out_(out), s_(scratch), ending_(EndingOf(kind)) {
     for (const ReplaceRule* r : {&r1, &r2}) {
-      if (r->Enabled && !r->Search.empty()) rules_.push_back(Prepare(*r, cp));
+      if (r->Enabled && !r->Search.empty()) {
+        rules_[count_++] = PrepareRule(r->Search, r->Replacement, cp);
+      }
     }
-    shortest_ = rules_.empty() ? 0 : rules_[0].upper.size();
-    for (const PreparedRule& r : rules_) {
-      shortest_ = std::min(shortest_, r.upper.size());
-      every_line_ = every_line_ || !r.exact_scan || r.may_touch_ending;
+    for (std::size_t i = 0; i < count_; ++i) {
+      const PreparedRule& r = rules_[i];
+      shortest_ = i == 0 ? r.upper.size() : std::min(shortest_, r.upper.size());
+      every_line_ = every_line_ || !r.on_raw_text || r.may_touch_ending;
+      with_ending_ = with_ending_ || r.may_touch_ending;
     }
   }
 
   // A new block of input: the rules are looked for in all of it at once, so
   // that the lines between two matches need no search of their own.
   void BeginBlock(const char* begin, const char* end) {
+    if (every_line_) return;
+    for (std::size_t i = 0; i < count_; ++i) {
+      scans_[i] = RuleMatches(rules_[i], begin, static_cast<std::size_t>(end - begin));
+      next_[i] = NextMatch(i, begin, end);
+    }
     block_end_ = end;
-    for (std::size_t i = 0; i < rules_.size(); ++i) next_[i] = NextIn(i, begin);
-    next_any_ = rules_.empty() ? end : *std::min_element(next_, next_ + rules_.size());
+    next_any_ = count_ == 0 ? end : *std::min_element(next_, next_ + count_);
   }
 
   // A line that lies within the current block.
@@ -364,13 +174,13 @@ class LineConverter {
       return;
     }
     if (next_any_ < p) {
-      for (std::size_t i = 0; i < rules_.size(); ++i) {
-        if (next_[i] < p) next_[i] = NextIn(i, p);
+      for (std::size_t i = 0; i < count_; ++i) {
+        if (next_[i] < p) next_[i] = NextMatch(i, p, block_end_);
       }
-      next_any_ = *std::min_element(next_, next_ + rules_.size());
+      next_any_ = *std::min_element(next_, next_ + count_);
     }
     // The trimmed line lies within the raw one, so a match in it is a match here.
-    if (next_any_ + shortest_ <= p + n) {
+    if (next_any_ <= p + n && static_cast<std::size_t>(p + n - next_any_) >= shortest_) {
       Line(p, n);
     } else {
       Plain(p, n);
@@ -380,22 +190,22 @@ class LineConverter {
   // A line pieced together from several blocks, or from anywhere.
   void Line(const char* p, std::size_t n) {
     Trim(&p, &n);
-    std::size_t first = 0;
-    while (first < rules_.size() && !MayMatch(rules_[first], p, n)) ++first;
-    if (first == rules_.size()) {
-      out_.Append(p, n);
-      out_.AppendShort(ending_);
-      return;
+    std::string_view text(p, n);
+    if (with_ending_) {
+      s_.line.assign(p, n);
+      s_.line += ending_;
+      text = s_.line;
     }
-    line_.assign(p, n);
-    line_ += ending_;
-    // Rule 2 works on what rule 1 left, its own insertions included.
-    for (std::size_t i = first; i < rules_.size(); ++i) {
-      const PreparedRule& r = rules_[i];
-      if (r.exact_scan && !Contains(r, line_.data(), line_.size())) continue;
-      line_ = ReplaceAllIgnoringCase(line_, r.rule->Search, r.rule->Replacement, cp_);
+    // Rule 2 works on what rule 1 left, its own insertions included. Without
+    // CR or LF in a search, the ending takes no part and is added afterwards.
+    for (std::size_t i = 0; i < count_; ++i) {
+      if (ReplaceMatches(rules_[i], text, s_.spare, s_.upper)) {
+        s_.line.swap(s_.spare);
+        text = s_.line;
+      }
     }
-    out_.Append(line_.data(), line_.size());
+    out_.Append(text.data(), text.size());
+    if (!with_ending_) out_.AppendShort(ending_);
   }
 
  private:
@@ -417,24 +227,17 @@ class LineConverter {
   }
 
   // Where rule i next matches in the block from p on; the block's end when nowhere.
-  const char* NextIn(std::size_t i, const char* p) const {
-    const PreparedRule& r = rules_[i];
-    if (!r.exact_scan || r.may_touch_ending) return p;
-    const char* at = Find(r, p, static_cast<std::size_t>(block_end_ - p));
-    return at != nullptr ? at : block_end_;
-  }
-
-  // False only when the rule certainly finds nothing in the trimmed line
-  // followed by the ending.
-  static bool MayMatch(const PreparedRule& r, const char* p, std::size_t n) {
-    return !r.exact_scan || r.may_touch_ending || Contains(r, p, n);
+  const char* NextMatch(std::size_t i, const char* p, const char* end) {
+    const char* at = scans_[i].From(p);
+    return at != nullptr ? at : end;
   }
 
   Sink& out_;
-  std::string& line_;
-  const CodePage& cp_;
+  Scratch& s_;
   std::string_view ending_;
-  std::vector<PreparedRule> rules_;
+  PreparedRule rules_[2];
+  std::size_t count_ = 0;
+  RuleMatches scans_[2];
   const char* block_end_ = nullptr;
   const char* next_[2] = {nullptr, nullptr};
   // The earliest of next_, and the shortest search text.
@@ -442,76 +245,27 @@ class LineConverter {
   std::size_t shortest_ = 0;
   // Some rule cannot be looked for block-wide: every line gets the full treatment.
   bool every_line_ = false;
+  // Some search holds CR or LF, so the rules see each line with its ending.
+  bool with_ending_ = false;
 };
 
 enum class StreamResult { kDone, kBinary };
 
-#if defined(__x86_64__)
-// The CR and LF bytes of p[0, 64) as bits. Most lines are a few dozen bytes
-// long, so one such mask usually holds the ends of two of them.
-__attribute__((target("avx2"))) std::uint64_t BreakMaskAvx2(const char* p) {
-  const __m256i cr = _mm256_set1_epi8('\r');
-  const __m256i lf = _mm256_set1_epi8('\n');
-  __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-  __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32));
-  auto lo = static_cast<std::uint32_t>(
-      _mm256_movemask_epi8(_mm256_or_si256(_mm256_cmpeq_epi8(a, cr), _mm256_cmpeq_epi8(a, lf))));
-  auto hi = static_cast<std::uint32_t>(
-      _mm256_movemask_epi8(_mm256_or_si256(_mm256_cmpeq_epi8(b, cr), _mm256_cmpeq_epi8(b, lf))));
-  return (static_cast<std::uint64_t>(hi) << 32) | lo;
-}
-
-std::uint64_t BreakMaskSse2(const char* p) {
-  const __m128i cr = _mm_set1_epi8('\r');
-  const __m128i lf = _mm_set1_epi8('\n');
-  std::uint64_t mask = 0;
-  for (int k = 0; k < 4; ++k) {
-    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
-    auto m = static_cast<std::uint16_t>(
-        _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, lf))));
-    mask |= static_cast<std::uint64_t>(m) << (16 * k);
-  }
-  return mask;
-}
-
-#endif
-
-// Finds line breaks in a block, sixty-four bytes at a time.
+// Finds the line breaks (CR or LF) of a block from left to right.
 class BreakFinder {
  public:
-  // Finds breaks in [begin, end), which a read buffer holds.
-  BreakFinder(const char* begin, const char* end) : end_(end), window_(begin) { Load(begin); }
+  BreakFinder(const char* begin, const char* end)
+      : begin_(begin),
+        places_(begin, static_cast<std::size_t>(end - begin), {0, {'\r', '\n'}, 2}) {}
 
-  // The first CR or LF at or after from; end when there is none.
+  // The first CR or LF at or after from; the block's end when there is none.
   const char* Next(const char* from) {
-    for (;;) {
-      if (from >= end_) return end_;
-      if (from < window_ || from - window_ >= 64) Load(from);
-      if (!full_) {
-        while (from < end_ && *from != '\r' && *from != '\n') ++from;
-        return from;
-      }
-      std::uint64_t m = mask_ & (~std::uint64_t{0} << (from - window_));
-      if (m != 0) return window_ + __builtin_ctzll(m);
-      from = window_ + 64;
-    }
+    return begin_ + places_.Next(static_cast<std::size_t>(from - begin_));
   }
 
  private:
-  void Load(const char* from) {
-    window_ = from;
-    full_ = end_ - from >= 64;
-#if defined(__x86_64__)
-    if (full_) mask_ = use_avx2 ? BreakMaskAvx2(from) : BreakMaskSse2(from);
-#else
-    full_ = false;
-#endif
-  }
-
-  const char* end_;
-  const char* window_;
-  std::uint64_t mask_ = 0;
-  bool full_ = false;
+  const char* begin_;
+  PlaceFinder places_;
 };
 
 // A file to read, with its size when it was opened.
@@ -587,7 +341,7 @@ bool Produce(Input in, int out_fd, LineEnding kind, const ReplaceRule& r1, const
              const CodePage& cp) {
   Buffers& buffers = SharedBuffers();
   Output out(out_fd, buffers.out.get());
-  LineConverter conv(out, buffers.line, kind, r1, r2, cp);
+  LineConverter conv(out, buffers.scratch, kind, r1, r2, cp);
   if (Stream(in, conv, buffers) == StreamResult::kBinary) return false;
   out.Flush();
   return true;
@@ -762,7 +516,7 @@ TrialOutcome Try(const std::string& source, LineEnding kind, const ReplaceRule& 
   if (!OpenSource(source, &src)) return {ConvertOutcome::kLeftAlone, 0};
   Buffers& buffers = SharedBuffers();
   LineText out;
-  LineConverter conv(out, buffers.line, kind, rule1, rule2, cp);
+  LineConverter conv(out, buffers.scratch, kind, rule1, rule2, cp);
   SameAsFile same(src.fd.get(), buffers.out.get());
   std::string& raw = buffers.carry;
   raw.clear();
@@ -797,9 +551,9 @@ TrialOutcome Try(const std::string& source, LineEnding kind, const ReplaceRule& 
       if (*p == '\n') ++p;
       line_ends(p > buf ? "\r\n" : "\r");
     }
+    BreakFinder breaks(p, end);
     while (p < end) {
-      const char* q = p;
-      while (q < end && *q != '\r' && *q != '\n') ++q;
+      const char* q = breaks.Next(p);
       raw.append(p, q);
       if (q == end) break;
       if (*q == '\n') {
@@ -858,48 +612,7 @@ TrialOutcome TryConvertFile(const std::string& source, LineEnding kind, const Re
   return WithBuffers([&] { return Try(source, kind, rule1, rule2, codePage); });
 }
 
-void UseBaselineInstructionsOnly(bool on) {
-#if defined(__x86_64__)
-  use_avx2 = !on && __builtin_cpu_supports("avx2");
-#else
-  (void)on;
-#endif
-}
-
 void ConvertTextFile(const std::string& source, const std::string& destination, LineEnding kind,
                      const ReplaceRule& rule1, const ReplaceRule& rule2, const CodePage& codePage) {
   ConvertFile(source, destination, kind, rule1, rule2, codePage, ConvertOptions{});
-}
-
-std::string ReplaceAllIgnoringCase(const std::string& text, const std::string& search,
-                                   const std::string& replacement, const CodePage& codePage) {
-  if (text.empty() || search.empty()) return text;
-  const std::string u = codePage.UpperCase(text);
-  const std::string p = codePage.UpperCase(search);
-  std::string result;
-  result.reserve(text.size());
-  std::size_t pos = 0;  // where the rest of the text, and of its capitals, begins
-  while (pos < u.size()) {
-    const char* rest = u.data() + pos;
-    const std::size_t left = u.size() - pos;
-    std::size_t found = std::string::npos;
-    for (std::size_t from = 0; from + p.size() <= left;) {
-      const void* hit = ::memmem(rest + from, left - from, p.data(), p.size());
-      if (hit == nullptr) break;
-      std::size_t at = static_cast<std::size_t>(static_cast<const char*>(hit) - rest);
-      if (codePage.MayStartAt(rest, left, at)) {
-        found = at;
-        break;
-      }
-      from = at + 1;
-    }
-    if (found == std::string::npos) {
-      result.append(text, pos, std::string::npos);
-      break;
-    }
-    result.append(text, pos, found);
-    result += replacement;
-    pos += found + search.size();
-  }
-  return result;
 }
