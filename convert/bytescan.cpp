@@ -7,6 +7,8 @@
 #include <immintrin.h>
 #endif
 
+#include <utility>
+
 #include "convert/convert.h"
 
 namespace {
@@ -116,6 +118,6 @@ std::size_t PlaceFinder::NextWide(std::size_t from) {
   return from;
 }
 
-void UsePortableSearchOnly(bool on) {
-  portable_only = on;
+bool SetPortableSearchOnly(bool on) {
+  return std::exchange(portable_only, on);
 }

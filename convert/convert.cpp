@@ -273,7 +273,7 @@ struct Input {
   int fd;
   off_t size;
   // When set, every byte read is folded into it.
-  std::uint64_t* hash = nullptr;
+  ContentHash* hash = nullptr;
 };
 
 // Converts everything read from in. A NUL byte means a binary file: the
@@ -290,7 +290,7 @@ StreamResult Stream(Input in, LineConverter<Output>& conv, Buffers& buffers) {
     ssize_t r = ReadSome(in.fd, buf, kReadChunk);
     if (r < 0) throw EInOutError(OsErrorCode(errno));
     if (r == 0) break;
-    if (in.hash != nullptr) *in.hash = ContentHash(*in.hash, buf, static_cast<std::size_t>(r));
+    if (in.hash != nullptr) in.hash->Add(buf, static_cast<std::size_t>(r));
     // A short read once the whole size is in is the end of a regular file,
     // which saves small files a second read.
     total += r;
@@ -355,14 +355,14 @@ ConvertOutcome ConvertThroughRewrite(Input in, bool over_itself, Rewrite& rewrit
                                      LineEnding kind, const ReplaceRule& r1, const ReplaceRule& r2,
                                      const CodePage& cp, const ConvertOptions& options) {
   // Only a file converted over itself was read whole, and can be hashed.
-  std::uint64_t hash = kContentHashSeed;
+  ContentHash hash;
   if (over_itself && rewrite.NeedsContentHash()) in.hash = &hash;
   try {
     if (!Produce(in, rewrite.Output(), kind, r1, r2, cp)) return ConvertOutcome::kBinary;
   } catch (const WriteFailure& f) {
     ThrowIo(f.err, entry.Path());
   }
-  if (in.hash != nullptr) rewrite.SetContentHash(hash);
+  if (in.hash != nullptr) rewrite.SetContentHash(hash.Value());
   if (options.KeepUnchanged && rewrite.SameAsOld()) return ConvertOutcome::kUnchanged;
   if (check_writable != nullptr) RefuseUnwritable(entry, *check_writable);
   rewrite.Commit();

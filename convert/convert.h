@@ -64,9 +64,10 @@ ConvertOutcome ConvertFile(const std::string& source, const std::string& destina
 TrialOutcome TryConvertFile(const std::string& source, LineEnding kind, const ReplaceRule& rule1,
                             const ReplaceRule& rule2, const CodePage& codePage);
 
-// Keeps the conversion's byte searches to portable code, so that tests cover
-// it on processors where wider instructions do that work.
-void UsePortableSearchOnly(bool on);
+// Keeps the conversion's byte searches to portable code from now on (or lets
+// them use wider instructions again), so that tests cover that code on
+// processors that have them; returns the setting it replaces.
+bool SetPortableSearchOnly(bool on);
 
 // Every occurrence of search in text, found without regard to case, replaced
 // by replacement; matches do not overlap and a replacement is never searched again.

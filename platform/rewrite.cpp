@@ -581,21 +581,50 @@ bool Rewrite::StillTheFileRead() const {
   // file long before knew better than this moment whether it was racy.
   if (!hashed_) return true;
   std::unique_ptr<char[]> buf(new char[kCopyChunk]);
-  std::uint64_t hash = kContentHashSeed;
+  ContentHash hash;
   for (off_t offset = 0;;) {
     ssize_t n = PreadSome(original_, buf.get(), kCopyChunk, offset);
     if (n < 0) return false;
-    if (n == 0) return hash == hash_;
-    hash = ContentHash(hash, buf.get(), static_cast<std::size_t>(n));
+    if (n == 0) return hash.Value() == hash_;
+    hash.Add(buf.get(), static_cast<std::size_t>(n));
     offset += n;
   }
 }
 
-std::uint64_t ContentHash(std::uint64_t hash, const char* p, std::size_t n) {
-  for (std::size_t i = 0; i < n; ++i) {
-    hash = (hash ^ static_cast<unsigned char>(p[i])) * 0x100000001b3;
+void ContentHash::Mix(std::uint64_t word) {
+  hash_ = (hash_ ^ word) * 0x9E3779B97F4A7C15;
+  hash_ ^= hash_ >> 29;
+}
+
+void ContentHash::Add(const char* p, std::size_t n) {
+  length_ += n;
+  if (tail_size_ > 0) {
+    const std::size_t take = std::min(8 - tail_size_, n);
+    std::memcpy(tail_ + tail_size_, p, take);
+    tail_size_ += take;
+    p += take;
+    n -= take;
+    if (tail_size_ < 8) return;
+    std::uint64_t word;
+    std::memcpy(&word, tail_, 8);
+    Mix(word);
   }
-  return hash;
+  for (; n >= 8; p += 8, n -= 8) {
+    std::uint64_t word;
+    std::memcpy(&word, p, 8);
+    Mix(word);
+  }
+  std::memcpy(tail_, p, n);
+  tail_size_ = n;
+}
+
+std::uint64_t ContentHash::Value() const {
+  ContentHash last = *this;
+  std::uint64_t word = 0;
+  std::memcpy(&word, tail_, tail_size_);
+  last.Mix(word);
+  last.Mix(length_);
+  return last.hash_;
 }
 
 void Rewrite::Replace() {

@@ -113,8 +113,8 @@ class Rewrite {
   // tick of the system's clock would leave its dates as they are; the caller
   // then hashes what it reads (ContentHash) and hands that over.
   bool NeedsContentHash() const { return racy_; }
-  // The hash of the whole content read (ContentHash from kContentHashSeed),
-  // checked again before the file changes.
+  // The ContentHash value of the whole content read, checked again before
+  // the file changes.
   void SetContentHash(std::uint64_t hash) {
     hash_ = hash;
     hashed_ = true;
@@ -149,10 +149,23 @@ class Rewrite {
   std::uint64_t hash_ = 0;
 };
 
-// The seed of a content hash.
-constexpr std::uint64_t kContentHashSeed = 0xcbf29ce484222325;
-// Folds n bytes into a running hash of a file's content.
-std::uint64_t ContentHash(std::uint64_t hash, const char* p, std::size_t n);
+// A hash of a file's content, fed piece by piece in order; how the content
+// is cut into pieces does not change it. Eight bytes at a time, so that even
+// a file of gigabytes costs little next to reading it.
+class ContentHash {
+ public:
+  // Feeds the next n bytes.
+  void Add(const char* p, std::size_t n);
+  // The hash of everything fed so far.
+  std::uint64_t Value() const;
+
+ private:
+  void Mix(std::uint64_t word);
+  std::uint64_t hash_ = 0xcbf29ce484222325;
+  std::uint64_t length_ = 0;
+  unsigned char tail_[8] = {};
+  std::size_t tail_size_ = 0;
+};
 
 // Whether name is one of the program's own temporary or backup files, which
 // are never converted.

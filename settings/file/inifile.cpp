@@ -97,7 +97,9 @@ void TIniFile::Load() const {
     return;
   }
   file_ = std::move(fd);
-  hash_ = ContentHash(kContentHashSeed, data.data(), data.size());
+  ContentHash hash;
+  hash.Add(data.data(), data.size());
+  hash_ = hash.Value();
   std::size_t pos = 0;
   if (std::string_view(data).substr(0, kByteOrderMark.size()) == kByteOrderMark) {
     bom_ = true;

@@ -42,7 +42,7 @@ const ReplaceRule kNoRule{};
 const bool kBaseline = [] {
   const char* v = std::getenv("TERMINELLE_BASELINE");
   bool on = v != nullptr && std::string(v) == "1";
-  UsePortableSearchOnly(on);
+  SetPortableSearchOnly(on);
   return on;
 }();
 
