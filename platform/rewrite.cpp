@@ -1,6 +1,5 @@
 #include "platform/rewrite.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/random.h>
@@ -18,6 +17,7 @@
 #include <random>
 
 #include "base/errors.h"
+#include "platform/dirlist.h"
 #include "platform/folders.h"
 #include "platform/oserror.h"
 
@@ -204,15 +204,27 @@ int ReopenForWriting(int fd, const FolderEntry& entry) {
   return out;
 }
 
-// Writes backup's content over out and gives it back its mode and file
-// capabilities, which writing may have cleared.
-bool PutBack(int backup, int out, mode_t mode, const std::string& capability) {
-  if (::ftruncate(out, 0) != 0 || ::lseek(out, 0, SEEK_SET) < 0) return false;
-  if (CopyContent(backup, out, false) != 0) return false;
-  if (CurrentFileWriter().Sync(out) != 0) return false;
+// Writes from's whole content over out, flushes it, and gives it back its
+// mode and file capabilities, which writing clears; 0 or the errno of the
+// failure. Tells the writer in force once part is written when progress is set.
+int WriteOver(int from, int out, mode_t mode, const std::string& capability, bool progress) {
+  if (::ftruncate(out, 0) != 0 || ::lseek(out, 0, SEEK_SET) < 0) return errno;
+  if (int err = CopyContent(from, out, progress)) return err;
+  if (CurrentFileWriter().Sync(out) != 0) return errno;
   ::fchmod(out, mode & 07777);
   if (!capability.empty()) ::fsetxattr(out, kCapability, capability.data(), capability.size(), 0);
-  return true;
+  return 0;
+}
+
+// Opens folder's entry name and locks it, unless it is no regular file, a
+// running instance holds it, or one is creating it (mode 0, lately); st
+// receives its status. Negative when it is to be left alone.
+int OpenUnheld(int folder, const char* name, struct stat* st) {
+  Fd fd(::openat(folder, name, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK));
+  if (fd.get() < 0 || ::fstat(fd.get(), st) != 0 || !S_ISREG(st->st_mode)) return -1;
+  if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) return -1;
+  if ((st->st_mode & 07777) == 0 && st->st_ctime + kCreationGrace > ::time(nullptr)) return -1;
+  return fd.release();
 }
 
 int SyncFolder(int folder) {
@@ -318,7 +330,8 @@ bool Settle(const Record& r, InterruptedRewrite* report) {
     // written: what is there is a beginning of one of them.
     if (backup_fd.get() >= 0 && (to_new == Likeness::kPrefix || to_old == Likeness::kPrefix)) {
       Fd out(ReopenForWriting(target_fd.get(), target));
-      if (out.get() >= 0 && PutBack(backup_fd.get(), out.get(), r.mode, r.capability)) {
+      if (out.get() >= 0 &&
+          WriteOver(backup_fd.get(), out.get(), r.mode, r.capability, false) == 0) {
         RemoveWorkFile(r.backup);
         RemoveWorkFile(r.temp);
         report->Restored = true;
@@ -487,13 +500,19 @@ void Rewrite::MakeTemp(bool elsewhere_allowed) {
   // A folder that takes no new file: the file is rewritten in place, from
   // a temporary file in the program's own folder.
   if (!elsewhere_allowed || (err != EACCES && err != EPERM)) Fail(err);
-  std::string state = StateFolder();
-  if (state.empty()) Fail(err);
-  state_folder_.reset(::open(state.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-  if (state_folder_.get() < 0 || !temp_.Create(state_folder_.get(), kTempPrefix, 0600)) {
-    Fail(errno);
-  }
+  OpenStateFolder();
+  if (!temp_.Create(state_folder_.get(), kTempPrefix, 0600)) Fail(errno);
   in_place_ = true;
+}
+
+std::string Rewrite::OpenStateFolder() {
+  const std::string path = StateFolder();
+  if (path.empty()) Fail(errno != 0 ? errno : ENOENT);
+  if (state_folder_.get() < 0) {
+    state_folder_.reset(::open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (state_folder_.get() < 0) Fail(errno);
+  }
+  return path;
 }
 
 void Rewrite::Fail(int err) const {
@@ -641,12 +660,7 @@ void Rewrite::Replace() {
 
 void Rewrite::RewriteInPlace() {
   FileWriter& writer = CurrentFileWriter();
-  const std::string state_path = StateFolder();
-  if (state_path.empty()) Fail(errno != 0 ? errno : ENOENT);
-  if (state_folder_.get() < 0) {
-    state_folder_.reset(::open(state_path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-    if (state_folder_.get() < 0) Fail(errno);
-  }
+  const std::string state_path = OpenStateFolder();
   const std::string folder_path = FullPathName(FolderOf(entry_.Path()));
   const std::string temp_path =
       (temp_.folder() == entry_.Folder() ? folder_path : state_path) + "/" + temp_.name();
@@ -699,27 +713,15 @@ void Rewrite::RewriteInPlace() {
     if (errno == EBUSY) throw EInOutError(32);
     Fail(errno);
   }
-  int err = 0;
-  if (::ftruncate(out.get(), 0) != 0) err = errno;
-  if (err == 0) err = CopyContent(temp_.fd(), out.get(), true);
-  if (err == 0 && writer.Sync(out.get()) != 0) err = errno;
-  if (err != 0) {
+  if (int err = WriteOver(temp_.fd(), out.get(), st_.st_mode, capability, true)) {
     // When even the old content cannot be put back, the record and the copy
     // stay, and the next start tries again.
-    if (!PutBack(backup.fd(), out.get(), st_.st_mode, capability)) {
+    if (WriteOver(backup.fd(), out.get(), st_.st_mode, capability, false) != 0) {
       backup.Keep();
       record.Keep();
       temp_.Keep();
     }
     Fail(err);
-  }
-  // Writing cleared setuid, setgid and file capabilities.
-  struct stat now {};
-  if (::fstat(out.get(), &now) == 0 && (now.st_mode & 07777) != (st_.st_mode & 07777)) {
-    ::fchmod(out.get(), st_.st_mode & 07777);
-  }
-  if (!capability.empty()) {
-    ::fsetxattr(out.get(), kCapability, capability.data(), capability.size(), 0);
   }
   writer.Reached(WriteStep::kRewritten);
   // The copy goes before its record: a record without its copy, found at
@@ -736,14 +738,10 @@ bool IsWorkFileName(const char* name) {
 
 void SweepStaleWorkFile(int folder, const char* name) {
   if (!IsWorkFileName(name)) return;
-  Fd fd(::openat(folder, name, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK));
   struct stat st {
   }, again{};
-  if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return;
-  // Held by a running instance.
-  if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) return;
-  // Being created by one, unless that was long ago.
-  if ((st.st_mode & 07777) == 0 && st.st_ctime + kCreationGrace > ::time(nullptr)) return;
+  Fd fd(OpenUnheld(folder, name, &st));
+  if (fd.get() < 0) return;
   // A backup may be the only copy of a file's old content; only an empty
   // one, made by a rewrite cut short before it copied anything, goes.
   if (StartsWith(name, kBackupPrefix) && st.st_size != 0) return;
@@ -767,26 +765,19 @@ std::vector<InterruptedRewrite> RestoreInterruptedRewrites() {
   std::vector<InterruptedRewrite> reports;
   const std::string path = StateFolderPath();
   if (path.empty()) return reports;
-  Fd folder(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (folder.get() < 0) return reports;
-  std::vector<std::string> records, work;
-  {
-    DIR* dir = ::fdopendir(::dup(folder.get()));
-    if (dir == nullptr) return reports;
-    while (const dirent* d = ::readdir(dir)) {
-      if (StartsWith(d->d_name, kRecordPrefix)) records.emplace_back(d->d_name);
-      if (IsWorkFileName(d->d_name)) work.emplace_back(d->d_name);
-    }
-    ::closedir(dir);
+  DirList folder = DirList::OpenPath(path);
+  if (!folder.IsOpen()) return reports;
+  std::vector<std::string> records;
+  DirEntry entry;
+  while (folder.Next(&entry)) {
+    if (StartsWith(entry.Name, kRecordPrefix)) records.emplace_back(entry.Name);
   }
   std::sort(records.begin(), records.end());
   for (const std::string& name : records) {
-    Fd fd(::openat(folder.get(), name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
     struct stat st {};
-    if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
-    // A rewrite still under way in another instance.
-    if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) continue;
-    if ((st.st_mode & 07777) == 0 && st.st_ctime + kCreationGrace > ::time(nullptr)) continue;
+    // Not one still under way in another instance.
+    Fd fd(OpenUnheld(folder.Fd(), name.c_str(), &st));
+    if (fd.get() < 0) continue;
     std::string text(static_cast<std::size_t>(std::min<off_t>(st.st_size, 1 << 24)), '\0');
     ssize_t n = PreadSome(fd.get(), text.data(), text.size(), 0);
     text.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
@@ -794,20 +785,15 @@ std::vector<InterruptedRewrite> RestoreInterruptedRewrites() {
     InterruptedRewrite report;
     // A record cut short was being written before anything was touched.
     if (ParseRecord(text, &record) && Settle(record, &report)) reports.push_back(report);
-    ::unlinkat(folder.get(), name.c_str(), 0);
+    ::unlinkat(folder.Fd(), name.c_str(), 0);
   }
-  for (const std::string& name : work) SweepStaleWorkFile(folder.get(), name.c_str());
+  // What records named is settled; what none named and no instance holds goes.
+  SweepStaleWorkFiles(path);
   return reports;
 }
 
 void SweepStaleWorkFiles(const std::string& folder) {
-  Fd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  DIR* dir = fd.get() >= 0 ? ::fdopendir(::dup(fd.get())) : nullptr;
-  if (dir == nullptr) return;
-  std::vector<std::string> work;
-  while (const dirent* d = ::readdir(dir)) {
-    if (IsWorkFileName(d->d_name)) work.emplace_back(d->d_name);
-  }
-  ::closedir(dir);
-  for (const std::string& name : work) SweepStaleWorkFile(fd.get(), name.c_str());
+  DirList list = DirList::OpenPath(folder);
+  DirEntry entry;
+  while (list.Next(&entry)) SweepStaleWorkFile(list.Fd(), entry.Name);
 }

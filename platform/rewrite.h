@@ -130,6 +130,7 @@ class Rewrite {
 
  private:
   void MakeTemp(bool elsewhere_allowed);
+  std::string OpenStateFolder();
   [[noreturn]] void Fail(int err) const;
   bool TakeIdentity();
   bool StillTheFileRead() const;
