@@ -1,6 +1,7 @@
 #include "app/foldermodel.h"
 
-#include <unistd.h>
+#include <sys/stat.h>
+
 #include <QApplication>
 #include <QCollator>
 #include <QStyle>
@@ -10,6 +11,7 @@
 #include "framework/localtext.h"
 #include "platform/dirlist.h"
 #include "platform/folders.h"
+#include "platform/oserror.h"
 
 struct TFolderModel::Node {
   Node* parent = nullptr;
@@ -28,23 +30,14 @@ std::string ChildPath(const std::string& folder, const std::string& name) {
 }
 
 // The absolute path's names, "." and ".." worked out as the words they are.
-std::vector<std::string> Names(std::string path) {
-  if (path.empty() || path[0] != '/') {
-    std::string cwd(4096, '\0');
-    if (::getcwd(cwd.data(), cwd.size()) == nullptr) return {};
-    path = std::string(cwd.c_str()) + "/" + path;
-  }
+std::vector<std::string> Names(const std::string& path) {
+  const std::string full = FullPathName(path.empty() ? "." : path);
   std::vector<std::string> names;
-  std::size_t start = 0;
-  while (start <= path.size()) {
-    std::size_t end = path.find('/', start);
-    if (end == std::string::npos) end = path.size();
-    std::string name = path.substr(start, end - start);
-    if (name == "..") {
-      if (!names.empty()) names.pop_back();
-    } else if (!name.empty() && name != ".") {
-      names.push_back(name);
-    }
+  if (full.empty() || full[0] != '/') return names;
+  for (std::size_t start = 1; start < full.size();) {
+    std::size_t end = full.find('/', start);
+    if (end == std::string::npos) end = full.size();
+    names.push_back(full.substr(start, end - start));
     start = end + 1;
   }
   return names;
