@@ -25,6 +25,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/fileio.h"
@@ -33,6 +34,12 @@
 // the path again, and no path length limits where the file may be.
 class FolderEntry {
  public:
+  // Nothing located yet.
+  FolderEntry() = default;
+  // The entry name of an open folder, reached by whoever opened it (a walk,
+  // from its own descriptors); path only names it in messages.
+  FolderEntry(std::shared_ptr<const Fd> folder, std::string name, std::string path)
+      : folder_(std::move(folder)), name_(std::move(name)), path_(std::move(path)) {}
   // Opens the folder of path (a long path a piece at a time); false, with
   // errno set, when it cannot be opened.
   bool Locate(const std::string& path);
