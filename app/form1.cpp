@@ -16,6 +16,7 @@
 
 #include "app/choisirdossier.h"
 #include "app/messages.h"
+#include "base/errors.h"
 #include "framework/localtext.h"
 #include "settings/file/iniform1.h"
 
@@ -289,6 +290,9 @@ void TForm1::Build() {
     ScruteDossier1Fichier(sender, std::move(nom));
   };
   ScruteDossier1->OnFinExecute = [this](TObject* sender) { ScruteDossier1FinExecute(sender); };
+  ScruteDossier1->OnEchec = [this](TObject* sender, std::string nom, std::string message) {
+    ScruteDossier1Echec(sender, std::move(nom), std::move(message));
+  };
   ScruteDossier1->Pump = [] { Application().ProcessMessages(); };
 
   move(296, 73);
@@ -410,9 +414,21 @@ void TForm1::Button1Click(TObject* /*Sender*/) {
     ShowMessage("Vous devez choisir un format de conversion");
     return;
   }
-  ScruteDossier1->SetDossier(ToLocalBytes(path_c->text()));
+  // An empty field would walk the whole system from its root.
+  const std::string folder = ToLocalBytes(path_c->text());
+  if (folder.empty()) {
+    ShowMessage("Vous devez choisir un dossier");
+    return;
+  }
+  ScruteDossier1->SetDossier(folder);
   ScruteDossier1->SetFiltre(ToLocalBytes(filtre_c->text()));
   ScruteDossier1->SetMaxPenetration(inclure_rep->Checked() ? 10000 : 0);
+  // The folder as the scanner names it.
+  runs_.push_back(Run{folder.back() == '/' ? folder.substr(0, folder.size() - 1) : folder, {}});
+  struct EndRun {
+    std::vector<Run>& runs;
+    ~EndRun() { runs.pop_back(); }
+  } end_run{runs_};
   ScruteDossier1->Execute();
 }
 
@@ -427,16 +443,36 @@ void TForm1::SpeedButton2Click(TObject* /*Sender*/) {
   path_c->setText(FromLocalBytes(folder));
 }
 
-void TForm1::ScruteDossier1Fichier(TObject* /*Sender*/, std::string Nom) {
+void TForm1::ScruteDossier1Fichier(TObject* Sender, std::string Nom) {
+  // The file as the walk reached it, through its own open folder, taken
+  // before a nested run started while pumping moves the scanner on.
+  FolderEntry file;
+  if (auto* scanner = dynamic_cast<TScruteDossier*>(Sender)) file = scanner->Entry;
   Application().ProcessMessages();
   StatusBar1->Panel()->SetText(Nom);
-  if (Mac_c->Checked()) ConvertTextFile(Nom, Nom, LineEnding::Mac);
-  if (unix_c->Checked()) ConvertTextFile(Nom, Nom, LineEnding::Unix);
-  if (windows_c->Checked()) ConvertTextFile(Nom, Nom, LineEnding::Windows);
+  if (Mac_c->Checked()) ConvertFile(file, LineEnding::Mac);
+  if (unix_c->Checked()) ConvertFile(file, LineEnding::Unix);
+  if (windows_c->Checked()) ConvertFile(file, LineEnding::Windows);
 }
 
 void TForm1::ScruteDossier1FinExecute(TObject* /*Sender*/) {
+  if (!runs_.empty() && !runs_.back().unread.empty()) {
+    const std::vector<std::string>& unread = runs_.back().unread;
+    constexpr std::size_t kShown = 20;
+    std::string text = "Ces dossiers n'ont pas pu être parcourus en entier :";
+    for (std::size_t i = 0; i < unread.size() && i < kShown; ++i) text += "\n" + unread[i];
+    if (unread.size() > kShown) {
+      text += "\net " + std::to_string(unread.size() - kShown) + " autres.";
+    }
+    ShowMessage(text);
+  }
   ShowMessage("c'est fini");
+}
+
+void TForm1::ScruteDossier1Echec(TObject* /*Sender*/, std::string Nom, std::string Message) {
+  // Nothing of the run could be done: an error, as for a file that cannot be opened.
+  if (runs_.empty() || Nom == runs_.back().folder) throw Exception(Nom + " : " + Message);
+  runs_.back().unread.push_back(Nom + " : " + Message);
 }
 
 void TForm1::windows_cClick(TObject* /*Sender*/) {
@@ -492,6 +528,16 @@ void TForm1::remplacer_2Click(TObject* /*Sender*/) {
   remplacer_2e->setEnabled(on);
   remplacer_2l->setEnabled(on);
   Button4->setEnabled(on);
+}
+
+void TForm1::ConvertFile(const FolderEntry& file, LineEnding kind) {
+  Conversion c;
+  c.Kind = kind;
+  c.Rule1 = ReplaceRule{remplacer_1->Checked(), ToLocalBytes(remplacer_1e->text()),
+                        ToLocalBytes(remplacer_1l->text())};
+  c.Rule2 = ReplaceRule{remplacer_2->Checked(), ToLocalBytes(remplacer_2e->text()),
+                        ToLocalBytes(remplacer_2l->text())};
+  ::ConvertFile(file, c);
 }
 
 void TForm1::ConvertTextFile(const std::string& source, const std::string& destination,

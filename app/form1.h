@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "app/controls.h"
 #include "convert/convert.h"
@@ -37,8 +38,11 @@ class TForm1 : public TForm {
   void SpeedButton2Click(TObject* Sender);
   // Shows and converts one file the scanner reports.
   void ScruteDossier1Fichier(TObject* Sender, std::string Nom);
-  // Tells the user the run is over.
+  // Tells the user the run is over, after the folders it could not read.
   void ScruteDossier1FinExecute(TObject* Sender);
+  // Notes a folder the scanner could not go through; the start folder
+  // itself ends the run with an error.
+  void ScruteDossier1Echec(TObject* Sender, std::string Nom, std::string Message);
   // Chooses Windows line ends when its box becomes checked.
   void windows_cClick(TObject* Sender);
   // Chooses Unix line ends when its box becomes checked.
@@ -116,6 +120,14 @@ class TForm1 : public TForm {
   void Build();
   void Relayout();
   int S(int designPixels) const;
+  void ConvertFile(const FolderEntry& file, LineEnding kind);
 
+  // A run under way: its start folder and the folders it could not read.
+  // A second "Démarrer" during a run nests one more.
+  struct Run {
+    std::string folder;
+    std::vector<std::string> unread;
+  };
+  std::vector<Run> runs_;
   double scale_ = 1.0;
 };

@@ -5,7 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -24,7 +26,9 @@
 #include "base/errors.h"
 #include "convert/interrupted.h"
 #include "platform/codepage.h"
+#include "platform/dirlist.h"
 #include "platform/fileio.h"
+#include "platform/oserror.h"
 #include "platform/rewrite.h"
 #include "scan/scrutedossier.h"
 
@@ -34,8 +38,12 @@ using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
 // Visits handed out but not yet reported: the report keeps the walk's order,
-// so a file that takes long holds back at most this many behind it.
-constexpr std::size_t kMostInHand = 256;
+// so a file that takes long holds back at most this many behind it. Each
+// holds its folder open, so the open-folder budget bounds them too.
+std::size_t MostInHand() {
+  static const std::size_t most = std::min<std::size_t>(256, OpenListingBudget());
+  return most;
+}
 // Runs shorter than this show no progress bar.
 constexpr milliseconds kQuietStart{1000};
 // How often the bar is redrawn; waits wake as often to redraw it.
@@ -169,7 +177,10 @@ class Report {
         std::fprintf(stdout, "%s : %s\n", what, d.path.c_str());
       }
     }
-    std::fflush(stdout);
+    // A listing that could not be written is a failure of its own.
+    if ((std::fflush(stdout) != 0 || std::ferror(stdout) != 0) && output_error_ == 0) {
+      output_error_ = errno != 0 ? errno : EIO;
+    }
   }
 
   // Whether the progress bar is due for drawing; cheap enough for every entry.
@@ -199,6 +210,10 @@ class Report {
   void Summary(int signal) {
     std::lock_guard<std::mutex> guard(out_);
     ClearBar();
+    if (output_error_ != 0) {
+      std::fprintf(stderr, "terminelle-cli: la sortie standard n'a pas pu être écrite : %s\n",
+                   SystemErrorText(output_error_).c_str());
+    }
     if (talk_ == Verbosity::kQuiet) return;
     if (signal != 0) {
       std::fprintf(stderr,
@@ -219,7 +234,7 @@ class Report {
   }
 
   // Whether some file failed.
-  bool AnyFailed() const { return failed_ > 0; }
+  bool AnyFailed() const { return failed_ > 0 || output_error_ != 0; }
 
  private:
   void ClearBar() {
@@ -236,6 +251,7 @@ class Report {
   std::mutex out_;
   bool shown_ = false;
   std::size_t converted_ = 0, unchanged_ = 0, left_ = 0, failed_ = 0;
+  int output_error_ = 0;
 };
 
 // Hands the files the walk finds to the workers. Visits of one file form a
@@ -247,29 +263,25 @@ class Schedule {
  public:
   // while_waiting runs on the walk's thread while it waits for room.
   Schedule(const RunSettings& run, Report& report, std::function<void()> while_waiting)
-      : run_(run),
-        report_(report),
-        cp_(CodePage::System()),
-        while_waiting_(std::move(while_waiting)) {}
+      : run_(run), report_(report), while_waiting_(std::move(while_waiting)) {
+    conversion_.Kind = run.Format;
+    conversion_.Rule1 = run.Rule1;
+    conversion_.Rule2 = run.Rule2;
+    conversion_.Cp = &CodePage::System();
+    conversion_.Options.KeepUnchanged = true;
+  }
 
-  // A file the walk reported, in the walk's order. Waits while too many
-  // visits are in hand; false once the run is stopping.
-  bool Add(std::string path, FileKey key) {
+  // A file the walk reported, in the walk's order, reached through the
+  // walk's own open folder. Waits while too many visits are in hand; false
+  // once the run is stopping.
+  bool Add(std::string path, FolderEntry entry, FileKey key) {
     std::unique_lock<std::mutex> lock(m_);
     // A trial reads every file once: a second visit would find what the
     // first one would have written, and changes nothing that the first did not.
     if (run_.Trial && !seen_.insert(key).second) return !stopping_;
-    while (!stopping_ && results_.size() >= kMostInHand) {
-      ++main_waiting_;
-      room_.wait_for(lock, kBarPeriod);
-      --main_waiting_;
-      if (StopAsked()) StopLocked();
-      lock.unlock();
-      while_waiting_();
-      lock.lock();
-    }
-    if (stopping_) return false;
-    Task task{std::move(path), std::move(key), first_unreported_ + results_.size()};
+    if (!WaitForRoom(lock)) return false;
+    Task task{std::move(path), std::move(entry), std::move(key),
+              first_unreported_ + results_.size()};
     results_.emplace_back();
     ++found_;
     auto [it, fresh] = busy_.try_emplace(task.key);
@@ -280,6 +292,17 @@ class Schedule {
     ready_.push_back(std::move(task));
     if (idle_ > 0) work_.notify_one();
     return true;
+  }
+
+  // A failure of the walk itself, told in its place among the files.
+  void AddFailure(std::string path, std::string message) {
+    std::unique_lock<std::mutex> lock(m_);
+    Done d;
+    d.path = std::move(path);
+    d.failed = true;
+    d.message = std::move(message);
+    results_.emplace_back(std::move(d));
+    ReportLocked(lock);
   }
 
   // The walk is over.
@@ -350,8 +373,23 @@ class Schedule {
   }
 
  private:
+  // Waits while too many visits are in hand; false once the run is stopping.
+  bool WaitForRoom(std::unique_lock<std::mutex>& lock) {
+    while (!stopping_ && results_.size() >= MostInHand()) {
+      ++main_waiting_;
+      room_.wait_for(lock, kBarPeriod);
+      --main_waiting_;
+      if (StopAsked()) StopLocked();
+      lock.unlock();
+      while_waiting_();
+      lock.lock();
+    }
+    return !stopping_;
+  }
+
   struct Task {
     std::string path;
+    FolderEntry entry;
     FileKey key;
     // The visit's place in the walk.
     std::size_t index;
@@ -362,12 +400,11 @@ class Schedule {
     d.path = task.path;
     try {
       if (run_.Trial) {
-        TrialOutcome t = TryConvertFile(task.path, run_.Format, run_.Rule1, run_.Rule2, cp_);
+        TrialOutcome t = TryConvertFile(task.entry, conversion_);
         d.outcome = t.Outcome;
         d.lines = t.ChangedLines;
       } else {
-        d.outcome = ConvertFile(task.path, task.path, run_.Format, run_.Rule1, run_.Rule2, cp_,
-                                ConvertOptions{true});
+        d.outcome = ConvertFile(task.entry, conversion_);
       }
     } catch (const Exception& e) {
       d.failed = true;
@@ -429,14 +466,14 @@ class Schedule {
   // The walk, once it waits for room, sleeps until half the visits in hand
   // are reported, rather than waking for each.
   void WakeMainLocked() {
-    if (main_waiting_ > 0 && results_.size() <= kMostInHand / 2) room_.notify_all();
+    if (main_waiting_ > 0 && results_.size() <= MostInHand() / 2) room_.notify_all();
   }
 
   bool AllReported() const { return closed_ && results_.empty() && !reporting_; }
 
   const RunSettings& run_;
   Report& report_;
-  const CodePage& cp_;
+  Conversion conversion_;
   const std::function<void()> while_waiting_;
   std::mutex m_;
   // Workers wait here for files; the walk and the end of the run, for room.
@@ -490,6 +527,8 @@ int RunConversion(const RunSettings& run) {
   scanner.SetDossier(run.Folder);
   scanner.SetFiltre(run.Filter);
   scanner.SetMaxPenetration(run.Subfolders ? 10000 : 0);
+  // A trial writes nothing, not even the removal of work files left behind.
+  scanner.SweepWorkFiles = !run.Trial;
   scanner.Pump = [&] {
     if (StopAsked()) {
       scanner.Arret = true;
@@ -499,8 +538,11 @@ int RunConversion(const RunSettings& run) {
   };
   scanner.OnFichier = [&](TObject*, std::string nom) {
     FileKey key{scanner.Device, scanner.Inode, scanner.Inode == 0 ? nom : std::string()};
-    if (!schedule.Add(std::move(nom), std::move(key))) scanner.Arret = true;
+    if (!schedule.Add(std::move(nom), scanner.Entry, std::move(key))) scanner.Arret = true;
     tick();
+  };
+  scanner.OnEchec = [&](TObject*, std::string nom, std::string message) {
+    schedule.AddFailure(std::move(nom), std::move(message));
   };
   try {
     for (unsigned i = 0; i < run.Jobs; ++i) workers.emplace_back([&] { schedule.Work(); });

@@ -2,16 +2,15 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string_view>
 
 #include "base/errors.h"
@@ -30,6 +29,26 @@ constexpr std::size_t kWriteChunk = 256 * 1024;
 constexpr std::size_t kKeptCapacity = 4 * 1024 * 1024;
 // Lines up to this long are copied without a call; buffers carry as much slack.
 constexpr std::size_t kShortLine = 64;
+// A run of blanks inside a streamed line is held in memory up to this long;
+// a longer one is read again from the file once a non-blank follows it.
+constexpr std::size_t kHeldInMemory = 64 * 1024;
+
+// How a line ended in the file.
+enum class Break : unsigned char { kNone, kCr, kLf, kCrLf };
+
+std::string_view BytesOf(Break b) {
+  switch (b) {
+    case Break::kCr:
+      return "\r";
+    case Break::kLf:
+      return "\n";
+    case Break::kCrLf:
+      return "\r\n";
+    case Break::kNone:
+      break;
+  }
+  return "";
+}
 
 // Room for the lines the rules rewrite, and for their capitals.
 struct Scratch {
@@ -43,6 +62,8 @@ struct Scratch {
 struct Buffers {
   std::unique_ptr<char[]> read{new char[kReadChunk + kShortLine]};
   std::unique_ptr<char[]> out{new char[kWriteChunk + kShortLine]};
+  // What a file is compared with, read again.
+  std::unique_ptr<char[]> compare{new char[kReadChunk]};
   std::string carry;
   Scratch scratch;
 };
@@ -52,7 +73,7 @@ Buffers& SharedBuffers() {
   return buffers;
 }
 
-// Trims the buffers back after a file with very long lines.
+// Trims the buffers back after a file with long lines.
 void ReleaseLongLines(Buffers& b) {
   for (std::string* s : {&b.carry, &b.scratch.line, &b.scratch.spare, &b.scratch.upper}) {
     if (s->capacity() > kKeptCapacity) std::string().swap(*s);
@@ -69,18 +90,34 @@ struct WriteFailure {
   throw EInOutError(OsErrorCodeForPath(err, path));
 }
 
-void WriteAll(int fd, const char* p, std::size_t n) {
-  if (int err = WriteFully(fd, p, n)) throw WriteFailure{err};
-}
+// Where converted bytes go once buffered.
+class Destination {
+ public:
+  virtual ~Destination() = default;
+  // Takes the next n bytes; throws WriteFailure.
+  virtual void Write(const char* p, std::size_t n) = 0;
+};
+
+// A descriptor written from where it stands.
+class FdDestination : public Destination {
+ public:
+  explicit FdDestination(int fd) : fd_(fd) {}
+  void Write(const char* p, std::size_t n) override {
+    if (int err = WriteFully(fd_, p, n)) throw WriteFailure{err};
+  }
+
+ private:
+  int fd_;
+};
 
 class Output {
  public:
-  Output(int fd, char* buf) : fd_(fd), buf_(buf) {}
+  Output(Destination& to, char* buf) : to_(to), buf_(buf) {}
   void Append(const char* p, std::size_t n) {
     if (size_ + n > kWriteChunk) {
       Flush();
       if (n >= kWriteChunk) {
-        WriteAll(fd_, p, n);
+        to_.Write(p, n);
         return;
       }
     }
@@ -112,12 +149,12 @@ class Output {
     size_ += s.size();
   }
   void Flush() {
-    WriteAll(fd_, buf_, size_);
+    if (size_ > 0) to_.Write(buf_, size_);
     size_ = 0;
   }
 
  private:
-  int fd_;
+  Destination& to_;
   char* buf_;
   std::size_t size_ = 0;
 };
@@ -134,15 +171,134 @@ std::string_view EndingOf(LineEnding kind) {
   return "\r\n";
 }
 
-// Trims, ends and rewrites lines into the output (an Output, or the text of
-// one line for a trial).
+// Compares what is fed to it, piece after piece, with a file's content from
+// a given offset on.
+class SameAsFile {
+ public:
+  SameAsFile(int fd, char* buf, off_t from = 0) : fd_(fd), buf_(buf), offset_(from) {}
+  // How many of the n bytes at p, from the first, equal the file's next
+  // ones; they count as compared.
+  std::size_t Feed(const char* p, std::size_t n) {
+    std::size_t same = 0;
+    while (equal_ && same < n) {
+      if (at_ == have_) {
+        ssize_t r = PreadSome(fd_, buf_, kReadChunk, offset_);
+        if (r <= 0) {
+          equal_ = false;
+          break;
+        }
+        have_ = static_cast<std::size_t>(r);
+        at_ = 0;
+      }
+      const std::size_t k = std::min(n - same, have_ - at_);
+      const std::size_t equal = static_cast<std::size_t>(
+          std::mismatch(p + same, p + same + k, buf_ + at_).first - (p + same));
+      same += equal;
+      at_ += equal;
+      offset_ += static_cast<off_t>(equal);
+      equal_ = equal == k;
+    }
+    return same;
+  }
+  // Whether what was fed equals the file's content up to end.
+  bool EqualUpTo(off_t end) const { return equal_ && offset_ == end; }
+  // The file's offset up to which all was equal.
+  off_t Offset() const { return offset_; }
+
+ private:
+  int fd_;
+  char* buf_;
+  std::size_t have_ = 0;
+  std::size_t at_ = 0;
+  off_t offset_;
+  bool equal_ = true;
+};
+
+// A rule applied to a line that comes in pieces: only what a match may still
+// need is held back, the search's length and the bytes of a character.
+class RuleStream {
+ public:
+  void Begin(const PreparedRule* rule) {
+    rule_ = rule;
+    pending_.clear();
+    done_ = 0;
+    rest_ = 0;
+  }
+  // The next bytes of the line; what is settled goes to emit.
+  template <class Emit>
+  void Feed(const char* p, std::size_t n, Emit& emit) {
+    pending_.append(p, n);
+    Settle(false, emit);
+  }
+  // The line is over: the rest is settled.
+  template <class Emit>
+  void Finish(Emit& emit) {
+    Settle(true, emit);
+    pending_.clear();
+    done_ = 0;
+    rest_ = 0;
+  }
+
+ private:
+  template <class Emit>
+  void Settle(bool final, Emit& emit) {
+    const std::size_t size = pending_.size();
+    const std::size_t m = rule_->upper.size();
+    // Whether a byte is inside a character, and its capital, depend on up to
+    // three bytes after it.
+    const std::size_t limit = final ? size : (size > 3 ? size - 3 : 0);
+    const CodePage& cp = *rule_->code_page;
+    std::string_view hay = pending_;
+    if (!rule_->on_raw_text) {
+      upper_.resize(size);
+      cp.UpperCase(pending_.data(), size, upper_.data());
+      hay = upper_;
+    }
+    std::size_t pos = done_;
+    RuleMatches matches(*rule_, hay.data(), limit);
+    for (;;) {
+      const char* at = pos < limit ? matches.From(hay.data() + pos) : nullptr;
+      while (at != nullptr && !cp.MayStartAt(hay.data() + rest_, size - rest_,
+                                             static_cast<std::size_t>(at - hay.data()) - rest_)) {
+        at = matches.From(at + 1);
+      }
+      if (at == nullptr) break;
+      const auto found = static_cast<std::size_t>(at - hay.data());
+      emit(pending_.data() + pos, found - pos);
+      emit(rule_->replacement.data(), rule_->replacement.size());
+      pos = found + m;
+      rest_ = pos;
+    }
+    // What no match can start in any more is settled.
+    const std::size_t settled = final ? size : std::max(pos, limit + 1 > m ? limit + 1 - m : 0);
+    emit(pending_.data() + pos, settled - pos);
+    // Three bytes stay before the rest, to read its first character.
+    const std::size_t cut = settled > 3 ? settled - 3 : 0;
+    pending_.erase(0, cut);
+    done_ = settled - cut;
+    rest_ = rest_ > cut ? rest_ - cut : 0;
+  }
+
+  const PreparedRule* rule_ = nullptr;
+  // Bytes of the line from a little before the first not settled.
+  std::string pending_;
+  // Where the bytes not settled begin in pending_.
+  std::size_t done_ = 0;
+  // Where the text after the last match begins in pending_ (0 when before it).
+  std::size_t rest_ = 0;
+  std::string upper_;
+};
+
+// Trims, ends and rewrites lines into the output (an Output, or what a trial
+// compares).
 template <class Sink>
 class LineConverter {
  public:
-  LineConverter(Sink& out, Scratch& scratch, LineEnding kind, const ReplaceRule& r1,
-                const ReplaceRule& r2, const CodePage& cp)
-      : out_(out), s_(scratch), ending_(EndingOf(kind)) {
-    for (const ReplaceRule* r : {&r1, &r2}) {
+  // source is read again for a long run of blanks in a streamed line.
+  LineConverter(Sink& out, Scratch& scratch, const Conversion& c, int source)
+      : out_(out), s_(scratch), ending_(EndingOf(c.Kind)), source_(source) {
+    const CodePage& cp = c.Cp != nullptr ? *c.Cp : CodePage::System();
+    for (const ReplaceRule* r : {&c.Rule1, &c.Rule2}) {
       if (r->Enabled && !r->Search.empty()) {
         rules_[count_++] = PrepareRule(r->Search, r->Replacement, cp);
       }
@@ -208,7 +364,100 @@ class LineConverter {
     if (!with_ending_) out_.AppendShort(ending_);
   }
 
+  // A line too long to hold, given in pieces: LongBegin, LongPiece for each
+  // piece in order with its offset in the source, LongEnd. It gives exactly
+  // what Line gives for the whole line.
+  void LongBegin() {
+    started_ = false;
+    held_.clear();
+    held_size_ = 0;
+    for (std::size_t i = 0; i < count_; ++i) streams_[i].Begin(&rules_[i]);
+  }
+  void LongPiece(const char* p, std::size_t n, off_t offset) {
+    const auto* u = reinterpret_cast<const unsigned char*>(p);
+    std::size_t b = 0;
+    if (!started_) {
+      while (b < n && u[b] <= 0x20) ++b;
+      if (b == n) return;
+      started_ = true;
+    }
+    std::size_t e = n;
+    while (e > b && u[e - 1] <= 0x20) --e;
+    // Blanks are held back until a non-blank shows they are not the end.
+    if (e > b) {
+      ReleaseHeld();
+      Forward(p + b, e - b);
+    }
+    if (e < n) Hold(p + e, n - e, offset + static_cast<off_t>(e));
+  }
+  void LongEnd() {
+    held_.clear();
+    held_size_ = 0;
+    if (with_ending_) Forward(ending_.data(), ending_.size());
+    Emit to_out{this};
+    if (count_ > 0) {
+      Emit to_second{this, 1};
+      if (count_ == 2) {
+        streams_[0].Finish(to_second);
+        streams_[1].Finish(to_out);
+      } else {
+        streams_[0].Finish(to_out);
+      }
+    }
+    if (!with_ending_) out_.AppendShort(ending_);
+  }
+
  private:
+  // Hands bytes on: to stage `stage`'s rule, or to the output past the last.
+  struct Emit {
+    LineConverter* c;
+    std::size_t stage = 2;
+    void operator()(const char* p, std::size_t n) {
+      if (n == 0) return;
+      if (stage < c->count_) {
+        Emit next{c, stage + 1};
+        c->streams_[stage].Feed(p, n, next);
+      } else {
+        c->out_.Append(p, n);
+      }
+    }
+  };
+
+  void Forward(const char* p, std::size_t n) {
+    Emit first{this, 0};
+    first(p, n);
+  }
+
+  void Hold(const char* p, std::size_t n, off_t offset) {
+    if (held_size_ == 0) held_from_ = offset;
+    held_size_ += n;
+    if (held_size_ <= kHeldInMemory) {
+      held_.append(p, n);
+    } else {
+      held_.clear();
+    }
+  }
+
+  void ReleaseHeld() {
+    if (held_size_ == 0) return;
+    if (held_size_ <= kHeldInMemory) {
+      Forward(held_.data(), held_.size());
+    } else {
+      // Read again piece by piece: memory does not follow the run's length.
+      held_.resize(kHeldInMemory);
+      for (std::size_t done = 0; done < held_size_;) {
+        const std::size_t want = std::min(kHeldInMemory, held_size_ - done);
+        const ssize_t r =
+            PreadSome(source_, held_.data(), want, held_from_ + static_cast<off_t>(done));
+        if (r <= 0) throw EInOutError(OsErrorCode(r < 0 ? errno : EIO));
+        Forward(held_.data(), static_cast<std::size_t>(r));
+        done += static_cast<std::size_t>(r);
+      }
+    }
+    held_.clear();
+    held_size_ = 0;
+  }
+
   // A line that no rule changes: trimmed and ended.
   void Plain(const char* p, std::size_t n) {
     Trim(&p, &n);
@@ -235,6 +484,7 @@ class LineConverter {
   Sink& out_;
   Scratch& s_;
   std::string_view ending_;
+  int source_;
   PreparedRule rules_[2];
   std::size_t count_ = 0;
   RuleMatches scans_[2];
@@ -247,6 +497,13 @@ class LineConverter {
   bool every_line_ = false;
   // Some search holds CR or LF, so the rules see each line with its ending.
   bool with_ending_ = false;
+  // A streamed line: whether its first non-blank came, the run of blanks
+  // held back (its bytes while short) and where that run starts in the file.
+  bool started_ = false;
+  std::string held_;
+  std::size_t held_size_ = 0;
+  off_t held_from_ = 0;
+  RuleStream streams_[2];
 };
 
 enum class StreamResult { kDone, kBinary };
@@ -276,124 +533,130 @@ struct Input {
   ContentHash* hash = nullptr;
 };
 
-// Converts everything read from in. A NUL byte means a binary file: the
-// caller then leaves the destination as it was.
-StreamResult Stream(Input in, LineConverter<Output>& conv, Buffers& buffers) {
+// Reads in and cuts it into lines, each handed to lines with its break: a
+// line within one block as it stands there (BlockLine), one that runs over
+// blocks gathered (Line), or in pieces once longer than the options allow
+// (LongBegin, LongPiece, LongEnd). CR LF, a lone CR and a lone LF each end
+// one line. A NUL byte means a binary file: the caller then writes nothing.
+template <class Lines>
+StreamResult SplitLines(Input in, Lines& lines, Buffers& buffers, const ConvertOptions& options) {
   char* buf = buffers.read.get();
+  const std::size_t chunk = std::clamp<std::size_t>(options.ReadChunk, 1, kReadChunk);
+  const std::size_t whole = std::max<std::size_t>(options.WholeLinesUpTo, 1);
   std::string& carry = buffers.carry;
   carry.clear();
-  bool skip_lf = false;
+  // A line runs over from an earlier block: carry holds it, or it is streamed.
+  bool in_hand = false;
+  bool streamed = false;
+  // The line in hand ended with a CR at the end of a block: an LF may follow.
+  bool cr_last = false;
+  off_t block_at = 0;
+  off_t line_at = 0;
+  auto add = [&](const char* p, std::size_t n, off_t at) {
+    in_hand = true;
+    if (!streamed && carry.size() + n > whole) {
+      streamed = true;
+      lines.LongBegin(line_at);
+      if (!carry.empty()) lines.LongPiece(carry.data(), carry.size(), line_at);
+      carry.clear();
+    }
+    if (streamed) {
+      if (n > 0) lines.LongPiece(p, n, at);
+    } else {
+      carry.append(p, n);
+    }
+  };
+  auto end_line = [&](Break brk) {
+    if (streamed) {
+      lines.LongEnd(brk);
+    } else {
+      lines.Line(carry.data(), carry.size(), brk);
+    }
+    carry.clear();
+    in_hand = streamed = false;
+  };
   bool at_end = false;
-  off_t total = 0;
-  for (;;) {
-    if (at_end) break;
-    ssize_t r = ReadSome(in.fd, buf, kReadChunk);
+  while (!at_end) {
+    const ssize_t r = ReadSome(in.fd, buf, chunk);
     if (r < 0) throw EInOutError(OsErrorCode(errno));
     if (r == 0) break;
     if (in.hash != nullptr) in.hash->Add(buf, static_cast<std::size_t>(r));
     // A short read once the whole size is in is the end of a regular file,
     // which saves small files a second read.
-    total += r;
-    at_end = static_cast<std::size_t>(r) < kReadChunk && total >= in.size;
+    at_end = static_cast<std::size_t>(r) < chunk && block_at + r >= in.size;
     const char* p = buf;
-    const char* end = p + r;
+    const char* end = buf + r;
     if (std::memchr(p, 0, static_cast<std::size_t>(r)) != nullptr) return StreamResult::kBinary;
-    if (skip_lf) {
-      skip_lf = false;
-      if (*p == '\n') ++p;
+    if (cr_last) {
+      cr_last = false;
+      Break brk = Break::kCr;
+      if (*p == '\n') {
+        ++p;
+        brk = Break::kCrLf;
+      }
+      end_line(brk);
+      line_at = block_at + (p - buf);
     }
-    conv.BeginBlock(p, end);
+    lines.BeginBlock(p, end);
     BreakFinder breaks(p, end);
     while (p < end) {
       const char* q = breaks.Next(p);
+      const off_t at = block_at + (p - buf);
       if (q == end) {
-        carry.append(p, end);
+        add(p, static_cast<std::size_t>(end - p), at);
         break;
       }
-      if (carry.empty()) {
-        conv.BlockLine(p, static_cast<std::size_t>(q - p));
-      } else {
-        carry.append(p, q);
-        conv.Line(carry.data(), carry.size());
-        carry.clear();
+      if (*q == '\r' && q + 1 == end) {
+        // Whether an LF follows is for the next block to tell.
+        add(p, static_cast<std::size_t>(q - p), at);
+        cr_last = true;
+        break;
       }
-      // CR LF, a lone CR and a lone LF each end one line.
-      if (*q == '\r') {
-        ++q;
-        if (q == end) {
-          skip_lf = true;
-        } else if (*q == '\n') {
-          ++q;
-        }
+      const Break brk = *q == '\n' ? Break::kLf : q[1] == '\n' ? Break::kCrLf : Break::kCr;
+      if (in_hand) {
+        add(p, static_cast<std::size_t>(q - p), at);
+        end_line(brk);
       } else {
-        ++q;
+        lines.BlockLine(p, static_cast<std::size_t>(q - p), brk);
       }
-      p = q;
+      p = q + BytesOf(brk).size();
+      line_at = block_at + (p - buf);
     }
+    block_at += r;
   }
-  if (!carry.empty()) conv.Line(carry.data(), carry.size());
+  if (cr_last) {
+    end_line(Break::kCr);
+  } else if (in_hand) {
+    end_line(Break::kNone);
+  }
   return StreamResult::kDone;
 }
 
-// Writes the converted content of in to out_fd; false, with nothing
-// written, for a binary file.
-bool Produce(Input in, int out_fd, LineEnding kind, const ReplaceRule& r1, const ReplaceRule& r2,
-             const CodePage& cp) {
+// The conversion's lines: the break each line had plays no part.
+class ConvertLines {
+ public:
+  explicit ConvertLines(LineConverter<Output>& conv) : conv_(conv) {}
+  void BeginBlock(const char* begin, const char* end) { conv_.BeginBlock(begin, end); }
+  void BlockLine(const char* p, std::size_t n, Break) { conv_.BlockLine(p, n); }
+  void Line(const char* p, std::size_t n, Break) { conv_.Line(p, n); }
+  void LongBegin(off_t) { conv_.LongBegin(); }
+  void LongPiece(const char* p, std::size_t n, off_t at) { conv_.LongPiece(p, n, at); }
+  void LongEnd(Break) { conv_.LongEnd(); }
+
+ private:
+  LineConverter<Output>& conv_;
+};
+
+// Writes the converted content of in to `to`; false, with nothing written,
+// for a binary file.
+bool Produce(Input in, Destination& to, const Conversion& c) {
   Buffers& buffers = SharedBuffers();
-  Output out(out_fd, buffers.out.get());
-  LineConverter conv(out, buffers.scratch, kind, r1, r2, cp);
-  if (Stream(in, conv, buffers) == StreamResult::kBinary) return false;
+  Output out(to, buffers.out.get());
+  LineConverter conv(out, buffers.scratch, c, in.fd);
+  ConvertLines lines(conv);
+  if (SplitLines(in, lines, buffers, c.Options) == StreamResult::kBinary) return false;
   out.Flush();
   return true;
-}
-
-// Converts in into the file at entry through a rewrite, which keeps the old
-// content whole until the new one is complete. A file that needs write
-// permission only if its content changes is checked once that is known.
-ConvertOutcome ConvertThroughRewrite(Input in, bool over_itself, Rewrite& rewrite,
-                                     const FolderEntry& entry, const struct stat* check_writable,
-                                     LineEnding kind, const ReplaceRule& r1, const ReplaceRule& r2,
-                                     const CodePage& cp, const ConvertOptions& options) {
-  // Only a file converted over itself was read whole, and can be hashed.
-  ContentHash hash;
-  if (over_itself && rewrite.NeedsContentHash()) in.hash = &hash;
-  try {
-    if (!Produce(in, rewrite.Output(), kind, r1, r2, cp)) return ConvertOutcome::kBinary;
-  } catch (const WriteFailure& f) {
-    ThrowIo(f.err, entry.Path());
-  }
-  if (in.hash != nullptr) rewrite.SetContentHash(hash.Value());
-  if (options.KeepUnchanged && rewrite.SameAsOld()) return ConvertOutcome::kUnchanged;
-  if (check_writable != nullptr) RefuseUnwritable(entry, *check_writable);
-  rewrite.Commit();
-  return ConvertOutcome::kConverted;
-}
-
-// A destination that is a device or a pipe is written straight through.
-ConvertOutcome ConvertToStream(Input in, const FolderEntry& dest, const struct stat& st,
-                               LineEnding kind, const ReplaceRule& r1, const ReplaceRule& r2,
-                               const CodePage& cp) {
-  if (!S_ISCHR(st.st_mode) && !S_ISFIFO(st.st_mode)) throw EInOutError(105);
-  // A pipe without a reader would block the program for good.
-  Fd out_fd(::openat(dest.Folder(), dest.Name().c_str(),
-                     O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW));
-  if (out_fd.get() < 0) ThrowIo(errno, dest.Path());
-  int flags = ::fcntl(out_fd.get(), F_GETFL);
-  if (flags >= 0) ::fcntl(out_fd.get(), F_SETFL, flags & ~O_NONBLOCK);
-  bool text = true;
-  try {
-    text = Produce(in, out_fd.get(), kind, r1, r2, cp);
-  } catch (const WriteFailure& f) {
-    ThrowIo(f.err, dest.Path());
-  }
-  if (CurrentFileWriter().Close(out_fd.release()) != 0) ThrowIo(errno, dest.Path());
-  return text ? ConvertOutcome::kConverted : ConvertOutcome::kBinary;
-}
-
-// Whether a source that cannot be looked at counts as absent, which is not
-// reported; anything else (no handle left, no memory) stops the run.
-bool Absent(int err) {
-  return err == ENOENT || err == ENOTDIR || err == EACCES || err == ELOOP || err == ENAMETOOLONG;
 }
 
 // A source file open for reading, with its status as opened.
@@ -403,12 +666,19 @@ struct Source {
   struct stat st {};
 };
 
-// Opens source; false when it is to be left alone. Only regular files dated
-// within what a DOS date can hold are converted; links, pipes and devices
-// are never opened, nor the program's own files.
-bool OpenSource(const std::string& source, Source* s) {
+// Whether a source that cannot be looked at counts as absent, which is not
+// reported; anything else (no handle left, no memory) stops the run.
+bool Absent(int err) {
+  return err == ENOENT || err == ENOTDIR || err == EACCES || err == ELOOP || err == ENAMETOOLONG;
+}
+
+// Opens the file at entry; false when it is to be left alone. Only regular
+// files dated within what a DOS date can hold are converted; links, pipes
+// and devices are never opened, nor the program's own files.
+bool OpenSource(const FolderEntry& entry, Source* s) {
+  s->entry = entry;
   struct stat named {};
-  if (!s->entry.Locate(source) || !s->entry.Status(&named)) {
+  if (!s->entry.Status(&named)) {
     if (Absent(errno)) return false;
     throw EInOutError(OsErrorCode(errno));
   }
@@ -420,165 +690,255 @@ bool OpenSource(const std::string& source, Source* s) {
   s->fd.reset(s->entry.OpenForReading());
   if (s->fd.get() < 0) {
     int err = errno;
-    if (err == ELOOP) return false;  // replaced by a link since
-    throw EFOpenError(FullPathName(source), SystemErrorText(err));
+    if (err == ELOOP || err == ENOENT) return false;  // replaced by a link, or gone, since
+    throw EFOpenError(FullPathName(entry.Path()), SystemErrorText(err));
   }
   return ::fstat(s->fd.get(), &s->st) == 0 && S_ISREG(s->st.st_mode);
 }
 
-ConvertOutcome Convert(const std::string& source, const std::string& destination, LineEnding kind,
-                       const ReplaceRule& rule1, const ReplaceRule& rule2, const CodePage& cp,
-                       const ConvertOptions& options) {
-  Source src;
-  if (!OpenSource(source, &src)) return ConvertOutcome::kLeftAlone;
-  const Input input{src.fd.get(), src.st.st_size};
+// The converted content, compared with the file's own as it comes; the file
+// is rewritten only from the first difference on, so an unchanged file gets
+// no temporary file at all.
+class UnlessUnchanged : public Destination {
+ public:
+  UnlessUnchanged(const Source& src, char* compare) : src_(src), same_(src.fd.get(), compare) {}
 
-  if (destination == source) {
-    // A file left as it is needs no write permission.
-    const struct stat* check_later = nullptr;
-    if (options.KeepUnchanged) {
-      check_later = &src.st;
-    } else {
-      RefuseUnwritable(src.entry, src.st);
+  void Write(const char* p, std::size_t n) override {
+    if (!rewrite_) {
+      const std::size_t same = same_.Feed(p, n);
+      if (same == n) return;
+      Diverge();
+      p += same;
+      n -= same;
     }
-    Rewrite rewrite(src.entry, src.fd.get(), src.st);
-    return ConvertThroughRewrite(input, true, rewrite, src.entry, check_later, kind, rule1, rule2,
-                                 cp, options);
+    if (int err = WriteFully(rewrite_->Output(), p, n)) throw WriteFailure{err};
   }
-  // Another destination is written through the links that name it.
+
+  // Whether all was equal, the file's end included.
+  bool Unchanged() const { return !rewrite_ && same_.EqualUpTo(src_.st.st_size); }
+
+  // The rewrite the content went to, made now if the content is a strict
+  // beginning of the file's.
+  Rewrite& Changed() {
+    if (!rewrite_) Diverge();
+    return *rewrite_;
+  }
+
+ private:
+  // Only now is it known that the file must be writable.
+  void Diverge() {
+    RefuseUnwritable(src_.entry, src_.st);
+    rewrite_.emplace(src_.entry, src_.fd.get(), src_.st);
+    // What was equal so far is the file's own beginning.
+    const off_t equal = same_.Offset();
+    char* buf = SharedBuffers().compare.get();
+    for (off_t at = 0; at < equal;) {
+      const ssize_t r = PreadSome(src_.fd.get(), buf, std::min<off_t>(kReadChunk, equal - at), at);
+      if (r <= 0) throw WriteFailure{r < 0 ? errno : EIO};
+      if (int err = WriteFully(rewrite_->Output(), buf, static_cast<std::size_t>(r))) {
+        throw WriteFailure{err};
+      }
+      at += r;
+    }
+  }
+
+  const Source& src_;
+  SameAsFile same_;
+  std::optional<Rewrite> rewrite_;
+};
+
+// Converts the open source over itself, through a rewrite that keeps the old
+// content whole until the new one is complete.
+ConvertOutcome ConvertOverItself(const Source& src, const Conversion& c) {
+  // Contents read in the clock tick of their last change are hashed, as
+  // their dates cannot tell a change made during the conversion.
+  ContentHash hash;
+  Input in{src.fd.get(), src.st.st_size};
+  if (ChangedInClockTick(src.st)) in.hash = &hash;
+  try {
+    if (c.Options.KeepUnchanged) {
+      UnlessUnchanged to(src, SharedBuffers().compare.get());
+      if (!Produce(in, to, c)) return ConvertOutcome::kBinary;
+      if (to.Unchanged()) return ConvertOutcome::kUnchanged;
+      Rewrite& rewrite = to.Changed();
+      if (in.hash != nullptr) rewrite.SetContentHash(hash.Value());
+      rewrite.Commit();
+      return ConvertOutcome::kConverted;
+    }
+    RefuseUnwritable(src.entry, src.st);
+    Rewrite rewrite(src.entry, src.fd.get(), src.st);
+    FdDestination to(rewrite.Output());
+    if (!Produce(in, to, c)) return ConvertOutcome::kBinary;
+    if (in.hash != nullptr) rewrite.SetContentHash(hash.Value());
+    rewrite.Commit();
+    return ConvertOutcome::kConverted;
+  } catch (const WriteFailure& f) {
+    ThrowIo(f.err, src.entry.Path());
+  }
+}
+
+// A destination that is a device or a pipe is written straight through.
+ConvertOutcome ConvertToStream(Input in, const FolderEntry& dest, const struct stat& st,
+                               const Conversion& c) {
+  if (!S_ISCHR(st.st_mode) && !S_ISFIFO(st.st_mode)) throw EInOutError(105);
+  // A pipe without a reader would block the program for good.
+  Fd out_fd(::openat(dest.Folder(), dest.Name().c_str(),
+                     O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW));
+  if (out_fd.get() < 0) ThrowIo(errno, dest.Path());
+  int flags = ::fcntl(out_fd.get(), F_GETFL);
+  if (flags >= 0) ::fcntl(out_fd.get(), F_SETFL, flags & ~O_NONBLOCK);
+  bool text = true;
+  try {
+    FdDestination to(out_fd.get());
+    text = Produce(in, to, c);
+  } catch (const WriteFailure& f) {
+    ThrowIo(f.err, dest.Path());
+  }
+  if (CurrentFileWriter().Close(out_fd.release()) != 0) ThrowIo(errno, dest.Path());
+  return text ? ConvertOutcome::kConverted : ConvertOutcome::kBinary;
+}
+
+// Converts an open source into another file, written through the links that
+// name it (both paths are the user's own).
+ConvertOutcome ConvertElsewhere(const Source& src, const std::string& destination,
+                                const Conversion& c) {
+  const Input input{src.fd.get(), src.st.st_size};
   FolderEntry dest;
   if (!dest.LocateThroughLinks(destination)) ThrowIo(errno, destination);
   struct stat dest_st {};
-  if (!dest.Status(&dest_st)) {
-    if (errno != ENOENT) ThrowIo(errno, destination);
-    Rewrite rewrite(dest);
-    return ConvertThroughRewrite(input, false, rewrite, dest, nullptr, kind, rule1, rule2, cp,
-                                 options);
+  try {
+    if (!dest.Status(&dest_st)) {
+      if (errno != ENOENT) ThrowIo(errno, destination);
+      Rewrite rewrite(dest);
+      FdDestination to(rewrite.Output());
+      if (!Produce(input, to, c)) return ConvertOutcome::kBinary;
+      rewrite.Commit();
+      return ConvertOutcome::kConverted;
+    }
+    if (S_ISDIR(dest_st.st_mode)) throw EInOutError(5);
+    if (!S_ISREG(dest_st.st_mode)) return ConvertToStream(input, dest, dest_st, c);
+    Fd old(dest.OpenForReading());
+    if (old.get() < 0) ThrowIo(errno, destination);
+    if (::fstat(old.get(), &dest_st) != 0 || !S_ISREG(dest_st.st_mode)) throw EInOutError(32);
+    RefuseUnwritable(dest, dest_st);
+    Rewrite rewrite(dest, old.get(), dest_st);
+    FdDestination to(rewrite.Output());
+    if (!Produce(input, to, c)) return ConvertOutcome::kBinary;
+    rewrite.Commit();
+    return ConvertOutcome::kConverted;
+  } catch (const WriteFailure& f) {
+    ThrowIo(f.err, destination);
   }
-  if (S_ISDIR(dest_st.st_mode)) throw EInOutError(5);
-  if (!S_ISREG(dest_st.st_mode)) {
-    return ConvertToStream(input, dest, dest_st, kind, rule1, rule2, cp);
-  }
-  Fd old(dest.OpenForReading());
-  if (old.get() < 0) ThrowIo(errno, destination);
-  if (::fstat(old.get(), &dest_st) != 0 || !S_ISREG(dest_st.st_mode)) throw EInOutError(32);
-  RefuseUnwritable(dest, dest_st);
-  Rewrite rewrite(dest, old.get(), dest_st);
-  return ConvertThroughRewrite(input, false, rewrite, dest, nullptr, kind, rule1, rule2, cp,
-                               options);
 }
 
-// One converted line, collected for a trial.
-class LineText {
+// What a trial's converter writes: one line's text, kept to be compared, or
+// the pieces of a streamed line, compared as they come with the file's
+// content at the output's place and with the line as it stood.
+class TrialSink {
  public:
-  void Append(const char* p, std::size_t n) { text.append(p, n); }
-  void AppendShort(std::string_view s) { text.append(s); }
-  std::string text;
-};
-
-// Compares what is fed to it, piece after piece, with a file's content.
-class SameAsFile {
- public:
-  SameAsFile(int fd, char* buf) : fd_(fd), buf_(buf) {}
-  void Feed(std::string_view s) {
-    while (equal_ && !s.empty()) {
-      if (at_ == have_) {
-        ssize_t r = PreadSome(fd_, buf_, kReadChunk, offset_);
-        if (r <= 0) {
-          equal_ = false;
-          return;
-        }
-        have_ = static_cast<std::size_t>(r);
-        at_ = 0;
-      }
-      std::size_t k = std::min(s.size(), have_ - at_);
-      equal_ = std::memcmp(s.data(), buf_ + at_, k) == 0;
-      s.remove_prefix(k);
-      at_ += k;
-      offset_ += static_cast<off_t>(k);
+  void Append(const char* p, std::size_t n) {
+    if (line_ != nullptr) {
+      whole_->Feed(p, n);
+      line_->Feed(p, n);
+    } else {
+      text.append(p, n);
     }
   }
-  // Whether what was fed is the whole content, size bytes long.
-  bool Equal(off_t size) const { return equal_ && offset_ == size; }
+  void AppendShort(std::string_view s) { Append(s.data(), s.size()); }
+  void AppendLine(const char* p, std::size_t n, std::string_view ending) {
+    Append(p, n);
+    AppendShort(ending);
+  }
+  // Streamed output goes to whole and line until they are null again.
+  void StreamTo(SameAsFile* whole, SameAsFile* line) {
+    whole_ = whole;
+    line_ = line;
+  }
+
+  std::string text;
 
  private:
-  int fd_;
-  char* buf_;
-  std::size_t have_ = 0;
-  std::size_t at_ = 0;
-  off_t offset_ = 0;
-  bool equal_ = true;
+  SameAsFile* whole_ = nullptr;
+  SameAsFile* line_ = nullptr;
 };
 
-TrialOutcome Try(const std::string& source, LineEnding kind, const ReplaceRule& rule1,
-                 const ReplaceRule& rule2, const CodePage& cp) {
-  Source src;
-  if (!OpenSource(source, &src)) return {ConvertOutcome::kLeftAlone, 0};
-  Buffers& buffers = SharedBuffers();
-  LineText out;
-  LineConverter conv(out, buffers.scratch, kind, rule1, rule2, cp);
-  SameAsFile same(src.fd.get(), buffers.out.get());
-  std::string& raw = buffers.carry;
-  raw.clear();
+// A trial's lines: each converted and compared with the line and its break
+// as they stand, and the whole output with the file.
+class TrialLines {
+ public:
+  TrialLines(const Source& src, const Conversion& c, Buffers& buffers)
+      : fd_(src.fd.get()),
+        conv_(sink_, buffers.scratch, c, fd_),
+        whole_(fd_, buffers.compare.get()) {}
+
+  void BeginBlock(const char* begin, const char* end) { conv_.BeginBlock(begin, end); }
+  void BlockLine(const char* p, std::size_t n, Break brk) {
+    sink_.text.clear();
+    conv_.BlockLine(p, n);
+    Judge(p, n, brk);
+  }
+  void Line(const char* p, std::size_t n, Break brk) {
+    sink_.text.clear();
+    conv_.Line(p, n);
+    Judge(p, n, brk);
+  }
+  void LongBegin(off_t at) {
+    if (!line_buffer_) line_buffer_.reset(new char[kReadChunk]);
+    line_.emplace(fd_, line_buffer_.get(), at);
+    line_from_ = at;
+    line_size_ = 0;
+    sink_.StreamTo(&whole_, &*line_);
+    conv_.LongBegin();
+  }
+  void LongPiece(const char* p, std::size_t n, off_t at) {
+    line_size_ += static_cast<off_t>(n);
+    conv_.LongPiece(p, n, at);
+  }
+  void LongEnd(Break brk) {
+    conv_.LongEnd();
+    sink_.StreamTo(nullptr, nullptr);
+    const auto raw_end = line_from_ + line_size_ + static_cast<off_t>(BytesOf(brk).size());
+    if (!line_->EqualUpTo(raw_end)) ++changed;
+    line_.reset();
+  }
+
+  // Whether the output equals the file's content, size bytes long.
+  bool Unchanged(off_t size) const { return whole_.EqualUpTo(size); }
+
+  // Lines whose converted text is not the line with its own break.
   std::uint64_t changed = 0;
-  // A line whose converted text is not the line with its own break changes.
-  auto line_ends = [&](std::string_view brk) {
-    out.text.clear();
-    conv.Line(raw.data(), raw.size());
-    same.Feed(out.text);
-    std::string_view text = out.text;
-    if (text.size() != raw.size() + brk.size() || text.substr(0, raw.size()) != raw ||
-        text.substr(raw.size()) != brk) {
+
+ private:
+  void Judge(const char* p, std::size_t n, Break brk) {
+    const std::string_view text = sink_.text;
+    whole_.Feed(text.data(), text.size());
+    const std::string_view ending = BytesOf(brk);
+    if (text.size() != n + ending.size() || text.compare(0, n, std::string_view(p, n)) != 0 ||
+        text.substr(n) != ending) {
       ++changed;
     }
-    raw.clear();
-  };
-  char* buf = buffers.read.get();
-  off_t total = 0;
-  bool cr_last = false;  // the block before ended in CR: LF may follow
-  for (;;) {
-    ssize_t r = ReadSome(src.fd.get(), buf, kReadChunk);
-    if (r < 0) throw EInOutError(OsErrorCode(errno));
-    if (r == 0) break;
-    total += r;
-    const char* p = buf;
-    const char* end = buf + r;
-    if (std::memchr(p, 0, static_cast<std::size_t>(r)) != nullptr) {
-      return {ConvertOutcome::kBinary, 0};
-    }
-    if (cr_last) {
-      cr_last = false;
-      if (*p == '\n') ++p;
-      line_ends(p > buf ? "\r\n" : "\r");
-    }
-    BreakFinder breaks(p, end);
-    while (p < end) {
-      const char* q = breaks.Next(p);
-      raw.append(p, q);
-      if (q == end) break;
-      if (*q == '\n') {
-        line_ends("\n");
-        p = q + 1;
-      } else if (q + 1 == end) {
-        cr_last = true;
-        p = end;
-      } else if (q[1] == '\n') {
-        line_ends("\r\n");
-        p = q + 2;
-      } else {
-        line_ends("\r");
-        p = q + 1;
-      }
-    }
   }
-  if (cr_last) {
-    line_ends("\r");
-  } else if (!raw.empty()) {
-    line_ends("");
+
+  int fd_;
+  TrialSink sink_;
+  LineConverter<TrialSink> conv_;
+  SameAsFile whole_;
+  std::unique_ptr<char[]> line_buffer_;
+  std::optional<SameAsFile> line_;
+  off_t line_from_ = 0;
+  off_t line_size_ = 0;
+};
+
+TrialOutcome Try(const Source& src, const Conversion& c) {
+  Buffers& buffers = SharedBuffers();
+  TrialLines lines(src, c, buffers);
+  const Input in{src.fd.get(), src.st.st_size};
+  if (SplitLines(in, lines, buffers, c.Options) == StreamResult::kBinary) {
+    return {ConvertOutcome::kBinary, 0};
   }
-  if (same.Equal(total)) return {ConvertOutcome::kUnchanged, 0};
+  if (lines.Unchanged(src.st.st_size)) return {ConvertOutcome::kUnchanged, 0};
   RefuseUnwritable(src.entry, src.st);
-  return {ConvertOutcome::kConverted, changed};
+  return {ConvertOutcome::kConverted, lines.changed};
 }
 
 // Runs one conversion or trial, giving back the memory a long line took and
@@ -598,18 +958,65 @@ auto WithBuffers(Work work) -> decltype(work()) {
   }
 }
 
+// The file at path, as the user named it: the folders on the way may be
+// links, the file itself is never followed.
+FolderEntry Located(const std::string& path) {
+  FolderEntry entry;
+  if (!entry.Locate(path)) {
+    const int err = errno;
+    // Absent, or no file: left alone as a missing file is.
+    if (Absent(err) || err == EISDIR) return FolderEntry();
+    throw EInOutError(OsErrorCode(err));
+  }
+  return entry;
+}
+
+Conversion MakeConversion(LineEnding kind, const ReplaceRule& rule1, const ReplaceRule& rule2,
+                          const CodePage& cp, const ConvertOptions& options) {
+  Conversion c;
+  c.Kind = kind;
+  c.Rule1 = rule1;
+  c.Rule2 = rule2;
+  c.Cp = &cp;
+  c.Options = options;
+  return c;
+}
+
 }  // namespace
+
+ConvertOutcome ConvertFile(const FolderEntry& file, const Conversion& conversion) {
+  return WithBuffers([&] {
+    Source src;
+    if (file.Folder() < 0 || !OpenSource(file, &src)) return ConvertOutcome::kLeftAlone;
+    return ConvertOverItself(src, conversion);
+  });
+}
+
+TrialOutcome TryConvertFile(const FolderEntry& file, const Conversion& conversion) {
+  return WithBuffers([&] {
+    Source src;
+    if (file.Folder() < 0 || !OpenSource(file, &src)) return TrialOutcome{};
+    return Try(src, conversion);
+  });
+}
 
 ConvertOutcome ConvertFile(const std::string& source, const std::string& destination,
                            LineEnding kind, const ReplaceRule& rule1, const ReplaceRule& rule2,
                            const CodePage& codePage, const ConvertOptions& options) {
-  return WithBuffers(
-      [&] { return Convert(source, destination, kind, rule1, rule2, codePage, options); });
+  const Conversion c = MakeConversion(kind, rule1, rule2, codePage, options);
+  const FolderEntry file = Located(source);
+  if (destination == source) return ConvertFile(file, c);
+  return WithBuffers([&] {
+    Source src;
+    if (file.Folder() < 0 || !OpenSource(file, &src)) return ConvertOutcome::kLeftAlone;
+    return ConvertElsewhere(src, destination, c);
+  });
 }
 
 TrialOutcome TryConvertFile(const std::string& source, LineEnding kind, const ReplaceRule& rule1,
                             const ReplaceRule& rule2, const CodePage& codePage) {
-  return WithBuffers([&] { return Try(source, kind, rule1, rule2, codePage); });
+  return TryConvertFile(Located(source),
+                        MakeConversion(kind, rule1, rule2, codePage, ConvertOptions{true}));
 }
 
 void ConvertTextFile(const std::string& source, const std::string& destination, LineEnding kind,

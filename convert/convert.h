@@ -2,10 +2,13 @@
 // Rewriting one text file: lines split on CR, LF or CR LF, trimmed, given the
 // chosen ending, then passed through the two replacement rules.
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
 #include "platform/codepage.h"
+
+class FolderEntry;
 
 // The line end every output line receives.
 enum class LineEnding : std::uint8_t { Windows = 0, Unix = 1, Mac = 2 };
@@ -33,8 +36,27 @@ enum class ConvertOutcome {
 // How a conversion goes about its work.
 struct ConvertOptions {
   // Leaves a destination whose content would not change untouched, dates
-  // included; such a file then needs no write permission.
+  // included, and makes no temporary file for it; such a file then needs no
+  // write permission.
   bool KeepUnchanged = false;
+  // Lines longer than this are converted as a stream, holding back only
+  // what a rule or a run of blanks needs, so that memory does not grow with
+  // a line; shorter ones are converted whole, which is faster.
+  std::size_t WholeLinesUpTo = std::size_t{1} << 20;
+  // Bytes read at a time (at most 256 KiB); tests make both small.
+  std::size_t ReadChunk = std::size_t{256} * 1024;
+};
+
+// Everything that decides what a file becomes.
+struct Conversion {
+  LineEnding Kind = LineEnding::Windows;
+  // Applied first.
+  ReplaceRule Rule1;
+  // Applied to what rule 1 gives.
+  ReplaceRule Rule2;
+  // The character set letters are compared in; the system's when null.
+  const CodePage* Cp = nullptr;
+  ConvertOptions Options;
 };
 
 // What converting a file over itself would do, found without writing.
@@ -45,10 +67,18 @@ struct TrialOutcome {
   std::uint64_t ChangedLines = 0;
 };
 
-// Converts source into destination (the same path rewrites it in place).
-// Throws EFOpenError, EOutOfMemory or EInOutError (32 when another program
-// changed the destination meanwhile); on any error the destination keeps
-// its previous content, or the other program's.
+// Converts the file at entry over itself. Throws EFOpenError, EOutOfMemory
+// or EInOutError (32 when another program changed the file meanwhile); on
+// any error the file keeps its previous content, or the other program's.
+ConvertOutcome ConvertFile(const FolderEntry& file, const Conversion& conversion);
+
+// What ConvertFile with KeepUnchanged would do to the file at entry; nothing
+// is written. Throws as ConvertFile would, a file that would change but may
+// not be written (read-only, or whose special bits could not be kept) included.
+TrialOutcome TryConvertFile(const FolderEntry& file, const Conversion& conversion);
+
+// Converts source into destination (the same path rewrites it in place),
+// throwing as ConvertFile does.
 void ConvertTextFile(const std::string& source, const std::string& destination, LineEnding kind,
                      const ReplaceRule& rule1, const ReplaceRule& rule2,
                      const CodePage& codePage = CodePage::System());
@@ -58,9 +88,7 @@ ConvertOutcome ConvertFile(const std::string& source, const std::string& destina
                            LineEnding kind, const ReplaceRule& rule1, const ReplaceRule& rule2,
                            const CodePage& codePage, const ConvertOptions& options);
 
-// What ConvertFile(source, source, ...) with KeepUnchanged would do; nothing
-// is written. Throws as ConvertFile would, a read-only file that would change
-// included.
+// TryConvertFile for the file at path.
 TrialOutcome TryConvertFile(const std::string& source, LineEnding kind, const ReplaceRule& rule1,
                             const ReplaceRule& rule2, const CodePage& codePage);
 

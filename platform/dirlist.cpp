@@ -53,21 +53,12 @@ DirList& DirList::operator=(DirList&& other) noexcept {
 }
 
 DirList DirList::OpenPath(const std::string& path) {
-  const char* p = path.empty() ? "/" : path.c_str();
-  int fd;
-  do {
-    fd = open(p, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  return DirList(fd);
+  return DirList(OpenListableFolder(path));
 }
 
 DirList DirList::OpenChild(const char* name) const {
   if (dir_ == nullptr) return DirList();
-  int fd;
-  do {
-    fd = openat(dirfd(dir_), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  return DirList(fd);
+  return DirList(OpenListableSubfolder(dirfd(dir_), name));
 }
 
 DirList DirList::Reopen() const {
@@ -90,17 +81,11 @@ bool DirList::Next(DirEntry* entry) {
 }
 
 bool DirList::IsFolder(const DirEntry& entry) const {
-  if (entry.Type == DT_DIR) return true;
-  if (entry.Type != DT_LNK && entry.Type != DT_UNKNOWN) return false;
-  struct stat st {};
-  return dir_ != nullptr && fstatat(dirfd(dir_), entry.Name, &st, 0) == 0 && S_ISDIR(st.st_mode);
+  return dir_ != nullptr && IsFolderEntry(dirfd(dir_), entry);
 }
 
 bool DirList::IsLink(const DirEntry& entry) const {
-  if (entry.Type != DT_UNKNOWN) return entry.Type == DT_LNK;
-  struct stat st {};
-  return dir_ != nullptr && fstatat(dirfd(dir_), entry.Name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-         S_ISLNK(st.st_mode);
+  return dir_ != nullptr && IsLinkEntry(dirfd(dir_), entry);
 }
 
 bool DirList::Status(const char* name, struct stat* st) const {
@@ -119,6 +104,85 @@ void DirList::Seek(long position) {
 
 void DirList::Close() {
   if (dir_ != nullptr) closedir(std::exchange(dir_, nullptr));
+}
+
+namespace {
+
+template <class Open>
+int Retrying(Open open) {
+  int fd;
+  do {
+    fd = open();
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+}  // namespace
+
+int OpenListableFolder(const std::string& path) {
+  const char* p = path.empty() ? "/" : path.c_str();
+  return Retrying([p] { return open(p, O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
+}
+
+int OpenListableSubfolder(int parent, const char* name) {
+  return Retrying([parent, name] {
+    return openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  });
+}
+
+bool IsFolderEntry(int folder, const DirEntry& entry) {
+  if (entry.Type == DT_DIR) return true;
+  if (entry.Type != DT_LNK && entry.Type != DT_UNKNOWN) return false;
+  struct stat st {};
+  return fstatat(folder, entry.Name, &st, 0) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool IsLinkEntry(int folder, const DirEntry& entry) {
+  if (entry.Type != DT_UNKNOWN) return entry.Type == DT_LNK;
+  struct stat st {};
+  return fstatat(folder, entry.Name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
+}
+
+int FolderNames::Read(int fd) {
+  bytes_.clear();
+  alignas(8) char buf[32 * 1024];
+  for (;;) {
+    const ssize_t n = getdents64(fd, buf, sizeof buf);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (n == 0) return 0;
+    for (ssize_t at = 0; at < n;) {
+      const auto* d = reinterpret_cast<const struct dirent64*>(buf + at);
+      at += d->d_reclen;
+      const char* name = d->d_name;
+      if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
+      bytes_ += static_cast<char>(d->d_type);
+      bytes_.append(name, std::strlen(name) + 1);
+    }
+  }
+}
+
+void FolderNames::KeepPossibleFolders() {
+  std::string kept;
+  std::size_t cursor = 0;
+  DirEntry entry;
+  while (Next(&cursor, &entry)) {
+    if (entry.Type != DT_DIR && entry.Type != DT_LNK && entry.Type != DT_UNKNOWN) continue;
+    kept += static_cast<char>(entry.Type);
+    kept.append(entry.Name, entry.Length + 1);
+  }
+  bytes_.swap(kept);
+}
+
+bool FolderNames::Next(std::size_t* cursor, DirEntry* entry) const {
+  if (*cursor >= bytes_.size()) return false;
+  entry->Type = static_cast<unsigned char>(bytes_[*cursor]);
+  entry->Name = bytes_.data() + *cursor + 1;
+  entry->Length = std::strlen(entry->Name);
+  *cursor += entry->Length + 2;
+  return true;
 }
 
 int OpenListingBudget() {

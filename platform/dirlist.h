@@ -75,6 +75,39 @@ class DirList {
   ino_t inode_ = 0;
 };
 
+// The folder at path ("" meaning the root) open for listing, a link given
+// here followed; negative with errno set.
+int OpenListableFolder(const std::string& path);
+// The sub-folder name of the open folder parent, open for listing and never
+// reached through a link; negative with errno set.
+int OpenListableSubfolder(int parent, const char* name);
+// Whether entry of the open folder is a folder, following a link (a dangling
+// link is none).
+bool IsFolderEntry(int folder, const DirEntry& entry);
+// Whether entry of the open folder is itself a symbolic link.
+bool IsLinkEntry(int folder, const DirEntry& entry);
+
+// The entries of one folder, read whole before any is handled: converted
+// files renamed into a folder while it is listed would otherwise come back
+// on some file systems, and be converted again.
+class FolderNames {
+ public:
+  // Reads the entries of fd (a descriptor not listed before), "." and ".."
+  // left out; 0, or the errno that cut the listing short (the entries read
+  // until then are kept).
+  int Read(int fd);
+  // Keeps only the entries that may be folders: folders, links and entries
+  // of a kind the listing did not tell.
+  void KeepPossibleFolders();
+  // The entry after *cursor (0 for the first), which it moves on; false
+  // after the last. Names stay valid while this object is not changed.
+  bool Next(std::size_t* cursor, DirEntry* entry) const;
+
+ private:
+  // Each entry as its kind's byte, its name and a NUL.
+  std::string bytes_;
+};
+
 // How many folder listings a walk may keep open at once: a quarter of the
 // process's handles, so the work done on each file still finds some.
 int OpenListingBudget();

@@ -729,6 +729,10 @@ void Rewrite::RewriteInPlace() {
   backup.Remove();
 }
 
+bool ChangedInClockTick(const struct stat& st) {
+  return ChangedThisTick(st);
+}
+
 bool IsWorkFileName(const char* name) {
   if (!StartsWith(name, kTempPrefix)) return false;
   std::size_t n = std::strlen(name);

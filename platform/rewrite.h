@@ -175,6 +175,11 @@ class ContentHash {
   std::size_t tail_size_ = 0;
 };
 
+// Whether a file of status st changed so recently that another change within
+// the same tick of the system's clock would leave its dates as they are: its
+// content read must then be hashed (ContentHash) and handed to its Rewrite.
+bool ChangedInClockTick(const struct stat& st);
+
 // Whether name is one of the program's own temporary or backup files, which
 // are never converted.
 bool IsWorkFileName(const char* name);

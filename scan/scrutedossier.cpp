@@ -1,13 +1,16 @@
 #include "scan/scrutedossier.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <utility>
 #include <vector>
 
 #include "platform/codepage.h"
 #include "platform/dirlist.h"
+#include "platform/oserror.h"
 #include "platform/rewrite.h"
 #include "platform/wildcard.h"
 
@@ -22,18 +25,21 @@ std::string WithoutFinalSeparator(const std::string& folder) {
   return folder;
 }
 
-// A folder being walked. Its sub-folder listing stays open while the
-// sub-folders it has given so far are walked; a level may be parked (closed,
-// its place kept) when the walk goes deeper than the open-listing budget.
+// A folder being walked: its open descriptor, and the entries that may be
+// sub-folders, read when it was entered and walked from cursor on. A level
+// may be parked (its descriptor closed) when the walk goes deeper than the
+// open-folder budget.
 struct Level {
-  DirList subfolders;
+  std::shared_ptr<const Fd> folder;
+  FolderNames subfolders;
+  std::size_t cursor = 0;
   std::string path;
   std::size_t nameStart;  // where the folder's own name begins in path
   int32_t depth;
   dev_t device = 0;
   ino_t inode = 0;
-  long position = 0;
-  bool parked = false;
+  // Moved or gone while parked: it gives nothing more.
+  bool gone = false;
 };
 
 // The levels of one walk, from the start folder down to the one being walked.
@@ -46,78 +52,70 @@ class Levels {
   bool Empty() const { return items_.empty(); }
   Level& Top() { return items_.back(); }
 
-  void Push(DirList listing, std::string path, std::size_t nameStart, int32_t depth) {
-    Level level{std::move(listing), std::move(path), nameStart, depth};
-    level.device = level.subfolders.Device();
-    level.inode = level.subfolders.Inode();
-    if (level.subfolders.IsOpen()) ++open_;
+  void Push(Level level) {
+    ++open_;
     items_.push_back(std::move(level));
   }
 
   void Pop() {
-    if (items_.back().subfolders.IsOpen()) --open_;
+    if (items_.back().folder) --open_;
     items_.pop_back();
   }
 
-  // Whether folder is one the walk is already inside (a bind mount of an
-  // ancestor, or the same folder reached again).
-  bool Inside(const DirList& folder) const {
+  // Whether the folder st describes is one the walk is already inside (a
+  // bind mount of an ancestor, or the same folder reached again).
+  bool Inside(const struct stat& st) const {
     for (const Level& level : items_) {
-      if ((level.subfolders.IsOpen() || level.parked) && level.device == folder.Device() &&
-          level.inode == folder.Inode()) {
-        return true;
-      }
+      if (level.device == st.st_dev && level.inode == st.st_ino) return true;
     }
     return false;
   }
 
   // Before a level is added: when the budget is spent, parks the shallower
-  // half of the open listings, keeping the current one.
+  // half of the open folders, keeping the current one.
   void MakeRoom() {
     if (open_ < budget_) return;
     int toPark = open_ / 2;
     for (std::size_t i = 0; i + 1 < items_.size() && toPark > 0; ++i) {
       Level& level = items_[i];
-      if (!level.subfolders.IsOpen()) continue;
-      level.position = level.subfolders.Tell();
-      level.subfolders.Close();
-      level.parked = true;
+      if (!level.folder) continue;
+      level.folder.reset();
       --open_;
       --toPark;
     }
   }
 
-  // Reopens the top level where it stood, through the nearest open ancestor;
-  // the parked levels just above that one are reopened along the way, as many
-  // as half the budget, since the walk comes back to them next.
-  void ResumeTop() {
+  // Reopens the top level by name from the nearest open ancestor, never
+  // through a link; the parked levels just above it are reopened along the
+  // way, as many as half the budget, since the walk comes back to them next.
+  // When a folder is no longer where the walk found it, it and the levels
+  // below it give nothing more, and its path is returned; "" otherwise.
+  std::string ResumeTop() {
     const std::size_t top = items_.size() - 1;
     std::size_t first = top;
-    while (first > 0 && !items_[first - 1].subfolders.IsOpen()) --first;
+    while (first > 0 && !items_[first - 1].folder) --first;
     const std::size_t half = static_cast<std::size_t>(budget_ / 2);
     const std::size_t keepFrom = top + 1 - std::min(top + 1 - first, half > 0 ? half : 1);
-    DirList scratch;
-    const DirList* base = first > 0 ? &items_[first - 1].subfolders : nullptr;
+    std::shared_ptr<const Fd> base = first > 0 ? items_[first - 1].folder : nullptr;
     for (std::size_t m = first; m <= top; ++m) {
       Level& level = items_[m];
-      DirList next = base == nullptr ? DirList::OpenPath(level.path)
-                                     : base->OpenChild(level.path.c_str() + level.nameStart);
-      if (!next.IsOpen() || next.Device() != level.device || next.Inode() != level.inode) {
-        // Moved or gone since: it and the levels below it give nothing more.
-        for (std::size_t k = m; k <= top; ++k) items_[k].parked = false;
-        return;
+      auto next = std::make_shared<const Fd>(
+          base == nullptr
+              ? OpenListableFolder(level.path)
+              : OpenListableSubfolder(base->get(), level.path.c_str() + level.nameStart));
+      struct stat st {};
+      if (next->get() < 0 || ::fstat(next->get(), &st) != 0 || st.st_dev != level.device ||
+          st.st_ino != level.inode) {
+        for (std::size_t k = m; k <= top; ++k) items_[k].gone = true;
+        return level.path;
       }
       if (m >= keepFrom) {
-        next.Seek(level.position);
-        level.subfolders = std::move(next);
-        level.parked = false;
+        level.folder = next;
         ++open_;
-        base = &level.subfolders;
-      } else {
-        scratch = std::move(next);
-        base = &scratch;
       }
+      base = std::move(next);
     }
+    return "";
   }
 
  private:
@@ -140,6 +138,7 @@ void TScruteDossier::Execute() {
   DateHeure = 0;
   Device = 0;
   Inode = 0;
+  Entry = FolderEntry();
   // Copies, so that a handler changing the properties leaves this run alone.
   const std::string folder = dossier_;
   const std::string patterns = filtre_;
@@ -151,6 +150,17 @@ bool TScruteDossier::Refuses(int32_t depth) const {
   return maxPenetration_ >= 0 && depth > maxPenetration_;
 }
 
+void TScruteDossier::Fail(const std::string& folder, const std::string& message) {
+  if (OnEchec) OnEchec(this, folder, message);
+}
+
+void TScruteDossier::ReadFolder(const std::shared_ptr<const Fd>& folder, const std::string& path,
+                                FolderNames* names) {
+  if (int err = names->Read(folder->get())) {
+    Fail(path, "impossible de lire le dossier en entier (" + SystemErrorText(err) + ")");
+  }
+}
+
 void TScruteDossier::ParcourirDossier(int32_t depth, const std::string& folder,
                                       const std::string& patterns, int32_t mask, bool subfolders) {
   if (Refuses(depth)) return;
@@ -158,17 +168,36 @@ void TScruteDossier::ParcourirDossier(int32_t depth, const std::string& folder,
   // This walk's own arguments: a nested run or a handler cannot change them.
   const std::string list = patterns;
   Levels levels(OpenListingBudget());
+  // Lists the files of a folder just opened, then makes it the walk's level.
+  auto enter = [&](std::shared_ptr<const Fd> fd, const struct stat& st, std::string path,
+                   std::size_t nameStart, int32_t at) {
+    Level level{std::move(fd), FolderNames(), 0,    std::move(path), nameStart, at,
+                st.st_dev,     st.st_ino,     false};
+    FolderNames names;
+    ReadFolder(level.folder, level.path, &names);
+    ListerFichiers(level.folder, names, level.path, list, mask);
+    names.KeepPossibleFolders();
+    level.subfolders = std::move(names);
+    levels.Push(std::move(level));
+  };
   {
     std::string path = WithoutFinalSeparator(folder);
-    DirList start = DirList::OpenPath(path);
-    ListerFichiers(start, path, list, mask);
-    levels.Push(std::move(start), std::move(path), 0, depth);
+    auto fd = std::make_shared<const Fd>(OpenListableFolder(path));
+    struct stat st {};
+    if (fd->get() < 0 || ::fstat(fd->get(), &st) != 0) {
+      Fail(path, "impossible d'ouvrir le dossier (" + SystemErrorText(errno) + ")");
+      return;
+    }
+    enter(std::move(fd), st, std::move(path), 0, depth);
   }
   while (!levels.Empty()) {
-    if (levels.Top().parked) levels.ResumeTop();
+    if (!levels.Top().folder && !levels.Top().gone) {
+      const std::string moved = levels.ResumeTop();
+      if (!moved.empty()) Fail(moved, "dossier déplacé pendant le parcours");
+    }
     Level& level = levels.Top();
     DirEntry entry;
-    if (Arret || !level.subfolders.Next(&entry)) {
+    if (Arret || !level.folder || !level.subfolders.Next(&level.cursor, &entry)) {
       levels.Pop();
       if (!levels.Empty()) {
         // Back in the parent, which pumps once the sub-folder is handled.
@@ -177,23 +206,34 @@ void TScruteDossier::ParcourirDossier(int32_t depth, const std::string& folder,
       }
       continue;
     }
-    if (!level.subfolders.IsFolder(entry)) continue;
+    const int parent = level.folder->get();
+    if (!IsFolderEntry(parent, entry)) continue;
     std::string path = level.path + "/" + entry.Name;
     DossierCourant = path;
     if (OnDossier) OnDossier(this, path);
     if (subfolders && !Arret) {
       const int32_t childDepth = level.depth + 1;
-      if (!Refuses(childDepth)) {
-        // A link to a folder is reported but never followed, and a folder
-        // already on the way down is not walked again: no loop repeats files.
+      // A link to a folder is reported but never followed, and a folder
+      // already on the way down is not walked again: no loop repeats files.
+      if (Refuses(childDepth)) {
+        // Without sub-folders asked for, none is missed.
+        if (maxPenetration_ > 0) {
+          Fail(path, "sous-dossiers non parcourus au-delà de " + std::to_string(maxPenetration_) +
+                         " niveaux");
+        }
+      } else if (!IsLinkEntry(parent, entry)) {
         levels.MakeRoom();
-        DirList child;
-        if (!level.subfolders.IsLink(entry)) child = level.subfolders.OpenChild(entry.Name);
-        if (child.IsOpen() && !levels.Inside(child)) {
+        auto child = std::make_shared<const Fd>(OpenListableSubfolder(parent, entry.Name));
+        struct stat st {};
+        if (child->get() < 0 || ::fstat(child->get(), &st) != 0) {
+          // One that went away meanwhile is no failure, as for a file.
+          if (errno != ENOENT) {
+            Fail(path, "impossible d'ouvrir le dossier (" + SystemErrorText(errno) + ")");
+          }
+        } else if (!levels.Inside(st)) {
           Profondeur = childDepth;
-          ListerFichiers(child, path, list, mask);
           const std::size_t nameStart = level.path.size() + 1;
-          levels.Push(std::move(child), std::move(path), nameStart, childDepth);
+          enter(std::move(child), st, std::move(path), nameStart, childDepth);
           continue;
         }
       }
@@ -207,37 +247,48 @@ void TScruteDossier::ListerFichiers(const std::string& folder, const std::string
                                     int32_t mask) {
   const std::string path = WithoutFinalSeparator(folder);
   const std::string list = patterns;
-  ListerFichiers(DirList::OpenPath(path), path, list, mask);
+  auto fd = std::make_shared<const Fd>(OpenListableFolder(path));
+  if (fd->get() < 0) {
+    Fail(path, "impossible d'ouvrir le dossier (" + SystemErrorText(errno) + ")");
+    return;
+  }
+  FolderNames names;
+  ReadFolder(fd, path, &names);
+  ListerFichiers(fd, names, path, list, mask);
 }
 
-void TScruteDossier::ListerFichiers(const DirList& folder, const std::string& path,
+void TScruteDossier::ListerFichiers(const std::shared_ptr<const Fd>& folder,
+                                    const FolderNames& names, const std::string& path,
                                     const std::string& patterns, int32_t mask) {
+  const int fd = folder->get();
   std::size_t start = 0;
-  bool swept = false;
+  bool swept = !SweepWorkFiles;
   for (;;) {
     const std::size_t end = patterns.find(';', start);
     const WildcardPattern pattern(
         patterns.substr(start, end == std::string::npos ? std::string::npos : end - start),
         CodePage::System());
-    if (folder.IsOpen() && !pattern.MatchesNothing() && !Arret) {
-      DirList files = folder.Reopen();
+    if (!pattern.MatchesNothing() && !Arret) {
+      std::size_t cursor = 0;
       DirEntry entry;
-      while (!Arret && files.Next(&entry)) {
+      while (!Arret && names.Next(&cursor, &entry)) {
         // The program's own temporary and backup files are never reported;
         // the first listing of a folder clears away those a killed run left.
         if (IsWorkFileName(entry.Name)) {
-          if (!swept) SweepStaleWorkFile(files.Fd(), entry.Name);
+          if (!swept) SweepStaleWorkFile(fd, entry.Name);
           continue;
         }
         if (!pattern.Matches(entry.Name, entry.Length)) continue;
-        const bool isFolder = files.IsFolder(entry);
+        const bool isFolder = IsFolderEntry(fd, entry);
         if (isFolder && (mask & kFolderBit) == 0) continue;
         PumpMessages();
         if (isFolder || !OnFichier) continue;
         std::string name = path + "/" + entry.Name;
         struct stat st {};
         int32_t size = 0, stamp = 0;
-        if (files.Status(entry.Name, &st)) {
+        const bool known = ::fstatat(fd, entry.Name, &st, 0) == 0 ||
+                           ::fstatat(fd, entry.Name, &st, AT_SYMLINK_NOFOLLOW) == 0;
+        if (known) {
           size = static_cast<int32_t>(static_cast<uint32_t>(st.st_size));
           DosDateTime(st.st_mtime, &stamp);
         }
@@ -245,9 +296,10 @@ void TScruteDossier::ListerFichiers(const DirList& folder, const std::string& pa
         Taille = size;
         DateHeure = stamp;
         // A link is a name of its own, not the file it leads to.
-        const bool link = files.IsLink(entry);
-        Device = link ? 0 : st.st_dev;
-        Inode = link ? 0 : st.st_ino;
+        const bool link = IsLinkEntry(fd, entry);
+        Device = link || !known ? 0 : st.st_dev;
+        Inode = link || !known ? 0 : st.st_ino;
+        Entry = FolderEntry(folder, entry.Name, name);
         OnFichier(this, std::move(name));
       }
       swept = true;

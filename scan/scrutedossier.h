@@ -4,14 +4,18 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "base/component.h"
-
-class DirList;
+#include "platform/dirlist.h"
+#include "platform/rewrite.h"
 
 // An event about one path: Nom is the full path of a file or sub-folder.
 using TScruteEvent = std::function<void(TObject* Sender, std::string Nom)>;
+// A folder the walk could not go through: Nom is its path, Message says why
+// in French.
+using TScruteEchec = std::function<void(TObject* Sender, std::string Nom, std::string Message)>;
 
 // Walks Dossier; the window converts each file it reports through OnFichier.
 class TScruteDossier : public TComponent {
@@ -43,6 +47,9 @@ class TScruteDossier : public TComponent {
   TScruteEvent OnFichier;
   // Fired for each sub-folder met, entered or not.
   TScruteEvent OnDossier;
+  // Fired for each folder that could not be opened or read whole, or was
+  // not entered because of the depth limit; the walk goes on with the rest.
+  TScruteEchec OnEchec;
   // Kept for the window's definition; never fired.
   TNotifyEvent OnCreate;
   // Fired when a run starts.
@@ -64,10 +71,17 @@ class TScruteDossier : public TComponent {
   uint64_t Device = 0;
   // See Device.
   uint64_t Inode = 0;
+  // The file last reported, reached through the walk's own open folder: a
+  // handler that opens it from there never goes through a link, whatever
+  // was put in the place of a folder since the walk entered it.
+  FolderEntry Entry;
   // Depth of the level being walked: 0 for Dossier itself.
   int32_t Profondeur = 0;
   // Set by a handler to end the walk early; cleared when a run starts.
   bool Arret = false;
+  // Whether the first listing of a folder removes the work files a killed
+  // run left there; a trial, which writes nothing, turns it off.
+  bool SweepWorkFiles = true;
   // Processes waiting events without waiting; empty means no pumping.
   std::function<void()> Pump;
 
@@ -80,8 +94,11 @@ class TScruteDossier : public TComponent {
 
  private:
   bool Refuses(int32_t depth) const;
-  void ListerFichiers(const DirList& folder, const std::string& path, const std::string& patterns,
-                      int32_t mask);
+  void ListerFichiers(const std::shared_ptr<const Fd>& folder, const FolderNames& names,
+                      const std::string& path, const std::string& patterns, int32_t mask);
+  void ReadFolder(const std::shared_ptr<const Fd>& folder, const std::string& path,
+                  FolderNames* names);
+  void Fail(const std::string& folder, const std::string& message);
   void PumpMessages() const {
     if (Pump) Pump();
   }

@@ -99,11 +99,35 @@ TEST_F(RunTest, NoFormatChosenRefusesTheRun) {
   EXPECT_EQ(form->ScruteDossier1->Filtre(), "*.*");
 }
 
-TEST_F(RunTest, MissingFolderEndsWithoutConverting) {
+TEST_F(RunTest, MissingOrEmptyFolderIsToldAndNothingIsWalked) {
   Start(Path("absent"));
-  EXPECT_EQ(Messages(), std::vector<std::string>{"c'est fini"});
+  ASSERT_EQ(Errors().size(), 1u);
+  EXPECT_EQ(Errors()[0].rfind(Path("absent") + " : ", 0), 0u) << Errors()[0];
+  EXPECT_TRUE(Messages().empty());  // no "c'est fini"
   EXPECT_TRUE(form->StatusBar1->Panel()->Text().empty());
   EXPECT_EQ(form->ScruteDossier1->Dossier(), Path("absent"));
+
+  // An empty field would otherwise walk the whole system from its root.
+  Start("");
+  EXPECT_EQ(Messages(), std::vector<std::string>{"Vous devez choisir un dossier"});
+  EXPECT_EQ(form->ScruteDossier1->Dossier(), Path("absent"));
+}
+
+TEST_F(RunTest, FoldersThatCouldNotBeReadAreListedBeforeTheEnd) {
+  WriteFileBytes(Path("a.pl"), "a\n");
+  WriteFileBytes(Path("sub/b.pl"), "b\n");
+  // The scanner tells of a folder it could not read while the run goes on.
+  TScruteEvent original = form->ScruteDossier1->OnFichier;
+  form->ScruteDossier1->OnFichier = [this, original](TObject* s, std::string nom) {
+    original(s, nom);
+    form->ScruteDossier1->OnEchec(s, nom + "-folder", "illisible");
+  };
+  Start(Path(""));
+  ASSERT_EQ(Messages().size(), 2u);
+  EXPECT_NE(Messages()[0].find(Path("a.pl") + "-folder : illisible"), std::string::npos);
+  EXPECT_NE(Messages()[0].find(Path("sub/b.pl") + "-folder : illisible"), std::string::npos);
+  EXPECT_EQ(Messages()[1], "c'est fini");
+  EXPECT_EQ(ReadFileBytes(Path("sub/b.pl")), "b\r\n");
 }
 
 TEST_F(RunTest, UnwritableFileStopsTheRunWithTheErrorBox) {
