@@ -26,6 +26,7 @@
 #include "platform/fileio.h"
 #include "platform/rewrite.h"
 #include "scan/scrutedossier.h"
+#include "../support/allocations.h"
 
 namespace fs = std::filesystem;
 
@@ -675,9 +676,46 @@ std::string ModelConversion(const std::string& content, const std::string& endin
   return out;
 }
 
+TEST_F(ConvertTest, OneHugeLineConvertsInBoundedMemory) {
+  // A line of 256 MiB, with runs of blanks longer than what is held in
+  // memory inside it and at its end, and rule matches across every read.
+  const std::size_t mib = 1 << 20;
+  std::string p = Path("huge.pl");
+  {
+    std::ofstream out(p, std::ios::binary);
+    const std::string block = std::string(mib - 8, 'a') + "PeRl\t x ";
+    out << "  " << block;
+    for (int i = 1; i < 256; ++i) out << (i == 100 ? std::string(300000, ' ') + "z" : block);
+    out << std::string(200000, '\t') << "\r\n";
+  }
+  ReplaceRule rule{true, "perl\t", "P"};
+  const AllocationCount start = Allocations();
+  ConvertTextFile(p, p, LineEnding::Unix, rule, kNoRule, Cp());
+  const AllocationCount used = AllocatedSince(start);
+  EXPECT_LT(used.bytes, 64 * mib);
+  // Checked a piece at a time: the file itself is never held whole.
+  std::ifstream in(p, std::ios::binary);
+  std::string got(mib, '\0');
+  in.read(got.data(), static_cast<std::streamsize>(got.size()));
+  EXPECT_EQ(got.substr(0, 20), std::string(20, 'a'));
+  EXPECT_EQ(got.substr(mib - 10, 9), "aaP x aaa");
+  in.seekg(0, std::ios::end);
+  const std::streamoff size = in.tellg();
+  // Each of the 255 blocks lost four bytes to the rule; the run of blanks in
+  // the middle stayed, the blanks at both ends went.
+  EXPECT_EQ(size, static_cast<std::streamoff>(255 * (mib - 4) + 300001));
+  in.seekg(size - 4);
+  got.assign(4, '\0');
+  in.read(got.data(), 4);
+  EXPECT_EQ(got, "P x\n");
+}
+
 TEST_F(ConvertTest, AgreesWithTheModelOnRandomFiles) {
-  const std::vector<std::string> pieces = {"a", "B", "x",  " ",  "\t",       "\r", "\n",  "\r\n",
-                                           "é", "É", "#!", "/p", "use lib ", "ab", "\xA0"};
+  // With a character of three bytes and a lone continuation byte, a search
+  // may fall inside a character that a read cuts in two.
+  const std::vector<std::string> pieces = {"a",  "B",  "x",  " ",        "\t", "\r",   "\n",
+                                           "\r\n", "é",  "É",  "#!",       "/p", "€",    "\x82",
+                                           "ab", "\xA0", "use lib "};
   std::mt19937 rng(7);
   auto make = [&](int max_pieces) {
     std::string s;
@@ -700,6 +738,24 @@ TEST_F(ConvertTest, AgreesWithTheModelOnRandomFiles) {
     std::string p = Write("r.txt", content);
     std::uint64_t changed = 0;
     const std::string model = ModelConversion(content, ending, r1, r2, cp, &changed);
+    // Tiny reads, and lines streamed from a few bytes on: what is held back
+    // between pieces (a search's length, a run of blanks, half a character,
+    // a CR whose LF is in the next read) must give the same bytes.
+    Conversion small;
+    small.Kind = kind;
+    small.Rule1 = r1;
+    small.Rule2 = r2;
+    small.Cp = &cp;
+    small.Options.ReadChunk = 1 + rng() % 7;
+    small.Options.WholeLinesUpTo = rng() % 12;
+    FolderEntry entry;
+    ASSERT_TRUE(entry.Locate(p));
+    const TrialOutcome small_trial = TryConvertFile(entry, small);
+    ASSERT_EQ(small_trial.ChangedLines, model == content ? 0 : changed) << "round " << round;
+    small.Options.KeepUnchanged = rng() % 2 == 0;
+    ConvertFile(entry, small);
+    ASSERT_TRUE(Read(p) == model) << "round " << round << " streamed";
+    p = Write("r.txt", content);
     const TrialOutcome trial = TryConvertFile(p, kind, r1, r2, cp);
     ASSERT_EQ(trial.Outcome,
               model == content ? ConvertOutcome::kUnchanged : ConvertOutcome::kConverted);
