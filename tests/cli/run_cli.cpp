@@ -1,5 +1,7 @@
 #include "run_cli.h"
 
+#include <fcntl.h>
+#include <grp.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -31,12 +33,20 @@ std::vector<char*> CliArgv(std::vector<std::string>& args) {
   return argv;
 }
 
-CliResult RunCli(const std::vector<std::string>& args) {
+CliResult RunCli(const std::vector<std::string>& args, const CliRunAs& as) {
   std::vector<std::string> words = args;
   std::vector<char*> argv = CliArgv(words);
-  int out = TempFile(), err = TempFile();
+  int out = as.StdoutTo.empty() ? TempFile() : ::open(as.StdoutTo.c_str(), O_WRONLY);
+  int err = TempFile();
   pid_t pid = ::fork();
   if (pid == 0) {
+    if (as.Uid >= 0) {
+      const gid_t none[] = {static_cast<gid_t>(as.Uid)};
+      if (::setgroups(1, none) != 0 || ::setgid(static_cast<gid_t>(as.Uid)) != 0 ||
+          ::setuid(static_cast<uid_t>(as.Uid)) != 0) {
+        ::_exit(126);
+      }
+    }
     ::dup2(out, 1);
     ::dup2(err, 2);
     ::execv(argv[0], argv.data());
@@ -46,7 +56,7 @@ CliResult RunCli(const std::vector<std::string>& args) {
   int status = 0;
   ::waitpid(pid, &status, 0);
   r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  r.out = Slurp(out);
+  if (as.StdoutTo.empty()) r.out = Slurp(out);
   r.err = Slurp(err);
   ::close(out);
   ::close(err);

@@ -12,8 +12,16 @@ struct CliResult {
   std::string err;
 };
 
+// How to run it beyond its arguments.
+struct CliRunAs {
+  // Where its standard output goes instead of being captured.
+  std::string StdoutTo;
+  // The user and group it runs as, when not negative (the caller is root).
+  int Uid = -1;
+};
+
 // Runs terminelle-cli with args; it inherits the environment.
-CliResult RunCli(const std::vector<std::string>& args);
+CliResult RunCli(const std::vector<std::string>& args, const CliRunAs& as = {});
 
 // The argv of terminelle-cli with args, ready for exec.
 std::vector<char*> CliArgv(std::vector<std::string>& args);

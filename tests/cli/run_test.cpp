@@ -138,8 +138,10 @@ TEST_F(CliRun, ManyThreadsWriteWhatOneWrites) {
 
 TEST_F(CliRun, TrialChangesNothingAndListsWhatARunChanges) {
   MakeTree(Path("t"), false);
+  // Dates of folders too: a trial makes and removes no file anywhere.
   auto snapshot = [&] {
     std::map<std::string, std::string> s = Contents(Path("t"));
+    s["."] = "folder";
     for (auto& [rel, bytes] : s) {
       struct stat st {};
       ::lstat(Path("t/" + rel).c_str(), &st);
@@ -182,6 +184,34 @@ TEST_F(CliRun, ExitStatusTellsFailuresAndBadUsage) {
   EXPECT_EQ(RunCli({"-f", "unix", Path("absent")}).status, 1);
   ASSERT_EQ(::chmod(Path("d/ro.pl").c_str(), 0644), 0);
   EXPECT_EQ(RunCli({"-f", "unix", Path("d")}).status, 0);
+
+  // A trial whose listing cannot be written did not tell what it found.
+  Write(Path("d/todo.pl"), "c \r\n");
+  r = RunCli({"-n", "-f", "unix", Path("d")}, {"/dev/full"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("la sortie standard n'a pas pu être écrite"), std::string::npos) << r.err;
+}
+
+TEST_F(CliRun, AFolderThatCannotBeReadIsAFailure) {
+  Write(Path("t/a.pl"), "a \n");
+  Write(Path("t/closed/b.pl"), "b \n");
+  Write(Path("t/z/c.pl"), "c \n");
+  ASSERT_EQ(::chmod(Path("t/closed").c_str(), 0), 0);
+  // The superuser reads every folder: the run is then an ordinary user's.
+  CliRunAs as;
+  if (::geteuid() == 0) {
+    as.Uid = 65534;
+    for (const std::string& p : {dir_, Path("t"), Path("t/z")}) ::chmod(p.c_str(), 0777);
+    for (const std::string& p : {Path("t/a.pl"), Path("t/z/c.pl")}) ::chmod(p.c_str(), 0666);
+  }
+  CliResult r = RunCli({"-r", "-f", "unix", Path("t")}, as);
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_NE(r.err.find(Path("t/closed") + " : impossible d'ouvrir le dossier"), std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find("1 en échec"), std::string::npos) << r.err;
+  // The rest of the run went on.
+  EXPECT_EQ(Read(Path("t/a.pl")), "a\n");
+  EXPECT_EQ(Read(Path("t/z/c.pl")), "c\n");
 }
 
 TEST_F(CliRun, InterruptedRunLeavesEveryFileOldOrNew) {

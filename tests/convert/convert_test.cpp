@@ -21,12 +21,12 @@
 #include <sstream>
 #include <string>
 
+#include "../support/allocations.h"
 #include "base/errors.h"
 #include "convert/convert.h"
 #include "platform/fileio.h"
 #include "platform/rewrite.h"
 #include "scan/scrutedossier.h"
-#include "../support/allocations.h"
 
 namespace fs = std::filesystem;
 
@@ -160,11 +160,15 @@ TEST_F(ConvertTest, KeepUnchangedTouchesNeitherTheFileNorItsDate) {
     stat(p.c_str(), &st);
     return st.st_mtime;
   };
-  // A file that would not change needs no write permission; a trial writes nothing.
+  // A file that would not change needs no write permission; a trial writes
+  // nothing; neither makes a temporary file, so the folder keeps its date.
+  struct timeval old_times[2] = {{1000000000, 0}, {1000000000, 0}};
+  ASSERT_EQ(utimes(dir_.c_str(), old_times), 0);
   EXPECT_EQ(TryConvertFile(done, LineEnding::Unix, kNoRule, kNoRule, Cp()).Outcome,
             ConvertOutcome::kUnchanged);
   EXPECT_EQ(ConvertFile(done, done, LineEnding::Unix, kNoRule, kNoRule, Cp(), keep),
             ConvertOutcome::kUnchanged);
+  EXPECT_EQ(mtime(dir_), 1000000000);
   for (int run = 0; run < 2; ++run) {
     try {
       if (run == 0) TryConvertFile(todo, LineEnding::Unix, kNoRule, kNoRule, Cp());
@@ -713,9 +717,9 @@ TEST_F(ConvertTest, OneHugeLineConvertsInBoundedMemory) {
 TEST_F(ConvertTest, AgreesWithTheModelOnRandomFiles) {
   // With a character of three bytes and a lone continuation byte, a search
   // may fall inside a character that a read cuts in two.
-  const std::vector<std::string> pieces = {"a",  "B",  "x",  " ",        "\t", "\r",   "\n",
-                                           "\r\n", "é",  "É",  "#!",       "/p", "€",    "\x82",
-                                           "ab", "\xA0", "use lib "};
+  const std::vector<std::string> pieces = {"a",  "B",    "x",  " ",    "\t",      "\r",
+                                           "\n", "\r\n", "é",  "É",    "#!",      "/p",
+                                           "€",  "\x82", "ab", "\xA0", "use lib "};
   std::mt19937 rng(7);
   auto make = [&](int max_pieces) {
     std::string s;

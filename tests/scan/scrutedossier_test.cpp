@@ -16,6 +16,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "convert/convert.h"
 #include "platform/dirlist.h"
 
 namespace fs = std::filesystem;
@@ -25,8 +26,8 @@ namespace {
 // A real folder tree under the temporary folder, removed with everything in it.
 class TempTree {
  public:
-  TempTree() {
-    std::string base = fs::temp_directory_path().string() + "/scan-XXXXXX";
+  explicit TempTree(const std::string& under = fs::temp_directory_path().string()) {
+    std::string base = under + "/scan-XXXXXX";
     root_ = mkdtemp(base.data());
   }
   ~TempTree() {
@@ -56,7 +57,10 @@ struct Event {
 // Records every event of a scanner, in order.
 struct Recorder {
   std::vector<Event> events;
+  // Folders the walk told it could not go through, as "path : message".
+  std::vector<std::string> failed;
   explicit Recorder(TScruteDossier& s) {
+    s.OnEchec = [this](TObject*, std::string n, std::string m) { failed.push_back(n + " : " + m); };
     s.OnFichier = [this, &s](TObject*, std::string n) { events.push_back({'F', n, s.Profondeur}); };
     s.OnDossier = [this, &s](TObject*, std::string n) { events.push_back({'D', n, s.Profondeur}); };
     s.OnExecute = [this](TObject*) { events.push_back({'X', "", 0}); };
@@ -252,15 +256,22 @@ TEST(ScruteDossier, DepthLimitAndSubfolderFlag) {
     bool sub;
     std::set<std::string> folders;
     std::set<std::string> fileFolders;
+    // Folders a limit kept out although sub-folders were asked for.
+    std::vector<std::string> missed;
   };
   const std::vector<Case> cases = {
-      {0, true, {"sub.pl", "one"}, {"."}},
-      {1, true, {"sub.pl", "one", "one/two"}, {".", "sub.pl", "one"}},
+      {0, true, {"sub.pl", "one"}, {"."}, {}},
+      {1,
+       true,
+       {"sub.pl", "one", "one/two"},
+       {".", "sub.pl", "one"},
+       {t.Path("one/two") + " : sous-dossiers non parcourus au-delà de 1 niveaux"}},
       {-1,
        true,
        {"sub.pl", "one", "one/two", "one/two/three"},
-       {".", "sub.pl", "one", "one/two", "one/two/three"}},
-      {10000, false, {"sub.pl", "one"}, {"."}},
+       {".", "sub.pl", "one", "one/two", "one/two/three"},
+       {}},
+      {10000, false, {"sub.pl", "one"}, {"."}, {}},
   };
   for (const Case& c : cases) {
     TScruteDossier s;
@@ -274,6 +285,7 @@ TEST(ScruteDossier, DepthLimitAndSubfolderFlag) {
     for (const auto& [folder, names] : r.Files(t.Root())) fileFolders.insert(folder);
     EXPECT_EQ(r.Folders(t.Root()), c.folders) << c.max << " " << c.sub;
     EXPECT_EQ(fileFolders, c.fileFolders) << c.max << " " << c.sub;
+    EXPECT_EQ(r.failed, c.missed) << c.max << " " << c.sub;
   }
 }
 
@@ -343,6 +355,8 @@ TEST(ScruteDossier, MissingOrUnreadableFoldersGiveNothingAndTheRunGoesOn) {
   s.Execute();
   ASSERT_EQ(r.events.size(), 2u);
   EXPECT_EQ(r.events[1].kind, 'E');
+  ASSERT_EQ(r.failed.size(), 1u);
+  EXPECT_EQ(r.failed[0].rfind(t.Path("nowhere") + " : impossible d'ouvrir le dossier", 0), 0u);
 
   // A sub-folder that is gone by the time it is entered.
   r.events.clear();
@@ -354,11 +368,14 @@ TEST(ScruteDossier, MissingOrUnreadableFoldersGiveNothingAndTheRunGoesOn) {
       fs::remove_all(n);
     }
   };
+  r.failed.clear();
   s.Execute();
   std::map<std::string, std::multiset<std::string>> files = r.Files(t.Root());
   EXPECT_EQ(files.size(), 2u);
   EXPECT_EQ(files.count(fs::path(removed).filename().string()), 0u);
   EXPECT_EQ(r.events.back().kind, 'E');
+  // Gone is no failure, as for a file that went away.
+  EXPECT_TRUE(r.failed.empty());
 
   // Permissions do not stop the superuser: the walk then runs in a child
   // process that has given up its rights.
@@ -373,7 +390,9 @@ TEST(ScruteDossier, MissingOrUnreadableFoldersGiveNothingAndTheRunGoesOn) {
     s.Execute();
     files = unreadable.Files(u.Root());
     return files.count("b") == 0 && files.count("c") == 1 &&
-           unreadable.Folders(u.Root()).size() == 2 && unreadable.events.back().kind == 'E';
+           unreadable.Folders(u.Root()).size() == 2 && unreadable.events.back().kind == 'E' &&
+           unreadable.failed.size() == 1 &&
+           unreadable.failed[0].rfind(u.Path("b") + " : impossible d'ouvrir le dossier", 0) == 0;
   };
   if (geteuid() != 0) {
     EXPECT_TRUE(walk());
@@ -596,4 +615,97 @@ TEST(ScruteDossier, DeepWalkWithFewHandlesReopensParkedFoldersWhereTheyStood) {
   int status = -1;
   ASSERT_EQ(waitpid(child, &status, 0), child);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+TEST(ScruteDossier, DeepTreeOnTmpfsWithFewHandlesConvertsEachFileOnce) {
+  // tmpfs gives a converted file, renamed into its folder, a new place in
+  // the folder's listing: a listing read while files are converted, or
+  // resumed after being closed, meets it again.
+  if (!fs::is_directory("/dev/shm")) GTEST_SKIP() << "no tmpfs at /dev/shm";
+  TempTree t("/dev/shm");
+  constexpr int kLevels = 300;
+  std::string folder;
+  for (int i = 0; i < kLevels; ++i) {
+    for (const char* name : {"a.pl", "b.pl", "c.pl"}) t.File(folder + name, "x\n");
+    t.Dir(folder + "s1");
+    folder += "d/";
+  }
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    struct rlimit limit {
+      64, 64
+    };
+    if (setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(2);
+    TScruteDossier s;
+    s.SetDossier(t.Root());
+    s.SetFiltre("*.pl");
+    Conversion c;
+    c.Kind = LineEnding::Unix;
+    c.Rule1 = ReplaceRule{true, "x", "xy"};
+    s.OnFichier = [&](TObject*, std::string) { ConvertFile(s.Entry, c); };
+    s.Execute();
+    _exit(0);
+  }
+  int status = -1;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  int files = 0;
+  for (const auto& e : fs::recursive_directory_iterator(t.Root())) {
+    if (!e.is_regular_file()) continue;
+    ++files;
+    std::ifstream in(e.path(), std::ios::binary);
+    std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(content, "xy\n") << e.path();
+  }
+  EXPECT_EQ(files, 3 * kLevels);
+}
+
+TEST(ScruteDossier, AFolderSwappedForALinkIsNeverFollowed) {
+  // Another account renames a sub-folder away and puts a link to a folder of
+  // its choosing in its place, before the walk enters it or while its files
+  // are converted: nothing of that other folder is touched.
+  TempTree outside;
+  outside.File("f.pl", "secret \n");
+  outside.File("g.pl", "secret \n");
+  for (char when : {'D', 'F'}) {
+    TempTree t;
+    t.File("sub/f.pl", "mine \n");
+    t.File("sub/g.pl", "mine \n");
+    TScruteDossier s;
+    s.SetDossier(t.Root());
+    s.SetFiltre("*.pl");
+    Recorder r(s);
+    bool swapped = false;
+    auto swap = [&] {
+      if (swapped) return;
+      swapped = true;
+      fs::rename(t.Path("sub"), t.Path("moved"));
+      fs::create_directory_symlink(outside.Root(), t.Path("sub"));
+    };
+    Conversion c;
+    c.Kind = LineEnding::Unix;
+    if (when == 'D') s.OnDossier = [&](TObject*, std::string) { swap(); };
+    s.OnFichier = [&](TObject*, std::string) {
+      if (when == 'F') swap();
+      ConvertFile(s.Entry, c);
+    };
+    s.Execute();
+    EXPECT_TRUE(swapped);
+    std::ifstream f(outside.Path("f.pl")), g(outside.Path("g.pl"));
+    std::string fc((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    std::string gc((std::istreambuf_iterator<char>(g)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(fc, "secret \n") << when;
+    EXPECT_EQ(gc, "secret \n") << when;
+    if (when == 'D') {
+      // Never entered, and told.
+      ASSERT_EQ(r.failed.size(), 1u);
+      EXPECT_EQ(r.failed[0].rfind(t.Path("sub") + " : ", 0), 0u);
+    } else {
+      // The folder the walk entered is converted where it now is.
+      std::ifstream m(t.Path("moved/g.pl"));
+      std::string mc((std::istreambuf_iterator<char>(m)), std::istreambuf_iterator<char>());
+      EXPECT_EQ(mc, "mine\n");
+    }
+  }
 }
