@@ -216,7 +216,7 @@ std::string TIniFile::ReadString(const std::string& Section, const std::string& 
   auto key = index->keys.find(Folded(Trim(Ident)));
   if (key == index->keys.end()) return def;
   const Line& line = lines_[key->second.line];
-  return line.text.substr(line.valueBegin, MaxValueLength);
+  return line.text.substr(line.valueBegin);
 }
 
 void TIniFile::Insert(std::size_t at, std::string text) {

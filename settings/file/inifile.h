@@ -52,8 +52,6 @@ class EIniFileException : public Exception {
 // One settings file, read on first use and written back in one safe rewrite.
 class TIniFile {
  public:
-  // Longest value ReadString gives, in bytes.
-  static constexpr std::size_t MaxValueLength = 2047;
   // Size of the key-name list ValueExists looks through, zero bytes included.
   static constexpr std::size_t KeyListSize = 16384;
   // Files larger than this are treated as unreadable.
@@ -70,7 +68,7 @@ class TIniFile {
   // The path given at construction.
   const std::string& FileName() const { return path_; }
 
-  // The key's value, cut to MaxValueLength bytes, or def when it is missing.
+  // The key's value, whole whatever its length, or def when it is missing.
   std::string ReadString(const std::string& Section, const std::string& Ident,
                          const std::string& def) const;
   // Sets the key, in place if present, else at the end of its section.

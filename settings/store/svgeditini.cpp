@@ -17,7 +17,6 @@
 #include <type_traits>
 
 #include "framework/localtext.h"
-#include "platform/codepage.h"
 #include "platform/fileio.h"
 #include "platform/folders.h"
 #include "settings/store/stringgrid.h"
@@ -28,21 +27,7 @@ std::string ToIni(const QString& text) {
   return ToLocalBytes(text);
 }
 
-QString FromIni(std::string bytes) {
-  // A value cut at the length limit may end inside a UTF-8 character: drop
-  // that piece rather than show a stray byte.
-  if (bytes.size() == TIniFile::MaxValueLength && CodePage::System().IsUtf8()) {
-    std::size_t i = bytes.size();
-    std::size_t continuation = 0;
-    while (i > 0 && continuation < 3 && (static_cast<unsigned char>(bytes[i - 1]) & 0xC0) == 0x80) {
-      --i;
-      ++continuation;
-    }
-    if (i > 0) {
-      const int length = Utf8LeadLength(static_cast<unsigned char>(bytes[i - 1]));
-      if (static_cast<std::size_t>(length) > continuation + 1) bytes.resize(i - 1);
-    }
-  }
+QString FromIni(const std::string& bytes) {
   return FromLocalBytes(bytes);
 }
 

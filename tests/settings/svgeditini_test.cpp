@@ -159,8 +159,8 @@ TEST_F(SvgEditIniTest, RestoresEditAndCheckBoxValuesByTheirRules) {
   EXPECT_EQ(form.remplacer_1e.text(), "");
   EXPECT_EQ(form.remplacer_1l.text(), "#!/usr/bin/perl");
   EXPECT_TRUE(form.path_c.text().startsWith("C:\\Program Files"));
-  EXPECT_EQ(form.filtre_c.text(), QString(2047, 'f'));
-  EXPECT_EQ(form.remplacer_2e.text(), QString(2046, 'a'));  // no half character
+  EXPECT_EQ(form.filtre_c.text(), QString(3000, 'f'));  // whole, however long
+  EXPECT_EQ(form.remplacer_2e.text(), QString(2046, 'a') + QString::fromUtf8("é"));
   EXPECT_TRUE(form.remplacer_1.Checked());
   EXPECT_FALSE(form.remplacer_2.Checked());
   EXPECT_TRUE(form.Mac_c.Checked());
