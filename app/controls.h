@@ -86,7 +86,7 @@ class TStatusPanel : public QWidget {
   const std::string& Text() const { return text_; }
   // Sets the panel's text (bytes in the system's character set).
   void SetText(const std::string& text);
-  // The text as last painted.
+  // The text as last painted, whole.
   const QString& Painted() const { return painted_; }
   // What the panel draws of it at its present width.
   QString Shown() const;
