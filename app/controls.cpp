@@ -94,11 +94,34 @@ void TStatusPanel::Repaint() {
   update();
 }
 
+QString ElidePath(const QString& path, const QFontMetrics& metrics, int width) {
+  if (metrics.horizontalAdvance(path) <= width) return path;
+  const qsizetype slash = path.lastIndexOf(QLatin1Char('/'));
+  if (slash > 0) {
+    const QString folder = path.left(slash);
+    const QString name = path.mid(slash);
+    const QString cut =
+        metrics.elidedText(folder, Qt::ElideRight, width - metrics.horizontalAdvance(name));
+    // Nothing of the folder fits, or the pieces kern wider than the whole.
+    if (!cut.isEmpty() && cut != folder && metrics.horizontalAdvance(cut + name) <= width) {
+      return cut + name;
+    }
+  }
+  return metrics.elidedText(path, Qt::ElideLeft, width);
+}
+
+QRect TStatusPanel::TextArea() const {
+  return rect().adjusted(2, 0, -2, 0);
+}
+
+QString TStatusPanel::Shown() const {
+  return ElidePath(painted_, fontMetrics(), TextArea().width());
+}
+
 void TStatusPanel::paintEvent(QPaintEvent* /*event*/) {
   QPainter painter(this);
   painter.setPen(palette().color(QPalette::WindowText));
-  QRect area = rect().adjusted(2, 0, -2, 0);
-  painter.drawText(area, Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine, painted_);
+  painter.drawText(TextArea(), Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine, Shown());
 }
 
 TStatusBar::TStatusBar(TComponent* owner, QWidget* parent, const char* name)

@@ -4,6 +4,7 @@
 // a status bar with a single panel.
 
 #include <QElapsedTimer>
+#include <QFontMetrics>
 #include <QGroupBox>
 #include <QLabel>
 #include <QPixmap>
@@ -68,9 +69,15 @@ class TSpeedButton : public TControl<QToolButton> {
   TNotifyEvent OnClick;
 };
 
+// path as it fits in width pixels of metrics' font: whole when it fits, else
+// cut in the middle at whole characters so that its last name stays whole;
+// a last name too long for the width keeps its end.
+QString ElidePath(const QString& path, const QFontMetrics& metrics, int width);
+
 // The status bar's one panel. Its text changes at once; the screen follows at
 // most once per frame, so a run that reports thousands of files a second
-// spends its time converting rather than repainting.
+// spends its time converting rather than repainting. A path too long for the
+// panel is shown cut in the middle, its file name whole.
 class TStatusPanel : public QWidget {
  public:
   // An empty panel inside parent.
@@ -79,14 +86,17 @@ class TStatusPanel : public QWidget {
   const std::string& Text() const { return text_; }
   // Sets the panel's text (bytes in the system's character set).
   void SetText(const std::string& text);
-  // The text as last painted.
+  // The text as last painted, whole.
   const QString& Painted() const { return painted_; }
+  // What the panel draws of it at its present width.
+  QString Shown() const;
 
  protected:
   void paintEvent(QPaintEvent* event) override;
 
  private:
   void Repaint();
+  QRect TextArea() const;
 
   std::string text_;
   QString painted_;

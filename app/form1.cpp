@@ -2,6 +2,8 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QEvent>
 #include <QFont>
 #include <QFontDatabase>
@@ -13,8 +15,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 
 #include "app/choisirdossier.h"
+#include "app/dropfolder.h"
 #include "app/messages.h"
 #include "base/errors.h"
 #include "framework/localtext.h"
@@ -70,6 +74,7 @@ TForm1::TForm1(QWidget* parent) : TForm(parent) {
   Build();
   NotifyLoaded();
   Guarded([this] { FormCreate(this); });
+  AcceptFolderDrops();
   // Edits show the start of their text, restored or as designed.
   for (TEdit* edit : {remplacer_1e, remplacer_1l, remplacer_2e, remplacer_2l, path_c, filtre_c}) {
     edit->setCursorPosition(0);
@@ -376,7 +381,50 @@ void TForm1::Relayout() {
   }
 }
 
+void TForm1::AcceptFolderDrops() {
+  setAcceptDrops(true);
+  // An edit would insert the dragged address into its text.
+  for (TEdit* edit : {remplacer_1e, remplacer_1l, remplacer_2e, remplacer_2l, path_c, filtre_c}) {
+    edit->installEventFilter(this);
+  }
+}
+
+bool TForm1::TakeFolderDrop(QEvent* event) {
+  const QEvent::Type type = event->type();
+  if (type != QEvent::DragEnter && type != QEvent::DragMove && type != QEvent::Drop) return false;
+  auto* drop = static_cast<QDropEvent*>(event);
+  const Qt::DropAction action = NameDropAction(drop->possibleActions());
+  bool taken = false;
+  Guarded([&] {
+    if (drop->mimeData() == nullptr || action == Qt::IgnoreAction) return;
+    std::optional<std::string> folder = DroppedFolder(*drop->mimeData());
+    if (!folder) return;
+    taken = true;
+    if (type == QEvent::Drop) {
+      path_c->setText(FromLocalBytes(*folder));
+      path_c->setCursorPosition(0);
+    }
+  });
+  if (!taken) return false;
+  drop->setDropAction(action);
+  drop->accept();
+  return true;
+}
+
+void TForm1::dragEnterEvent(QDragEnterEvent* event) {
+  if (!TakeFolderDrop(event)) TForm::dragEnterEvent(event);
+}
+
+void TForm1::dragMoveEvent(QDragMoveEvent* event) {
+  if (!TakeFolderDrop(event)) TForm::dragMoveEvent(event);
+}
+
+void TForm1::dropEvent(QDropEvent* event) {
+  if (!TakeFolderDrop(event)) TForm::dropEvent(event);
+}
+
 bool TForm1::eventFilter(QObject* watched, QEvent* event) {
+  if (dynamic_cast<TEdit*>(watched) != nullptr && TakeFolderDrop(event)) return true;
   if (event->type() == QEvent::KeyPress) {
     auto* key = static_cast<QKeyEvent*>(event);
     const bool enter = key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter;

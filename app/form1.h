@@ -17,6 +17,9 @@
 #include "widgets/gradient.h"
 
 class QCloseEvent;
+class QDragEnterEvent;
+class QDragMoveEvent;
+class QDropEvent;
 class QEvent;
 class QResizeEvent;
 
@@ -115,9 +118,18 @@ class TForm1 : public TForm {
   void resizeEvent(QResizeEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
   bool eventFilter(QObject* watched, QEvent* event) override;
+  // A folder or file dragged from a file manager onto the window, edits
+  // included, fills path_c with its folder, replacing what was there.
+  void dragEnterEvent(QDragEnterEvent* event) override;
+  void dragMoveEvent(QDragMoveEvent* event) override;
+  void dropEvent(QDropEvent* event) override;
 
  private:
   void Build();
+  // Takes drags of local names on the window and on its edits.
+  void AcceptFolderDrops();
+  // Handles event when it is a drag or drop of a local name; false otherwise.
+  bool TakeFolderDrop(QEvent* event);
   void Relayout();
   int S(int designPixels) const;
   void ConvertFile(const FolderEntry& file, LineEnding kind);

@@ -36,3 +36,8 @@ icotool -c -o terminelle.ico \
   -b 32 terminelle-48.png terminelle-32.png terminelle-24.png terminelle-16.png \
   -b 24 "$tmp/solid48.png" "$tmp/solid32.png" "$tmp/solid16.png" \
   -b 8 "$tmp/palette48.png" "$tmp/palette32.png" "$tmp/palette24.png" "$tmp/palette16.png"
+
+# The desktop's larger icons, which the icon file need not carry.
+for size in 64 128 256; do
+  rsvg-convert -w $size -h $size terminelle.svg -o terminelle-$size.png
+done

@@ -1,7 +1,9 @@
 // The main window as built, restored and resized, and its small controls.
+#include <QDropEvent>
 #include <QFontDatabase>
 #include <QKeyEvent>
 #include <QMenu>
+#include <QMimeData>
 #include <QTest>
 
 #include <gtest/gtest.h>
@@ -9,6 +11,7 @@
 #include "app/form1.h"
 #include "app/run.h"
 #include "app_fixture.h"
+#include "framework/localtext.h"
 
 namespace {
 
@@ -289,6 +292,69 @@ TEST_F(Form1Test, StatusPanelSpansTheBar) {
   panel->SetText("/un/chemin");
   EXPECT_EQ(panel->Text(), "/un/chemin");
   EXPECT_TRUE(QTest::qWaitFor([&] { return panel->Painted() == "/un/chemin"; }));
+}
+
+TEST_F(Form1Test, LongPathsInTheStatusBarKeepTheFileName) {
+  PinnedCodePage pin(CodePage::Utf8());
+  TForm1 form;
+  form.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
+  TStatusPanel* panel = form.StatusBar1->Panel();
+  const QFontMetrics metrics = panel->fontMetrics();
+  const int room = panel->width() - 4;
+  // Folder names of accented letters and of characters beyond 16 bits.
+  std::string path = "/srv/www";
+  while (metrics.horizontalAdvance(FromLocalBytes(path)) < 3 * room) {
+    path += "/d\xC3\xA9p\xC3\xB4t-\xF0\x9D\x84\x9E\xF0\x9D\x84\x9E";
+  }
+  path += "/script-final.pl";
+  panel->SetText(path);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return panel->Painted() == FromLocalBytes(path); }));
+  const QString shown = panel->Shown();
+  EXPECT_TRUE(shown.startsWith("/srv/")) << shown.toStdString();
+  EXPECT_TRUE(shown.endsWith("/script-final.pl")) << shown.toStdString();
+  EXPECT_TRUE(shown.contains(QChar(0x2026)) || shown.contains("...")) << shown.toStdString();
+  EXPECT_LE(metrics.horizontalAdvance(shown), room);
+  // A name longer than the bar keeps its end; a short path is shown whole.
+  const QString longName = "/srv/" + QString(200, 'x') + ".pl";
+  EXPECT_TRUE(ElidePath(longName, metrics, room).endsWith("xx.pl"));
+  EXPECT_EQ(ElidePath("/srv/a.pl", metrics, room), "/srv/a.pl");
+}
+
+TEST_F(Form1Test, DroppedFolderReplacesTheFolderField) {
+  PinnedCodePage pin(CodePage::Utf8());
+  TForm1 form;
+  EXPECT_TRUE(form.acceptDrops());
+  // A folder whose name is not UTF-8, as a file manager's address gives it.
+  const std::string folder = Path("d\xE9p\xF4t");
+  WriteFileBytes(folder + "/script.pl", "#!/usr/bin/perl\n");
+  const QByteArray address = "file://" + QByteArray::fromStdString(folder).toPercentEncoding("/");
+  auto drop = [&](QWidget* target, const QByteArray& uris) {
+    QMimeData data;
+    data.setData("text/uri-list", uris);
+    data.setText(QString::fromLatin1(uris));
+    const Qt::DropActions offered = Qt::CopyAction | Qt::MoveAction;
+    QDragEnterEvent enter(QPoint(5, 5), offered, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(target, &enter);
+    QDropEvent dropped(QPointF(5, 5), offered, &data, Qt::LeftButton, Qt::NoModifier);
+    if (enter.isAccepted()) QApplication::sendEvent(target, &dropped);
+    // A move would have the file manager delete what was dragged.
+    EXPECT_TRUE(!enter.isAccepted() || dropped.dropAction() == Qt::CopyAction);
+    return enter.isAccepted() && dropped.isAccepted();
+  };
+
+  form.path_c->setText("/ancien/dossier");
+  EXPECT_TRUE(drop(form.path_c, address + "\r\n"));
+  EXPECT_EQ(ToLocalBytes(form.path_c->text()), folder);
+  // A file, dropped on the window's background, gives its folder.
+  form.path_c->setText("/ancien/dossier");
+  EXPECT_TRUE(drop(&form, address + "/script.pl\r\n"));
+  EXPECT_EQ(ToLocalBytes(form.path_c->text()), folder);
+  // Web addresses and files of other machines are not taken.
+  form.path_c->setText("/ancien/dossier");
+  EXPECT_FALSE(drop(&form, "https://example.org/cgi-bin/\r\n"));
+  EXPECT_FALSE(drop(&form, "file://autre-machine.example.org/srv/\r\n"));
+  EXPECT_EQ(form.path_c->text(), "/ancien/dossier");
 }
 
 TEST_F(Form1Test, HintsAndLooks) {

@@ -1,5 +1,6 @@
-// Opens the main window on the current display and saves a picture of the
-// screen once it is drawn: for looking at the window, not for comparing.
+// Opens the main window on the current display and saves a picture of it,
+// with any box opened over it, once drawn: for looking at the window (the
+// README's and AppStream's picture), not for comparing.
 //
 // Usage: app_screenshot <output.png> [width height | folder | message]
 #include <QApplication>
@@ -35,8 +36,14 @@ int main(int argc, char** argv) {
   }
   int status = 1;
   QTimer::singleShot(1500, [&] {
+    QRect area;
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+      if (w->isVisible()) area |= w->frameGeometry();
+    }
     QScreen* screen = QGuiApplication::primaryScreen();
-    QPixmap shot = screen != nullptr ? screen->grabWindow(0) : QPixmap();
+    QPixmap shot = screen != nullptr
+                       ? screen->grabWindow(0, area.x(), area.y(), area.width(), area.height())
+                       : QPixmap();
     if (shot.isNull()) shot = form->grab();
     status = shot.save(QString::fromLocal8Bit(argv[1])) ? 0 : 1;
     if (QWidget* modal = QApplication::activeModalWidget()) modal->close();

@@ -15,5 +15,8 @@ appstreamcli validate --no-net "$share/metainfo/$id.metainfo.xml"
 grep -qx 'Exec=terminelle' "$share/applications/$id.desktop"
 grep -qx 'Icon=terminelle' "$share/applications/$id.desktop"
 test -x "$stage/usr/bin/terminelle"
-for size in 16 24 32 48; do test -s "$share/icons/hicolor/${size}x$size/apps/terminelle.png"; done
+for size in 16 24 32 48 64 128 256; do test -s "$share/icons/hicolor/${size}x$size/apps/terminelle.png"; done
 gzip -t "$share/man/man1/terminelle.1.gz"
+# Debian reads the licence and the changelog there.
+grep -q '^License: Expat$' "$share/doc/terminelle/copyright"
+gzip -t "$share/doc/terminelle/changelog.gz"
