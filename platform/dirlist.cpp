@@ -8,6 +8,8 @@
 #include <cstring>
 #include <utility>
 
+#include "platform/fileio.h"
+
 bool DosDateTime(time_t mtime, int32_t* out) {
   *out = 0;
   struct tm local {};
@@ -54,20 +56,14 @@ DirList& DirList::operator=(DirList&& other) noexcept {
 
 DirList DirList::OpenPath(const std::string& path) {
   const char* p = path.empty() ? "/" : path.c_str();
-  int fd;
-  do {
-    fd = open(p, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  return DirList(fd);
+  return DirList(RetryInterrupted([p] { return open(p, O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
 }
 
 DirList DirList::OpenChild(const char* name) const {
   if (dir_ == nullptr) return DirList();
-  int fd;
-  do {
-    fd = openat(dirfd(dir_), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  return DirList(fd);
+  const int at = dirfd(dir_);
+  return DirList(RetryInterrupted(
+      [at, name] { return openat(at, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); }));
 }
 
 DirList DirList::Reopen() const {
