@@ -4,13 +4,16 @@
 // new one, with its owner, group, mode, names and extended attributes.
 //
 // The new content is first written whole to a temporary file beside the
-// file. Normally that file then takes the old one's identity and is renamed
-// over it. When that would lose something (several hard links, an owner or a
-// setgid bit this user cannot give, attributes that cannot be copied, a
-// folder that takes no new file) the file is rewritten in place instead: its
-// old content is copied aside and a record of where it belongs is flushed to
-// the program's state folder before the file is touched, so that the next
-// start puts it back if the rewrite was cut short.
+// file, without a name until one is needed. Normally that file then takes
+// the old one's identity and is renamed over it. When that would lose
+// something (several hard links, an owner or a setgid bit this user cannot
+// give, attributes that cannot be copied, a folder that takes no new file)
+// the file is rewritten in place instead: its old content is copied aside
+// and a record of where it belongs, with its mode and capability, is flushed
+// to the program's state folder before the file is touched, so that the next
+// start puts it back if the rewrite was cut short, or gives back its mode
+// and capability if only they were. A file whose setuid, setgid bit or
+// capability this user could not give back is refused before anything.
 //
 // Before the file is replaced or rewritten, it is checked to be the very file
 // read and unchanged since (device, inode, size, modification and change
