@@ -566,12 +566,18 @@ bool Settle(const Record& r, InterruptedRewrite* report) {
     RemoveRecorded(r.temp, r.temp_id);
     return false;
   }
+  // The very file the record names, whatever its path leads to now: only
+  // that one is opened, and it is checked again once open.
   FolderEntry target;
   Fd target_fd;
   struct stat st {};
   if (target.Locate(r.target) && target.Status(&st) && S_ISREG(st.st_mode) &&
       st.st_dev == r.device && st.st_ino == r.inode) {
     target_fd.reset(target.OpenForReading());
+  }
+  if (target_fd.get() >= 0 && (::fstat(target_fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+                               st.st_dev != r.device || st.st_ino != r.inode)) {
+    target_fd.reset();
   }
   Fd backup_fd(OpenRecorded(r.backup, r.backup_id));
   Fd temp_fd(OpenRecorded(r.temp, r.temp_id));
