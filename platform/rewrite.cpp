@@ -1082,7 +1082,10 @@ void Rewrite::RewriteInPlace() {
   if (temp_.folder() != state_folder_.get() && temp_.folder() != backup.folder()) {
     if (int err = SyncFolder(temp_.folder())) Fail(err);
   }
-  if (::pwrite(record.fd(), "1", 1, kPhaseOffset) != 1) Fail(errno);
+  const int record_fd = record.fd();
+  const ssize_t marked =
+      RetryInterrupted([record_fd] { return ::pwrite(record_fd, "1", 1, kPhaseOffset); });
+  if (marked != 1) Fail(marked < 0 ? errno : ENOSPC);
   if (int err = SyncFile(record.fd())) Fail(err);
   writer.Reached(WriteStep::kBackupKept);
 
