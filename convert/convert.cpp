@@ -938,6 +938,7 @@ TrialOutcome Try(const Source& src, const Conversion& c) {
   }
   if (lines.Unchanged(src.st.st_size)) return {ConvertOutcome::kUnchanged, 0};
   RefuseUnwritable(src.entry, src.st);
+  RefuseUnkeepable(src.fd.get(), src.st);
   return {ConvertOutcome::kConverted, lines.changed};
 }
 

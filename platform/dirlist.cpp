@@ -8,6 +8,8 @@
 #include <cstring>
 #include <utility>
 
+#include "platform/fileio.h"
+
 bool DosDateTime(time_t mtime, int32_t* out) {
   *out = 0;
   struct tm local {};
@@ -106,26 +108,13 @@ void DirList::Close() {
   if (dir_ != nullptr) closedir(std::exchange(dir_, nullptr));
 }
 
-namespace {
-
-template <class Open>
-int Retrying(Open open) {
-  int fd;
-  do {
-    fd = open();
-  } while (fd < 0 && errno == EINTR);
-  return fd;
-}
-
-}  // namespace
-
 int OpenListableFolder(const std::string& path) {
   const char* p = path.empty() ? "/" : path.c_str();
-  return Retrying([p] { return open(p, O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
+  return RetryInterrupted([p] { return open(p, O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
 }
 
 int OpenListableSubfolder(int parent, const char* name) {
-  return Retrying([parent, name] {
+  return RetryInterrupted([parent, name] {
     return openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   });
 }

@@ -1,11 +1,11 @@
 #include "platform/fileio.h"
 
+#include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <utility>
 #include <vector>
@@ -25,6 +25,10 @@ int FileWriter::Sync(int fd) {
 
 int FileWriter::Close(int fd) {
   return ::close(fd);
+}
+
+int FileWriter::OpenUnnamed(int folder, mode_t mode) {
+  return ::openat(folder, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
 }
 
 void FileWriter::Reached(WriteStep /*step*/) {}
@@ -69,17 +73,11 @@ int WriteFully(int fd, const void* buf, std::size_t n) {
 }
 
 ssize_t ReadSome(int fd, void* buf, std::size_t n) {
-  for (;;) {
-    ssize_t r = ::read(fd, buf, n);
-    if (r >= 0 || errno != EINTR) return r;
-  }
+  return RetryInterrupted([&] { return ::read(fd, buf, n); });
 }
 
 ssize_t PreadSome(int fd, void* buf, std::size_t n, off_t offset) {
-  for (;;) {
-    ssize_t r = ::pread(fd, buf, n, offset);
-    if (r >= 0 || errno != EINTR) return r;
-  }
+  return RetryInterrupted([&] { return ::pread(fd, buf, n, offset); });
 }
 
 std::string FolderOf(const std::string& path) {
@@ -94,38 +92,46 @@ std::string NameOf(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+std::string ProcessStatus() {
+  std::string text;
+  Fd fd(RetryInterrupted([] { return ::open("/proc/self/status", O_RDONLY | O_CLOEXEC); }));
+  if (fd.get() < 0) return text;
+  char buf[4096];
+  for (;;) {
+    ssize_t n = ReadSome(fd.get(), buf, sizeof buf);
+    if (n <= 0) return n == 0 ? text : std::string();
+    text.append(buf, static_cast<std::size_t>(n));
+  }
+}
+
 namespace {
 
 // The umask as the system reports it, without changing it; false when the
 // system does not say.
 bool ReadUmask(mode_t* mask) {
-  std::FILE* f = std::fopen("/proc/self/status", "re");
-  if (f == nullptr) return false;
-  char line[256];
-  bool found = false;
-  while (!found && std::fgets(line, sizeof line, f) != nullptr) {
-    unsigned value = 0;
-    if (std::sscanf(line, "Umask: %o", &value) == 1) {
-      *mask = static_cast<mode_t>(value);
-      found = true;
-    }
-  }
-  std::fclose(f);
-  return found;
+  const std::string status = ProcessStatus();
+  const std::size_t at = status.find("\nUmask:");
+  if (at == std::string::npos) return false;
+  *mask = static_cast<mode_t>(std::strtoul(status.c_str() + at + 7, nullptr, 8));
+  return true;
 }
 
 }  // namespace
 
-mode_t NewFileMode() {
-  static const mode_t mode = [] {
-    mode_t mask = 0;
+mode_t CreationMask() {
+  static const mode_t mask = [] {
+    mode_t m = 0;
     // Setting the umask to read it would, for that moment, give files that
     // other threads create the wrong permissions.
-    if (!ReadUmask(&mask)) {
-      mask = ::umask(022);
-      ::umask(mask);
+    if (!ReadUmask(&m)) {
+      m = ::umask(022);
+      ::umask(m);
     }
-    return 0666 & ~mask;
+    return m;
   }();
-  return mode;
+  return mask;
+}
+
+mode_t NewFileMode() {
+  return 0666 & ~CreationMask();
 }

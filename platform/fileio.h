@@ -5,11 +5,15 @@
 
 #include <sys/types.h>
 
+#include <cerrno>
 #include <cstddef>
 #include <string>
 
 // The steps of a file's rewrite at which a test may step in.
 enum class WriteStep {
+  // A work file (temporary, copy of an old content, record) was just
+  // created, not locked yet.
+  kWorkFileMade,
   // The new content is complete in the temporary file, nothing else is done.
   kOutputWritten,
   // Checked unchanged and flushed; the temporary file is about to replace it.
@@ -20,7 +24,12 @@ enum class WriteStep {
   kBeforeRewrite,
   // In place: part of the new content is written over the old.
   kRewriting,
-  // In place: the new content is complete and flushed; the record is still there.
+  // In place: the new content is complete and flushed; the mode and the file
+  // capability, which writing clears, are not given back yet.
+  kNewContentFlushed,
+  // In place: the mode is given back, the file capability not yet.
+  kModeGivenBack,
+  // In place: content, mode and capability are all back; the record is still there.
   kRewritten,
 };
 
@@ -34,6 +43,9 @@ class FileWriter {
   virtual int Sync(int fd);
   // As close(2).
   virtual int Close(int fd);
+  // As openat(2) of folder with O_TMPFILE: a file without a name, open for
+  // reading and writing, with the permission bits mode under the umask.
+  virtual int OpenUnnamed(int folder, mode_t mode);
   // Told each step of a rewrite as it is reached; does nothing by default.
   virtual void Reached(WriteStep step);
 };
@@ -67,6 +79,15 @@ class Fd {
   int fd_;
 };
 
+// Calls call again for as long as it fails with EINTR; its last result.
+template <class Call>
+auto RetryInterrupted(Call call) -> decltype(call()) {
+  for (;;) {
+    auto r = call();
+    if (r >= 0 || errno != EINTR) return r;
+  }
+}
+
 // Writes all n bytes through the writer in force; 0, or the errno of the
 // failure (ENOSPC for a write that makes no progress).
 int WriteFully(int fd, const void* buf, std::size_t n);
@@ -79,6 +100,9 @@ ssize_t PreadSome(int fd, void* buf, std::size_t n, off_t offset);
 std::string FolderOf(const std::string& path);
 // The last name of path ("" when it ends with a separator).
 std::string NameOf(const std::string& path);
-// The permission bits a newly created file gets under the process's umask,
-// as it was when first asked.
+// The text of /proc/self/status; "" when it cannot be read.
+std::string ProcessStatus();
+// The process's umask, as it was when first asked.
+mode_t CreationMask();
+// The permission bits a newly created file gets under that umask.
 mode_t NewFileMode();

@@ -1,12 +1,16 @@
 #include "platform/rewrite.h"
 
 #include <fcntl.h>
+#include <linux/capability.h>
+#include <pthread.h>
 #include <sys/file.h>
 #include <sys/random.h>
+#include <sys/syscall.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -23,18 +27,28 @@
 
 namespace {
 
-constexpr char kTempPrefix[] = ".terminelle-";
-constexpr char kBackupPrefix[] = ".terminelle-ancien-";
-constexpr char kRecordPrefix[] = "reprise-";
-constexpr char kRecordMagic[] = "terminelle-reprise 1\n";
+// Work files are named by a marker and random letters and digits, of all
+// three kinds, so that no name a person gives matches.
+constexpr char kTempPrefix[] = ".terminelle~";
+constexpr char kBackupPrefix[] = ".terminelle~ancien~";
+constexpr char kRecordPrefix[] = "reprise~";
+constexpr std::size_t kSuffixLength = 20;
+// The names the previous version gave, with six letters or digits: a record
+// of that version proves it made what it names, but nothing else does.
+constexpr char kOldTempPrefix[] = ".terminelle-";
+constexpr char kOldBackupPrefix[] = ".terminelle-ancien-";
+constexpr char kOldRecordPrefix[] = "reprise-";
+constexpr std::size_t kOldSuffixLength = 6;
+
+constexpr char kRecordMagic[] = "terminelle-reprise 2\n";
+// Without the identities of the work files it names.
+constexpr char kOldRecordMagic[] = "terminelle-reprise 1\n";
+static_assert(sizeof kRecordMagic == sizeof kOldRecordMagic);
 // The record's phase byte: '0' while the old content is being copied aside
 // (the file is untouched), '1' once the copy is safe and the file may change.
 constexpr off_t kPhaseOffset = sizeof kRecordMagic - 1;
-constexpr std::size_t kSuffixLength = 6;
 constexpr std::size_t kCopyChunk = 256 * 1024;
 constexpr char kCapability[] = "security.capability";
-// A work file left at mode 0 for this long was not being created any more.
-constexpr time_t kCreationGrace = 60;
 
 [[noreturn]] void ThrowCode(int err, const std::string& path) {
   throw EInOutError(OsErrorCodeForPath(err, path));
@@ -65,6 +79,45 @@ bool StartsWith(const char* s, const char* prefix) {
   return std::strncmp(s, prefix, std::strlen(prefix)) == 0;
 }
 
+// Whether name is prefix followed by length letters and digits (of all three
+// kinds when mixed is set).
+bool HasWorkName(const char* name, const char* prefix, std::size_t length, bool mixed) {
+  if (!StartsWith(name, prefix)) return false;
+  const char* s = name + std::strlen(prefix);
+  bool digit = false, upper = false, lower = false;
+  std::size_t n = 0;
+  for (; s[n] != '\0'; ++n) {
+    const char c = s[n];
+    if (c >= '0' && c <= '9') {
+      digit = true;
+    } else if (c >= 'A' && c <= 'Z') {
+      upper = true;
+    } else if (c >= 'a' && c <= 'z') {
+      lower = true;
+    } else {
+      return false;
+    }
+  }
+  return n == length && (!mixed || (digit && upper && lower));
+}
+
+bool IsNew(const char* name, const char* prefix) {
+  return HasWorkName(name, prefix, kSuffixLength, true);
+}
+
+bool IsOld(const char* name, const char* prefix) {
+  return HasWorkName(name, prefix, kOldSuffixLength, false);
+}
+
+bool IsRecordName(const char* name) {
+  return IsNew(name, kRecordPrefix) || IsOld(name, kOldRecordPrefix);
+}
+
+// Whether a record may name name: a work file of this version or the previous one.
+bool IsRecordedWorkFileName(const char* name) {
+  return IsWorkFileName(name) || IsOld(name, kOldTempPrefix) || IsOld(name, kOldBackupPrefix);
+}
+
 std::string RandomSuffix() {
   static const char letters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
   thread_local std::mt19937_64 rng = [] {
@@ -76,16 +129,105 @@ std::string RandomSuffix() {
     return std::mt19937_64(seed);
   }();
   std::string s(kSuffixLength, 'x');
-  for (char& c : s) c = letters[rng() % (sizeof letters - 1)];
+  do {
+    for (char& c : s) c = letters[rng() % (sizeof letters - 1)];
+  } while (!HasWorkName(s.c_str(), "", kSuffixLength, true));
   return s;
+}
+
+// What this process may do to files, as the system tells it.
+struct Credentials {
+  uid_t fsuid = 0;
+  gid_t fsgid = 0;
+  std::vector<gid_t> groups;
+  std::uint64_t effective = 0;
+
+  bool Has(int capability) const { return ((effective >> capability) & 1) != 0; }
+  bool InGroup(gid_t gid) const {
+    return gid == fsgid || std::find(groups.begin(), groups.end(), gid) != groups.end();
+  }
+};
+
+// The numbers after key in the text of /proc/self/status, in base.
+std::vector<unsigned long long> StatusNumbers(const std::string& status, const char* key,
+                                              int base) {
+  std::vector<unsigned long long> numbers;
+  const std::size_t at = status.find(std::string("\n") + key);
+  if (at == std::string::npos) return numbers;
+  const char* p = status.c_str() + at + 1 + std::strlen(key);
+  for (;;) {
+    while (*p == ' ' || *p == '\t') ++p;
+    if (*p == '\n' || *p == '\0') return numbers;
+    char* end = nullptr;
+    numbers.push_back(std::strtoull(p, &end, base));
+    if (end == p) return numbers;
+    p = end;
+  }
+}
+
+Credentials ReadCredentials() {
+  Credentials c;
+  const std::string status = ProcessStatus();
+  const auto uid = StatusNumbers(status, "Uid:", 10);
+  const auto gid = StatusNumbers(status, "Gid:", 10);
+  const auto caps = StatusNumbers(status, "CapEff:", 16);
+  if (uid.size() == 4 && gid.size() == 4 && caps.size() == 1) {
+    c.fsuid = static_cast<uid_t>(uid[3]);
+    c.fsgid = static_cast<gid_t>(gid[3]);
+    c.effective = caps[0];
+    for (unsigned long long g : StatusNumbers(status, "Groups:", 10)) {
+      c.groups.push_back(static_cast<gid_t>(g));
+    }
+    return c;
+  }
+  // Without /proc, the system is asked directly.
+  c.fsuid = ::geteuid();
+  c.fsgid = ::getegid();
+  const int n = ::getgroups(0, nullptr);
+  if (n > 0) {
+    c.groups.resize(static_cast<std::size_t>(n));
+    c.groups.resize(static_cast<std::size_t>(std::max(0, ::getgroups(n, c.groups.data()))));
+  }
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct data[2] = {};
+  if (::syscall(SYS_capget, &header, data) == 0) {
+    c.effective = data[0].effective | (static_cast<std::uint64_t>(data[1].effective) << 32);
+  }
+  return c;
+}
+
+// Moved on in a child process, which may go on to change its credentials.
+std::atomic<unsigned> credentials_epoch{0};
+
+void ForgetCredentials() {
+  credentials_epoch.fetch_add(1, std::memory_order_relaxed);
+}
+
+// This process's credentials, read once per thread: they never change in
+// the program, only in the children tests make.
+const Credentials& MyCredentials() {
+  static const bool watched = ::pthread_atfork(nullptr, nullptr, ForgetCredentials) == 0;
+  (void)watched;
+  thread_local unsigned epoch = ~0u;
+  thread_local Credentials mine;
+  const unsigned now = credentials_epoch.load(std::memory_order_relaxed);
+  if (epoch != now) {
+    mine = ReadCredentials();
+    epoch = now;
+  }
+  return mine;
 }
 
 int OpenFolderPath(const std::string& folder) {
   const int flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
-  if (folder.size() < PATH_MAX) return ::open(folder.empty() ? "." : folder.c_str(), flags);
+  if (folder.size() < PATH_MAX) {
+    const char* path = folder.empty() ? "." : folder.c_str();
+    return RetryInterrupted([path] { return ::open(path, flags); });
+  }
   // Too long for one call: opened a piece at a time, each piece a run of
   // whole names shorter than the system's limit.
-  Fd at(::open(folder[0] == '/' ? "/" : ".", flags));
+  const char* start = folder[0] == '/' ? "/" : ".";
+  Fd at(RetryInterrupted([start] { return ::open(start, flags); }));
   std::size_t pos = 0;
   while (at.get() >= 0) {
     while (pos < folder.size() && folder[pos] == '/') ++pos;
@@ -96,7 +238,8 @@ int OpenFolderPath(const std::string& folder) {
       if (cut == std::string::npos || cut <= pos) cut = folder.find('/', pos);
       if (cut == std::string::npos) cut = folder.size();
     }
-    at.reset(::openat(at.get(), folder.substr(pos, cut - pos).c_str(), flags));
+    const std::string piece = folder.substr(pos, cut - pos);
+    at.reset(RetryInterrupted([&] { return ::openat(at.get(), piece.c_str(), flags); }));
     pos = cut;
   }
   return -1;
@@ -181,17 +324,51 @@ Likeness Compare(int a, int b, std::size_t chunk = kCopyChunk) {
   }
 }
 
+// Flushes fd's data through the writer in force; 0 or errno.
+int SyncFile(int fd) {
+  FileWriter& writer = CurrentFileWriter();
+  return RetryInterrupted([&] { return writer.Sync(fd); }) == 0 ? 0 : errno;
+}
+
+int SyncFolder(int folder) {
+  Fd dir(RetryInterrupted(
+      [folder] { return ::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
+  if (dir.get() < 0 || RetryInterrupted([&] { return ::fsync(dir.get()); }) != 0) return errno;
+  return 0;
+}
+
+void Lock(int fd) {
+  // Without locks (some network file systems), a file still works; only
+  // another instance sweeping the folder could take it, and the run would
+  // then fail rather than lose anything.
+  RetryInterrupted([fd] { return ::flock(fd, LOCK_EX); });
+}
+
+// Links the open file fd in as name of folder; 0 or errno (EEXIST when
+// the name is taken).
+int LinkIn(int fd, int folder, const char* name) {
+  char proc[40];
+  std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
+  if (::linkat(AT_FDCWD, proc, folder, name, AT_SYMLINK_FOLLOW) == 0) return 0;
+  // Without /proc, the descriptor itself, which some systems allow only
+  // to privileged users.
+  if (errno == ENOENT && ::linkat(fd, "", folder, name, AT_EMPTY_PATH) == 0) return 0;
+  return errno;
+}
+
 // Opens for writing the very file that fd reads, through fd rather than its
 // name, so that a name swapped for a link meanwhile is never followed.
 int ReopenForWriting(int fd, const FolderEntry& entry) {
   char proc[40];
   std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
   const int flags = O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
-  int out = ::open(proc, flags);
+  int out = RetryInterrupted([&] { return ::open(proc, flags); });
   // Without /proc, the name serves, never through a link; the identity
   // check below refuses anything else.
-  if (out < 0 && errno == ENOENT)
-    out = ::openat(entry.Folder(), entry.Name().c_str(), flags | O_NOFOLLOW);
+  if (out < 0 && errno == ENOENT) {
+    out = RetryInterrupted(
+        [&] { return ::openat(entry.Folder(), entry.Name().c_str(), flags | O_NOFOLLOW); });
+  }
   if (out < 0) return -1;
   struct stat a {
   }, b{};
@@ -204,33 +381,57 @@ int ReopenForWriting(int fd, const FolderEntry& entry) {
   return out;
 }
 
+// Gives fd back the setuid and setgid bits of mode, the only ones writing
+// clears; 0 or errno.
+int GiveBackMode(int fd, mode_t mode) {
+  mode &= 07777;
+  if ((mode & (S_ISUID | S_ISGID)) == 0) return 0;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return errno;
+  if ((st.st_mode & 07777) == mode) return 0;
+  if (::fchmod(fd, mode) != 0) return errno;
+  // The system drops setgid without a word for a group the caller is not in.
+  if (::fstat(fd, &st) != 0) return errno;
+  return (st.st_mode & 07777) == mode ? 0 : EPERM;
+}
+
+// Gives fd back its file capability (none when empty), which writing
+// removes; 0 or errno.
+int GiveBackCapability(int fd, const std::string& capability) {
+  if (capability.empty()) return 0;
+  std::string now;
+  if (GetAttribute(fd, kCapability, &now) && now == capability) return 0;
+  return ::fsetxattr(fd, kCapability, capability.data(), capability.size(), 0) == 0 ? 0 : errno;
+}
+
 // Writes from's whole content over out, flushes it, and gives it back its
-// mode and file capabilities, which writing clears; 0 or the errno of the
-// failure. Tells the writer in force once part is written when progress is set.
+// mode and file capability; 0 or the errno of the failure. Tells the writer
+// in force how far it went when progress is set.
 int WriteOver(int from, int out, mode_t mode, const std::string& capability, bool progress) {
-  if (::ftruncate(out, 0) != 0 || ::lseek(out, 0, SEEK_SET) < 0) return errno;
+  FileWriter& writer = CurrentFileWriter();
+  if (RetryInterrupted([out] { return ::ftruncate(out, 0); }) != 0 ||
+      ::lseek(out, 0, SEEK_SET) < 0) {
+    return errno;
+  }
   if (int err = CopyContent(from, out, progress)) return err;
-  if (CurrentFileWriter().Sync(out) != 0) return errno;
-  ::fchmod(out, mode & 07777);
-  if (!capability.empty()) ::fsetxattr(out, kCapability, capability.data(), capability.size(), 0);
-  return 0;
+  if (int err = SyncFile(out)) return err;
+  if (progress) writer.Reached(WriteStep::kNewContentFlushed);
+  if (int err = GiveBackMode(out, mode)) return err;
+  if (progress) writer.Reached(WriteStep::kModeGivenBack);
+  return GiveBackCapability(out, capability);
 }
 
-// Opens folder's entry name and locks it, unless it is no regular file, a
-// running instance holds it, or one is creating it (mode 0, lately); st
-// receives its status. Negative when it is to be left alone.
+// Opens folder's entry name and locks it, unless it is no regular file or a
+// running instance holds it; st receives its status. Negative when it is to
+// be left alone.
 int OpenUnheld(int folder, const char* name, struct stat* st) {
-  Fd fd(::openat(folder, name, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK));
+  Fd fd(RetryInterrupted([&] {
+    return ::openat(folder, name, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK);
+  }));
   if (fd.get() < 0 || ::fstat(fd.get(), st) != 0 || !S_ISREG(st->st_mode)) return -1;
-  if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) return -1;
-  if ((st->st_mode & 07777) == 0 && st->st_ctime + kCreationGrace > ::time(nullptr)) return -1;
+  const int held = fd.get();
+  if (RetryInterrupted([held] { return ::flock(held, LOCK_EX | LOCK_NB); }) != 0) return -1;
   return fd.release();
-}
-
-int SyncFolder(int folder) {
-  Fd dir(::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (dir.get() < 0 || ::fsync(dir.get()) != 0) return errno;
-  return 0;
 }
 
 void AppendField(std::string* record, const std::string& value) {
@@ -257,10 +458,64 @@ bool ReadField(const std::string& record, std::size_t* pos, std::string* value) 
   return true;
 }
 
-// Removes a work file named by its full path, and nothing else.
-void RemoveWorkFile(const std::string& path) {
+// Which file a work file named in a record is: the one made then, not one
+// put under its name since.
+struct Identity {
+  bool known = false;
+  dev_t device = 0;
+  ino_t inode = 0;
+  uid_t owner = 0;
+};
+
+Identity IdentityOf(const struct stat& st) {
+  return Identity{true, st.st_dev, st.st_ino, st.st_uid};
+}
+
+bool Matches(const Identity& id, const struct stat& st) {
+  return S_ISREG(st.st_mode) &&
+         (!id.known || (st.st_dev == id.device && st.st_ino == id.inode && st.st_uid == id.owner));
+}
+
+void AppendIdentity(std::string* record, const Identity& id) {
+  AppendField(record, std::to_string(id.device));
+  AppendField(record, std::to_string(id.inode));
+  AppendField(record, std::to_string(id.owner));
+}
+
+bool ReadIdentity(const std::string& record, std::size_t* pos, Identity* id) {
+  std::string device, inode, owner;
+  if (!ReadField(record, pos, &device) || !ReadField(record, pos, &inode) ||
+      !ReadField(record, pos, &owner)) {
+    return false;
+  }
+  id->known = true;
+  id->device = static_cast<dev_t>(std::strtoull(device.c_str(), nullptr, 10));
+  id->inode = static_cast<ino_t>(std::strtoull(inode.c_str(), nullptr, 10));
+  id->owner = static_cast<uid_t>(std::strtoul(owner.c_str(), nullptr, 10));
+  return true;
+}
+
+// Opens for reading the work file a record names at path, when it is still
+// the one made; negative otherwise.
+int OpenRecorded(const std::string& path, const Identity& id) {
   FolderEntry entry;
-  if (path.empty() || !entry.Locate(path) || !IsWorkFileName(entry.Name().c_str())) return;
+  if (path.empty() || !entry.Locate(path) || !IsRecordedWorkFileName(entry.Name().c_str())) {
+    return -1;
+  }
+  Fd fd(entry.OpenForReading());
+  struct stat st {};
+  if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || !Matches(id, st)) return -1;
+  return fd.release();
+}
+
+// Removes the work file a record names at path, and nothing else.
+void RemoveRecorded(const std::string& path, const Identity& id) {
+  FolderEntry entry;
+  struct stat st {};
+  if (path.empty() || !entry.Locate(path) || !IsRecordedWorkFileName(entry.Name().c_str()) ||
+      !entry.Status(&st) || !Matches(id, st)) {
+    return;
+  }
   ::unlinkat(entry.Folder(), entry.Name().c_str(), 0);
 }
 
@@ -276,12 +531,13 @@ struct Record {
   ino_t inode = 0;
   mode_t mode = 0;
   char phase = '0';
+  Identity backup_id, temp_id;
 };
 
 bool ParseRecord(const std::string& text, Record* r) {
-  if (text.size() < kPhaseOffset + 2 || text.compare(0, kPhaseOffset, kRecordMagic) != 0) {
-    return false;
-  }
+  if (text.size() < kPhaseOffset + 2) return false;
+  const bool current = text.compare(0, kPhaseOffset, kRecordMagic) == 0;
+  if (!current && text.compare(0, kPhaseOffset, kOldRecordMagic) != 0) return false;
   r->phase = text[kPhaseOffset];
   std::size_t pos = kPhaseOffset + 2;
   std::string dev, ino, mode;
@@ -289,6 +545,10 @@ bool ParseRecord(const std::string& text, Record* r) {
       !ReadField(text, &pos, &r->temp) || !ReadField(text, &pos, &dev) ||
       !ReadField(text, &pos, &ino) || !ReadField(text, &pos, &mode) ||
       !ReadField(text, &pos, &r->capability)) {
+    return false;
+  }
+  if (current &&
+      (!ReadIdentity(text, &pos, &r->backup_id) || !ReadIdentity(text, &pos, &r->temp_id))) {
     return false;
   }
   r->device = static_cast<dev_t>(std::strtoull(dev.c_str(), nullptr, 10));
@@ -302,38 +562,48 @@ bool Settle(const Record& r, InterruptedRewrite* report) {
   report->Path = r.target;
   if (r.phase != '1') {
     // The file was not touched yet.
-    RemoveWorkFile(r.backup);
-    RemoveWorkFile(r.temp);
+    RemoveRecorded(r.backup, r.backup_id);
+    RemoveRecorded(r.temp, r.temp_id);
     return false;
   }
-  FolderEntry target, backup, temp;
-  Fd target_fd, backup_fd, temp_fd;
+  // The very file the record names, whatever its path leads to now: only
+  // that one is opened, and it is checked again once open.
+  FolderEntry target;
+  Fd target_fd;
   struct stat st {};
   if (target.Locate(r.target) && target.Status(&st) && S_ISREG(st.st_mode) &&
       st.st_dev == r.device && st.st_ino == r.inode) {
     target_fd.reset(target.OpenForReading());
   }
-  if (backup.Locate(r.backup)) backup_fd.reset(backup.OpenForReading());
-  if (temp.Locate(r.temp)) temp_fd.reset(temp.OpenForReading());
+  if (target_fd.get() >= 0 && (::fstat(target_fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+                               st.st_dev != r.device || st.st_ino != r.inode)) {
+    target_fd.reset();
+  }
+  Fd backup_fd(OpenRecorded(r.backup, r.backup_id));
+  Fd temp_fd(OpenRecorded(r.temp, r.temp_id));
   if (target_fd.get() >= 0) {
     Likeness to_new =
         temp_fd.get() >= 0 ? Compare(target_fd.get(), temp_fd.get()) : Likeness::kOther;
     Likeness to_old =
         backup_fd.get() >= 0 ? Compare(target_fd.get(), backup_fd.get()) : Likeness::kOther;
     if (to_new == Likeness::kEqual || to_old == Likeness::kEqual) {
-      // The rewrite, or the putting back after it failed, had completed.
-      RemoveWorkFile(r.backup);
-      RemoveWorkFile(r.temp);
-      return false;
-    }
-    // Cut short while the new content, or the old one put back, was being
-    // written: what is there is a beginning of one of them.
-    if (backup_fd.get() >= 0 && (to_new == Likeness::kPrefix || to_old == Likeness::kPrefix)) {
+      // The rewrite, or the putting back after it failed, had written the
+      // content whole; the mode and capability may not have followed yet.
+      if (GiveBackMode(target_fd.get(), r.mode) == 0 &&
+          GiveBackCapability(target_fd.get(), r.capability) == 0) {
+        RemoveRecorded(r.backup, r.backup_id);
+        RemoveRecorded(r.temp, r.temp_id);
+        return false;
+      }
+    } else if (backup_fd.get() >= 0 &&
+               (to_new == Likeness::kPrefix || to_old == Likeness::kPrefix)) {
+      // Cut short while the new content, or the old one put back, was being
+      // written: what is there is a beginning of one of them.
       Fd out(ReopenForWriting(target_fd.get(), target));
       if (out.get() >= 0 &&
           WriteOver(backup_fd.get(), out.get(), r.mode, r.capability, false) == 0) {
-        RemoveWorkFile(r.backup);
-        RemoveWorkFile(r.temp);
+        RemoveRecorded(r.backup, r.backup_id);
+        RemoveRecorded(r.temp, r.temp_id);
         report->Restored = true;
         return true;
       }
@@ -341,44 +611,22 @@ bool Settle(const Record& r, InterruptedRewrite* report) {
   }
   // Changed by someone since, gone, or not writable: the old content stays
   // where it was kept, and the user is told where.
-  RemoveWorkFile(r.temp);
+  RemoveRecorded(r.temp, r.temp_id);
   report->KeptIn = backup_fd.get() >= 0 ? r.backup : "";
   return true;
-}
-
-// The folder located last on this thread. A run takes the files of a folder
-// one after another: the folder opened for the first serves the others, as
-// long as its path still leads to it.
-struct LastFolder {
-  std::string path;
-  std::shared_ptr<const Fd> fd;
-  dev_t device = 0;
-  ino_t inode = 0;
-};
-
-std::shared_ptr<const Fd> OpenFolder(const std::string& folder) {
-  thread_local LastFolder last;
-  struct stat st {};
-  if (last.fd && last.path == folder && ::stat(folder.c_str(), &st) == 0 &&
-      st.st_dev == last.device && st.st_ino == last.inode) {
-    return last.fd;
-  }
-  auto fd = std::make_shared<const Fd>(OpenFolderPath(folder));
-  if (fd->get() < 0) return nullptr;
-  if (folder.size() < PATH_MAX && ::fstat(fd->get(), &st) == 0) {
-    last = LastFolder{folder, fd, st.st_dev, st.st_ino};
-  }
-  return fd;
 }
 
 }  // namespace
 
 bool FolderEntry::Locate(const std::string& path) {
-  std::string folder = FolderOf(path);
   name_ = NameOf(path);
   path_ = path;
-  folder_ = OpenFolder(folder);
-  if (!folder_) return false;
+  // Opened for this entry alone: nothing stays open in a folder once the
+  // run that reached it is over.
+  folder_.reset();
+  Fd folder(OpenFolderPath(FolderOf(path)));
+  if (folder.get() < 0) return false;
+  folder_ = std::make_shared<const Fd>(std::move(folder));
   if (name_.empty()) {
     errno = EISDIR;
     return false;
@@ -411,20 +659,34 @@ bool FolderEntry::Status(struct stat* st) const {
 }
 
 int FolderEntry::OpenForReading() const {
-  for (;;) {
-    int fd = ::openat(Folder(), name_.c_str(),
-                      O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK);
-    if (fd >= 0 || errno != EINTR) return fd;
-  }
+  return RetryInterrupted([this] {
+    return ::openat(Folder(), name_.c_str(),
+                    O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK);
+  });
 }
 
 void RefuseUnwritable(const FolderEntry& entry, const struct stat& st) {
   // A file without write permission is refused even to root, as a
   // read-only file is on Windows.
   if ((st.st_mode & 0222) == 0) throw EInOutError(5);
-  if (st.st_uid == ::geteuid() && (st.st_mode & S_IWUSR) != 0) return;
+  if (st.st_uid == MyCredentials().fsuid && (st.st_mode & S_IWUSR) != 0) return;
   if (::faccessat(entry.Folder(), entry.Name().c_str(), W_OK, AT_EACCESS) != 0) {
     ThrowCode(errno, entry.Path());
+  }
+}
+
+void RefuseUnkeepable(int fd, const struct stat& st) {
+  const Credentials& me = MyCredentials();
+  // Without CAP_FSETID, writing clears setuid and setgid; chmod gives them
+  // back to the owner (or with CAP_FOWNER), and setgid only for a group the
+  // caller is in, dropping it silently otherwise.
+  if ((st.st_mode & (S_ISUID | S_ISGID)) != 0 && !me.Has(CAP_FSETID)) {
+    if (st.st_uid != me.fsuid && !me.Has(CAP_FOWNER)) throw EInOutError(5);
+    if ((st.st_mode & S_ISGID) != 0 && !me.InGroup(st.st_gid)) throw EInOutError(5);
+  }
+  // Writing always removes a file capability; only CAP_SETFCAP sets one.
+  if (!me.Has(CAP_SETFCAP) && ::fgetxattr(fd, kCapability, nullptr, 0) >= 0) {
+    throw EInOutError(5);
   }
 }
 
@@ -438,33 +700,108 @@ void WorkFile::Remove() {
   fd_.reset();
 }
 
-bool WorkFile::Create(int folder, const std::string& prefix, mode_t mode) {
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    std::string name = prefix + RandomSuffix();
-    // Created with no permission at all until it is locked: another instance
-    // sweeping stale work files leaves such a file alone.
-    int fd = ::openat(folder, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0);
-    if (fd < 0) {
-      if (errno == EEXIST || errno == EINTR) continue;
-      return false;
+bool WorkFile::Create(int folder, const char* prefix, mode_t mode) {
+  Remove();
+  folder_ = folder;
+  prefix_ = prefix;
+  exact_ = true;
+  FileWriter& writer = CurrentFileWriter();
+  // Nobody sees a file without a name: it gets its final permission bits
+  // at once, and a kill leaves nothing of it.
+  const mode_t asked = mode == kNewFileBits ? 0666 : mode;
+  const int fd = RetryInterrupted([&] { return writer.OpenUnnamed(folder, asked); });
+  if (fd < 0) {
+    // File systems without unnamed files say so in several ways.
+    if (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL || errno == ENOSYS) {
+      return CreateNamed(mode);
     }
-    fd_.reset(fd);
-    folder_ = folder;
-    name_ = std::move(name);
-    while (::flock(fd, LOCK_EX) != 0 && errno == EINTR) {
-    }
-    if (::fchmod(fd, mode) == 0) return true;
-    int err = errno;
-    Remove();
+    return false;
+  }
+  fd_.reset(fd);
+  writer.Reached(WriteStep::kWorkFileMade);
+  Lock(fd);
+  // The umask took bits the file must have.
+  if (mode != kNewFileBits && (mode & CreationMask()) != 0 && ::fchmod(fd, mode) != 0) {
+    const int err = errno;
+    fd_.reset();
     errno = err;
     return false;
+  }
+  return true;
+}
+
+bool WorkFile::CreateNamed(mode_t mode) {
+  FileWriter& writer = CurrentFileWriter();
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string name = prefix_ + RandomSuffix();
+    // Readable and writable by its owner from the start, so that a later
+    // run of the same user can open, lock and remove it if this one is
+    // killed before it has locked it.
+    Fd file(RetryInterrupted([&] {
+      return ::openat(folder_, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
+                      0600);
+    }));
+    if (file.get() < 0) {
+      if (errno == EEXIST) continue;
+      return false;
+    }
+    writer.Reached(WriteStep::kWorkFileMade);
+    Lock(file.get());
+    // Another instance may have swept it before it was locked: the name
+    // must still lead to the file locked, else it is made again.
+    struct stat mine {
+    }, named{};
+    if (::fstat(file.get(), &mine) != 0) return false;
+    if (::fstatat(folder_, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+        named.st_dev != mine.st_dev || named.st_ino != mine.st_ino) {
+      continue;
+    }
+    fd_ = std::move(file);
+    name_ = std::move(name);
+    const mode_t bits = (mode == kNewFileBits ? NewFileMode() : mode) & 0777;
+    // Bits that would keep its owner out wait until it is put in place.
+    exact_ = bits == (0600 & ~CreationMask());
+    if (!exact_ && (bits & S_IRUSR) != 0) {
+      if (::fchmod(fd_.get(), bits) != 0) {
+        const int err = errno;
+        Remove();
+        errno = err;
+        return false;
+      }
+      exact_ = true;
+    }
+    return true;
   }
   errno = EEXIST;
   return false;
 }
 
+bool WorkFile::Name() {
+  if (!name_.empty()) return true;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string name = prefix_ + RandomSuffix();
+    const int err = LinkIn(fd_.get(), folder_, name.c_str());
+    if (err == 0) {
+      name_ = std::move(name);
+      return true;
+    }
+    if (err != EEXIST) {
+      errno = err;
+      return false;
+    }
+  }
+  errno = EEXIST;
+  return false;
+}
+
+int WorkFile::LinkAs(int folder, const std::string& name) {
+  return LinkIn(fd_.get(), folder, name.c_str());
+}
+
 Rewrite::Rewrite(const FolderEntry& entry, int original, const struct stat& st)
     : entry_(entry), original_(original), st_(st) {
+  // The gate before anything is made or changed.
+  RefuseUnkeepable(original, st);
   racy_ = ChangedThisTick(st);
   in_place_ = st.st_nlink > 1;
   MakeTemp(true);
@@ -492,16 +829,20 @@ Rewrite::Rewrite(const FolderEntry& entry) : entry_(entry) {
 
 void Rewrite::MakeTemp(bool elsewhere_allowed) {
   // The permissions the file will have, from the start: only setuid and
-  // setgid wait until the content is written, which would clear them.
-  if (temp_.Create(entry_.Folder(), kTempPrefix, original_ >= 0 ? st_.st_mode & 0777 : 0600)) {
-    return;
-  }
+  // setgid wait until the content is written, which would clear them. A
+  // file rewritten in place only lends its content.
+  const mode_t mode = original_ < 0 ? WorkFile::kNewFileBits
+                      : in_place_   ? 0600
+                                    : st_.st_mode & 0777;
+  temp_private_ = mode == 0600;
+  if (temp_.Create(entry_.Folder(), kTempPrefix, mode)) return;
   int err = errno;
   // A folder that takes no new file: the file is rewritten in place, from
   // a temporary file in the program's own folder.
   if (!elsewhere_allowed || (err != EACCES && err != EPERM)) Fail(err);
   OpenStateFolder();
   if (!temp_.Create(state_folder_.get(), kTempPrefix, 0600)) Fail(errno);
+  temp_private_ = true;
   in_place_ = true;
 }
 
@@ -509,7 +850,8 @@ std::string Rewrite::OpenStateFolder() {
   const std::string path = StateFolder();
   if (path.empty()) Fail(errno != 0 ? errno : ENOENT);
   if (state_folder_.get() < 0) {
-    state_folder_.reset(::open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    state_folder_.reset(
+        RetryInterrupted([&] { return ::open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC); }));
     if (state_folder_.get() < 0) Fail(errno);
   }
   return path;
@@ -529,32 +871,45 @@ bool Rewrite::SameAsOld() const {
 }
 
 void Rewrite::Commit() {
-  FileWriter& writer = CurrentFileWriter();
-  writer.Reached(WriteStep::kOutputWritten);
+  CurrentFileWriter().Reached(WriteStep::kOutputWritten);
   if (original_ < 0) {
-    if (::fchmod(temp_.fd(), NewFileMode()) != 0 || writer.Sync(temp_.fd()) != 0) Fail(errno);
-    writer.Reached(WriteStep::kBeforeReplace);
-    // Whoever made the file meanwhile keeps it.
-    if (::renameat2(temp_.folder(), temp_.name().c_str(), entry_.Folder(), entry_.Name().c_str(),
-                    RENAME_NOREPLACE) != 0) {
-      if (errno == EEXIST) throw EInOutError(32);
-      if (errno != EINVAL && errno != ENOSYS) Fail(errno);
-      struct stat st {};
-      if (entry_.Status(&st)) throw EInOutError(32);
-      if (::renameat(temp_.folder(), temp_.name().c_str(), entry_.Folder(),
-                     entry_.Name().c_str()) != 0) {
-        Fail(errno);
-      }
-    }
-    temp_.Keep();
+    CommitNew();
     return;
   }
   if (!in_place_ && !TakeIdentity()) in_place_ = true;
   if (in_place_) {
     RewriteInPlace();
-  } else {
-    Replace();
+    return;
   }
+  MakeDurable();
+  PutInPlace();
+}
+
+void Rewrite::CommitNew() {
+  FileWriter& writer = CurrentFileWriter();
+  if (!temp_.exact() && ::fchmod(temp_.fd(), NewFileMode()) != 0) Fail(errno);
+  if (int err = SyncFile(temp_.fd())) Fail(err);
+  writer.Reached(WriteStep::kBeforeReplace);
+  // Whoever made the file meanwhile keeps it: a link is refused over any name.
+  if (temp_.name().empty()) {
+    if (int err = temp_.LinkAs(entry_.Folder(), entry_.Name())) {
+      if (err == EEXIST) throw EInOutError(32);
+      Fail(err);
+    }
+    return;
+  }
+  if (::renameat2(temp_.folder(), temp_.name().c_str(), entry_.Folder(), entry_.Name().c_str(),
+                  RENAME_NOREPLACE) != 0) {
+    if (errno == EEXIST) throw EInOutError(32);
+    if (errno != EINVAL && errno != ENOSYS) Fail(errno);
+    struct stat st {};
+    if (entry_.Status(&st)) throw EInOutError(32);
+    if (::renameat(temp_.folder(), temp_.name().c_str(), entry_.Folder(), entry_.Name().c_str()) !=
+        0) {
+      Fail(errno);
+    }
+  }
+  temp_.Keep();
 }
 
 bool Rewrite::TakeIdentity() {
@@ -572,9 +927,12 @@ bool Rewrite::TakeIdentity() {
       changed = true;
     }
   }
-  // The mode's setuid and setgid bits after the content, which clears them
-  // when written by anyone but root; the rest was given at creation.
-  if ((st_.st_mode & 07000) != 0 && ::fchmod(fd, st_.st_mode & 07777) != 0) return false;
+  // The mode once the folder's ACL is gone, and its setuid and setgid bits
+  // after the content, which clears them when written by anyone but root.
+  const bool special = (st_.st_mode & 07000) != 0;
+  if ((changed || special || !temp_.exact()) && ::fchmod(fd, st_.st_mode & 07777) != 0) {
+    return false;
+  }
   // File capabilities last: changing the owner or the content clears them.
   std::stable_partition(theirs.begin(), theirs.end(),
                         [](const std::string& n) { return n != kCapability; });
@@ -587,8 +945,9 @@ bool Rewrite::TakeIdentity() {
     changed = true;
   }
   struct stat now {};
-  return !changed || (::fstat(fd, &now) == 0 && (now.st_mode & 07777) == (st_.st_mode & 07777) &&
-                      now.st_uid == st_.st_uid && now.st_gid == st_.st_gid);
+  return !(changed || special) ||
+         (::fstat(fd, &now) == 0 && (now.st_mode & 07777) == (st_.st_mode & 07777) &&
+          now.st_uid == st_.st_uid && now.st_gid == st_.st_gid);
 }
 
 bool Rewrite::StillTheFileRead() const {
@@ -646,11 +1005,16 @@ std::uint64_t ContentHash::Value() const {
   return last.hash_;
 }
 
-void Rewrite::Replace() {
-  FileWriter& writer = CurrentFileWriter();
-  if (writer.Sync(temp_.fd()) != 0) Fail(errno);
+void Rewrite::MakeDurable() {
+  if (int err = SyncFile(temp_.fd())) Fail(err);
+}
+
+void Rewrite::PutInPlace() {
+  // Named only now, so that a kill before leaves nothing; named before the
+  // check, so that nothing comes between the check and the rename.
+  if (!temp_.Name()) Fail(errno);
   if (!StillTheFileRead()) throw EInOutError(32);
-  writer.Reached(WriteStep::kBeforeReplace);
+  CurrentFileWriter().Reached(WriteStep::kBeforeReplace);
   if (::renameat(temp_.folder(), temp_.name().c_str(), entry_.Folder(), entry_.Name().c_str()) !=
       0) {
     Fail(errno);
@@ -662,23 +1026,31 @@ void Rewrite::RewriteInPlace() {
   FileWriter& writer = CurrentFileWriter();
   const std::string state_path = OpenStateFolder();
   const std::string folder_path = FullPathName(FolderOf(entry_.Path()));
+  // The record names the temporary file, read back at the next start: its
+  // owner must be able to read it, and nobody else needs to.
+  if (!temp_private_ && ::fchmod(temp_.fd(), 0600) != 0) Fail(errno);
+  if (!temp_.Name()) Fail(errno);
   const std::string temp_path =
       (temp_.folder() == entry_.Folder() ? folder_path : state_path) + "/" + temp_.name();
 
   // The old content is kept beside the file when its folder takes it.
   WorkFile backup;
   std::string backup_path;
-  if (backup.Create(entry_.Folder(), kBackupPrefix, 0600)) {
+  if (backup.Create(entry_.Folder(), kBackupPrefix, 0600) && backup.Name()) {
     backup_path = folder_path + "/" + backup.name();
-  } else if (backup.Create(state_folder_.get(), kBackupPrefix, 0600)) {
+  } else if (backup.Create(state_folder_.get(), kBackupPrefix, 0600) && backup.Name()) {
     backup_path = state_path + "/" + backup.name();
   } else {
     Fail(errno);
   }
   std::string capability;
   GetAttribute(original_, kCapability, &capability);
+  struct stat backup_st {
+  }, temp_st{};
+  if (::fstat(backup.fd(), &backup_st) != 0 || ::fstat(temp_.fd(), &temp_st) != 0) Fail(errno);
 
-  // The record, naming everything, is on disk before anything is copied.
+  // The record, naming everything, is on disk before anything is copied; it
+  // gets its name once whole, so that no record is ever found cut short.
   WorkFile record;
   if (!record.Create(state_folder_.get(), kRecordPrefix, 0600)) Fail(errno);
   std::string text = kRecordMagic;
@@ -692,18 +1064,29 @@ void Rewrite::RewriteInPlace() {
   std::snprintf(mode, sizeof mode, "%o", static_cast<unsigned>(st_.st_mode & 07777));
   AppendField(&text, mode);
   AppendField(&text, capability);
+  AppendIdentity(&text, IdentityOf(backup_st));
+  AppendIdentity(&text, IdentityOf(temp_st));
   if (int err = WriteFully(record.fd(), text.data(), text.size())) Fail(err);
-  if (writer.Sync(record.fd()) != 0) Fail(errno);
+  if (int err = SyncFile(record.fd())) Fail(err);
+  if (!record.Name()) Fail(errno);
   if (int err = SyncFolder(state_folder_.get())) Fail(err);
 
   if (int err = CopyContent(original_, backup.fd(), false)) Fail(err);
-  if (writer.Sync(backup.fd()) != 0 || writer.Sync(temp_.fd()) != 0) Fail(errno);
+  if (int err = SyncFile(backup.fd())) Fail(err);
+  if (int err = SyncFile(temp_.fd())) Fail(err);
+  // The names of the copy and of the temporary file, where the state
+  // folder's flush did not cover them.
   if (backup.folder() != state_folder_.get()) {
     if (int err = SyncFolder(backup.folder())) Fail(err);
   }
-  if (::pwrite(record.fd(), "1", 1, kPhaseOffset) != 1 || writer.Sync(record.fd()) != 0) {
-    Fail(errno);
+  if (temp_.folder() != state_folder_.get() && temp_.folder() != backup.folder()) {
+    if (int err = SyncFolder(temp_.folder())) Fail(err);
   }
+  const int record_fd = record.fd();
+  const ssize_t marked =
+      RetryInterrupted([record_fd] { return ::pwrite(record_fd, "1", 1, kPhaseOffset); });
+  if (marked != 1) Fail(marked < 0 ? errno : ENOSPC);
+  if (int err = SyncFile(record.fd())) Fail(err);
   writer.Reached(WriteStep::kBackupKept);
 
   if (!StillTheFileRead()) throw EInOutError(32);
@@ -714,8 +1097,8 @@ void Rewrite::RewriteInPlace() {
     Fail(errno);
   }
   if (int err = WriteOver(temp_.fd(), out.get(), st_.st_mode, capability, true)) {
-    // When even the old content cannot be put back, the record and the copy
-    // stay, and the next start tries again.
+    // The old content goes back, as after any failed write. When even that
+    // fails, the record and the copy stay, and the next start tries again.
     if (WriteOver(backup.fd(), out.get(), st_.st_mode, capability, false) != 0) {
       backup.Keep();
       record.Keep();
@@ -734,10 +1117,7 @@ bool ChangedInClockTick(const struct stat& st) {
 }
 
 bool IsWorkFileName(const char* name) {
-  if (!StartsWith(name, kTempPrefix)) return false;
-  std::size_t n = std::strlen(name);
-  return n == sizeof kTempPrefix - 1 + kSuffixLength ||
-         (StartsWith(name, kBackupPrefix) && n == sizeof kBackupPrefix - 1 + kSuffixLength);
+  return IsNew(name, kTempPrefix) || IsNew(name, kBackupPrefix);
 }
 
 void SweepStaleWorkFile(int folder, const char* name) {
@@ -748,7 +1128,7 @@ void SweepStaleWorkFile(int folder, const char* name) {
   if (fd.get() < 0) return;
   // A backup may be the only copy of a file's old content; only an empty
   // one, made by a rewrite cut short before it copied anything, goes.
-  if (StartsWith(name, kBackupPrefix) && st.st_size != 0) return;
+  if (IsNew(name, kBackupPrefix) && st.st_size != 0) return;
   if (::fstatat(folder, name, &again, AT_SYMLINK_NOFOLLOW) != 0 || again.st_ino != st.st_ino ||
       again.st_dev != st.st_dev) {
     return;
@@ -774,7 +1154,7 @@ std::vector<InterruptedRewrite> RestoreInterruptedRewrites() {
   std::vector<std::string> records;
   DirEntry entry;
   while (folder.Next(&entry)) {
-    if (StartsWith(entry.Name, kRecordPrefix)) records.emplace_back(entry.Name);
+    if (IsRecordName(entry.Name)) records.emplace_back(entry.Name);
   }
   std::sort(records.begin(), records.end());
   for (const std::string& name : records) {
@@ -787,7 +1167,8 @@ std::vector<InterruptedRewrite> RestoreInterruptedRewrites() {
     text.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
     Record record;
     InterruptedRewrite report;
-    // A record cut short was being written before anything was touched.
+    // A record of the previous version cut short was being written before
+    // anything was touched.
     if (ParseRecord(text, &record) && Settle(record, &report)) reports.push_back(report);
     ::unlinkat(folder.Fd(), name.c_str(), 0);
   }

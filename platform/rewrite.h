@@ -4,13 +4,16 @@
 // new one, with its owner, group, mode, names and extended attributes.
 //
 // The new content is first written whole to a temporary file beside the
-// file. Normally that file then takes the old one's identity and is renamed
-// over it. When that would lose something (several hard links, an owner or a
-// setgid bit this user cannot give, attributes that cannot be copied, a
-// folder that takes no new file) the file is rewritten in place instead: its
-// old content is copied aside and a record of where it belongs is flushed to
-// the program's state folder before the file is touched, so that the next
-// start puts it back if the rewrite was cut short.
+// file, without a name until one is needed. Normally that file then takes
+// the old one's identity and is renamed over it. When that would lose
+// something (several hard links, an owner or a setgid bit this user cannot
+// give, attributes that cannot be copied, a folder that takes no new file)
+// the file is rewritten in place instead: its old content is copied aside
+// and a record of where it belongs, with its mode and capability, is flushed
+// to the program's state folder before the file is touched, so that the next
+// start puts it back if the rewrite was cut short, or gives back its mode
+// and capability if only they were. A file whose setuid, setgid bit or
+// capability this user could not give back is refused before anything.
 //
 // Before the file is replaced or rewritten, it is checked to be the very file
 // read and unchanged since (device, inode, size, modification and change
@@ -40,8 +43,9 @@ class FolderEntry {
   // from its own descriptors); path only names it in messages.
   FolderEntry(std::shared_ptr<const Fd> folder, std::string name, std::string path)
       : folder_(std::move(folder)), name_(std::move(name)), path_(std::move(path)) {}
-  // Opens the folder of path (a long path a piece at a time); false, with
-  // errno set, when it cannot be opened.
+  // Opens the folder of path (a long path a piece at a time), held until the
+  // entry and its copies are dropped; false, with errno set, when it cannot
+  // be opened.
   bool Locate(const std::string& path);
   // As Locate, then follows symbolic links at the end of path to the entry
   // they name, which need not exist yet.
@@ -59,7 +63,7 @@ class FolderEntry {
   int OpenForReading() const;
 
  private:
-  // Shared with the entries of the same folder located last on this thread.
+  // Shared with the copies of this entry.
   std::shared_ptr<const Fd> folder_;
   std::string name_;
   std::string path_;
@@ -69,35 +73,59 @@ class FolderEntry {
 // write permission bit is refused even to root.
 void RefuseUnwritable(const FolderEntry& entry, const struct stat& st);
 
-// A work file of the program (temporary, backup or record), created under a
-// random name and locked while it is in use, so that other instances tell it
-// from one left behind. Removed when dropped, unless kept.
+// Throws EInOutError 5 when this process could not give the file, once
+// rewritten, its setuid or setgid bit or its file capability back: writing
+// clears them, and giving them back takes rights (being the owner, in the
+// group, or privileges) this process may lack. Asks the system nothing for a
+// file without those bits when the process may set capabilities.
+void RefuseUnkeepable(int fd, const struct stat& st);
+
+// A work file of the program (temporary, copy of an old content, record).
+// It is made without a name where the file system allows it, so that a kill
+// leaves nothing behind, and locked before it gets one, so that other
+// instances tell it from one left behind. Removed when dropped, unless kept.
 class WorkFile {
  public:
+  // The mode asking Create for the permission bits any new file gets.
+  static constexpr mode_t kNewFileBits = static_cast<mode_t>(-1);
   // No file yet.
   WorkFile() = default;
   // Removes the file (before closing it, so the lock covers its whole life).
   ~WorkFile();
   WorkFile(const WorkFile&) = delete;
   WorkFile& operator=(const WorkFile&) = delete;
-  // Creates prefix followed by six random letters in folder, with the
-  // permission bits mode; false with errno set.
-  bool Create(int folder, const std::string& prefix, mode_t mode);
+  // Drops any file held, then creates one in folder with the permission bits
+  // mode, locked; its name, when it needs one, is prefix followed by random
+  // letters and digits. False with errno set.
+  bool Create(int folder, const char* prefix, mode_t mode);
+  // Gives the file its name in its folder, unless it has one; false with
+  // errno set.
+  bool Name();
+  // Links the file in as name of folder, which must not exist; 0 or errno.
+  // The file is then no work file any more.
+  int LinkAs(int folder, const std::string& name);
   // The open file.
   int fd() const { return fd_.get(); }
   // Its folder (borrowed: it must outlive this object).
   int folder() const { return folder_; }
-  // Its name in the folder.
+  // Its name in the folder; "" while it has none.
   const std::string& name() const { return name_; }
+  // Whether it has the permission bits asked for: one that had to be made
+  // with a name keeps 0600 rather than bits that would keep its owner out.
+  bool exact() const { return exact_; }
   // Leaves the file on disk when dropped.
   void Keep() { name_.clear(); }
   // Removes the file now.
   void Remove();
 
  private:
+  bool CreateNamed(mode_t mode);
+
   Fd fd_;
   int folder_ = -1;
+  const char* prefix_ = "";
   std::string name_;
+  bool exact_ = true;
 };
 
 // One rewrite of one file: the caller writes the new content to Output(),
@@ -106,8 +134,9 @@ class Rewrite {
  public:
   // A rewrite of the existing regular file at entry, open for reading as
   // original (kept open by the caller until the rewrite ends) with status st
-  // as read when it was opened. Throws EInOutError when no temporary file can
-  // be made anywhere.
+  // as read when it was opened. Throws EInOutError 5 for a file whose
+  // special bits or capability could not be kept (RefuseUnkeepable), or
+  // EInOutError when no temporary file can be made anywhere.
   Rewrite(const FolderEntry& entry, int original, const struct stat& st);
   // A new file at entry, which must not exist when committed.
   explicit Rewrite(const FolderEntry& entry);
@@ -139,9 +168,14 @@ class Rewrite {
   void MakeTemp(bool elsewhere_allowed);
   std::string OpenStateFolder();
   [[noreturn]] void Fail(int err) const;
+  void CommitNew();
   bool TakeIdentity();
   bool StillTheFileRead() const;
-  void Replace();
+  // A replacement in two steps, which files committed together may take
+  // one after the other: the temporary file made durable, then checked
+  // unchanged and renamed over the file.
+  void MakeDurable();
+  void PutInPlace();
   void RewriteInPlace();
 
   const FolderEntry& entry_;
@@ -150,7 +184,8 @@ class Rewrite {
   // The state folder, when the temporary file had to go there.
   Fd state_folder_;
   WorkFile temp_;
-  std::string temp_path_;
+  // Whether the temporary file has mode 0600, as one rewritten in place needs.
+  bool temp_private_ = false;
   bool in_place_ = false;
   bool racy_ = false;
   bool hashed_ = false;
@@ -181,10 +216,12 @@ class ContentHash {
 bool ChangedInClockTick(const struct stat& st);
 
 // Whether name is one of the program's own temporary or backup files, which
-// are never converted.
+// are never converted: a marker and twenty random letters and digits, which
+// no person would type.
 bool IsWorkFileName(const char* name);
 // Removes the work file name in folder when no running instance of the
-// program holds it and it holds nothing worth keeping.
+// program holds it and it holds nothing worth keeping (a copy of an old
+// content goes only when empty).
 void SweepStaleWorkFile(int folder, const char* name);
 
 // Removes the stale work files of folder, as SweepStaleWorkFile does.
@@ -206,7 +243,8 @@ struct InterruptedRewrite {
 };
 
 // Puts back the old content of files whose rewrite in place was cut short
-// (by a kill, a crash or a power cut) and cleans away what such rewrites
-// left; returns what the user should be told. Rewrites still under way in
+// (by a kill, a crash or a power cut), gives back the mode and capability
+// of those found with their new or old content, and cleans away what such
+// rewrites left; returns what the user should be told. Rewrites still under way in
 // another instance of the program are left alone.
 std::vector<InterruptedRewrite> RestoreInterruptedRewrites();
