@@ -138,6 +138,8 @@ TEST_F(CliRun, ManyThreadsWriteWhatOneWrites) {
 
 TEST_F(CliRun, TrialChangesNothingAndListsWhatARunChanges) {
   MakeTree(Path("t"), false);
+  // A work file a killed run left: a trial does not even clear it away.
+  Write(Path("t/a/.terminelle~aB3cD4eF5gH6iJ7kL8mN"), "");
   // Dates of folders too: a trial makes and removes no file anywhere.
   auto snapshot = [&] {
     std::map<std::string, std::string> s = Contents(Path("t"));
@@ -166,6 +168,7 @@ TEST_F(CliRun, TrialChangesNothingAndListsWhatARunChanges) {
   CliResult done = RunCli(args);
   EXPECT_EQ(done.status, 0) << done.err;
   EXPECT_EQ(Listed(done.out, "converti : "), would);
+  EXPECT_FALSE(fs::exists(Path("t/a/.terminelle~aB3cD4eF5gH6iJ7kL8mN")));
 }
 
 TEST_F(CliRun, ExitStatusTellsFailuresAndBadUsage) {
