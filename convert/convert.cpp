@@ -182,13 +182,16 @@ class SameAsFile {
     std::size_t same = 0;
     while (equal_ && same < n) {
       if (at_ == have_) {
-        ssize_t r = PreadSome(fd_, buf_, kReadChunk, offset_);
+        // Most files that change differ early: the file is read a little
+        // at first, then more as long as it stays equal.
+        ssize_t r = PreadSome(fd_, buf_, step_, offset_);
         if (r <= 0) {
           equal_ = false;
           break;
         }
         have_ = static_cast<std::size_t>(r);
         at_ = 0;
+        step_ = std::min(kReadChunk, step_ * 4);
       }
       const std::size_t k = std::min(n - same, have_ - at_);
       const std::size_t equal = static_cast<std::size_t>(
@@ -210,6 +213,7 @@ class SameAsFile {
   char* buf_;
   std::size_t have_ = 0;
   std::size_t at_ = 0;
+  std::size_t step_ = 4096;
   off_t offset_;
   bool equal_ = true;
 };

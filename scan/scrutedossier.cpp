@@ -142,7 +142,15 @@ void TScruteDossier::Execute() {
   // Copies, so that a handler changing the properties leaves this run alone.
   const std::string folder = dossier_;
   const std::string patterns = filtre_;
-  ParcourirDossier(0, folder, patterns, kEveryEntry, sousDossier_);
+  {
+    // No folder stays open once the walk is over, however it ends: the
+    // user may want to unmount it.
+    struct Forget {
+      FolderEntry& entry;
+      ~Forget() { entry = FolderEntry(); }
+    } forget{Entry};
+    ParcourirDossier(0, folder, patterns, kEveryEntry, sousDossier_);
+  }
   if (OnFinExecute) OnFinExecute(this);
 }
 

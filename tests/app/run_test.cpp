@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 
 #include <csignal>
+#include <filesystem>
 
 #include "app/form1.h"
 #include "app/run.h"
@@ -69,6 +70,12 @@ TEST_F(RunTest, ConvertsEveryMatchingFileOfTheTree) {
   EXPECT_EQ(ReadFileBytes(Path("notes.txt")), "keep \n");
   EXPECT_EQ(Messages(), std::vector<std::string>{"c'est fini"});
   EXPECT_TRUE(Errors().empty());
+  // Nothing of the folder stays open once the run is over: it can be unmounted.
+  for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code ec;
+    const std::string target = std::filesystem::read_symlink(fd.path(), ec).string();
+    EXPECT_NE(target.rfind(Path(""), 0), 0u) << target;
+  }
   const std::string last = form->StatusBar1->Panel()->Text();
   EXPECT_TRUE(last == Path("a.pl") || last == Path("sub/deep/b.PL")) << last;
   // The bar catches up with the last path once the screen's next frame is due.
