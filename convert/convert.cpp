@@ -57,6 +57,13 @@ struct Scratch {
   std::string upper;
 };
 
+// The block of the file read last, where it lies in the file.
+struct ReadWindow {
+  const char* data = nullptr;
+  off_t at = 0;
+  std::size_t size = 0;
+};
+
 // Buffers kept from one file to the next: a run converts thousands of small
 // files, and fresh megabytes for each would cost more than the conversion.
 struct Buffers {
@@ -66,6 +73,8 @@ struct Buffers {
   std::unique_ptr<char[]> compare{new char[kReadChunk]};
   std::string carry;
   Scratch scratch;
+  // Where read holds what of the file being converted.
+  ReadWindow window;
 };
 
 Buffers& SharedBuffers() {
@@ -175,12 +184,26 @@ std::string_view EndingOf(LineEnding kind) {
 // a given offset on.
 class SameAsFile {
  public:
-  SameAsFile(int fd, char* buf, off_t from = 0) : fd_(fd), buf_(buf), offset_(from) {}
+  // The file's bytes that window holds are taken from there rather than read again.
+  SameAsFile(int fd, char* buf, off_t from = 0, const ReadWindow* window = nullptr)
+      : fd_(fd), buf_(buf), window_(window), offset_(from) {}
   // How many of the n bytes at p, from the first, equal the file's next
   // ones; they count as compared.
   std::size_t Feed(const char* p, std::size_t n) {
     std::size_t same = 0;
     while (equal_ && same < n) {
+      if (at_ == have_ && window_ != nullptr && offset_ >= window_->at &&
+          offset_ < window_->at + static_cast<off_t>(window_->size)) {
+        // In memory already: most files are read in one block.
+        const std::size_t from = static_cast<std::size_t>(offset_ - window_->at);
+        const std::size_t k = std::min(n - same, window_->size - from);
+        const std::size_t equal = static_cast<std::size_t>(
+            std::mismatch(p + same, p + same + k, window_->data + from).first - (p + same));
+        same += equal;
+        offset_ += static_cast<off_t>(equal);
+        equal_ = equal == k;
+        continue;
+      }
       if (at_ == have_) {
         // Most files that change differ early: the file is read a little
         // at first, then more as long as it stays equal.
@@ -211,6 +234,7 @@ class SameAsFile {
  private:
   int fd_;
   char* buf_;
+  const ReadWindow* window_;
   std::size_t have_ = 0;
   std::size_t at_ = 0;
   std::size_t step_ = 4096;
@@ -549,6 +573,7 @@ StreamResult SplitLines(Input in, Lines& lines, Buffers& buffers, const ConvertO
   const std::size_t whole = std::max<std::size_t>(options.WholeLinesUpTo, 1);
   std::string& carry = buffers.carry;
   carry.clear();
+  buffers.window = ReadWindow{};
   // A line runs over from an earlier block: carry holds it, or it is streamed.
   bool in_hand = false;
   bool streamed = false;
@@ -584,6 +609,7 @@ StreamResult SplitLines(Input in, Lines& lines, Buffers& buffers, const ConvertO
     const ssize_t r = ReadSome(in.fd, buf, chunk);
     if (r < 0) throw EInOutError(OsErrorCode(errno));
     if (r == 0) break;
+    buffers.window = ReadWindow{buf, block_at, static_cast<std::size_t>(r)};
     if (in.hash != nullptr) in.hash->Add(buf, static_cast<std::size_t>(r));
     // A short read once the whole size is in is the end of a regular file,
     // which saves small files a second read.
@@ -705,7 +731,12 @@ bool OpenSource(const FolderEntry& entry, Source* s) {
 // no temporary file at all.
 class UnlessUnchanged : public Destination {
  public:
-  UnlessUnchanged(const Source& src, char* compare) : src_(src), same_(src.fd.get(), compare) {}
+  // The rewrite, when one is needed, is made in rewrite.
+  UnlessUnchanged(const Source& src, std::optional<Rewrite>& rewrite, Buffers& buffers)
+      : src_(src),
+        rewrite_(rewrite),
+        same_(src.fd.get(), buffers.compare.get(), 0, &buffers.window),
+        buffers_(buffers) {}
 
   void Write(const char* p, std::size_t n) override {
     if (!rewrite_) {
@@ -721,11 +752,9 @@ class UnlessUnchanged : public Destination {
   // Whether all was equal, the file's end included.
   bool Unchanged() const { return !rewrite_ && same_.EqualUpTo(src_.st.st_size); }
 
-  // The rewrite the content went to, made now if the content is a strict
-  // beginning of the file's.
-  Rewrite& Changed() {
-    if (!rewrite_) Diverge();
-    return *rewrite_;
+  // Makes the rewrite now if the content is a strict beginning of the file's.
+  void Finish() {
+    if (!rewrite_ && !Unchanged()) Diverge();
   }
 
  private:
@@ -733,9 +762,17 @@ class UnlessUnchanged : public Destination {
   void Diverge() {
     RefuseUnwritable(src_.entry, src_.st);
     rewrite_.emplace(src_.entry, src_.fd.get(), src_.st);
-    // What was equal so far is the file's own beginning.
+    // What was equal so far is the file's own beginning, most often still
+    // in the block read last.
     const off_t equal = same_.Offset();
-    char* buf = SharedBuffers().compare.get();
+    const ReadWindow& w = buffers_.window;
+    if (w.at == 0 && equal <= static_cast<off_t>(w.size)) {
+      if (int err = WriteFully(rewrite_->Output(), w.data, static_cast<std::size_t>(equal))) {
+        throw WriteFailure{err};
+      }
+      return;
+    }
+    char* buf = buffers_.compare.get();
     for (off_t at = 0; at < equal;) {
       const ssize_t r = PreadSome(src_.fd.get(), buf, std::min<off_t>(kReadChunk, equal - at), at);
       if (r <= 0) throw WriteFailure{r < 0 ? errno : EIO};
@@ -747,13 +784,16 @@ class UnlessUnchanged : public Destination {
   }
 
   const Source& src_;
+  std::optional<Rewrite>& rewrite_;
   SameAsFile same_;
-  std::optional<Rewrite> rewrite_;
+  Buffers& buffers_;
 };
 
-// Converts the open source over itself, through a rewrite that keeps the old
-// content whole until the new one is complete.
-ConvertOutcome ConvertOverItself(const Source& src, const Conversion& c) {
+// Converts the open source into a rewrite of itself that keeps the old
+// content whole until the new one is complete, and stops there; kConverted
+// when rewrite then holds the new content, not committed yet.
+ConvertOutcome PrepareOverItself(const Source& src, const Conversion& c,
+                                 std::optional<Rewrite>& rewrite) {
   // Contents read in the clock tick of their last change are hashed, as
   // their dates cannot tell a change made during the conversion.
   ContentHash hash;
@@ -761,24 +801,31 @@ ConvertOutcome ConvertOverItself(const Source& src, const Conversion& c) {
   if (ChangedInClockTick(src.st)) in.hash = &hash;
   try {
     if (c.Options.KeepUnchanged) {
-      UnlessUnchanged to(src, SharedBuffers().compare.get());
-      if (!Produce(in, to, c)) return ConvertOutcome::kBinary;
+      UnlessUnchanged to(src, rewrite, SharedBuffers());
+      if (!Produce(in, to, c)) {
+        rewrite.reset();
+        return ConvertOutcome::kBinary;
+      }
       if (to.Unchanged()) return ConvertOutcome::kUnchanged;
-      Rewrite& rewrite = to.Changed();
-      if (in.hash != nullptr) rewrite.SetContentHash(hash.Value());
-      rewrite.Commit();
-      return ConvertOutcome::kConverted;
+      to.Finish();
+    } else {
+      RefuseUnwritable(src.entry, src.st);
+      rewrite.emplace(src.entry, src.fd.get(), src.st);
+      FdDestination to(rewrite->Output());
+      if (!Produce(in, to, c)) {
+        rewrite.reset();
+        return ConvertOutcome::kBinary;
+      }
     }
-    RefuseUnwritable(src.entry, src.st);
-    Rewrite rewrite(src.entry, src.fd.get(), src.st);
-    FdDestination to(rewrite.Output());
-    if (!Produce(in, to, c)) return ConvertOutcome::kBinary;
-    if (in.hash != nullptr) rewrite.SetContentHash(hash.Value());
-    rewrite.Commit();
-    return ConvertOutcome::kConverted;
   } catch (const WriteFailure& f) {
+    rewrite.reset();
     ThrowIo(f.err, src.entry.Path());
+  } catch (...) {
+    rewrite.reset();
+    throw;
   }
+  if (in.hash != nullptr) rewrite->SetContentHash(hash.Value());
+  return ConvertOutcome::kConverted;
 }
 
 // A destination that is a device or a pipe is written straight through.
@@ -989,12 +1036,47 @@ Conversion MakeConversion(LineEnding kind, const ReplaceRule& rule1, const Repla
 
 }  // namespace
 
-ConvertOutcome ConvertFile(const FolderEntry& file, const Conversion& conversion) {
+struct PreparedConversion::State {
+  Source src;
+  std::optional<Rewrite> rewrite;
+};
+
+PreparedConversion::PreparedConversion(std::unique_ptr<State> state, ConvertOutcome outcome)
+    : state_(std::move(state)), outcome_(outcome) {}
+
+PreparedConversion::~PreparedConversion() = default;
+
+Rewrite* PreparedConversion::Pending() const {
+  return state_ && state_->rewrite ? &*state_->rewrite : nullptr;
+}
+
+void PreparedConversion::Drop() {
+  state_.reset();
+}
+
+std::unique_ptr<PreparedConversion> PrepareConversion(const FolderEntry& file,
+                                                      const Conversion& conversion) {
   return WithBuffers([&] {
-    Source src;
-    if (file.Folder() < 0 || !OpenSource(file, &src)) return ConvertOutcome::kLeftAlone;
-    return ConvertOverItself(src, conversion);
+    auto state = std::make_unique<PreparedConversion::State>();
+    ConvertOutcome outcome = ConvertOutcome::kLeftAlone;
+    if (file.Folder() >= 0 && OpenSource(file, &state->src)) {
+      outcome = PrepareOverItself(state->src, conversion, state->rewrite);
+    }
+    if (!state->rewrite) state.reset();
+    return std::unique_ptr<PreparedConversion>(new PreparedConversion(std::move(state), outcome));
   });
+}
+
+ConvertOutcome ConvertFile(const FolderEntry& file, const Conversion& conversion) {
+  std::unique_ptr<PreparedConversion> prepared = PrepareConversion(file, conversion);
+  if (Rewrite* pending = prepared->Pending()) {
+    try {
+      pending->Commit();
+    } catch (const std::bad_alloc&) {
+      throw EOutOfMemory();
+    }
+  }
+  return prepared->Outcome();
 }
 
 TrialOutcome TryConvertFile(const FolderEntry& file, const Conversion& conversion) {

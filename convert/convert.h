@@ -4,11 +4,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "platform/codepage.h"
 
 class FolderEntry;
+class Rewrite;
 
 // The line end every output line receives.
 enum class LineEnding : std::uint8_t { Windows = 0, Unix = 1, Mac = 2 };
@@ -66,6 +68,36 @@ struct TrialOutcome {
   // Lines whose converted text differs from the line with its own break.
   std::uint64_t ChangedLines = 0;
 };
+
+// A file converted up to the moment it would change: its new content waits
+// in a temporary file, so that files converted on several threads can be
+// committed in order, many with one barrier.
+class PreparedConversion {
+ public:
+  ~PreparedConversion();
+  PreparedConversion(const PreparedConversion&) = delete;
+  PreparedConversion& operator=(const PreparedConversion&) = delete;
+  // What the conversion does; kConverted once Pending() is committed.
+  ConvertOutcome Outcome() const { return outcome_; }
+  // The rewrite that puts the new content in place; null when there is
+  // nothing to commit.
+  Rewrite* Pending() const;
+  // Drops the new content: the file stays as it is.
+  void Drop();
+
+ private:
+  struct State;
+  explicit PreparedConversion(std::unique_ptr<State> state, ConvertOutcome outcome);
+  friend std::unique_ptr<PreparedConversion> PrepareConversion(const FolderEntry& file,
+                                                               const Conversion& conversion);
+  std::unique_ptr<State> state_;
+  ConvertOutcome outcome_;
+};
+
+// Converts the file at entry over itself up to the commit. Throws as
+// ConvertFile does.
+std::unique_ptr<PreparedConversion> PrepareConversion(const FolderEntry& file,
+                                                      const Conversion& conversion);
 
 // Converts the file at entry over itself. Throws EFOpenError, EOutOfMemory
 // or EInOutError (32 when another program changed the file meanwhile); on

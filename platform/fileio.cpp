@@ -23,6 +23,10 @@ int FileWriter::Sync(int fd) {
   return ::fdatasync(fd);
 }
 
+int FileWriter::SyncAll(int fd) {
+  return ::syncfs(fd);
+}
+
 int FileWriter::Close(int fd) {
   return ::close(fd);
 }

@@ -18,6 +18,9 @@ enum class WriteStep {
   kOutputWritten,
   // Checked unchanged and flushed; the temporary file is about to replace it.
   kBeforeReplace,
+  // Files committed together: the barrier that makes their contents durable
+  // is about to be passed, nothing is renamed yet.
+  kBeforeBarrier,
   // In place: the old content is kept and flushed, with its record.
   kBackupKept,
   // In place: checked unchanged; the file is about to be reopened and truncated.
@@ -41,6 +44,8 @@ class FileWriter {
   virtual ssize_t Write(int fd, const void* buf, std::size_t n);
   // As fdatasync(2); a full disk may only show here on some file systems.
   virtual int Sync(int fd);
+  // As syncfs(2): everything written to the file system of fd made durable.
+  virtual int SyncAll(int fd);
   // As close(2).
   virtual int Close(int fd);
   // As openat(2) of folder with O_TMPFILE: a file without a name, open for

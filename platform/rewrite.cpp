@@ -871,18 +871,66 @@ bool Rewrite::SameAsOld() const {
 }
 
 void Rewrite::Commit() {
-  CurrentFileWriter().Reached(WriteStep::kOutputWritten);
   if (original_ < 0) {
+    CurrentFileWriter().Reached(WriteStep::kOutputWritten);
     CommitNew();
     return;
   }
-  if (!in_place_ && !TakeIdentity()) in_place_ = true;
-  if (in_place_) {
+  if (!Replaces()) {
     RewriteInPlace();
     return;
   }
   MakeDurable();
   PutInPlace();
+}
+
+bool Rewrite::Replaces() {
+  if (original_ < 0) return false;
+  if (!identity_taken_) {
+    CurrentFileWriter().Reached(WriteStep::kOutputWritten);
+    identity_taken_ = true;
+    if (!in_place_ && !TakeIdentity()) in_place_ = true;
+  }
+  return !in_place_;
+}
+
+off_t Rewrite::NewSize() const {
+  struct stat st {};
+  return ::fstat(temp_.fd(), &st) == 0 ? st.st_size : 0;
+}
+
+std::vector<int> MakeDurableTogether(const std::vector<Rewrite*>& rewrites) {
+  FileWriter& writer = CurrentFileWriter();
+  std::vector<int> errors(rewrites.size(), 0);
+  writer.Reached(WriteStep::kBeforeBarrier);
+  // One barrier for each file system; the files are beside their originals.
+  std::vector<std::pair<dev_t, int>> barriers;
+  for (std::size_t i = 0; i < rewrites.size(); ++i) {
+    const dev_t device = rewrites[i]->st_.st_dev;
+    auto same = [device](const auto& b) { return b.first == device; };
+    auto it = std::find_if(barriers.begin(), barriers.end(), same);
+    if (it == barriers.end()) {
+      const int fd = rewrites[i]->temp_.fd();
+      const int err = RetryInterrupted([&] { return writer.SyncAll(fd); }) == 0 ? 0 : errno;
+      barriers.emplace_back(device, err);
+      it = barriers.end() - 1;
+    }
+    // The barrier does not say whose data failed: each file tells for itself.
+    if (it->second != 0) errors[i] = SyncFile(rewrites[i]->temp_.fd());
+  }
+  return errors;
+}
+
+int SyncFoldersOf(const std::vector<Rewrite*>& rewrites) {
+  std::vector<int> done;
+  int first = 0;
+  for (const Rewrite* r : rewrites) {
+    const int folder = r->Entry().Folder();
+    if (std::find(done.begin(), done.end(), folder) != done.end()) continue;
+    done.push_back(folder);
+    if (int err = SyncFolder(folder); err != 0 && first == 0) first = err;
+  }
+  return first;
 }
 
 void Rewrite::CommitNew() {

@@ -26,6 +26,7 @@
 #include <sys/stat.h>
 
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <string>
 #include <utility>
@@ -164,6 +165,20 @@ class Rewrite {
   // its old content in both cases.
   void Commit();
 
+  // Committing several files together, with one barrier for all their
+  // contents, in three steps: Replaces tells, once the new content is
+  // written, whether this rewrite may be one of them (a replacement by its
+  // temporary file; a file rewritten in place or a new file is committed
+  // alone); MakeDurableTogether passes the barrier; PutInPlace, in order,
+  // then SyncFoldersOf.
+  bool Replaces();
+  // Puts the new content, made durable, in place; throws as Commit does.
+  void PutInPlace();
+  // The size of the new content, for a caller bounding what it holds.
+  off_t NewSize() const;
+  // The folder the file is in.
+  const FolderEntry& Entry() const { return entry_; }
+
  private:
   void MakeTemp(bool elsewhere_allowed);
   std::string OpenStateFolder();
@@ -171,14 +186,14 @@ class Rewrite {
   void CommitNew();
   bool TakeIdentity();
   bool StillTheFileRead() const;
-  // A replacement in two steps, which files committed together may take
-  // one after the other: the temporary file made durable, then checked
+  // A replacement in two steps, which files committed together take one
+  // after the other: the temporary file made durable, then checked
   // unchanged and renamed over the file.
   void MakeDurable();
-  void PutInPlace();
   void RewriteInPlace();
+  friend std::vector<int> MakeDurableTogether(const std::vector<Rewrite*>& rewrites);
 
-  const FolderEntry& entry_;
+  FolderEntry entry_;
   int original_ = -1;
   struct stat st_ {};
   // The state folder, when the temporary file had to go there.
@@ -188,9 +203,19 @@ class Rewrite {
   bool temp_private_ = false;
   bool in_place_ = false;
   bool racy_ = false;
+  bool identity_taken_ = false;
   bool hashed_ = false;
   std::uint64_t hash_ = 0;
 };
+
+// Makes the new contents of replacements (Replaces() true) durable with one
+// barrier for each file system they are on, rather than one flush each;
+// where a barrier fails, each of its files is flushed alone to find which.
+// Gives, for each, 0 or the errno of its failure.
+std::vector<int> MakeDurableTogether(const std::vector<Rewrite*>& rewrites);
+// Flushes, once each, the folders of rewrites put in place, so that their
+// renames outlive a power cut; 0 or the first failure's errno.
+int SyncFoldersOf(const std::vector<Rewrite*>& rewrites);
 
 // A hash of a file's content, fed piece by piece in order; how the content
 // is cut into pieces does not change it. Eight bytes at a time, so that even
