@@ -1050,6 +1050,10 @@ Rewrite* PreparedConversion::Pending() const {
   return state_ && state_->rewrite ? &*state_->rewrite : nullptr;
 }
 
+std::int64_t PreparedConversion::Bytes() const {
+  return state_ ? static_cast<std::int64_t>(state_->src.st.st_size) : 0;
+}
+
 void PreparedConversion::Drop() {
   state_.reset();
 }

@@ -82,6 +82,8 @@ class PreparedConversion {
   // The rewrite that puts the new content in place; null when there is
   // nothing to commit.
   Rewrite* Pending() const;
+  // The size of the file as it was read.
+  std::int64_t Bytes() const;
   // Drops the new content: the file stays as it is.
   void Drop();
 

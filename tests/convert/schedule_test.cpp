@@ -1,0 +1,163 @@
+#include "convert/schedule.h"
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "platform/fileio.h"
+#include "scan/scrutedossier.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class ScheduleTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/terminelle-schedule-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+    setenv("XDG_STATE_HOME", (dir_ + "/state").c_str(), 1);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  std::string Path(int i) const { return dir_ + "/f" + std::to_string(i) + ".pl"; }
+  static std::string Read(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+  }
+  // Files whose contents differ in length, which tells their temporary files apart.
+  void MakeFiles(int n) const {
+    for (int i = 0; i < n; ++i) std::ofstream(Path(i)) << std::string(i + 1, 'a') << " \r\n";
+  }
+  static std::string Converted(int i) { return std::string(i + 1, 'a') + "\n"; }
+
+  // Visits every file in order through a schedule, one batch for all.
+  std::vector<VisitResult> RunAll(int n, unsigned jobs) const {
+    std::vector<VisitResult> results;
+    ScheduleOptions options;
+    options.Jobs = jobs;
+    options.BatchFiles = 1000;
+    Schedule schedule(options, [&](std::vector<VisitResult>& told) {
+      for (VisitResult& r : told) results.push_back(std::move(r));
+    });
+    for (int i = 0; i < n; ++i) {
+      Visit v;
+      v.Path = Path(i);
+      EXPECT_TRUE(v.Entry.Locate(v.Path));
+      v.Key.Path = v.Path;
+      v.How.Kind = LineEnding::Unix;
+      schedule.Add(std::move(v), {});
+    }
+    schedule.Close();
+    while (!schedule.WaitDone(std::chrono::milliseconds(100))) {
+    }
+    return results;
+  }
+
+  std::string dir_;
+};
+
+// The barrier fails, and one file's own flush with it.
+class FailingBarrier : public FileWriter {
+ public:
+  explicit FailingBarrier(off_t size) : size_(size) { previous_ = SetFileWriter(this); }
+  ~FailingBarrier() override { SetFileWriter(previous_); }
+  int SyncAll(int) override {
+    ++barriers;
+    errno = EIO;
+    return -1;
+  }
+  int Sync(int fd) override {
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && st.st_size == size_) {
+      errno = EIO;
+      return -1;
+    }
+    return FileWriter::Sync(fd);
+  }
+  std::atomic<int> barriers{0};
+
+ private:
+  off_t size_;
+  FileWriter* previous_;
+};
+
+}  // namespace
+
+TEST_F(ScheduleTest, AFailedBarrierFindsItsFileAndCommitsTheOthers) {
+  MakeFiles(6);
+  std::vector<VisitResult> results;
+  {
+    FailingBarrier disk(static_cast<off_t>(Converted(3).size()));
+    results = RunAll(6, 2);
+    EXPECT_GE(disk.barriers.load(), 1);
+  }
+  ASSERT_EQ(results.size(), 6u);
+  for (int i = 0; i < 6; ++i) {
+    EXPECT_EQ(results[static_cast<std::size_t>(i)].Path, Path(i));
+    if (i == 3) {
+      EXPECT_TRUE(results[3].Failed);
+      EXPECT_EQ(results[3].Message, "Erreur E/S 1117");
+      EXPECT_EQ(Read(Path(3)), std::string(4, 'a') + " \r\n");
+    } else {
+      EXPECT_FALSE(results[static_cast<std::size_t>(i)].Failed) << i;
+      EXPECT_EQ(Read(Path(i)), Converted(i)) << i;
+    }
+  }
+  // Nothing of the failed file's temporary content stays behind.
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 6);
+}
+
+TEST_F(ScheduleTest, AKillInTheMiddleOfABatchLeavesEachFileOldOrNew) {
+  constexpr int kFiles = 40;
+  MakeFiles(kFiles);
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    // Killed as the twelfth file of the batch is about to be renamed.
+    struct KillAtRename : FileWriter {
+      int renames = 0;
+      void Reached(WriteStep step) override {
+        if (step == WriteStep::kBeforeReplace && ++renames == 12) ::kill(::getpid(), SIGKILL);
+      }
+    } kill_at;
+    SetFileWriter(&kill_at);
+    RunAll(kFiles, 2);
+    _exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFSIGNALED(status));
+  // Renamed in the walk's order: the eleven first are new, the others old.
+  for (int i = 0; i < kFiles; ++i) {
+    const std::string content = Read(Path(i));
+    EXPECT_EQ(content, i < 11 ? Converted(i) : std::string(i + 1, 'a') + " \r\n") << i;
+  }
+  // One run afterwards converts the rest and leaves no work file.
+  TScruteDossier scan;
+  scan.SetDossier(dir_);
+  scan.SetFiltre("*.pl");
+  Conversion c;
+  c.Kind = LineEnding::Unix;
+  scan.OnFichier = [&](TObject*, std::string) { ConvertFile(scan.Entry, c); };
+  scan.Execute();
+  for (int i = 0; i < kFiles; ++i) EXPECT_EQ(Read(Path(i)), Converted(i)) << i;
+  int entries = 0;
+  for (const auto& e : fs::directory_iterator(dir_)) entries += e.path().filename() != "state";
+  EXPECT_EQ(entries, kFiles);
+}
