@@ -22,6 +22,7 @@
 #include "app/messages.h"
 #include "base/errors.h"
 #include "framework/localtext.h"
+#include "platform/processors.h"
 #include "settings/file/iniform1.h"
 
 namespace {
@@ -81,7 +82,10 @@ TForm1::TForm1(QWidget* parent) : TForm(parent) {
   }
 }
 
-TForm1::~TForm1() = default;
+TForm1::~TForm1() {
+  // Its threads report here: they end before anything else goes.
+  conversions_.reset();
+}
 
 int TForm1::S(int designPixels) const {
   return static_cast<int>(std::lround(designPixels * scale_));
@@ -472,7 +476,8 @@ void TForm1::Button1Click(TObject* /*Sender*/) {
   ScruteDossier1->SetFiltre(ToLocalBytes(filtre_c->text()));
   ScruteDossier1->SetMaxPenetration(inclure_rep->Checked() ? 10000 : 0);
   // The folder as the scanner names it.
-  runs_.push_back(Run{folder.back() == '/' ? folder.substr(0, folder.size() - 1) : folder, {}});
+  runs_.push_back(
+      Run{folder.back() == '/' ? folder.substr(0, folder.size() - 1) : folder, {}, ++last_run_});
   struct EndRun {
     std::vector<Run>& runs;
     ~EndRun() { runs.pop_back(); }
@@ -494,16 +499,81 @@ void TForm1::SpeedButton2Click(TObject* /*Sender*/) {
 void TForm1::ScruteDossier1Fichier(TObject* Sender, std::string Nom) {
   // The file as the walk reached it, through its own open folder, taken
   // before a nested run started while pumping moves the scanner on.
-  FolderEntry file;
-  if (auto* scanner = dynamic_cast<TScruteDossier*>(Sender)) file = scanner->Entry;
+  auto* scanner = dynamic_cast<TScruteDossier*>(Sender);
+  Visit visit;
+  visit.Path = Nom;
+  if (scanner != nullptr) {
+    visit.Entry = scanner->Entry;
+    visit.Key = FileKey{scanner->Device, scanner->Inode, scanner->Inode == 0 ? Nom : ""};
+  } else {
+    visit.Entry.Locate(Nom);
+    visit.Key.Path = Nom;
+  }
   Application().ProcessMessages();
+  // A file that failed ends the walk, as if its conversion had just failed.
+  if (!runs_.empty()) EndIfFailed(runs_.back().id);
   StatusBar1->Panel()->SetText(Nom);
-  if (Mac_c->Checked()) ConvertFile(file, LineEnding::Mac);
-  if (unix_c->Checked()) ConvertFile(file, LineEnding::Unix);
-  if (windows_c->Checked()) ConvertFile(file, LineEnding::Windows);
+  for (auto [box, kind] : {std::pair{Mac_c, LineEnding::Mac}, std::pair{unix_c, LineEnding::Unix},
+                           std::pair{windows_c, LineEnding::Windows}}) {
+    if (!box->Checked()) continue;
+    visit.How = Conversion{};
+    visit.How.Kind = kind;
+    visit.How.Rule1 = ReplaceRule{remplacer_1->Checked(), ToLocalBytes(remplacer_1e->text()),
+                                  ToLocalBytes(remplacer_1l->text())};
+    visit.How.Rule2 = ReplaceRule{remplacer_2->Checked(), ToLocalBytes(remplacer_2e->text()),
+                                  ToLocalBytes(remplacer_2l->text())};
+    visit.Run = runs_.empty() ? 0 : runs_.back().id;
+    Conversions().Add(visit, [] { Application().ProcessMessages(); });
+  }
+}
+
+Schedule& TForm1::Conversions() {
+  if (!conversions_) {
+    ScheduleOptions options;
+    options.Jobs = ProcessorCount();
+    options.StopRunAtFailure = true;
+    conversions_ = std::make_unique<Schedule>(options, [this](std::vector<VisitResult>& told) {
+      // On a conversion thread: only noted here, shown by the run.
+      std::lock_guard<std::mutex> lock(failures_mutex_);
+      for (VisitResult& r : told) {
+        if (r.Failed) failures_.try_emplace(r.Run, std::move(r));
+      }
+    });
+  }
+  return *conversions_;
+}
+
+void TForm1::WaitForRun(unsigned run) {
+  if (!conversions_) return;
+  while (!conversions_->WaitDone(std::chrono::milliseconds(20), run)) {
+    Application().ProcessMessages();
+  }
+}
+
+void TForm1::EndIfFailed(unsigned run) {
+  if (!conversions_ || !conversions_->RunFailed(run)) return;
+  // What came before the failure is committed first, as it would have been
+  // had the files been converted one after the other.
+  WaitForRun(run);
+  VisitResult failure;
+  {
+    std::lock_guard<std::mutex> lock(failures_mutex_);
+    auto it = failures_.find(run);
+    if (it == failures_.end()) return;
+    failure = std::move(it->second);
+    failures_.erase(it);
+  }
+  StatusBar1->Panel()->SetText(failure.Path);
+  if (failure.Error) std::rethrow_exception(failure.Error);
+  throw Exception(failure.Message);
 }
 
 void TForm1::ScruteDossier1FinExecute(TObject* /*Sender*/) {
+  if (!runs_.empty()) {
+    // "c'est fini" once the last file is in place.
+    WaitForRun(runs_.back().id);
+    EndIfFailed(runs_.back().id);
+  }
   if (!runs_.empty() && !runs_.back().unread.empty()) {
     const std::vector<std::string>& unread = runs_.back().unread;
     constexpr std::size_t kShown = 20;
@@ -576,16 +646,6 @@ void TForm1::remplacer_2Click(TObject* /*Sender*/) {
   remplacer_2e->setEnabled(on);
   remplacer_2l->setEnabled(on);
   Button4->setEnabled(on);
-}
-
-void TForm1::ConvertFile(const FolderEntry& file, LineEnding kind) {
-  Conversion c;
-  c.Kind = kind;
-  c.Rule1 = ReplaceRule{remplacer_1->Checked(), ToLocalBytes(remplacer_1e->text()),
-                        ToLocalBytes(remplacer_1l->text())};
-  c.Rule2 = ReplaceRule{remplacer_2->Checked(), ToLocalBytes(remplacer_2e->text()),
-                        ToLocalBytes(remplacer_2l->text())};
-  ::ConvertFile(file, c);
 }
 
 void TForm1::ConvertTextFile(const std::string& source, const std::string& destination,

@@ -4,12 +4,15 @@
 
 #include <QWidget>
 
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "app/controls.h"
 #include "convert/convert.h"
+#include "convert/schedule.h"
 #include "framework/forms.h"
 #include "scan/scrutedossier.h"
 #include "settings/store/svgeditini.h"
@@ -132,14 +135,26 @@ class TForm1 : public TForm {
   bool TakeFolderDrop(QEvent* event);
   void Relayout();
   int S(int designPixels) const;
-  void ConvertFile(const FolderEntry& file, LineEnding kind);
 
-  // A run under way: its start folder and the folders it could not read.
-  // A second "Démarrer" during a run nests one more.
+  Schedule& Conversions();
+  void WaitForRun(unsigned run);
+  void EndIfFailed(unsigned run);
+
+  // A run under way: its start folder, the folders it could not read, and
+  // its number among the visits handed to the conversions. A second
+  // "Démarrer" during a run nests one more.
   struct Run {
     std::string folder;
     std::vector<std::string> unread;
+    unsigned id = 0;
   };
   std::vector<Run> runs_;
+  unsigned last_run_ = 0;
+  // Failures come back from the conversions, the first of each run kept.
+  std::mutex failures_mutex_;
+  std::map<unsigned, VisitResult> failures_;
+  // The files of the runs are converted on the processors' threads and
+  // committed in the walk's order. Last, so that it goes first.
+  std::unique_ptr<Schedule> conversions_;
   double scale_ = 1.0;
 };
