@@ -708,7 +708,9 @@ bool Absent(int err) {
 bool OpenSource(const FolderEntry& entry, Source* s) {
   s->entry = entry;
   struct stat named {};
-  if (!s->entry.Status(&named)) {
+  if (const struct stat* listed = entry.Listed()) {
+    named = *listed;
+  } else if (!s->entry.Status(&named)) {
     if (Absent(errno)) return false;
     throw EInOutError(OsErrorCode(errno));
   }

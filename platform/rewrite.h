@@ -59,6 +59,15 @@ class FolderEntry {
   const std::string& Path() const { return path_; }
   // The entry's own status, not following a link; false with errno set.
   bool Status(struct stat* st) const;
+  // The status the walk read when it listed the entry, which spares asking
+  // again before the entry is opened; null when none was given. Whatever is
+  // opened is looked at again through its descriptor.
+  const struct stat* Listed() const { return listed_ ? &listed_status_ : nullptr; }
+  // Gives the entry the status the walk read (not following a link).
+  void SetListed(const struct stat& st) {
+    listed_status_ = st;
+    listed_ = true;
+  }
   // The entry opened for reading, never through a link nor blocking on a
   // pipe; negative with errno set on failure.
   int OpenForReading() const;
@@ -68,6 +77,8 @@ class FolderEntry {
   std::shared_ptr<const Fd> folder_;
   std::string name_;
   std::string path_;
+  struct stat listed_status_ {};
+  bool listed_ = false;
 };
 
 // Throws EInOutError 5 unless the file may be written: a file without any

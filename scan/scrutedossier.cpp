@@ -308,6 +308,8 @@ void TScruteDossier::ListerFichiers(const std::shared_ptr<const Fd>& folder,
         Device = link || !known ? 0 : st.st_dev;
         Inode = link || !known ? 0 : st.st_ino;
         Entry = FolderEntry(folder, entry.Name, name);
+        // What was read here is the entry's own status unless it is a link.
+        if (known && !link) Entry.SetListed(st);
         OnFichier(this, std::move(name));
       }
       swept = true;
