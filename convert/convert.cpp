@@ -317,6 +317,37 @@ class RuleStream {
   std::string upper_;
 };
 
+// A rule made ready for many lines. A run prepares the same two rules for
+// every file, which costs more than converting a small script: what was
+// prepared last on this thread is taken again.
+PreparedRule Prepared(const ReplaceRule& rule, const CodePage& cp) {
+  struct Last {
+    std::string search;
+    // The set by its place and its name: the system's may be replaced in place.
+    const CodePage* cp = nullptr;
+    std::string charset;
+    PreparedRule prepared;
+  };
+  thread_local Last last[2];
+  thread_local std::size_t next = 0;
+  for (Last& l : last) {
+    if (l.cp == &cp && l.charset == cp.Name() && l.search == rule.Search) {
+      PreparedRule p = l.prepared;
+      p.replacement = rule.Replacement;
+      return p;
+    }
+  }
+  Last& l = last[next];
+  next = (next + 1) % 2;
+  l.search = rule.Search;
+  l.cp = &cp;
+  l.charset = cp.Name();
+  l.prepared = PrepareRule(l.search, rule.Replacement, cp);
+  PreparedRule p = l.prepared;
+  p.replacement = rule.Replacement;
+  return p;
+}
+
 // Trims, ends and rewrites lines into the output (an Output, or what a trial
 // compares).
 template <class Sink>
@@ -327,9 +358,7 @@ class LineConverter {
       : out_(out), s_(scratch), ending_(EndingOf(c.Kind)), source_(source) {
     const CodePage& cp = c.Cp != nullptr ? *c.Cp : CodePage::System();
     for (const ReplaceRule* r : {&c.Rule1, &c.Rule2}) {
-      if (r->Enabled && !r->Search.empty()) {
-        rules_[count_++] = PrepareRule(r->Search, r->Replacement, cp);
-      }
+      if (r->Enabled && !r->Search.empty()) rules_[count_++] = Prepared(*r, cp);
     }
     for (std::size_t i = 0; i < count_; ++i) {
       const PreparedRule& r = rules_[i];

@@ -14,6 +14,9 @@ namespace {
 // How long the walk waits for room before it calls back, so that a window
 // stays responsive while its run is held up.
 constexpr std::chrono::milliseconds kRoomWait{50};
+// When the walk is slower than the conversion, what is converted waits this
+// long for more to share its barrier.
+constexpr std::chrono::milliseconds kIdleCommit{20};
 
 // Visits in hand at most: each holds a file, its temporary file and its
 // folder open, beside the folders the walk holds.
@@ -61,6 +64,8 @@ struct Schedule::Slot {
   std::uint64_t bytes = 0;
   // Whether it holds its file's strand.
   bool in_strand = false;
+  // When its conversion ended.
+  std::chrono::steady_clock::time_point done_at;
 
   Rewrite* Pending() const { return prepared ? prepared->Pending() : nullptr; }
   void Fail(std::exception_ptr error) {
@@ -103,11 +108,8 @@ bool Schedule::Add(Visit visit, const std::function<void()>& while_waiting) {
   // one would have written, and changes nothing that the first did not.
   if (options_.Trial && !seen_.insert(visit.Key).second) return !stopping_;
   while (!stopping_ && slots_.size() >= most_in_hand_) {
-    // Waiting for room: what is converted is committed now.
-    ++waiting_;
     Settle(lock);
     progress_.wait_for(lock, kRoomWait);
-    --waiting_;
     if (while_waiting) {
       lock.unlock();
       while_waiting();
@@ -209,7 +211,13 @@ void Schedule::Work() {
   for (;;) {
     if (ending_) return;
     if (ready_.empty()) {
-      work_.wait(lock);
+      // With converted files waiting for their commit, a worker looks again
+      // after a while, when nothing else came to join them.
+      if (slots_.empty() || settling_) {
+        work_.wait(lock);
+      } else if (work_.wait_for(lock, kIdleCommit) == std::cv_status::timeout) {
+        Settle(lock);
+      }
       continue;
     }
     Slot& slot = *ready_.front();
@@ -228,6 +236,7 @@ void Schedule::Work() {
     lock.lock();
     --converting_;
     slot.state = Slot::State::kDone;
+    slot.done_at = std::chrono::steady_clock::now();
     // The next visit of the same file may read it now, unless this one has
     // yet to be committed.
     if (slot.Pending() == nullptr) Release(slot);
@@ -270,12 +279,24 @@ void Schedule::Release(Slot& slot) {
   work_.notify_one();
 }
 
-bool Schedule::DueForCommit(std::size_t settled, std::size_t batch, std::uint64_t bytes) const {
+std::size_t Schedule::BatchFiles() const {
+  // Half of what may be in hand, so that the other half is converted while
+  // a batch is committed.
+  return std::max<std::size_t>(1, std::min(options_.BatchFiles, most_in_hand_ / 2));
+}
+
+bool Schedule::DueForCommit(std::size_t settled, const std::vector<Slot*>& batch,
+                            std::uint64_t bytes) const {
   // Stopped short of a slot that is done: a limit was reached.
   if (settled < slots_.size() && slots_[settled]->state == Slot::State::kDone) return true;
-  if (batch >= options_.BatchFiles || bytes >= options_.BatchBytes) return true;
-  // Someone waits, or nothing else is going on that could fill the batch.
-  if (waiting_ > 0 || stopping_ || closed_ || (ready_.empty() && converting_ == 0)) return true;
+  if (batch.size() >= BatchFiles() || bytes >= options_.BatchBytes) return true;
+  // Someone waits for the end, or no more is coming.
+  if (waiting_ > 0 || stopping_ || closed_) return true;
+  // Nothing else is being converted, and the walk has been slow to give more.
+  if (ready_.empty() && converting_ == 0 &&
+      std::chrono::steady_clock::now() - batch.front()->done_at >= kIdleCommit) {
+    return true;
+  }
   // A later visit of one of these files waits for it.
   for (std::size_t i = 0; i < settled; ++i) {
     const Slot& s = *slots_[i];
@@ -314,7 +335,7 @@ void Schedule::Settle(std::unique_lock<std::mutex>& lock) {
         break;
       }
       // A very large file is committed alone: its flush is the batch's cost.
-      if (batch.size() >= options_.BatchFiles || bytes >= options_.BatchBytes ||
+      if (batch.size() >= BatchFiles() || bytes >= options_.BatchBytes ||
           (!batch.empty() && s.bytes >= options_.BatchBytes / 2)) {
         break;
       }
@@ -322,7 +343,7 @@ void Schedule::Settle(std::unique_lock<std::mutex>& lock) {
       bytes += s.bytes;
     }
     if (settled == 0) break;
-    if (!batch.empty() && !DueForCommit(settled, batch.size(), bytes)) break;
+    if (!batch.empty() && !DueForCommit(settled, batch, bytes)) break;
     if (!batch.empty() || alone != nullptr) {
       lock.unlock();
       if (alone != nullptr) {

@@ -118,7 +118,9 @@ class Schedule {
   void Work();
   void Perform(Slot& slot);
   void Settle(std::unique_lock<std::mutex>& lock);
-  bool DueForCommit(std::size_t settled, std::size_t batch, std::uint64_t bytes) const;
+  std::size_t BatchFiles() const;
+  bool DueForCommit(std::size_t settled, const std::vector<Slot*>& batch,
+                    std::uint64_t bytes) const;
   void Commit(std::vector<Slot*>& batch);
   void Release(Slot& slot);
   void StopLocked();

@@ -347,12 +347,17 @@ void Lock(int fd) {
 // Links the open file fd in as name of folder; 0 or errno (EEXIST when
 // the name is taken).
 int LinkIn(int fd, int folder, const char* name) {
+  // The descriptor itself, when the system allows it (to privileged users,
+  // as root runs are): it spares looking up a path in /proc for every file.
+  static std::atomic<bool> by_descriptor{true};
+  if (by_descriptor.load(std::memory_order_relaxed)) {
+    if (::linkat(fd, "", folder, name, AT_EMPTY_PATH) == 0) return 0;
+    if (errno != ENOENT) return errno;
+    by_descriptor.store(false, std::memory_order_relaxed);
+  }
   char proc[40];
   std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
   if (::linkat(AT_FDCWD, proc, folder, name, AT_SYMLINK_FOLLOW) == 0) return 0;
-  // Without /proc, the descriptor itself, which some systems allow only
-  // to privileged users.
-  if (errno == ENOENT && ::linkat(fd, "", folder, name, AT_EMPTY_PATH) == 0) return 0;
   return errno;
 }
 

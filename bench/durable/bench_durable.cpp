@@ -1,0 +1,167 @@
+// Durable conversion of whole trees, side by side in one run, on a disk and
+// on tmpfs: terminelle-cli (one task, and its default), the window, and their
+// yardsticks: cp -r and dos2unix (which flush nothing), and the floor of a
+// durable rewrite (floor.cpp: write + rename without flush, one flush per
+// file, temporary files with one syncfs then renames). Then a run over a tree
+// already converted against reading its files. Prints medians, ratios and the
+// load average.
+//
+//   bench_durable [--dir BASE]... [--only a|b] [--rounds N]
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "bench/corpus.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string LoadAverage() {
+  std::ifstream in("/proc/loadavg");
+  std::string one, five;
+  in >> one >> five;
+  return one + " / " + five;
+}
+
+double Median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+std::vector<std::string> Cli(const fs::path& folder, const std::vector<std::string>& extra) {
+  std::vector<std::string> args = {TERMINELLE_CLI, "-q", "-r", "-f", "unix"};
+  for (const ReplaceRule* r : {&kFirstStartRule1, &kFirstStartRule2}) {
+    args.push_back("--remplacer=" + r->Search);
+    args.push_back("--par=" + r->Replacement);
+  }
+  args.insert(args.end(), extra.begin(), extra.end());
+  args.push_back(folder.string());
+  return args;
+}
+
+// A fresh copy of src at copy, on disk before anything is timed.
+void FreshCopy(const fs::path& src, const fs::path& copy) {
+  fs::remove_all(copy);
+  Run({"cp", "-r", src.string(), copy.string()});
+  ::sync();
+}
+
+struct Contender {
+  const char* name;
+  std::vector<std::string> (*command)(const fs::path& copy);
+};
+
+const Contender kContenders[] = {
+    {"cp -r",
+     [](const fs::path& copy) {
+       return std::vector<std::string>{"cp", "-r", (copy.parent_path() / "src").string(),
+                                       (copy.string() + "-cp")};
+     }},
+    {"dos2unix",
+     [](const fs::path& copy) {
+       return std::vector<std::string>{"find",     copy.string(), "-type", "f", "-exec",
+                                       "dos2unix", "-q",          "{}",    "+"};
+     }},
+    {"floor, no flush",
+     [](const fs::path& copy) {
+       return std::vector<std::string>{FLOOR, "nosync", copy.string()};
+     }},
+    {"floor, flush each",
+     [](const fs::path& copy) {
+       return std::vector<std::string>{FLOOR, "each", copy.string()};
+     }},
+    {"floor, batched",
+     [](const fs::path& copy) {
+       return std::vector<std::string>{FLOOR, "batched", copy.string()};
+     }},
+    {"terminelle-cli -j1", [](const fs::path& copy) { return Cli(copy, {"-j1"}); }},
+    {"terminelle-cli", [](const fs::path& copy) { return Cli(copy, {}); }},
+    {"window",
+     [](const fs::path& copy) {
+       return std::vector<std::string>{WINDOW_RUN, "unix", copy.string()};
+     }},
+};
+
+void Measure(const fs::path& base, const char* what, int files, std::size_t size, int rounds) {
+  const fs::path src = base / "src";
+  const fs::path copy = base / "copy";
+  fs::remove_all(src);
+  MakeTree(src, files, size);
+  ::sync();
+  std::map<std::string, std::vector<double>> times;
+  std::vector<double> rerun, reading;
+  for (int r = 0; r < rounds; ++r) {
+    for (const Contender& c : kContenders) {
+      FreshCopy(src, copy);
+      fs::remove_all(copy.string() + "-cp");
+      ::sync();
+      times[c.name].push_back(Run(c.command(copy)));
+    }
+    // The last contender left a converted tree: run again, then read it.
+    ::sync();
+    rerun.push_back(Run(Cli(copy, {})));
+    reading.push_back(
+        Run({"sh", "-c", "find '" + copy.string() + "' -type f -exec cat {} + >/dev/null"}));
+  }
+  std::printf("  %s, medians of %d rounds (load %s):\n", what, rounds, LoadAverage().c_str());
+  for (const Contender& c : kContenders) {
+    std::printf("    %-20s %7.3f s\n", c.name, Median(times[c.name]));
+  }
+  const double batched = Median(times["floor, batched"]);
+  const double cp = Median(times["cp -r"]);
+  std::printf("    cli/batched floor %.2fx (-j1 %.2fx), window/batched floor %.2fx\n",
+              Median(times["terminelle-cli"]) / batched,
+              Median(times["terminelle-cli -j1"]) / batched, Median(times["window"]) / batched);
+  std::printf("    cli/cp %.2fx, window/cp %.2fx, dos2unix/cli %.2fx\n",
+              Median(times["terminelle-cli"]) / cp, Median(times["window"]) / cp,
+              Median(times["dos2unix"]) / Median(times["terminelle-cli"]));
+  std::printf("    run over the converted tree %.3f s, reading it %.3f s: %.2fx\n", Median(rerun),
+              Median(reading), Median(rerun) / Median(reading));
+  std::fflush(stdout);
+  fs::remove_all(copy);
+  fs::remove_all(copy.string() + "-cp");
+  fs::remove_all(src);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<fs::path> bases;
+  std::string only;
+  int rounds = 3;
+  for (int i = 1; i + 1 < argc; ++i) {
+    if (std::strcmp(argv[i], "--dir") == 0) {
+      bases.emplace_back(argv[++i]);
+    } else if (std::strcmp(argv[i], "--only") == 0) {
+      only = argv[++i];
+    } else if (std::strcmp(argv[i], "--rounds") == 0) {
+      rounds = std::max(1, std::atoi(argv[++i]));
+    }
+  }
+  if (bases.empty()) bases = {"/var/tmp", "/dev/shm"};
+  std::printf("durable conversion of whole trees (%ld processors online)\n",
+              ::sysconf(_SC_NPROCESSORS_ONLN));
+  for (const fs::path& b : bases) {
+    const fs::path base = b / "terminelle-bench-durable";
+    fs::create_directories(base);
+    std::printf("== %s\n", base.c_str());
+    if (only.empty() || only == "a") {
+      Measure(base, "(a) 2,000 files of 100 kB", 2000, 100 * 1000, rounds);
+    }
+    if (only.empty() || only == "b") {
+      Measure(base, "(b) 20,000 files of 2 kB", 20000, 2 * 1000, rounds);
+    }
+    fs::remove_all(base);
+  }
+  return 0;
+}
