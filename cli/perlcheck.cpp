@@ -71,14 +71,11 @@ void PerlCheck::Line(const TrialLine& line) {
     case State::kHereDoc: {
       const HereDoc& doc = pending_.front();
       const bool ended = Ends(doc, was);
+      const std::string where = doc.written + " de la ligne " + std::to_string(doc.opened);
       if (ended && !Ends(doc, will)) {
-        Warn(line.Number, "ne terminerait plus le document " + doc.written + " ouvert ligne " +
-                              std::to_string(doc.opened) +
-                              " : la suite du fichier en ferait partie");
+        Warn(line.Number, "ne finirait plus le document " + where);
       } else if (!ended && Ends(doc, will)) {
-        Warn(line.Number, "terminerait le document " + doc.written + " ouvert ligne " +
-                              std::to_string(doc.opened) +
-                              " avant sa fin : la suite serait lue comme du code");
+        Warn(line.Number, "finirait trop tôt le document " + where);
       }
       if (ended) {
         pending_.pop_front();
@@ -90,8 +87,7 @@ void PerlCheck::Line(const TrialLine& line) {
       if (IsCut(was)) {
         state_ = State::kCode;
       } else if (IsCut(will)) {
-        Warn(line.Number,
-             "deviendrait un =cut : la documentation qui suit serait lue comme du code");
+        Warn(line.Number, "deviendrait un =cut : la suite de la POD serait lue comme du code");
       }
       return;
     case State::kCode:

@@ -321,15 +321,11 @@ TEST_F(CliRun, PerlCheckWarnsWherePerlWouldReadOtherwise) {
   all.push_back(Path("d"));
   CliResult r = RunCli(all);
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, Path("d/bad.pl") +
-                       ":3: terminerait le document <<EOT ouvert ligne 1 avant sa fin : la suite "
-                       "serait lue comme du code\n" +
+  EXPECT_EQ(r.err, Path("d/bad.pl") + ":3: finirait trop tôt le document <<EOT de la ligne 1\n" +
                        Path("d/bad.pl") +
-                       ":7: ne terminerait plus le document <<\"  END\" ouvert ligne 5 : la suite "
-                       "du fichier en ferait partie\n" +
+                       ":7: ne finirait plus le document <<\"  END\" de la ligne 5\n" +
                        Path("d/pod.pm") +
-                       ":4: deviendrait un =cut : la documentation qui suit serait lue comme du "
-                       "code\n");
+                       ":4: deviendrait un =cut : la suite de la POD serait lue comme du code\n");
   // Kept indentation leaves nothing to warn about.
   all.insert(all.begin(), "-k");
   r = RunCli(all);
