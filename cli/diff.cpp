@@ -5,7 +5,7 @@
 
 namespace {
 
-constexpr std::size_t kContext = 3;
+constexpr std::uint64_t kContext = 3;
 
 const char* EndingName(std::string_view brk) {
   if (brk == "\r\n") return "CR LF";
@@ -14,10 +14,21 @@ const char* EndingName(std::string_view brk) {
   return "aucune";
 }
 
-// A line as shown: whole, or its first bytes (ending on a whole UTF-8
-// character) and its size when it was too long to hold.
-std::string Shown(std::string_view text, bool cut, std::uint64_t size) {
-  if (!cut || text.size() >= size) return std::string(text);
+void AppendNote(std::string* to, std::string_view was, std::string_view will) {
+  *to += "\\ seule la fin de ligne change : ";
+  *to += EndingName(was);
+  *to += " → ";
+  *to += EndingName(will);
+  *to += '\n';
+}
+
+// Appends a line as shown: whole, or its first bytes (ending on a whole
+// UTF-8 character) and its size when it was too long to hold.
+void AppendShown(std::string* to, std::string_view text, bool cut, std::uint64_t size) {
+  if (!cut || text.size() >= size) {
+    to->append(text);
+    return;
+  }
   std::size_t end = text.size();
   std::size_t back = 0;
   while (back < 3 && back < end &&
@@ -28,14 +39,24 @@ std::string Shown(std::string_view text, bool cut, std::uint64_t size) {
     const std::size_t needs = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
     if (needs > back + 1) end -= back + 1;
   }
-  return std::string(text.substr(0, end)) + "[…] (ligne de " + std::to_string(size) +
-         " octets, trop longue pour être montrée)";
+  to->append(text.substr(0, end));
+  *to += "[…] (ligne de " + std::to_string(size) + " octets, trop longue pour être montrée)";
+}
+
+void AppendLine(std::string* to, char mark, std::string_view text) {
+  *to += mark;
+  to->append(text);
+  *to += '\n';
 }
 
 void Range(std::string* out, std::uint64_t start, std::uint64_t count) {
   // As diff -u: an empty side gives the line before it; a count of one is left out.
   *out += std::to_string(count == 0 && start > 0 ? start - 1 : start);
   if (count != 1) *out += "," + std::to_string(count);
+}
+
+bool HasBreak(std::string_view s) {
+  return s.find('\n') != std::string_view::npos || s.find('\r') != std::string_view::npos;
 }
 
 }  // namespace
@@ -91,44 +112,52 @@ void FileDiff::Line(const TrialLine& line) {
 void FileDiff::Context(const TrialLine& line) {
   ++old_seen_;
   ++new_seen_;
-  std::string shown = Shown(line.Text, line.Cut, line.TextSize);
-  if (!hunk_open_) {
-    before_.push_back(std::move(shown));
-    if (before_.size() > kContext) before_.pop_front();
-    return;
-  }
-  after_.push_back(std::move(shown));
+  std::string& slot = recent_[recent_count_++ % 8];
+  slot.clear();
+  AppendShown(&slot, line.Text, line.Cut, line.TextSize);
   // More unchanged lines than two hunks' context: this hunk ends.
-  if (after_.size() > 2 * kContext) {
-    CloseHunk(kContext);
-    before_.assign(after_.end() - kContext, after_.end());
-    after_.clear();
-  }
+  ++since_change_;
+  if (hunk_open_ && since_change_ > 2 * kContext) CloseHunk();
 }
 
 void FileDiff::Changed(const TrialLine& line) {
   if (!in_block_) {
-    if (hunk_open_) {
-      for (const std::string& s : after_) hunk_ += " " + s + "\n";
-      old_count_ += after_.size();
-      new_count_ += after_.size();
-      after_.clear();
-    } else {
-      OpenHunk();
+    // The context since the last change: all of it within a hunk, the last
+    // three lines before a new one.
+    const std::uint64_t context = hunk_open_ ? since_change_ : std::min(since_change_, kContext);
+    if (!hunk_open_) {
+      hunk_open_ = true;
+      hunk_.clear();
+      old_start_ = old_seen_ - context + 1;
+      new_start_ = new_seen_ - context + 1;
+      old_count_ = new_count_ = 0;
     }
+    for (std::uint64_t back = context; back > 0; --back) AppendLine(&hunk_, ' ', Recent(back));
+    old_count_ += context;
+    new_count_ += context;
+    since_change_ = 0;
     in_block_ = true;
   }
   ++old_seen_;
   ++block_old_;
-  minus_ += "-" + Shown(line.Text, line.Cut, line.TextSize) + "\n";
-  const std::string note = std::string("\\ seule la fin de ligne change : ") +
-                           EndingName(line.Break) + " → " + EndingName(line.ConvertedBreak) + "\n";
+  minus_ += '-';
+  AppendShown(&minus_, line.Text, line.Cut, line.TextSize);
+  minus_ += '\n';
   if (line.Cut) {
     // Only its first bytes are known: shown as one line with its ending.
     if (!open_.empty()) NewLine(open_);
     open_.clear();
-    NewLine(Shown(line.Converted, true, line.ConvertedSize));
-    if (line.OnlyEnding) plus_ += note;
+    std::string shown;
+    AppendShown(&shown, line.Converted, true, line.ConvertedSize);
+    NewLine(shown);
+    if (line.OnlyEnding) AppendNote(&plus_, line.Break, line.ConvertedBreak);
+    return;
+  }
+  // The usual line: one whole line of text, which starts a line of its own.
+  if (open_.empty() && !line.ConvertedBreak.empty() && line.ConvertedBreak != "\r" &&
+      !HasBreak(line.Converted)) {
+    NewLine(line.Converted);
+    if (line.OnlyEnding) AppendNote(&plus_, line.Break, line.ConvertedBreak);
     return;
   }
   const std::string piece = std::string(line.Converted) + std::string(line.ConvertedBreak);
@@ -139,7 +168,7 @@ void FileDiff::Changed(const TrialLine& line) {
     NewLine(open_);
     open_.clear();
   }
-  if (fresh && line.OnlyEnding) open_note_ = note;
+  if (fresh && line.OnlyEnding) AppendNote(&open_note_, line.Break, line.ConvertedBreak);
   AddNew(piece);
 }
 
@@ -161,7 +190,7 @@ void FileDiff::AddNew(std::string_view text) {
 
 void FileDiff::NewLine(std::string_view text) {
   if (!text.empty() && text.back() == '\r') text.remove_suffix(1);
-  plus_ += "+" + std::string(text) + "\n";
+  AppendLine(&plus_, '+', text);
   ++block_new_;
   plus_ += open_note_;
   open_note_.clear();
@@ -181,23 +210,17 @@ void FileDiff::EndBlock() {
   in_block_ = false;
 }
 
-void FileDiff::OpenHunk() {
-  hunk_open_ = true;
-  hunk_.clear();
-  old_start_ = old_seen_ - before_.size() + 1;
-  new_start_ = new_seen_ - before_.size() + 1;
-  old_count_ = new_count_ = before_.size();
-  for (const std::string& s : before_) hunk_ += " " + s + "\n";
-  before_.clear();
-}
-
-void FileDiff::CloseHunk(std::size_t context) {
-  const std::size_t n = std::min(context, after_.size());
-  for (std::size_t i = 0; i < n; ++i) hunk_ += " " + after_[i] + "\n";
-  old_count_ += n;
-  new_count_ += n;
-  if (out_.empty())
+void FileDiff::CloseHunk() {
+  // The context after the last change: up to three of the lines since.
+  const std::uint64_t context = std::min(since_change_, kContext);
+  for (std::uint64_t back = since_change_; back > since_change_ - context; --back) {
+    AppendLine(&hunk_, ' ', Recent(back));
+  }
+  old_count_ += context;
+  new_count_ += context;
+  if (out_.empty()) {
     out_ = "--- " + QuotedName("a/" + name_) + "\n+++ " + QuotedName("b/" + name_) + "\n";
+  }
   out_ += "@@ -";
   Range(&out_, old_start_, old_count_);
   out_ += " +";
@@ -210,6 +233,6 @@ void FileDiff::CloseHunk(std::size_t context) {
 
 std::string FileDiff::Finish() {
   if (in_block_) EndBlock();
-  if (hunk_open_) CloseHunk(kContext);
+  if (hunk_open_) CloseHunk();
   return std::move(out_);
 }

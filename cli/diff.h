@@ -4,10 +4,8 @@
 // changed lines and their context are all there is to find.
 
 #include <cstdint>
-#include <deque>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "convert/convert.h"
 
@@ -32,19 +30,23 @@ class FileDiff : public TrialListener {
   void Context(const TrialLine& line);
   void Changed(const TrialLine& line);
   void EndBlock();
-  void OpenHunk();
-  void CloseHunk(std::size_t context);
+  void CloseHunk();
   // Adds the complete lines of text to the block's new side, keeping what
   // is not ended yet, and a CR that an LF may still follow, in open_.
   void AddNew(std::string_view text);
   void NewLine(std::string_view text);
+  // The unchanged line back lines ago (1: the last).
+  const std::string& Recent(std::uint64_t back) const {
+    return recent_[(recent_count_ - back) % 8];
+  }
 
   std::string name_;
   std::string out_;
-  // Unchanged lines: up to three before a change while no hunk is open;
-  // those since the last change while one is.
-  std::deque<std::string> before_;
-  std::vector<std::string> after_;
+  // The last unchanged lines, enough for the context after one change and
+  // before the next, and how many came since the last change.
+  std::string recent_[8];
+  std::uint64_t recent_count_ = 0;
+  std::uint64_t since_change_ = 0;
   bool hunk_open_ = false;
   std::string hunk_;
   std::uint64_t old_start_ = 0, new_start_ = 0, old_count_ = 0, new_count_ = 0;
