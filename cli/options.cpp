@@ -239,8 +239,9 @@ tiennent pas compte de la casse (la règle 1, puis la règle 2).
                          avertissement est donné
   -j, --taches=N         nombre de fichiers convertis en même temps (par défaut,
                          le nombre de processeurs)
-  -q, --silencieux       ni barre de progression ni bilan (les erreurs et la
-                         liste d'un essai restent)
+  -q, --silencieux       ni barre de progression ni bilan (les erreurs, la
+                         liste ou le diff d'un essai et les avertissements
+                         restent)
   -v, --verbeux          une ligne par fichier
   -h, --aide, --help     afficher cette aide et quitter
       --version          afficher la version et quitter
