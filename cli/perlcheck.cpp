@@ -71,11 +71,10 @@ void PerlCheck::Line(const TrialLine& line) {
     case State::kHereDoc: {
       const HereDoc& doc = pending_.front();
       const bool ended = Ends(doc, was);
-      const std::string where = doc.written + " de la ligne " + std::to_string(doc.opened);
-      if (ended && !Ends(doc, will)) {
-        Warn(line.Number, "ne finirait plus le document " + where);
-      } else if (!ended && Ends(doc, will)) {
-        Warn(line.Number, "finirait trop tôt le document " + where);
+      if (ended != Ends(doc, will)) {
+        Warn(line.Number,
+             (ended ? "ne finirait plus le document " : "finirait trop tôt le document ") +
+                 doc.written + " de la ligne " + std::to_string(doc.opened));
       }
       if (ended) {
         pending_.pop_front();

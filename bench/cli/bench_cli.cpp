@@ -374,7 +374,8 @@ int main(int argc, char** argv) {
   std::printf("terminelle-cli with its default tasks (%ld processors online)\n",
               ::sysconf(_SC_NPROCESSORS_ONLN));
   for (const fs::path& b : bases) {
-    fs::path base = b / "terminelle-bench-cli";
+    // Of this run only: others may be measuring on the same machine.
+    fs::path base = b / ("terminelle-bench-cli-" + std::to_string(::getpid()));
     fs::create_directories(base);
     std::printf("== %s\n", base.c_str());
     if (only.empty() || only == "a") {
