@@ -1,5 +1,6 @@
 #include "bench/corpus.h"
 
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,13 +17,17 @@ double Now() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
-double Run(const std::vector<std::string>& args, struct rusage* usage) {
+double Run(const std::vector<std::string>& args, struct rusage* usage, const char* stdout_to) {
   std::vector<char*> argv;
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
   double start = Now();
   pid_t pid = fork();
   if (pid == 0) {
+    if (stdout_to != nullptr) {
+      int fd = open(stdout_to, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      if (fd < 0 || dup2(fd, 1) < 0) _exit(126);
+    }
     execvp(argv[0], argv.data());
     _exit(127);
   }

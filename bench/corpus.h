@@ -19,8 +19,10 @@ extern const ReplaceRule kFirstStartRule2;
 // Seconds on a steady clock.
 double Now();
 // Runs args to its end; returns its wall time in seconds, and its resource
-// use when usage is given. Says so on stderr when it fails.
-double Run(const std::vector<std::string>& args, struct rusage* usage = nullptr);
+// use when usage is given. Says so on stderr when it fails. Its standard
+// output goes to the file stdout_to when given.
+double Run(const std::vector<std::string>& args, struct rusage* usage = nullptr,
+           const char* stdout_to = nullptr);
 // A Perl script of about size bytes: CR LF, indents, trailing blanks and
 // tabs, and a shebang and a library line in mixed case.
 std::string PerlFile(std::mt19937& rng, std::size_t size);

@@ -11,7 +11,7 @@
 namespace {
 
 // Long options without a short form.
-enum : int { kReplace = 1000, kBy, kSettings, kVersion };
+enum : int { kReplace = 1000, kBy, kSettings, kVersion, kDiff, kCheckPerl };
 
 constexpr unsigned kMostJobs = 1024;
 
@@ -23,6 +23,9 @@ const option kOptions[] = {
     {"par", required_argument, nullptr, kBy},
     {"reglages", no_argument, nullptr, kSettings},
     {"essai", no_argument, nullptr, 'n'},
+    {"garder-retraits", no_argument, nullptr, 'k'},
+    {"diff", no_argument, nullptr, kDiff},
+    {"verifier-perl", no_argument, nullptr, kCheckPerl},
     {"taches", required_argument, nullptr, 'j'},
     {"silencieux", no_argument, nullptr, 'q'},
     {"verbeux", no_argument, nullptr, 'v'},
@@ -55,7 +58,7 @@ ParsedCommandLine ParseCommandLine(int argc, char** argv) {
   ::optind = 0;  // a fresh parse, even after an earlier one
   for (;;) {
     const int previous = ::optind;
-    const int c = ::getopt_long(argc, argv, ":f:F:rnj:qvh", kOptions, nullptr);
+    const int c = ::getopt_long(argc, argv, ":f:F:rnkj:qvh", kOptions, nullptr);
     if (c == -1) break;
     // The word being read, for messages.
     const std::string word = ::optind > previous ? argv[::optind - 1] : argv[previous];
@@ -94,6 +97,15 @@ ParsedCommandLine ParseCommandLine(int argc, char** argv) {
         break;
       case 'n':
         o.Trial = true;
+        break;
+      case 'k':
+        o.KeepIndentation = true;
+        break;
+      case kDiff:
+        o.Diff = true;
+        break;
+      case kCheckPerl:
+        o.CheckPerl = true;
         break;
       case 'j': {
         char* end = nullptr;
@@ -138,6 +150,9 @@ ParsedCommandLine ParseCommandLine(int argc, char** argv) {
   }
   if (rule_open) return Refused("--remplacer doit être suivi de --par");
   if (quiet && verbose) return Refused("--silencieux et --verbeux s'excluent");
+  // Both only tell what a trial finds: without one, files would be written.
+  if (o.Diff && !o.Trial) return Refused("--diff ne va qu'avec --essai (-n)");
+  if (o.CheckPerl && !o.Trial) return Refused("--verifier-perl ne va qu'avec --essai (-n)");
   o.Talk = quiet ? Verbosity::kQuiet : verbose ? Verbosity::kVerbose : Verbosity::kNormal;
   if (argc - ::optind > 1) return Refused("un seul dossier à la fois");
   if (::optind < argc) o.Folder = argv[::optind];
@@ -176,6 +191,9 @@ bool ResolveRun(const CliOptions& options, const Form1Fields* saved, RunSettings
     run->Rule2 = options.Rules.size() > 1 ? options.Rules[1] : ReplaceRule{};
   }
   run->Trial = options.Trial;
+  run->KeepIndentation = options.KeepIndentation;
+  run->Diff = options.Diff;
+  run->CheckPerl = options.CheckPerl;
   run->Jobs = options.Jobs != 0 ? options.Jobs : ProcessorCount();
   run->Talk = options.Talk;
   return true;
@@ -194,8 +212,8 @@ unsigned ProcessorCount() {
 std::string HelpText() {
   return R"(Usage : terminelle-cli [OPTION]... DOSSIER
 Réécrit les fichiers texte de DOSSIER comme la fenêtre de Terminelle : chaque
-ligne perd ses blancs et ses caractères de contrôle de début et de fin, reçoit
-la fin de ligne choisie, puis passe par les règles de remplacement, qui ne
+ligne perd ses blancs et ses caractères de contrôle de début (sauf avec -k) et
+de fin, reçoit la fin de ligne choisie, puis passe par les règles de remplacement, qui ne
 tiennent pas compte de la casse (la règle 1, puis la règle 2).
 
   -f, --format=FORMAT    fin de ligne : unix (LF), windows (CR LF) ou mac (CR) ;
@@ -209,12 +227,21 @@ tiennent pas compte de la casse (la règle 1, puis la règle 2).
                          format et les deux règles dans les réglages enregistrés
                          par la fenêtre (serie.ini) ; les options données à côté
                          l'emportent
+  -k, --garder-retraits  garder les blancs de début de ligne (les retraits) ;
+                         ceux de fin de ligne partent toujours
   -n, --essai            ne rien changer : lister les fichiers qui changeraient,
                          avec le nombre de lignes qui changeraient
+      --diff             avec -n : montrer ce qui changerait, en diff unifié,
+                         plutôt que la liste
+      --verifier-perl    avec -n : signaler, dans les fichiers .pl, .pm et .cgi
+                         qui changeraient, les lignes où Perl lirait autre chose
+                         (fin de document << ou commande POD) ; état 1 si un
+                         avertissement est donné
   -j, --taches=N         nombre de fichiers convertis en même temps (par défaut,
                          le nombre de processeurs)
-  -q, --silencieux       ni barre de progression ni bilan (les erreurs et la
-                         liste d'un essai restent)
+  -q, --silencieux       ni barre de progression ni bilan (les erreurs, la
+                         liste ou le diff d'un essai et les avertissements
+                         restent)
   -v, --verbeux          une ligne par fichier
   -h, --aide, --help     afficher cette aide et quitter
       --version          afficher la version et quitter
@@ -230,12 +257,17 @@ Les fichiers sont traités dans l'ordre de la fenêtre ; un fichier qui répond 
 deux motifs est converti deux fois, dans l'ordre, jamais par deux tâches à la
 fois.
 
-État de sortie : 0 si tout s'est bien passé, 1 si un fichier a échoué ou si le
-dossier est introuvable, 2 pour une erreur d'utilisation, 130 après Ctrl+C
-(SIGINT) et 143 après SIGTERM : les fichiers en cours sont alors terminés.
+Une ligne qui ne change que par sa fin de ligne est suivie, dans le diff, de
+« \ seule la fin de ligne change : CR LF → LF ».
+
+État de sortie : 0 si tout s'est bien passé, 1 si un fichier a échoué, si le
+dossier est introuvable ou si --verifier-perl a averti, 2 pour une erreur
+d'utilisation, 130 après Ctrl+C (SIGINT) et 143 après SIGTERM : les fichiers en
+cours sont alors terminés.
 
 Exemples :
   terminelle-cli -f unix -r /var/www/cgi-bin
   terminelle-cli -n -f unix --remplacer='#!/perl/bin/perl' --par='#!/usr/bin/perl' .
+  terminelle-cli -n --diff --verifier-perl -k -r -f unix -F '*.pl;*.pm' /srv/www
 )";
 }

@@ -28,6 +28,12 @@ struct CliOptions {
   bool FromSettings = false;
   // --essai.
   bool Trial = false;
+  // --garder-retraits.
+  bool KeepIndentation = false;
+  // --diff.
+  bool Diff = false;
+  // --verifier-perl.
+  bool CheckPerl = false;
   // --taches; 0 when not given.
   unsigned Jobs = 0;
   // --silencieux, --verbeux.
@@ -66,6 +72,12 @@ struct RunSettings {
   ReplaceRule Rule2;
   // Nothing is written; the files that would change are listed.
   bool Trial = false;
+  // Lines keep their leading blanks.
+  bool KeepIndentation = false;
+  // A trial shows what would change as a unified diff rather than a list.
+  bool Diff = false;
+  // A trial warns where the conversion would change what Perl reads.
+  bool CheckPerl = false;
   // Files converted at once, at least 1.
   unsigned Jobs = 1;
   // How much is told.

@@ -24,6 +24,8 @@
 #include <vector>
 
 #include "base/errors.h"
+#include "cli/diff.h"
+#include "cli/perlcheck.h"
 #include "convert/interrupted.h"
 #include "platform/codepage.h"
 #include "platform/dirlist.h"
@@ -100,6 +102,9 @@ struct Done {
   // Never started: the run was stopped first.
   bool dropped = false;
   std::string message;
+  // A trial's diff, and its Perl warnings, held until the file's turn.
+  std::string diff;
+  std::string warnings;
 };
 
 std::string Count(std::size_t n, const char* one, const char* many) {
@@ -133,6 +138,9 @@ class Report {
  public:
   explicit Report(const RunSettings& run)
       : trial_(run.Trial),
+        diff_(run.Diff),
+        check_perl_(run.CheckPerl),
+        keep_indentation_(run.KeepIndentation),
         talk_(run.Talk),
         bar_(run.Talk != Verbosity::kQuiet && ::isatty(STDERR_FILENO) == 1),
         start_(Clock::now()),
@@ -170,8 +178,16 @@ class Report {
       }
       if (trial_ && d.outcome == ConvertOutcome::kConverted) {
         ClearBar();
-        std::fprintf(stdout, "à changer (%s) : %s\n", Count(d.lines, "ligne", "lignes").c_str(),
-                     d.path.c_str());
+        if (diff_) {
+          std::fwrite(d.diff.data(), 1, d.diff.size(), stdout);
+        } else {
+          std::fprintf(stdout, "à changer (%s) : %s\n", Count(d.lines, "ligne", "lignes").c_str(),
+                       d.path.c_str());
+        }
+        if (!d.warnings.empty()) {
+          ++warned_;
+          std::fputs(d.warnings.c_str(), stderr);
+        }
       } else if (talk_ == Verbosity::kVerbose) {
         ClearBar();
         std::fprintf(stdout, "%s : %s\n", what, d.path.c_str());
@@ -225,16 +241,24 @@ class Report {
                              Count(left_, "laissé tel quel", "laissés tels quels") +
                              " (binaires, liens, dates), " + std::to_string(failed_) + " en échec";
     if (trial_) {
-      std::fprintf(stderr, "Essai, rien n'a été écrit : %zu à changer, %s.\n", converted_,
-                   rest.c_str());
+      std::fprintf(
+          stderr, "Essai, rien n'a été écrit : %zu à changer, %s%s.\n", converted_, rest.c_str(),
+          check_perl_ ? (", " + std::to_string(warned_) + " avec des avertissements Perl").c_str()
+                      : "");
+      if (warned_ > 0 && !keep_indentation_) {
+        std::fputs(
+            "terminelle-cli: --garder-retraits (-k) garde les retraits ; vérifiez ensuite "
+            "les scripts avec perl -c.\n",
+            stderr);
+      }
     } else {
       std::fprintf(stderr, "Fichiers : %s, %s.\n",
                    Count(converted_, "converti", "convertis").c_str(), rest.c_str());
     }
   }
 
-  // Whether some file failed.
-  bool AnyFailed() const { return failed_ > 0 || output_error_ != 0; }
+  // Whether some file failed, or a trial warned.
+  bool AnyFailed() const { return failed_ > 0 || warned_ > 0 || output_error_ != 0; }
 
  private:
   void ClearBar() {
@@ -244,14 +268,34 @@ class Report {
   }
 
   const bool trial_;
+  const bool diff_;
+  const bool check_perl_;
+  const bool keep_indentation_;
   const Verbosity talk_;
   const bool bar_;
   const Clock::time_point start_;
   Clock::time_point last_bar_;
   std::mutex out_;
   bool shown_ = false;
-  std::size_t converted_ = 0, unchanged_ = 0, left_ = 0, failed_ = 0;
+  std::size_t converted_ = 0, unchanged_ = 0, left_ = 0, failed_ = 0, warned_ = 0;
   int output_error_ = 0;
+};
+
+// Tells each line of a trial to every listener it has.
+class Listeners : public TrialListener {
+ public:
+  void Add(TrialListener* listener) { list_.push_back(listener); }
+  // What the trial is to tell: null without any listener.
+  TrialListener* Get() {
+    if (list_.empty()) return nullptr;
+    return list_.size() == 1 ? list_[0] : this;
+  }
+  void Line(const TrialLine& line) override {
+    for (TrialListener* l : list_) l->Line(line);
+  }
+
+ private:
+  std::vector<TrialListener*> list_;
 };
 
 // Hands the files the walk finds to the workers. Visits of one file form a
@@ -269,6 +313,10 @@ class Schedule {
     conversion_.Rule2 = run.Rule2;
     conversion_.Cp = &CodePage::System();
     conversion_.Options.KeepUnchanged = true;
+    conversion_.Options.KeepIndentation = run.KeepIndentation;
+    // The walk names files after the folder, less one final separator.
+    root_ = run.Folder;
+    if (!root_.empty() && root_.back() == '/') root_.pop_back();
   }
 
   // A file the walk reported, in the walk's order, reached through the
@@ -400,9 +448,23 @@ class Schedule {
     d.path = task.path;
     try {
       if (run_.Trial) {
-        TrialOutcome t = TryConvertFile(task.entry, conversion_);
+        std::optional<FileDiff> diff;
+        std::optional<PerlCheck> perl;
+        Listeners listeners;
+        if (run_.Diff) listeners.Add(&diff.emplace(UnderFolder(task.path)));
+        if (run_.CheckPerl && IsPerlFileName(task.path)) listeners.Add(&perl.emplace());
+        TrialOutcome t = TryConvertFile(task.entry, conversion_, listeners.Get());
         d.outcome = t.Outcome;
         d.lines = t.ChangedLines;
+        if (d.outcome == ConvertOutcome::kConverted) {
+          if (diff) d.diff = diff->Finish();
+          if (perl) {
+            const std::string name = QuotedName(task.path);
+            for (const PerlCheck::Warning& w : perl->Warnings()) {
+              d.warnings += name + ":" + std::to_string(w.line) + ": " + w.text + "\n";
+            }
+          }
+        }
       } else {
         d.outcome = ConvertFile(task.entry, conversion_);
       }
@@ -417,6 +479,15 @@ class Schedule {
       d.message = e.what();
     }
     return d;
+  }
+
+  // A file's path under the chosen folder, as the diff names it.
+  std::string UnderFolder(const std::string& path) const {
+    if (path.size() > root_.size() && path.compare(0, root_.size(), root_) == 0 &&
+        path[root_.size()] == '/') {
+      return path.substr(root_.size() + 1);
+    }
+    return path;
   }
 
   void DropLocked(const Task& task) {
@@ -474,6 +545,7 @@ class Schedule {
   const RunSettings& run_;
   Report& report_;
   Conversion conversion_;
+  std::string root_;
   const std::function<void()> while_waiting_;
   std::mutex m_;
   // Workers wait here for files; the walk and the end of the run, for room.

@@ -355,7 +355,11 @@ class LineConverter {
  public:
   // source is read again for a long run of blanks in a streamed line.
   LineConverter(Sink& out, Scratch& scratch, const Conversion& c, int source)
-      : out_(out), s_(scratch), ending_(EndingOf(c.Kind)), source_(source) {
+      : out_(out),
+        s_(scratch),
+        ending_(EndingOf(c.Kind)),
+        source_(source),
+        keep_indentation_(c.Options.KeepIndentation) {
     const CodePage& cp = c.Cp != nullptr ? *c.Cp : CodePage::System();
     for (const ReplaceRule* r : {&c.Rule1, &c.Rule2}) {
       if (r->Enabled && !r->Search.empty()) rules_[count_++] = Prepared(*r, cp);
@@ -425,7 +429,9 @@ class LineConverter {
   // piece in order with its offset in the source, LongEnd. It gives exactly
   // what Line gives for the whole line.
   void LongBegin() {
-    started_ = false;
+    // Kept indentation is a run of blanks like any other: it goes out once a
+    // non-blank follows, and not at all on a line of blanks only.
+    started_ = keep_indentation_;
     held_.clear();
     held_size_ = 0;
     for (std::size_t i = 0; i < count_; ++i) streams_[i].Begin(&rules_[i]);
@@ -521,12 +527,15 @@ class LineConverter {
     out_.AppendLine(p, n, ending_);
   }
 
-  // Narrows the line to what lies between its blanks and control bytes.
-  static void Trim(const char** p, std::size_t* n) {
+  // Narrows the line to what lies between its blanks and control bytes, or
+  // only cuts those at its end when the indentation is kept.
+  void Trim(const char** p, std::size_t* n) const {
     const auto* u = reinterpret_cast<const unsigned char*>(*p);
     std::size_t b = 0;
     std::size_t e = *n;
-    while (b < e && u[b] <= 0x20) ++b;
+    if (!keep_indentation_) {
+      while (b < e && u[b] <= 0x20) ++b;
+    }
     while (e > b && u[e - 1] <= 0x20) --e;
     *p += b;
     *n = e - b;
@@ -542,6 +551,7 @@ class LineConverter {
   Scratch& s_;
   std::string_view ending_;
   int source_;
+  bool keep_indentation_;
   PreparedRule rules_[2];
   std::size_t count_ = 0;
   RuleMatches scans_[2];
@@ -922,6 +932,7 @@ class TrialSink {
     if (line_ != nullptr) {
       whole_->Feed(p, n);
       line_->Feed(p, n);
+      Keep(p, n);
     } else {
       text.append(p, n);
     }
@@ -935,23 +946,52 @@ class TrialSink {
   void StreamTo(SameAsFile* whole, SameAsFile* line) {
     whole_ = whole;
     line_ = line;
+    if (line != nullptr) {
+      head.clear();
+      streamed = 0;
+      tail_size_ = 0;
+    }
   }
+  // The last two bytes streamed, or fewer if fewer came.
+  std::string_view Tail() const { return {tail_ + 2 - tail_size_, tail_size_}; }
 
   std::string text;
+  // Of a streamed line: its first bytes, and how many came.
+  std::string head;
+  std::uint64_t streamed = 0;
 
  private:
+  void Keep(const char* p, std::size_t n) {
+    if (n == 0) return;
+    if (head.size() < kTrialLineHead) head.append(p, std::min(n, kTrialLineHead - head.size()));
+    streamed += n;
+    tail_[0] = n >= 2 ? p[n - 2] : tail_[1];
+    tail_[1] = p[n - 1];
+    tail_size_ = std::min<std::size_t>(tail_size_ + n, 2);
+  }
+
   SameAsFile* whole_ = nullptr;
   SameAsFile* line_ = nullptr;
+  char tail_[2] = {};
+  std::size_t tail_size_ = 0;
 };
 
+// How many bytes of text its last line break takes.
+std::size_t FinalBreakSize(std::string_view text) {
+  if (text.size() >= 2 && text.substr(text.size() - 2) == "\r\n") return 2;
+  return !text.empty() && (text.back() == '\n' || text.back() == '\r') ? 1 : 0;
+}
+
 // A trial's lines: each converted and compared with the line and its break
-// as they stand, and the whole output with the file.
+// as they stand, and the whole output with the file; each told to the
+// listener, if any.
 class TrialLines {
  public:
-  TrialLines(const Source& src, const Conversion& c, Buffers& buffers)
+  TrialLines(const Source& src, const Conversion& c, Buffers& buffers, TrialListener* listener)
       : fd_(src.fd.get()),
         conv_(sink_, buffers.scratch, c, fd_),
-        whole_(fd_, buffers.compare.get()) {}
+        whole_(fd_, buffers.compare.get()),
+        listener_(listener) {}
 
   void BeginBlock(const char* begin, const char* end) { conv_.BeginBlock(begin, end); }
   void BlockLine(const char* p, std::size_t n, Break brk) {
@@ -969,18 +1009,41 @@ class TrialLines {
     line_.emplace(fd_, line_buffer_.get(), at);
     line_from_ = at;
     line_size_ = 0;
+    head_.clear();
     sink_.StreamTo(&whole_, &*line_);
     conv_.LongBegin();
   }
   void LongPiece(const char* p, std::size_t n, off_t at) {
     line_size_ += static_cast<off_t>(n);
+    if (head_.size() < kTrialLineHead) head_.append(p, std::min(n, kTrialLineHead - head_.size()));
     conv_.LongPiece(p, n, at);
   }
   void LongEnd(Break brk) {
     conv_.LongEnd();
     sink_.StreamTo(nullptr, nullptr);
     const auto raw_end = line_from_ + line_size_ + static_cast<off_t>(BytesOf(brk).size());
-    if (!line_->EqualUpTo(raw_end)) ++changed;
+    const bool differs = !line_->EqualUpTo(raw_end);
+    changed += differs;
+    ++number_;
+    if (listener_ != nullptr) {
+      TrialLine line;
+      line.Number = number_;
+      line.Text = head_;
+      line.Break = BytesOf(brk);
+      const std::string_view tail = sink_.Tail();
+      line.ConvertedBreak = tail.substr(tail.size() - FinalBreakSize(tail));
+      line.TextSize = static_cast<std::uint64_t>(line_size_);
+      line.ConvertedSize = sink_.streamed - line.ConvertedBreak.size();
+      line.Converted =
+          std::string_view(sink_.head)
+              .substr(0, std::min<std::uint64_t>(sink_.head.size(), line.ConvertedSize));
+      line.Changed = differs;
+      // The text was all equal when the comparison got past its end.
+      line.OnlyEnding = differs && line.ConvertedSize == line.TextSize &&
+                        line_->Offset() >= line_from_ + line_size_;
+      line.Cut = true;
+      listener_->Line(line);
+    }
     line_.reset();
   }
 
@@ -995,25 +1058,43 @@ class TrialLines {
     const std::string_view text = sink_.text;
     whole_.Feed(text.data(), text.size());
     const std::string_view ending = BytesOf(brk);
-    if (text.size() != n + ending.size() || text.compare(0, n, std::string_view(p, n)) != 0 ||
-        text.substr(n) != ending) {
-      ++changed;
-    }
+    const bool differs = text.size() != n + ending.size() ||
+                         text.compare(0, n, std::string_view(p, n)) != 0 ||
+                         text.substr(n) != ending;
+    changed += differs;
+    ++number_;
+    if (listener_ == nullptr) return;
+    TrialLine line;
+    line.Number = number_;
+    line.Text = std::string_view(p, n);
+    line.Break = ending;
+    const std::size_t end = text.size() - FinalBreakSize(text);
+    line.Converted = text.substr(0, end);
+    line.ConvertedBreak = text.substr(end);
+    line.Changed = differs;
+    line.OnlyEnding = differs && line.Converted == line.Text;
+    line.TextSize = n;
+    line.ConvertedSize = end;
+    listener_->Line(line);
   }
 
   int fd_;
   TrialSink sink_;
   LineConverter<TrialSink> conv_;
   SameAsFile whole_;
+  TrialListener* listener_;
+  std::uint64_t number_ = 0;
   std::unique_ptr<char[]> line_buffer_;
   std::optional<SameAsFile> line_;
   off_t line_from_ = 0;
   off_t line_size_ = 0;
+  // The first bytes of a streamed line.
+  std::string head_;
 };
 
-TrialOutcome Try(const Source& src, const Conversion& c) {
+TrialOutcome Try(const Source& src, const Conversion& c, TrialListener* listener) {
   Buffers& buffers = SharedBuffers();
-  TrialLines lines(src, c, buffers);
+  TrialLines lines(src, c, buffers, listener);
   const Input in{src.fd.get(), src.st.st_size};
   if (SplitLines(in, lines, buffers, c.Options) == StreamResult::kBinary) {
     return {ConvertOutcome::kBinary, 0};
@@ -1114,11 +1195,12 @@ ConvertOutcome ConvertFile(const FolderEntry& file, const Conversion& conversion
   return prepared->Outcome();
 }
 
-TrialOutcome TryConvertFile(const FolderEntry& file, const Conversion& conversion) {
+TrialOutcome TryConvertFile(const FolderEntry& file, const Conversion& conversion,
+                            TrialListener* listener) {
   return WithBuffers([&] {
     Source src;
     if (file.Folder() < 0 || !OpenSource(file, &src)) return TrialOutcome{};
-    return Try(src, conversion);
+    return Try(src, conversion, listener);
   });
 }
 

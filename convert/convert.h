@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "platform/codepage.h"
 
@@ -41,6 +42,9 @@ struct ConvertOptions {
   // included, and makes no temporary file for it; such a file then needs no
   // write permission.
   bool KeepUnchanged = false;
+  // Keeps the blanks and control bytes that begin a line; those that end it
+  // still go, so a line of blanks only becomes empty.
+  bool KeepIndentation = false;
   // Lines longer than this are converted as a stream, holding back only
   // what a rule or a run of blanks needs, so that memory does not grow with
   // a line; shorter ones are converted whole, which is faster.
@@ -101,6 +105,39 @@ class PreparedConversion {
 std::unique_ptr<PreparedConversion> PrepareConversion(const FolderEntry& file,
                                                       const Conversion& conversion);
 
+// How much of a line too long to hold a trial tells.
+constexpr std::size_t kTrialLineHead = 256;
+
+// One line as a trial sees it, told in the file's order.
+struct TrialLine {
+  // From 1.
+  std::uint64_t Number = 0;
+  // The line as it stands, without its break, and its break (empty for a
+  // last line without one).
+  std::string_view Text;
+  std::string_view Break;
+  // What it would become: its text, then its last line break (empty when
+  // the rules took it away). Text may hold further breaks a rule put there.
+  std::string_view Converted;
+  std::string_view ConvertedBreak;
+  // Whether Converted and its break differ from Text and its break.
+  bool Changed = false;
+  // Changed, and Converted is Text: only the break changes.
+  bool OnlyEnding = false;
+  // The line was too long to hold: Text and Converted are their first
+  // kTrialLineHead bytes at most, TextSize and ConvertedSize their sizes.
+  bool Cut = false;
+  std::uint64_t TextSize = 0;
+  std::uint64_t ConvertedSize = 0;
+};
+
+// Told every line of a trial; whatever it throws ends the trial.
+class TrialListener {
+ public:
+  virtual ~TrialListener() = default;
+  virtual void Line(const TrialLine& line) = 0;
+};
+
 // Converts the file at entry over itself. Throws EFOpenError, EOutOfMemory
 // or EInOutError (32 when another program changed the file meanwhile); on
 // any error the file keeps its previous content, or the other program's.
@@ -109,7 +146,9 @@ ConvertOutcome ConvertFile(const FolderEntry& file, const Conversion& conversion
 // What ConvertFile with KeepUnchanged would do to the file at entry; nothing
 // is written. Throws as ConvertFile would, a file that would change but may
 // not be written (read-only, or whose special bits could not be kept) included.
-TrialOutcome TryConvertFile(const FolderEntry& file, const Conversion& conversion);
+// listener, when given, is told every line.
+TrialOutcome TryConvertFile(const FolderEntry& file, const Conversion& conversion,
+                            TrialListener* listener = nullptr);
 
 // Converts source into destination (the same path rewrites it in place),
 // throwing as ConvertFile does.

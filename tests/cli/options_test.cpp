@@ -89,6 +89,8 @@ TEST(CliOptions, BadUsageIsRefusedWithAReason) {
       {"--remplacer=a", "--par=b", "--remplacer=c", "--par=d", "--remplacer=e", "--par=f", "d"},
       {"-q", "-v", "d"},
       {"-f", "unix", "d", "e"},
+      {"--diff", "-f", "unix", "d"},
+      {"--verifier-perl", "-f", "unix", "d"},
   };
   for (const auto& words : refused) {
     ParsedCommandLine p = Parse(words);

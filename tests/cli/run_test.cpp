@@ -260,3 +260,86 @@ TEST_F(CliRun, InterruptedRunLeavesEveryFileOldOrNew) {
   EXPECT_EQ(std::distance(fs::directory_iterator(Path("d")), fs::directory_iterator()), kFiles);
   EXPECT_TRUE(!fs::exists(Path("state/Terminelle")) || fs::is_empty(Path("state/Terminelle")));
 }
+
+TEST_F(CliRun, KeepIndentationKeepsOnlyLeadingBlanks) {
+  Write(Path("d/s.pl"),
+        "sub f {\r\n\t  my $x = 'PERL';  \r\n   \t\r\n  print <<EOT;\r\n  EOT \r\n}");
+  CliResult r = RunCli({"-k", "-f", "unix", "--remplacer=perl", "--par=Perl", Path("d")});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(Read(Path("d/s.pl")), "sub f {\n\t  my $x = 'Perl';\n\n  print <<EOT;\n  EOT\n}\n");
+}
+
+TEST_F(CliRun, DiffShowsWhatATrialWouldChangeInWalkOrder) {
+  // Changes six lines apart share a hunk, as with diff -u; seven apart do not.
+  std::string lines;
+  for (int i = 1; i <= 18; ++i) {
+    lines += (i == 9 ? "\tl" : "l") + std::to_string(i) +
+             (i == 2    ? " "
+              : i == 17 ? "\t"
+                        : "") +
+             "\n";
+  }
+  Write(Path("d/a.pl"), lines);
+  // Longer than a line held whole: told by its first bytes and its size.
+  Write(Path("d/long.pl"), std::string(std::size_t{1} << 21, 'x') + "  \r\n");
+  Write(Path("d/x\ny.pl"), "q \n");
+  Write(Path("d/b/endings.pl"), "x\r\n  y\r\nz");
+  const std::string shown_long = std::string(256, 'x') + "[…] (ligne de ";
+  const std::string expected =
+      "--- a/a.pl\n+++ b/a.pl\n"
+      "@@ -1,12 +1,12 @@\n l1\n-l2 \n+l2\n l3\n l4\n l5\n l6\n l7\n l8\n-\tl9\n+l9\n l10\n l11\n"
+      " l12\n@@ -14,5 +14,5 @@\n l14\n l15\n l16\n-l17\t\n+l17\n l18\n"
+      "--- a/long.pl\n+++ b/long.pl\n@@ -1 +1 @@\n-" +
+      shown_long + "2097154 octets, trop longue pour être montrée)\n+" + shown_long +
+      "2097152 octets, trop longue pour être montrée)\n"
+      "--- \"a/x\\ny.pl\"\n+++ \"b/x\\ny.pl\"\n@@ -1 +1 @@\n-q \n+q\n"
+      "--- a/b/endings.pl\n+++ b/b/endings.pl\n@@ -1,3 +1,3 @@\n-x\n-  y\n-z\n"
+      "+x\n\\ seule la fin de ligne change : CR LF → LF\n+y\n"
+      "+z\n\\ seule la fin de ligne change : aucune → LF\n";
+  for (const char* jobs : {"1", "4"}) {
+    CliResult r = RunCli({"-n", "--diff", "-q", "-r", "-j", jobs, "-f", "unix", "-F",
+                          "a.pl;long.pl;x?y.pl;endings.pl", Path("d")});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, expected) << "-j " << jobs;
+    EXPECT_EQ(r.err, "");
+  }
+  // A CR may begin a CR LF: each note still follows its own line.
+  CliResult mac = RunCli({"-n", "--diff", "-q", "-f", "mac", "-F", "*.pl", Path("d/b")});
+  EXPECT_EQ(mac.out,
+            "--- a/endings.pl\n+++ b/endings.pl\n@@ -1,3 +1,3 @@\n-x\n-  y\n-z\n"
+            "+x\n\\ seule la fin de ligne change : CR LF → CR\n+y\n"
+            "+z\n\\ seule la fin de ligne change : aucune → CR\n");
+  EXPECT_EQ(Read(Path("d/b/endings.pl")), "x\r\n  y\r\nz");
+}
+
+TEST_F(CliRun, PerlCheckWarnsWherePerlWouldReadOtherwise) {
+  Write(Path("d/bad.pl"), "print <<EOT;\ntext\n  EOT\nEOT\nprint <<\"  END\";\nx\n  END\n1;\n");
+  Write(Path("d/pod.pm"), "=head1 SYNOPSIS\n\n    code();\n    =cut\n\n=cut\n1;\n");
+  // These change, but not in what Perl reads.
+  Write(Path("d/tilde.pl"), "print <<~EOT;\r\n    text\r\n    EOT\r\n");
+  Write(Path("d/plain.pl"), "sub f {\r\n    my $x\r\n      = 1 << 2;  # shift\r\n}\r\n");
+  const std::vector<std::string> args = {
+      "-n", "--verifier-perl", "-q", "-f", "unix", "-F", "bad.pl;pod.pm;tilde.pl;plain.pl"};
+  std::vector<std::string> all = args;
+  all.push_back(Path("d"));
+  CliResult r = RunCli(all);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, Path("d/bad.pl") + ":3: finirait trop tôt le document <<EOT de la ligne 1\n" +
+                       Path("d/bad.pl") +
+                       ":7: ne finirait plus le document <<\"  END\" de la ligne 5\n" +
+                       Path("d/pod.pm") +
+                       ":4: deviendrait un =cut : la suite de la POD serait lue comme du code\n");
+  // Kept indentation leaves nothing to warn about.
+  all.insert(all.begin(), "-k");
+  r = RunCli(all);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  std::vector<std::string> silent = args;
+  silent.back() = "tilde.pl;plain.pl";
+  silent.push_back(Path("d"));
+  r = RunCli(silent);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(Listed(r.out, "à changer ("),
+            (std::set<std::string>{Path("d/tilde.pl"), Path("d/plain.pl")}));
+}

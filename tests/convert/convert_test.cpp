@@ -650,21 +650,29 @@ TEST_F(ConvertTest, PathLongerThanThePathLimitIsConverted) {
 
 namespace {
 
+// A line of the model: as it stands, and what it becomes with its ending.
+struct ModelLine {
+  std::string text, brk, converted;
+};
+
 // A plain model of the conversion: the whole content split into lines, each
-// trimmed, ended and passed through the rules; *changed counts the lines
-// whose text differs from the line with its own break.
+// trimmed (at its end only with keep), ended and passed through the rules;
+// *changed counts the lines whose text differs from the line with its own
+// break; *lines gets every line.
 std::string ModelConversion(const std::string& content, const std::string& ending,
                             const ReplaceRule& r1, const ReplaceRule& r2, const CodePage& cp,
-                            std::uint64_t* changed = nullptr) {
+                            std::uint64_t* changed = nullptr, bool keep = false,
+                            std::vector<ModelLine>* lines = nullptr) {
   std::string out;
   std::size_t i = 0;
   while (i < content.size()) {
     std::size_t j = content.find_first_of("\r\n", i);
     if (j == std::string::npos) j = content.size();
     std::string line = content.substr(i, j - i);
+    const std::string raw = line;
     std::size_t b = 0;
     std::size_t e = line.size();
-    while (b < e && static_cast<unsigned char>(line[b]) <= 0x20) ++b;
+    while (!keep && b < e && static_cast<unsigned char>(line[b]) <= 0x20) ++b;
     while (e > b && static_cast<unsigned char>(line[e - 1]) <= 0x20) --e;
     line = line.substr(b, e - b) + ending;
     for (const ReplaceRule* r : {&r1, &r2}) {
@@ -676,8 +684,50 @@ std::string ModelConversion(const std::string& content, const std::string& endin
     if (i < content.size() && content[i] == '\r') ++i;
     if (i < content.size() && content[i] == '\n') ++i;
     if (changed != nullptr && line != content.substr(start, i - start)) ++*changed;
+    if (lines != nullptr) lines->push_back({raw, content.substr(j, i - j), line});
   }
   return out;
+}
+
+// Every line a trial tells, kept.
+struct ToldLines : TrialListener {
+  struct Told {
+    TrialLine line;
+    std::string text, brk, converted, converted_break;
+  };
+  void Line(const TrialLine& l) override {
+    lines.push_back({l, std::string(l.Text), std::string(l.Break), std::string(l.Converted),
+                     std::string(l.ConvertedBreak)});
+  }
+  std::vector<Told> lines;
+};
+
+// Whether what a trial told of each line is what the model says; a line
+// streamed is told by its first bytes.
+testing::AssertionResult SameLines(const ToldLines& told, const std::vector<ModelLine>& model) {
+  if (told.lines.size() != model.size()) {
+    return testing::AssertionFailure() << told.lines.size() << " lines told, " << model.size();
+  }
+  for (std::size_t k = 0; k < model.size(); ++k) {
+    const ToldLines::Told& t = told.lines[k];
+    const ModelLine& m = model[k];
+    std::size_t end = m.converted.size();
+    if (end >= 2 && m.converted.compare(end - 2, 2, "\r\n") == 0) {
+      end -= 2;
+    } else if (end >= 1 && (m.converted[end - 1] == '\n' || m.converted[end - 1] == '\r')) {
+      end -= 1;
+    }
+    const std::string converted = m.converted.substr(0, end);
+    const std::size_t head = t.line.Cut ? kTrialLineHead : std::string::npos;
+    const bool changed = m.converted != m.text + m.brk;
+    if (t.line.Number != k + 1 || t.text != m.text.substr(0, head) || t.brk != m.brk ||
+        t.line.TextSize != m.text.size() || t.converted != converted.substr(0, head) ||
+        t.converted_break != m.converted.substr(end) || t.line.ConvertedSize != end ||
+        t.line.Changed != changed || t.line.OnlyEnding != (changed && converted == m.text)) {
+      return testing::AssertionFailure() << "line " << k + 1 << " (cut " << t.line.Cut << ")";
+    }
+  }
+  return testing::AssertionSuccess();
 }
 
 TEST_F(ConvertTest, OneHugeLineConvertsInBoundedMemory) {
@@ -744,7 +794,8 @@ TEST_F(ConvertTest, AgreesWithTheModelOnRandomFiles) {
     const std::string model = ModelConversion(content, ending, r1, r2, cp, &changed);
     // Tiny reads, and lines streamed from a few bytes on: what is held back
     // between pieces (a search's length, a run of blanks, half a character,
-    // a CR whose LF is in the next read) must give the same bytes.
+    // a CR whose LF is in the next read) must give the same bytes, and the
+    // trial must tell the same lines.
     Conversion small;
     small.Kind = kind;
     small.Rule1 = r1;
@@ -752,13 +803,21 @@ TEST_F(ConvertTest, AgreesWithTheModelOnRandomFiles) {
     small.Cp = &cp;
     small.Options.ReadChunk = 1 + rng() % 7;
     small.Options.WholeLinesUpTo = rng() % 12;
+    small.Options.KeepIndentation = rng() % 2 == 0;
+    std::uint64_t small_changed = 0;
+    std::vector<ModelLine> small_lines;
+    const std::string small_model = ModelConversion(content, ending, r1, r2, cp, &small_changed,
+                                                    small.Options.KeepIndentation, &small_lines);
     FolderEntry entry;
     ASSERT_TRUE(entry.Locate(p));
-    const TrialOutcome small_trial = TryConvertFile(entry, small);
-    ASSERT_EQ(small_trial.ChangedLines, model == content ? 0 : changed) << "round " << round;
+    ToldLines told;
+    const TrialOutcome small_trial = TryConvertFile(entry, small, &told);
+    ASSERT_EQ(small_trial.ChangedLines, small_model == content ? 0 : small_changed)
+        << "round " << round;
+    ASSERT_TRUE(SameLines(told, small_lines)) << "round " << round;
     small.Options.KeepUnchanged = rng() % 2 == 0;
     ConvertFile(entry, small);
-    ASSERT_TRUE(Read(p) == model) << "round " << round << " streamed";
+    ASSERT_TRUE(Read(p) == small_model) << "round " << round << " streamed";
     p = Write("r.txt", content);
     const TrialOutcome trial = TryConvertFile(p, kind, r1, r2, cp);
     ASSERT_EQ(trial.Outcome,

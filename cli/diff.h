@@ -1,0 +1,62 @@
+#pragma once
+// What a trial would change in one file, as a unified diff made from the
+// lines the trial tells: a conversion keeps each line in its place, so the
+// changed lines and their context are all there is to find.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "convert/convert.h"
+
+// A file's name as the diff and the warnings write it: as it is, or quoted
+// with C escapes when it holds a control byte, a quote or a backslash, so
+// that a hostile name cannot pass for a line of its own.
+std::string QuotedName(std::string_view name);
+
+// The unified diff of one file (three lines of context, lines shown without
+// their endings), made as the trial tells its lines.
+class FileDiff : public TrialListener {
+ public:
+  // name: the file's path under the chosen folder, written after a/ and b/.
+  explicit FileDiff(std::string name) : name_(std::move(name)) {}
+
+  void Line(const TrialLine& line) override;
+
+  // The diff, once every line was told; empty when none changed.
+  std::string Finish();
+
+ private:
+  void Context(const TrialLine& line);
+  void Changed(const TrialLine& line);
+  void EndBlock();
+  void CloseHunk();
+  // Adds the complete lines of text to the block's new side, keeping what
+  // is not ended yet, and a CR that an LF may still follow, in open_.
+  void AddNew(std::string_view text);
+  void NewLine(std::string_view text);
+  // The unchanged line back lines ago (1: the last).
+  const std::string& Recent(std::uint64_t back) const {
+    return recent_[(recent_count_ - back) % 8];
+  }
+
+  std::string name_;
+  std::string out_;
+  // The last unchanged lines, enough for the context after one change and
+  // before the next, and how many came since the last change.
+  std::string recent_[8];
+  std::uint64_t recent_count_ = 0;
+  std::uint64_t since_change_ = 0;
+  bool hunk_open_ = false;
+  std::string hunk_;
+  std::uint64_t old_start_ = 0, new_start_ = 0, old_count_ = 0, new_count_ = 0;
+  // Lines of both files up to the current one.
+  std::uint64_t old_seen_ = 0, new_seen_ = 0;
+  // The changed lines in hand: their old side, their new side, and the new
+  // text not ended yet, with the note due once it is.
+  bool in_block_ = false;
+  std::string minus_, plus_;
+  std::uint64_t block_old_ = 0, block_new_ = 0;
+  std::string open_;
+  std::string open_note_;
+};
