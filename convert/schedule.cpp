@@ -247,7 +247,8 @@ void Schedule::Work() {
 void Schedule::Perform(Slot& slot) {
   try {
     if (options_.Trial) {
-      const TrialOutcome trial = TryConvertFile(slot.visit.Entry, slot.visit.How);
+      const TrialOutcome trial = options_.Try ? options_.Try(slot.visit, slot.result)
+                                              : TryConvertFile(slot.visit.Entry, slot.visit.How);
       slot.result.Outcome = trial.Outcome;
       slot.result.ChangedLines = trial.ChangedLines;
       return;

@@ -64,6 +64,10 @@ struct VisitResult {
   bool Dropped = false;
   // Why it failed, in French.
   std::string Message;
+  // What a trial shows of the file in place of its line, and what it warns
+  // of, as its own Try gives them.
+  std::string Shown;
+  std::string Warnings;
   // The failure itself, for a caller that shows it as it came.
   std::exception_ptr Error;
 };
@@ -73,6 +77,9 @@ struct ScheduleOptions {
   unsigned Jobs = 1;
   // Nothing is written: each file is tried, once whatever its names.
   bool Trial = false;
+  // How a trial tries a file, when not with TryConvertFile alone; it may
+  // fill the result's Shown and Warnings.
+  std::function<TrialOutcome(const Visit& visit, VisitResult& result)> Try;
   // A failure ends its run: no later visit of that run is committed (the
   // window). Otherwise the others go on (the command line).
   bool StopRunAtFailure = false;
