@@ -17,8 +17,8 @@
 #include <QWidget>
 
 #include <cstdint>
-#include <functional>
 #include <initializer_list>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -26,6 +26,7 @@
 #include "widgets/balloon_geometry.h"
 
 class THintCycle;
+class THintSystem;
 
 // The icon a balloon may carry.
 enum class TIconKind : std::uint8_t {
@@ -157,21 +158,13 @@ class TGlobalCtrl {
   // The settings of the first registered component, or the defaults.
   TBalloonSettings ApplicationSettings() const;
 
-  // The application-hint switch.
   bool UseBalloonAsApplicationHint() const { return on_; }
-  // Sets the switch: on installs our hint cycle, off gives hints back to Qt.
-  void SetUseBalloonAsApplicationHint(bool on);
+  // Sets the switch: on installs our hint cycle, reading the pointer, the
+  // foreground and time through system (Qt's when null); off gives hints
+  // back to Qt. The same value does nothing.
+  void SetUseBalloonAsApplicationHint(bool on, std::shared_ptr<THintSystem> system = nullptr);
   // The running hint cycle, null while the switch is off.
   THintCycle* Cycle() const;
-
-  // The pointer's global position; tests replace it.
-  std::function<QPoint()> CursorPos;
-  // Whether the application is in the foreground; tests replace it.
-  std::function<bool()> InForeground;
-  // The pointer position through the seam (QCursor::pos() by default).
-  QPoint PointerPos() const;
-  // Foreground state through the seam (Qt's application state by default).
-  bool ApplicationActive() const;
 
  private:
   TGlobalCtrl() = default;

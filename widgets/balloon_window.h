@@ -33,8 +33,9 @@ class TBalloonWindow : public QWidget {
   // Measures text against the application settings; the rectangle is
   // relative to the hint position.
   TRect CalcHintRect(int maxWidth, const QString& text);
-  // Places rect (in screen coordinates), shapes and shows the balloon with text.
-  void ActivateHint(const TRect& rect, const QString& text);
+  // Places rect (in screen coordinates), shapes and shows the balloon with
+  // text; a reveal slides away from pointer.
+  void ActivateHint(const TRect& rect, const QString& text, QPoint pointer);
   // Hides the balloon and stops any reveal.
   void ReleaseHint();
 
