@@ -33,7 +33,8 @@ class TStrings {
   virtual void Add(const std::string& s) = 0;
 };
 
-// Saves and restores the windows' fields; each kind of control has its flag.
+// Saves and restores the windows' fields; each kind of control has its flag
+// here and its transfers in one place of the table in svgeditini.cpp.
 class TSvgEditIni : public TComponent {
  public:
   // A store owned by owner; on the first window (no main window yet) it
