@@ -61,3 +61,8 @@ class EOutOfMemory : public EHeapException {
   // "Mémoire insuffisante".
   EOutOfMemory();
 };
+
+// The message of an error in flight as the user is told it: the program's own
+// message, "Mémoire insuffisante" when memory ran out, what() of any other
+// standard error, "Erreur inconnue" for anything else.
+std::string MessageOf(std::exception_ptr error);

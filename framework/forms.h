@@ -75,8 +75,6 @@ inline TApplication& Application() {
 
 // The error box text: a "." is added when the last byte is above ".".
 std::string ErrorBoxText(const std::string& message);
-// The message of an error in flight, as the error box would say it.
-std::string MessageOf(std::exception_ptr error);
 // Runs a handler that Qt called; an escaping error goes to the error box.
 void Guarded(const std::function<void()>& handler);
 
