@@ -67,7 +67,6 @@ class THintCycle : public QObject {
 
   // Hides any hint and forgets its control; the next one waits the full pause.
   void CancelHint();
-  // True while a balloon is visible.
   bool HintShowing() const;
   // True while the pause before a hint is running.
   bool HintPending() const { return showTimer_->Active(); }

@@ -49,23 +49,18 @@ enum class TApplicationHintOption : std::uint8_t {
 // A set of application hint options.
 class TApplicationHintOptions {
  public:
-  // The empty set.
   constexpr TApplicationHintOptions() = default;
-  // The set of the listed options.
   constexpr TApplicationHintOptions(std::initializer_list<TApplicationHintOption> options) {
     for (TApplicationHintOption o : options) bits_ |= Bit(o);
   }
-  // True when option is in the set.
   constexpr bool Contains(TApplicationHintOption option) const {
     return (bits_ & Bit(option)) != 0;
   }
-  // The set with option added.
   constexpr TApplicationHintOptions With(TApplicationHintOption option) const {
     TApplicationHintOptions s = *this;
     s.bits_ |= Bit(option);
     return s;
   }
-  // The set with option removed.
   constexpr TApplicationHintOptions Without(TApplicationHintOption option) const {
     TApplicationHintOptions s = *this;
     s.bits_ &= static_cast<std::uint8_t>(~Bit(option));
@@ -87,6 +82,7 @@ struct TBalloonSettings {
   TApplicationHintOptions ApplicationHintOptions{TApplicationHintOption::ahShowHeaderInHint,
                                                  TApplicationHintOption::ahShowIconInHint};
   TBalloonPosition DefaultBalloonPosition = TBalloonPosition::bpAuto;
+  // The image of a custom icon; -1 for none.
   int DefaultImageIndex = -1;
 
   // Whether an application hint shows an icon under these settings.
@@ -98,7 +94,6 @@ struct TBalloonSettings {
 // The balloon hint component. It registers with the controller while it lives.
 class TBalloonHint : public TComponent {
  public:
-  // A component with the default settings, listed by owner.
   explicit TBalloonHint(TComponent* owner = nullptr);
   // Unregisters; the last one to go switches application balloons off.
   ~TBalloonHint() override;
@@ -108,31 +103,20 @@ class TBalloonHint : public TComponent {
   // Switches application balloons on or off; the same value does nothing.
   void SetUseBalloonAsApplicationHint(bool on);
 
-  // The icon of the balloons.
   TIconKind DefaultIcon() const { return settings_.DefaultIcon; }
-  // Changes the icon.
   void SetDefaultIcon(TIconKind icon) { settings_.DefaultIcon = icon; }
-  // The header line of the balloons.
   const std::string& DefaultHeader() const { return settings_.DefaultHeader; }
-  // Changes the header line.
   void SetDefaultHeader(const std::string& header) { settings_.DefaultHeader = header; }
-  // What application hints take from this component.
   TApplicationHintOptions ApplicationHintOptions() const {
     return settings_.ApplicationHintOptions;
   }
-  // Changes what application hints take from this component.
   void SetApplicationHintOptions(TApplicationHintOptions options) {
     settings_.ApplicationHintOptions = options;
   }
-  // The wanted placement of the balloons.
   TBalloonPosition DefaultBalloonPosition() const { return settings_.DefaultBalloonPosition; }
-  // Changes the wanted placement.
   void SetDefaultBalloonPosition(TBalloonPosition p) { settings_.DefaultBalloonPosition = p; }
-  // The image of a custom icon, -1 for none.
   int DefaultImageIndex() const { return settings_.DefaultImageIndex; }
-  // Changes the image of a custom icon.
   void SetDefaultImageIndex(int index) { settings_.DefaultImageIndex = index; }
-  // All settings at once.
   const TBalloonSettings& Settings() const { return settings_; }
 
  private:
@@ -143,7 +127,6 @@ class TBalloonHint : public TComponent {
 // they registered, and the application-hint switch.
 class TGlobalCtrl {
  public:
-  // The controller, created on first use.
   static TGlobalCtrl& Instance();
   ~TGlobalCtrl();
   TGlobalCtrl(const TGlobalCtrl&) = delete;

@@ -26,7 +26,6 @@ int CursorHeight();
 // A balloon showing one hint.
 class TBalloonWindow : public QWidget {
  public:
-  // A hidden balloon.
   TBalloonWindow();
   ~TBalloonWindow() override;
 
@@ -41,13 +40,10 @@ class TBalloonWindow : public QWidget {
 
   // The placement in force (never bpAuto once placed).
   TBalloonPosition Placement() const { return position_; }
-  // The stem and text metrics in force.
   const TBalloonMetrics& Metrics() const { return metrics_; }
   // The distance from the window's top to the body.
   int BodyOffsetInForce() const { return bodyOffset_; }
-  // The text shown.
   const QString& Text() const { return text_; }
-  // The window's shape.
   const QRegion& Shape() const { return shape_; }
   // The fill colour; the hint colour by default.
   TColor Color = clInfoBk;

@@ -67,7 +67,6 @@ class TIniFile {
   TIniFile(const TIniFile&) = delete;
   TIniFile& operator=(const TIniFile&) = delete;
 
-  // The path given at construction.
   const std::string& FileName() const { return path_; }
 
   // Reads are not const: the first one reads the file and holds it open, the

@@ -23,13 +23,10 @@ constexpr int CSIDL_APPDATA = 26;
 class TStrings {
  public:
   virtual ~TStrings() = default;
-  // How many strings.
   virtual int Count() const = 0;
   // The string at index, from 0.
   virtual std::string Get(int index) const = 0;
-  // Removes every string.
   virtual void Clear() = 0;
-  // Appends s at the end.
   virtual void Add(const std::string& s) = 0;
 };
 
