@@ -15,7 +15,6 @@ class QLineEdit;
 class QPushButton;
 class QTreeView;
 
-// The folder dialog.
 class TFolderDialog : public QDialog {
  public:
   // A dialog showing title above the tree of root ("/" when root names no folder).
@@ -28,13 +27,10 @@ class TFolderDialog : public QDialog {
 
   // The instruction above the tree.
   QLabel* Instruction() const { return instruction_; }
-  // The folder tree.
   QTreeView* Tree() const { return tree_; }
   // The model behind the tree.
   TFolderModel* Model() const { return model_; }
-  // The confirming button.
   QPushButton* OkButton() const { return ok_; }
-  // The cancelling button.
   QPushButton* CancelButton() const { return cancel_; }
   // The edit box under the tree; null when the dialog has none.
   QLineEdit* EditBox() const { return edit_; }

@@ -32,25 +32,20 @@ class TPanel : public TControl<QWidget> {
 // A label drawn over its parent's background.
 class TLabel : public TControl<QLabel> {
  public:
-  // A label named name showing text.
   TLabel(TComponent* owner, QWidget* parent, const char* name, const QString& text);
 };
 
 // A group box with its caption.
 class TGroupBox : public TControl<QGroupBox> {
  public:
-  // A group box named name with caption.
   TGroupBox(TComponent* owner, QWidget* parent, const char* name, const QString& caption);
 };
 
 // A picture at natural size in its top-left corner, the rest see-through.
 class TImage : public TControl<QWidget> {
  public:
-  // An empty picture named name.
   TImage(TComponent* owner, QWidget* parent, const char* name);
-  // The picture shown.
   const QPixmap& Picture() const { return picture_; }
-  // Shows picture.
   void SetPicture(const QPixmap& picture);
 
  protected:
@@ -63,9 +58,7 @@ class TImage : public TControl<QWidget> {
 // A raised tool button with a picture that never takes the focus.
 class TSpeedButton : public TControl<QToolButton> {
  public:
-  // A button named name.
   TSpeedButton(TComponent* owner, QWidget* parent, const char* name);
-  // The click event.
   TNotifyEvent OnClick;
 };
 
@@ -80,9 +73,7 @@ QString ElidePath(const QString& path, const QFontMetrics& metrics, int width);
 // panel is shown cut in the middle, its file name whole.
 class TStatusPanel : public QWidget {
  public:
-  // An empty panel inside parent.
   explicit TStatusPanel(QWidget* parent);
-  // The panel's text.
   const std::string& Text() const { return text_; }
   // Sets the panel's text (bytes in the system's character set).
   void SetText(const std::string& text);
@@ -109,7 +100,6 @@ class TStatusBar : public TControl<QStatusBar> {
  public:
   // A status bar named name with its single, empty panel.
   TStatusBar(TComponent* owner, QWidget* parent, const char* name);
-  // The one panel.
   TStatusPanel* Panel() const { return panel_; }
 
  private:

@@ -17,26 +17,20 @@ class TFolderModel : public QAbstractItemModel {
  public:
   // A tree of folders only, which cannot be changed.
   explicit TFolderModel(QObject* parent = nullptr);
-  // Frees the tree.
   ~TFolderModel() override;
 
   // What is listed: folders always, files too with QDir::Files.
   void setFilter(QDir::Filters filters) { filters_ = filters; }
-  // What is listed.
   QDir::Filters filter() const { return filters_; }
-  // Whether mkdir is refused.
+  // A read-only model refuses mkdir.
   void setReadOnly(bool readOnly) { readOnly_ = readOnly; }
-  // Whether mkdir is refused.
   bool isReadOnly() const { return readOnly_; }
 
   // The item of path, listing every level on the way; invalid when path
   // names nothing the tree lists. A relative path starts at the working folder.
   QModelIndex index(const QString& path);
-  // The full path of the item.
   QString filePath(const QModelIndex& index) const;
-  // The item's own name.
   QString fileName(const QModelIndex& index) const;
-  // Whether the item is a folder.
   bool isDir(const QModelIndex& index) const;
   // Makes the folder name in parent and gives its item; invalid when that fails.
   QModelIndex mkdir(const QModelIndex& parent, const QString& name);

@@ -31,7 +31,7 @@ class TForm1 : public TForm {
  public:
   // Builds every component in order, restores the saved fields, then runs FormCreate.
   explicit TForm1(QWidget* parent = nullptr);
-  // Destroys the faceless components; Qt destroys the controls with the window.
+  // Its components, controls included, go with it, newest first.
   ~TForm1() override;
 
   // Shows the picture of the format chosen at start.
@@ -128,7 +128,24 @@ class TForm1 : public TForm {
   void dropEvent(QDropEvent* event) override;
 
  private:
+  // Builds the components in the order of the list above.
   void Build();
+  void BuildWindow();
+  void BuildButtonBar();
+  void BuildTitleBand();
+  // The panel that holds the two rules and the folder box.
+  void BuildMainPanel();
+  void BuildRule1();
+  void BuildRule2();
+  // The folder box with its button, labels and the formats' pictures.
+  void BuildFolderBox();
+  void BuildFolderFields();
+  void BuildFormatBoxes();
+  // The scanner, the store, the manifest and the balloon hints.
+  void BuildFaceless();
+  // Enter and Tab.
+  void SetKeys();
+  void BindEvents();
   // Takes drags of local names on the window and on its edits.
   void AcceptFolderDrops();
   // Handles event when it is a drag or drop of a local name; false otherwise.

@@ -50,7 +50,6 @@ class TMessageForm : public QDialog {
   explicit TMessageForm(const QString& text);
   // The label holding the text.
   QLabel* Message() const { return message_; }
-  // The one button.
   QPushButton* OkButton() const { return ok_; }
 
  protected:

@@ -1,5 +1,7 @@
 #include "base/errors.h"
 
+#include <new>
+
 EInOutError::EInOutError(int code) : Exception(MessageFor(code)), ErrorCode(code) {}
 
 std::string EInOutError::MessageFor(int code) {
@@ -27,3 +29,17 @@ EFOpenError::EFOpenError(const std::string& path, const std::string& reason)
     : EFileStreamError("Impossible d'ouvrir le fichier \"" + path + "\". " + reason) {}
 
 EOutOfMemory::EOutOfMemory() : EHeapException("Mémoire insuffisante") {}
+
+std::string MessageOf(std::exception_ptr error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const Exception& e) {
+    return e.Message();
+  } catch (const std::bad_alloc&) {
+    return EOutOfMemory().Message();
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return "Erreur inconnue";
+  }
+}

@@ -8,11 +8,9 @@
 // Base of every error this program raises on purpose.
 class Exception : public std::exception {
  public:
-  // An error carrying the given message.
   explicit Exception(std::string message) : message_(std::move(message)) {}
   // The message, as shown to the user.
   const std::string& Message() const { return message_; }
-  // The message, for the standard library.
   const char* what() const noexcept override { return message_.c_str(); }
 
  private:
@@ -24,9 +22,7 @@ class EInOutError : public Exception {
  public:
   // The error for code, with the message of the code table.
   explicit EInOutError(int code);
-  // The message the code table gives for code.
   static std::string MessageFor(int code);
-  // The Windows-style code of the failure.
   int ErrorCode;
 };
 
@@ -61,3 +57,8 @@ class EOutOfMemory : public EHeapException {
   // "Mémoire insuffisante".
   EOutOfMemory();
 };
+
+// The message of an error in flight as the user is told it: the program's own
+// message, "Mémoire insuffisante" when memory ran out, what() of any other
+// standard error, "Erreur inconnue" for anything else.
+std::string MessageOf(std::exception_ptr error);

@@ -4,8 +4,6 @@
 #include <QCoreApplication>
 
 #include <cstdio>
-#include <new>
-
 #include <utility>
 
 #include "base/errors.h"
@@ -56,20 +54,6 @@ void TApplication::ShowException(const std::string& message) {
 std::string ErrorBoxText(const std::string& message) {
   if (!message.empty() && static_cast<unsigned char>(message.back()) > 0x2E) return message + ".";
   return message;
-}
-
-std::string MessageOf(std::exception_ptr error) {
-  try {
-    std::rethrow_exception(error);
-  } catch (const Exception& e) {
-    return e.Message();
-  } catch (const std::bad_alloc&) {
-    return EOutOfMemory().Message();
-  } catch (const std::exception& e) {
-    return e.what();
-  } catch (...) {
-    return "Erreur inconnue";
-  }
 }
 
 void Guarded(const std::function<void()>& handler) {

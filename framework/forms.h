@@ -75,8 +75,6 @@ inline TApplication& Application() {
 
 // The error box text: a "." is added when the last byte is above ".".
 std::string ErrorBoxText(const std::string& message);
-// The message of an error in flight, as the error box would say it.
-std::string MessageOf(std::exception_ptr error);
 // Runs a handler that Qt called; an escaping error goes to the error box.
 void Guarded(const std::function<void()>& handler);
 
@@ -126,13 +124,10 @@ class TControl : public W, public TComponent {
 // or by code, and never when the state is set to the one it has.
 class TCheckBox : public TControl<QCheckBox> {
  public:
-  // A check box named name.
   TCheckBox(TComponent* owner, QWidget* parent, const char* name);
-  // The checked state.
   bool Checked() const { return isChecked(); }
   // Sets the state from code; a click handler's error comes back to the caller.
   void SetChecked(bool checked);
-  // The click event.
   TNotifyEvent OnClick;
 
  private:
@@ -142,16 +137,13 @@ class TCheckBox : public TControl<QCheckBox> {
 // A push button with a click event.
 class TButton : public TControl<QPushButton> {
  public:
-  // A push button named name.
   TButton(TComponent* owner, QWidget* parent, const char* name);
-  // The click event.
   TNotifyEvent OnClick;
 };
 
 // A single-line edit.
 class TEdit : public TControl<QLineEdit> {
  public:
-  // An edit named name.
   TEdit(TComponent* owner, QWidget* parent, const char* name)
       : TControl<QLineEdit>(owner, parent, name) {}
 };

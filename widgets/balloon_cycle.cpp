@@ -2,10 +2,12 @@
 
 #include <QApplication>
 #include <QCoreApplication>
+#include <QCursor>
 #include <QEvent>
 #include <QGuiApplication>
 #include <QMouseEvent>
 #include <QScreen>
+#include <QTimer>
 
 #include "framework/forms.h"
 
@@ -45,7 +47,36 @@ int ScreenWidthAt(QPoint p) {
   return s != nullptr ? s->geometry().width() : 0;
 }
 
+class TQtHintTimer : public THintTimer {
+ public:
+  TQtHintTimer(bool repeating, std::function<void()> fire) {
+    timer_.setSingleShot(!repeating);
+    QObject::connect(&timer_, &QTimer::timeout, &timer_, std::move(fire));
+  }
+  void Start(int ms) override { timer_.start(ms); }
+  void Stop() override { timer_.stop(); }
+  bool Active() const override { return timer_.isActive(); }
+
+ private:
+  QTimer timer_;
+};
+
+class TQtHintSystem : public THintSystem {
+ public:
+  QPoint PointerPos() override { return QCursor::pos(); }
+  bool InForeground() override {
+    return QGuiApplication::applicationState() == Qt::ApplicationActive;
+  }
+  std::unique_ptr<THintTimer> NewTimer(bool repeating, std::function<void()> fire) override {
+    return std::make_unique<TQtHintTimer>(repeating, std::move(fire));
+  }
+};
+
 }  // namespace
+
+std::shared_ptr<THintSystem> QtHintSystem() {
+  return std::make_shared<TQtHintSystem>();
+}
 
 QWidget* ControlAt(QPoint p) {
   QWidget* w = QApplication::widgetAt(p);
@@ -70,16 +101,11 @@ bool OverOwnWindow(QPoint p) {
   return false;
 }
 
-THintCycle::THintCycle(QObject* parent) : QObject(parent) {
-  showTimer_.setSingleShot(true);
-  hideTimer_.setSingleShot(true);
-  checkTimer_.setInterval(kHintCheckMs);
-  QObject::connect(&showTimer_, &QTimer::timeout, this,
-                   [this] { Guarded([this] { ShowHint(); }); });
-  QObject::connect(&hideTimer_, &QTimer::timeout, this,
-                   [this] { Guarded([this] { HideHint(); }); });
-  QObject::connect(&checkTimer_, &QTimer::timeout, this,
-                   [this] { Guarded([this] { CheckPointer(); }); });
+THintCycle::THintCycle(std::shared_ptr<THintSystem> system, QObject* parent)
+    : QObject(parent), system_(system != nullptr ? std::move(system) : QtHintSystem()) {
+  showTimer_ = system_->NewTimer(false, [this] { Guarded([this] { ShowHint(); }); });
+  hideTimer_ = system_->NewTimer(false, [this] { Guarded([this] { HideHint(); }); });
+  checkTimer_ = system_->NewTimer(true, [this] { Guarded([this] { CheckPointer(); }); });
   if (QCoreApplication::instance() != nullptr)
     QCoreApplication::instance()->installEventFilter(this);
 }
@@ -94,9 +120,9 @@ bool THintCycle::HintShowing() const {
 }
 
 void THintCycle::CancelHint() {
-  showTimer_.stop();
-  hideTimer_.stop();
-  checkTimer_.stop();
+  showTimer_->Stop();
+  hideTimer_->Stop();
+  checkTimer_->Stop();
   pending_ = nullptr;
   current_ = nullptr;
   currentRect_ = QRect();
@@ -121,16 +147,15 @@ void THintCycle::MouseAt(QPoint p) {
     ShowHint();
     return;
   }
-  showTimer_.start(wasShowing ? kHintShortPauseMs : kHintPauseMs);
+  showTimer_->Start(wasShowing ? kHintShortPauseMs : kHintPauseMs);
 }
 
 void THintCycle::ShowHint() {
   QPointer<QWidget> control = pending_;
   pending_ = nullptr;
   if (control == nullptr) return;
-  TGlobalCtrl& ctrl = TGlobalCtrl::Instance();
-  if (!ctrl.ApplicationActive()) return;
-  QPoint pointer = ctrl.PointerPos();
+  if (!system_->InForeground()) return;
+  QPoint pointer = system_->PointerPos();
   if (HintControlOf(ControlAt(pointer)) != control) return;
   QString text = HintText(control);
   if (text.isEmpty()) return;
@@ -139,20 +164,20 @@ void THintCycle::ShowHint() {
   QPoint at = pointer + QPoint(0, CursorHeight());
   TRect rect = window_->CalcHintRect(ScreenWidthAt(pointer), text).Offset(at.x(), at.y());
   window_->Color = clInfoBk;
-  window_->ActivateHint(rect, text);
+  window_->ActivateHint(rect, text, pointer);
   current_ = control;
   currentRect_ = QRect(control->mapToGlobal(QPoint(0, 0)), control->size());
-  hideTimer_.start(kHintHidePauseMs);
-  checkTimer_.start();
+  hideTimer_->Start(kHintHidePauseMs);
+  checkTimer_->Start(kHintCheckMs);
 }
 
 void THintCycle::HideHint() {
-  checkTimer_.stop();
+  checkTimer_->Stop();
   if (window_ != nullptr) window_->ReleaseHint();
 }
 
 void THintCycle::CheckPointer() {
-  if (!OverOwnWindow(TGlobalCtrl::Instance().PointerPos())) CancelHint();
+  if (!OverOwnWindow(system_->PointerPos())) CancelHint();
 }
 
 bool THintCycle::eventFilter(QObject* watched, QEvent* event) {

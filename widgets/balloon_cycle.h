@@ -9,8 +9,10 @@
 #include <QPoint>
 #include <QPointer>
 #include <QRect>
-#include <QTimer>
 #include <QWidget>
+
+#include <functional>
+#include <memory>
 
 #include "widgets/balloon_window.h"
 
@@ -30,19 +32,44 @@ QWidget* ControlAt(QPoint p);
 // title bar excluded.
 bool OverOwnWindow(QPoint p);
 
+// One of the cycle's timers.
+class THintTimer {
+ public:
+  virtual ~THintTimer() = default;
+  // (Re)starts it: it runs out ms from now, and a repeating one every ms after.
+  virtual void Start(int ms) = 0;
+  virtual void Stop() = 0;
+  virtual bool Active() const = 0;
+};
+
+// What the hint cycle takes from outside: the pointer, the foreground state
+// and time. The program's comes from Qt; a test hands in one it moves by
+// hand, so that no test waits through the real pauses.
+class THintSystem {
+ public:
+  virtual ~THintSystem() = default;
+  // The pointer's global position.
+  virtual QPoint PointerPos() = 0;
+  virtual bool InForeground() = 0;
+  // A stopped timer that calls fire each time it runs out.
+  virtual std::unique_ptr<THintTimer> NewTimer(bool repeating, std::function<void()> fire) = 0;
+};
+
+// Qt's pointer, application state and timers.
+std::shared_ptr<THintSystem> QtHintSystem();
+
 // The hint cycle. It filters the application's events while it lives.
 class THintCycle : public QObject {
  public:
-  // Starts examining the application's events.
-  explicit THintCycle(QObject* parent = nullptr);
+  // Starts examining the application's events; system is Qt's when null.
+  explicit THintCycle(std::shared_ptr<THintSystem> system = nullptr, QObject* parent = nullptr);
   ~THintCycle() override;
 
   // Hides any hint and forgets its control; the next one waits the full pause.
   void CancelHint();
-  // True while a balloon is visible.
   bool HintShowing() const;
   // True while the pause before a hint is running.
-  bool HintPending() const { return showTimer_.isActive(); }
+  bool HintPending() const { return showTimer_->Active(); }
   // The control whose hint was last shown (until cancelled).
   QWidget* HintControl() const { return current_; }
   // The balloon window, created at the first hint.
@@ -58,9 +85,11 @@ class THintCycle : public QObject {
   void HideHint();
   void CheckPointer();
 
-  QTimer showTimer_;
-  QTimer hideTimer_;
-  QTimer checkTimer_;
+  // Declared before the timers, which it makes and which go first.
+  std::shared_ptr<THintSystem> system_;
+  std::unique_ptr<THintTimer> showTimer_;
+  std::unique_ptr<THintTimer> hideTimer_;
+  std::unique_ptr<THintTimer> checkTimer_;
   QPointer<QWidget> pending_;
   QPointer<QWidget> current_;
   QRect currentRect_;

@@ -24,15 +24,10 @@ struct TRect {
   int Top = 0;
   int Right = 0;
   int Bottom = 0;
-  // Right minus left.
   int Width() const { return Right - Left; }
-  // Bottom minus top.
   int Height() const { return Bottom - Top; }
-  // The rectangle moved by (dx, dy).
   TRect Offset(int dx, int dy) const { return TRect{Left + dx, Top + dy, Right + dx, Bottom + dy}; }
-  // The same area as a Qt rectangle.
   QRect ToQRect() const { return QRect(Left, Top, Width(), Height()); }
-  // A Qt rectangle by its edges.
   static TRect From(const QRect& r) {
     return TRect{r.left(), r.top(), r.left() + r.width(), r.top() + r.height()};
   }

@@ -1,7 +1,6 @@
 #include "widgets/balloon_hint.h"
 
 #include <QCoreApplication>
-#include <QCursor>
 #include <QGuiApplication>
 #include <QToolTip>
 #include <QVariant>
@@ -71,27 +70,18 @@ THintCycle* TGlobalCtrl::Cycle() const {
   return cycle_.data();
 }
 
-void TGlobalCtrl::SetUseBalloonAsApplicationHint(bool on) {
+void TGlobalCtrl::SetUseBalloonAsApplicationHint(bool on, std::shared_ptr<THintSystem> system) {
   if (on == on_) return;
   on_ = on;
   QCoreApplication* app = QCoreApplication::instance();
   if (app == nullptr) return;
   if (qobject_cast<QGuiApplication*>(app) != nullptr) QToolTip::hideText();
   if (on) {
-    cycle_ = new THintCycle(app);
+    cycle_ = new THintCycle(std::move(system), app);
   } else {
     delete cycle_.data();
     cycle_ = nullptr;
   }
-}
-
-QPoint TGlobalCtrl::PointerPos() const {
-  return CursorPos ? CursorPos() : QCursor::pos();
-}
-
-bool TGlobalCtrl::ApplicationActive() const {
-  if (InForeground) return InForeground();
-  return QGuiApplication::applicationState() == Qt::ApplicationActive;
 }
 
 void SetShowHint(QWidget* w, bool on) {

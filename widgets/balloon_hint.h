@@ -17,8 +17,8 @@
 #include <QWidget>
 
 #include <cstdint>
-#include <functional>
 #include <initializer_list>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -26,6 +26,7 @@
 #include "widgets/balloon_geometry.h"
 
 class THintCycle;
+class THintSystem;
 
 // The icon a balloon may carry.
 enum class TIconKind : std::uint8_t {
@@ -48,23 +49,18 @@ enum class TApplicationHintOption : std::uint8_t {
 // A set of application hint options.
 class TApplicationHintOptions {
  public:
-  // The empty set.
   constexpr TApplicationHintOptions() = default;
-  // The set of the listed options.
   constexpr TApplicationHintOptions(std::initializer_list<TApplicationHintOption> options) {
     for (TApplicationHintOption o : options) bits_ |= Bit(o);
   }
-  // True when option is in the set.
   constexpr bool Contains(TApplicationHintOption option) const {
     return (bits_ & Bit(option)) != 0;
   }
-  // The set with option added.
   constexpr TApplicationHintOptions With(TApplicationHintOption option) const {
     TApplicationHintOptions s = *this;
     s.bits_ |= Bit(option);
     return s;
   }
-  // The set with option removed.
   constexpr TApplicationHintOptions Without(TApplicationHintOption option) const {
     TApplicationHintOptions s = *this;
     s.bits_ &= static_cast<std::uint8_t>(~Bit(option));
@@ -86,6 +82,7 @@ struct TBalloonSettings {
   TApplicationHintOptions ApplicationHintOptions{TApplicationHintOption::ahShowHeaderInHint,
                                                  TApplicationHintOption::ahShowIconInHint};
   TBalloonPosition DefaultBalloonPosition = TBalloonPosition::bpAuto;
+  // The image of a custom icon; -1 for none.
   int DefaultImageIndex = -1;
 
   // Whether an application hint shows an icon under these settings.
@@ -97,7 +94,6 @@ struct TBalloonSettings {
 // The balloon hint component. It registers with the controller while it lives.
 class TBalloonHint : public TComponent {
  public:
-  // A component with the default settings, listed by owner.
   explicit TBalloonHint(TComponent* owner = nullptr);
   // Unregisters; the last one to go switches application balloons off.
   ~TBalloonHint() override;
@@ -107,31 +103,20 @@ class TBalloonHint : public TComponent {
   // Switches application balloons on or off; the same value does nothing.
   void SetUseBalloonAsApplicationHint(bool on);
 
-  // The icon of the balloons.
   TIconKind DefaultIcon() const { return settings_.DefaultIcon; }
-  // Changes the icon.
   void SetDefaultIcon(TIconKind icon) { settings_.DefaultIcon = icon; }
-  // The header line of the balloons.
   const std::string& DefaultHeader() const { return settings_.DefaultHeader; }
-  // Changes the header line.
   void SetDefaultHeader(const std::string& header) { settings_.DefaultHeader = header; }
-  // What application hints take from this component.
   TApplicationHintOptions ApplicationHintOptions() const {
     return settings_.ApplicationHintOptions;
   }
-  // Changes what application hints take from this component.
   void SetApplicationHintOptions(TApplicationHintOptions options) {
     settings_.ApplicationHintOptions = options;
   }
-  // The wanted placement of the balloons.
   TBalloonPosition DefaultBalloonPosition() const { return settings_.DefaultBalloonPosition; }
-  // Changes the wanted placement.
   void SetDefaultBalloonPosition(TBalloonPosition p) { settings_.DefaultBalloonPosition = p; }
-  // The image of a custom icon, -1 for none.
   int DefaultImageIndex() const { return settings_.DefaultImageIndex; }
-  // Changes the image of a custom icon.
   void SetDefaultImageIndex(int index) { settings_.DefaultImageIndex = index; }
-  // All settings at once.
   const TBalloonSettings& Settings() const { return settings_; }
 
  private:
@@ -142,7 +127,6 @@ class TBalloonHint : public TComponent {
 // they registered, and the application-hint switch.
 class TGlobalCtrl {
  public:
-  // The controller, created on first use.
   static TGlobalCtrl& Instance();
   ~TGlobalCtrl();
   TGlobalCtrl(const TGlobalCtrl&) = delete;
@@ -157,21 +141,13 @@ class TGlobalCtrl {
   // The settings of the first registered component, or the defaults.
   TBalloonSettings ApplicationSettings() const;
 
-  // The application-hint switch.
   bool UseBalloonAsApplicationHint() const { return on_; }
-  // Sets the switch: on installs our hint cycle, off gives hints back to Qt.
-  void SetUseBalloonAsApplicationHint(bool on);
+  // Sets the switch: on installs our hint cycle, reading the pointer, the
+  // foreground and time through system (Qt's when null); off gives hints
+  // back to Qt. The same value does nothing.
+  void SetUseBalloonAsApplicationHint(bool on, std::shared_ptr<THintSystem> system = nullptr);
   // The running hint cycle, null while the switch is off.
   THintCycle* Cycle() const;
-
-  // The pointer's global position; tests replace it.
-  std::function<QPoint()> CursorPos;
-  // Whether the application is in the foreground; tests replace it.
-  std::function<bool()> InForeground;
-  // The pointer position through the seam (QCursor::pos() by default).
-  QPoint PointerPos() const;
-  // Foreground state through the seam (Qt's application state by default).
-  bool ApplicationActive() const;
 
  private:
   TGlobalCtrl() = default;

@@ -75,7 +75,7 @@ TRect TBalloonWindow::CalcHintRect(int maxWidth, const QString& text) {
   return TRect{at.x(), at.y(), at.x() + size.width(), at.y() + size.height()};
 }
 
-void TBalloonWindow::ActivateHint(const TRect& rect, const QString& text) {
+void TBalloonWindow::ActivateHint(const TRect& rect, const QString& text, QPoint pointer) {
   if (isVisible()) ReleaseHint();
   text_ = text;
   QPoint stem =
@@ -101,10 +101,9 @@ void TBalloonWindow::ActivateHint(const TRect& rect, const QString& text) {
   qint64 since =
       sinceLastHint_.isValid() ? sinceLastHint_.elapsed() : std::numeric_limits<qint64>::max();
   sinceLastHint_.start();
-  TBalloonReveal reveal =
-      ChooseReveal(QApplication::isEffectEnabled(Qt::UI_AnimateTooltip),
-                   QApplication::isEffectEnabled(Qt::UI_FadeTooltip), since, text.size(),
-                   bounds.Top, TGlobalCtrl::Instance().PointerPos().y());
+  TBalloonReveal reveal = ChooseReveal(QApplication::isEffectEnabled(Qt::UI_AnimateTooltip),
+                                       QApplication::isEffectEnabled(Qt::UI_FadeTooltip), since,
+                                       text.size(), bounds.Top, pointer.y());
   if (reveal == TBalloonReveal::Fade) setWindowOpacity(0.0);
   show();
   Reveal(reveal);

@@ -26,27 +26,24 @@ int CursorHeight();
 // A balloon showing one hint.
 class TBalloonWindow : public QWidget {
  public:
-  // A hidden balloon.
   TBalloonWindow();
   ~TBalloonWindow() override;
 
   // Measures text against the application settings; the rectangle is
   // relative to the hint position.
   TRect CalcHintRect(int maxWidth, const QString& text);
-  // Places rect (in screen coordinates), shapes and shows the balloon with text.
-  void ActivateHint(const TRect& rect, const QString& text);
+  // Places rect (in screen coordinates), shapes and shows the balloon with
+  // text; a reveal slides away from pointer.
+  void ActivateHint(const TRect& rect, const QString& text, QPoint pointer);
   // Hides the balloon and stops any reveal.
   void ReleaseHint();
 
   // The placement in force (never bpAuto once placed).
   TBalloonPosition Placement() const { return position_; }
-  // The stem and text metrics in force.
   const TBalloonMetrics& Metrics() const { return metrics_; }
   // The distance from the window's top to the body.
   int BodyOffsetInForce() const { return bodyOffset_; }
-  // The text shown.
   const QString& Text() const { return text_; }
-  // The window's shape.
   const QRegion& Shape() const { return shape_; }
   // The fill colour; the hint colour by default.
   TColor Color = clInfoBk;

@@ -16,7 +16,6 @@ inline constexpr TColor clSystemColor = 0x80000000u;
 
 // The system colours the program names (the value keeps the index in its low byte).
 inline constexpr TColor clActiveCaption = 0xFF000002u;
-// The window text colour.
 inline constexpr TColor clWindowText = 0xFF000008u;
 // The face colour of buttons and of the window's background.
 inline constexpr TColor clBtnFace = 0xFF00000Fu;
@@ -29,9 +28,7 @@ inline constexpr TColor clInfoBk = 0xFF000018u;
 inline constexpr TColor clBlack = 0x00000000u;
 // Olive green, the colour of the window's example labels.
 inline constexpr TColor clOlive = 0x00008080u;
-// Pure blue.
 inline constexpr TColor clBlue = 0x00FF0000u;
-// Pure white.
 inline constexpr TColor clWhite = 0x00FFFFFFu;
 
 // Red, green and blue of a resolved colour, each 0 to 255.

@@ -43,7 +43,6 @@ class TGradient : public TControl<QWidget> {
   // A band named name, filling parent.
   TGradient(TComponent* owner, QWidget* parent, const char* name);
 
-  // The shape of the gradient.
   TGradientStyle Style() const { return style_; }
   // Changes the shape; the next paint renders again.
   void SetStyle(TGradientStyle style);
@@ -55,11 +54,9 @@ class TGradient : public TControl<QWidget> {
   TColor EndColor() const { return end_; }
   // Changes the end colour; the next paint renders again.
   void SetEndColor(TColor color);
-  // The wanted number of bands.
   std::uint16_t Steps() const { return steps_; }
   // Changes the number of bands; the next paint renders again.
   void SetSteps(std::uint16_t steps);
-  // The placement rule in the parent.
   TAlign Align() const { return align_; }
   // Changes the placement rule; alClient fills the parent at once.
   void SetAlign(TAlign align);

@@ -54,7 +54,7 @@ TIniFile::~TIniFile() {
   }
 }
 
-void TIniFile::Load() const {
+void TIniFile::Load() {
   if (state_ != State::NotLoaded) return;
   lines_.clear();
   eol_ = "\n";
@@ -184,7 +184,7 @@ std::size_t TIniFile::SectionEnd(std::size_t header) const {
   return i;
 }
 
-TIniFile::SectionIndex* TIniFile::Indexed(const std::string& section) const {
+TIniFile::SectionIndex* TIniFile::Indexed(const std::string& section) {
   Load();
   std::string name = Folded(Trim(section));
   if (index_.valid && index_.name == name) return &index_;
@@ -203,14 +203,14 @@ TIniFile::SectionIndex* TIniFile::Indexed(const std::string& section) const {
   return &index_;
 }
 
-void TIniFile::IndexKey(std::size_t at) const {
+void TIniFile::IndexKey(std::size_t at) {
   index_.used += lines_[at].nameLength + 1;
   index_.lastKey = at;
   index_.keys.try_emplace(Folded(NameOf(lines_[at])), KeyEntry{at, index_.used});
 }
 
 std::string TIniFile::ReadString(const std::string& Section, const std::string& Ident,
-                                 const std::string& def) const {
+                                 const std::string& def) {
   const SectionIndex* index = Indexed(Section);
   if (index == nullptr) return def;
   auto key = index->keys.find(Folded(Trim(Ident)));
@@ -296,8 +296,7 @@ bool TIniFile::ParseInteger(const std::string& text, int32_t& out) {
   return true;
 }
 
-int32_t TIniFile::ReadInteger(const std::string& Section, const std::string& Ident,
-                              int32_t def) const {
+int32_t TIniFile::ReadInteger(const std::string& Section, const std::string& Ident, int32_t def) {
   int32_t value = 0;
   return ParseInteger(ReadString(Section, Ident, ""), value) ? value : def;
 }
@@ -306,7 +305,7 @@ void TIniFile::WriteInteger(const std::string& Section, const std::string& Ident
   WriteString(Section, Ident, std::to_string(Value));
 }
 
-bool TIniFile::ReadBool(const std::string& Section, const std::string& Ident, bool def) const {
+bool TIniFile::ReadBool(const std::string& Section, const std::string& Ident, bool def) {
   return ReadInteger(Section, Ident, def ? 1 : 0) != 0;
 }
 
@@ -314,7 +313,7 @@ void TIniFile::WriteBool(const std::string& Section, const std::string& Ident, b
   WriteString(Section, Ident, Value ? "1" : "0");
 }
 
-bool TIniFile::ValueExists(const std::string& Section, const std::string& Ident) const {
+bool TIniFile::ValueExists(const std::string& Section, const std::string& Ident) {
   const SectionIndex* index = Indexed(Section);
   if (index == nullptr) return false;
   auto key = index->keys.find(Folded(Trim(Ident)));

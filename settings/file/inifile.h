@@ -65,24 +65,27 @@ class TIniFile {
   TIniFile(const TIniFile&) = delete;
   TIniFile& operator=(const TIniFile&) = delete;
 
-  // The path given at construction.
   const std::string& FileName() const { return path_; }
+
+  // Reads are not const: the first one reads the file and holds it open, the
+  // copy a later save checks against, and each keeps the index of the section
+  // it looked in.
 
   // The key's value, whole whatever its length, or def when it is missing.
   std::string ReadString(const std::string& Section, const std::string& Ident,
-                         const std::string& def) const;
+                         const std::string& def);
   // Sets the key, in place if present, else at the end of its section.
   void WriteString(const std::string& Section, const std::string& Ident, const std::string& Value);
   // The key read as a signed 32-bit integer, or def when missing or not a number.
-  int32_t ReadInteger(const std::string& Section, const std::string& Ident, int32_t def) const;
+  int32_t ReadInteger(const std::string& Section, const std::string& Ident, int32_t def);
   // Stores the decimal text of Value.
   void WriteInteger(const std::string& Section, const std::string& Ident, int32_t Value);
   // ReadInteger with 1 or 0 as default; true when the integer is not 0.
-  bool ReadBool(const std::string& Section, const std::string& Ident, bool def) const;
+  bool ReadBool(const std::string& Section, const std::string& Ident, bool def);
   // Stores "1" or "0".
   void WriteBool(const std::string& Section, const std::string& Ident, bool Value);
   // Whether the key is among the section's key names that fit in KeyListSize bytes.
-  bool ValueExists(const std::string& Section, const std::string& Ident) const;
+  bool ValueExists(const std::string& Section, const std::string& Ident);
   // Removes every section of that name with its keys.
   void EraseSection(const std::string& Section);
   // Removes the key; a failure is ignored.
@@ -123,16 +126,16 @@ class TIniFile {
     std::unordered_map<std::string, KeyEntry> keys;  // folded name
   };
 
-  void Load() const;
+  void Load();
   static Kind KindOf(std::string_view text);
   static Line Parse(std::string text, std::string_view eol);
   std::string_view NameOf(const Line& line) const;
   // Index of the first header of section, or npos.
   std::size_t FindSection(const std::string& section) const;
   // The index of section's keys, or null when there is no such section.
-  SectionIndex* Indexed(const std::string& section) const;
+  SectionIndex* Indexed(const std::string& section);
   // Records key line at in the indexed section.
-  void IndexKey(std::size_t at) const;
+  void IndexKey(std::size_t at);
   // One past the last line of the section opened at header.
   std::size_t SectionEnd(std::size_t header) const;
   void Insert(std::size_t at, std::string text);
@@ -143,20 +146,20 @@ class TIniFile {
   [[noreturn]] void Fail() const;
 
   std::string path_;
-  mutable State state_ = State::NotLoaded;
+  State state_ = State::NotLoaded;
   // The file as read: where it is (through links), and while it exists, open
   // with its status and content hash, so that a save can tell another
   // program's change.
-  mutable FolderEntry entry_;
-  mutable bool located_ = false;
-  mutable Fd file_;
-  mutable struct stat st_ {};
-  mutable std::uint64_t hash_ = 0;
-  mutable bool bom_ = false;
-  mutable Access access_ = Access::Unknown;
-  mutable std::vector<Line> lines_;
-  mutable std::string_view eol_ = "\n";
-  mutable SectionIndex index_;
+  FolderEntry entry_;
+  bool located_ = false;
+  Fd file_;
+  struct stat st_ {};
+  std::uint64_t hash_ = 0;
+  bool bom_ = false;
+  Access access_ = Access::Unknown;
+  std::vector<Line> lines_;
+  std::string_view eol_ = "\n";
+  SectionIndex index_;
   bool dirty_ = false;
   bool flushFailed_ = false;
 };

@@ -10,7 +10,7 @@ std::string SettingsFilePath() {
   return (base == "/" ? "" : base) + "/" + DossierIni + "/" + FichierIni;
 }
 
-Form1Fields ReadForm1Fields(const TIniFile& ini) {
+Form1Fields ReadForm1Fields(TIniFile& ini) {
   auto text = [&](const char* key, const char* built) {
     std::string v = ini.ReadString(SectionForm1, key, AbsentIni);
     return v == AbsentIni ? std::string(built) : v;

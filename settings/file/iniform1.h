@@ -58,4 +58,8 @@ struct Form1Fields {
 // The fields as the window restores them from ini: a missing edit keeps its
 // built text, a missing box counts as checked, and of the format boxes saved
 // as checked the last of Mac, Unix, Windows wins.
-Form1Fields ReadForm1Fields(const TIniFile& ini);
+Form1Fields ReadForm1Fields(TIniFile& ini);
+// The same from a file opened for this reading only.
+inline Form1Fields ReadForm1Fields(TIniFile&& ini) {
+  return ReadForm1Fields(ini);
+}

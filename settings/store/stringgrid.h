@@ -13,14 +13,12 @@
 // A grid coordinate outside the grid: "Indice de grille hors limites".
 class EInvalidGridOperation : public Exception {
  public:
-  // The bounds error.
   EInvalidGridOperation();
 };
 
 // A named string grid: 5 x 5 cells, one fixed row and column, current cell (1, 1).
 class TStringGrid : public TControl<QTableWidget> {
  public:
-  // A grid named name.
   TStringGrid(TComponent* owner, QWidget* parent, const char* name);
 
   // Columns, fixed ones included.

@@ -14,7 +14,9 @@
 #include <QTextEdit>
 
 #include <algorithm>
+#include <functional>
 #include <type_traits>
+#include <vector>
 
 #include "framework/localtext.h"
 #include "platform/fileio.h"
@@ -156,22 +158,6 @@ class TBoxItems : public TStrings {
   Box& box_;
 };
 
-// The flags of the store that governs a window.
-struct Flags {
-  explicit Flags(const TSvgEditIni& g)
-      : edit(g.SauveEdit),
-        dateTime(g.SauveDateTimePicker),
-        checkBox(g.SauveCheckBox),
-        radio(g.SauveRadioButton),
-        spin(g.SauveSpinEdit),
-        memo(g.SauveMemo),
-        rich(g.SauveRichEdit),
-        combo(g.SauveComboBox),
-        list(g.SauveListBox),
-        grid(g.SauveStringGrid) {}
-  bool edit, dateTime, checkBox, radio, spin, memo, rich, combo, list, grid;
-};
-
 // Runs one transfer; whatever it raises is dropped and the pass goes on.
 template <class F>
 void Dropping(F&& transfer) {
@@ -189,88 +175,170 @@ void RestoreBox(TIniFile& ini, const std::string& section, Box& box) {
   if (index <= items.Count() - 1) Select(box, index);
 }
 
-void Restore(TIniFile& ini, const Flags& flags, const std::string& s, TComponent* c) {
-  const std::string& k = c->Name;
-  if (auto* edit = dynamic_cast<QLineEdit*>(c); edit && flags.edit) {
-    Dropping([&] {
-      if (ini.ReadString(s, k, AbsentIni) != AbsentIni)
-        edit->setText(FromIni(ini.ReadString(s, k, "")));
-    });
-  } else if (auto* picker = dynamic_cast<QDateTimeEdit*>(c); picker && flags.dateTime) {
-    Dropping([&] {
-      if (ini.ReadString(s, k, AbsentIni) != AbsentIni)
-        SetDateTime(*picker, ini.ReadString(s, k, ""));
-    });
-  } else if (auto* box = dynamic_cast<QCheckBox*>(c); box && flags.checkBox) {
-    Dropping([&] {
-      bool checked = ini.ReadBool(s, k, true);
-      // Ours fires its click handler on a change and hands its error back here.
-      if (auto* ours = dynamic_cast<TCheckBox*>(c)) {
-        ours->SetChecked(checked);
-      } else {
-        box->setChecked(checked);
-      }
-    });
-  } else if (auto* radio = dynamic_cast<QRadioButton*>(c); radio && flags.radio) {
-    Dropping([&] { SetRadio(*radio, ini.ReadBool(s, k, true)); });
-  } else if (auto* spin = dynamic_cast<QSpinBox*>(c); spin && flags.spin) {
-    Dropping([&] { spin->setValue(ini.ReadInteger(s, k, 0)); });
-  } else if (auto* memo = dynamic_cast<QPlainTextEdit*>(c); memo && flags.memo) {
-    Dropping([&] {
-      TEditLines<QPlainTextEdit> lines(*memo);
-      TSvgEditIni::ChargeStrings(ini, s + k, lines);
-    });
-  } else if (auto* rich = dynamic_cast<QTextEdit*>(c); rich && flags.rich) {
-    Dropping([&] {
-      TEditLines<QTextEdit> lines(*rich);
-      TSvgEditIni::ChargeStrings(ini, s + k, lines);
-    });
-  } else if (auto* grid = dynamic_cast<TStringGrid*>(c); grid && flags.grid) {
-    Dropping([&] { TSvgEditIni::ChargeGrid(ini, s + k, *grid); });
-  } else if (auto* combo = dynamic_cast<QComboBox*>(c); combo && flags.combo) {
-    Dropping([&] { RestoreBox(ini, s + k, *combo); });
-  } else if (auto* list = dynamic_cast<QListWidget*>(c); list && flags.list) {
-    Dropping([&] { RestoreBox(ini, s + k, *list); });
+// Where a control's state is kept: its key in its window's section, or, for
+// the kinds that hold a list, a section of its own named section + key.
+struct Place {
+  const std::string& section;
+  const std::string& key;
+  std::string OwnSection() const { return section + key; }
+};
+
+// One kind of control the store keeps: the store's flag for it and how its
+// state goes to the settings file and back. Each transfer answers false when
+// the control is not of its kind.
+struct ControlKind {
+  bool TSvgEditIni::*kept;
+  std::function<bool(TIniFile&, const Place&, TComponent*)> restore;
+  std::function<bool(TIniFile&, const Place&, TComponent*)> save;
+};
+
+template <class W>
+using Transfer = void (*)(TIniFile&, const Place&, W&);
+
+template <class W>
+ControlKind KindOf(bool TSvgEditIni::*kept, Transfer<W> restore, Transfer<W> save) {
+  auto of = [](Transfer<W> transfer) {
+    return [transfer](TIniFile& ini, const Place& at, TComponent* c) {
+      auto* w = dynamic_cast<W*>(c);
+      if (w == nullptr) return false;
+      Dropping([&] { transfer(ini, at, *w); });
+      return true;
+    };
+  };
+  return ControlKind{kept, of(restore), of(save)};
+}
+
+// The kinds, each in one place. A control is of the first kind it belongs to
+// whose flag is on.
+const std::vector<ControlKind>& Kinds() {
+  static const std::vector<ControlKind> kinds = {
+      KindOf<QLineEdit>(
+          &TSvgEditIni::SauveEdit,
+          [](TIniFile& ini, const Place& at, QLineEdit& edit) {
+            if (ini.ReadString(at.section, at.key, AbsentIni) != AbsentIni)
+              edit.setText(FromIni(ini.ReadString(at.section, at.key, "")));
+          },
+          [](TIniFile& ini, const Place& at, QLineEdit& edit) {
+            ini.WriteString(at.section, at.key, ToIni(edit.text()));
+          }),
+      KindOf<QDateTimeEdit>(
+          &TSvgEditIni::SauveDateTimePicker,
+          [](TIniFile& ini, const Place& at, QDateTimeEdit& picker) {
+            if (ini.ReadString(at.section, at.key, AbsentIni) != AbsentIni)
+              SetDateTime(picker, ini.ReadString(at.section, at.key, ""));
+          },
+          [](TIniFile& ini, const Place& at, QDateTimeEdit& picker) {
+            ini.WriteString(at.section, at.key, DateTimeText(picker.dateTime()));
+          }),
+      KindOf<QCheckBox>(
+          &TSvgEditIni::SauveCheckBox,
+          [](TIniFile& ini, const Place& at, QCheckBox& box) {
+            bool checked = ini.ReadBool(at.section, at.key, true);
+            // Ours fires its click handler on a change and hands its error back here.
+            if (auto* ours = dynamic_cast<TCheckBox*>(&box)) {
+              ours->SetChecked(checked);
+            } else {
+              box.setChecked(checked);
+            }
+          },
+          [](TIniFile& ini, const Place& at, QCheckBox& box) {
+            ini.WriteBool(at.section, at.key, box.isChecked());
+          }),
+      KindOf<QRadioButton>(
+          &TSvgEditIni::SauveRadioButton,
+          [](TIniFile& ini, const Place& at, QRadioButton& radio) {
+            SetRadio(radio, ini.ReadBool(at.section, at.key, true));
+          },
+          [](TIniFile& ini, const Place& at, QRadioButton& radio) {
+            ini.WriteBool(at.section, at.key, radio.isChecked());
+          }),
+      KindOf<QSpinBox>(
+          &TSvgEditIni::SauveSpinEdit,
+          [](TIniFile& ini, const Place& at, QSpinBox& spin) {
+            spin.setValue(ini.ReadInteger(at.section, at.key, 0));
+          },
+          [](TIniFile& ini, const Place& at, QSpinBox& spin) {
+            ini.WriteInteger(at.section, at.key, spin.value());
+          }),
+      KindOf<QPlainTextEdit>(
+          &TSvgEditIni::SauveMemo,
+          [](TIniFile& ini, const Place& at, QPlainTextEdit& memo) {
+            TEditLines<QPlainTextEdit> lines(memo);
+            TSvgEditIni::ChargeStrings(ini, at.OwnSection(), lines);
+          },
+          [](TIniFile& ini, const Place& at, QPlainTextEdit& memo) {
+            TSvgEditIni::SauveStrings(ini, at.OwnSection(), TEditLines<QPlainTextEdit>(memo), 0);
+          }),
+      KindOf<QTextEdit>(
+          &TSvgEditIni::SauveRichEdit,
+          [](TIniFile& ini, const Place& at, QTextEdit& rich) {
+            TEditLines<QTextEdit> lines(rich);
+            TSvgEditIni::ChargeStrings(ini, at.OwnSection(), lines);
+          },
+          [](TIniFile& ini, const Place& at, QTextEdit& rich) {
+            TSvgEditIni::SauveStrings(ini, at.OwnSection(), TEditLines<QTextEdit>(rich), 0);
+          }),
+      KindOf<TStringGrid>(
+          &TSvgEditIni::SauveStringGrid,
+          [](TIniFile& ini, const Place& at, TStringGrid& grid) {
+            TSvgEditIni::ChargeGrid(ini, at.OwnSection(), grid);
+          },
+          [](TIniFile& ini, const Place& at, TStringGrid& grid) {
+            TSvgEditIni::SauveGrid(ini, at.OwnSection(), grid);
+          }),
+      KindOf<QComboBox>(
+          &TSvgEditIni::SauveComboBox,
+          [](TIniFile& ini, const Place& at, QComboBox& combo) {
+            RestoreBox(ini, at.OwnSection(), combo);
+          },
+          [](TIniFile& ini, const Place& at, QComboBox& combo) {
+            TSvgEditIni::SauveStrings(ini, at.OwnSection(), TBoxItems<QComboBox>(combo),
+                                      SelectedIndex(combo));
+          }),
+      KindOf<QListWidget>(
+          &TSvgEditIni::SauveListBox,
+          [](TIniFile& ini, const Place& at, QListWidget& list) {
+            RestoreBox(ini, at.OwnSection(), list);
+          },
+          [](TIniFile& ini, const Place& at, QListWidget& list) {
+            TSvgEditIni::SauveStrings(ini, at.OwnSection(), TBoxItems<QListWidget>(list),
+                                      SelectedIndex(list));
+          }),
+  };
+  return kinds;
+}
+
+// Which kinds the store keeps, read once before the window's pass: the click
+// handlers a restore runs may change the window, its store included.
+std::vector<bool> KeptKinds(const TSvgEditIni& store) {
+  std::vector<bool> kept;
+  for (const ControlKind& kind : Kinds()) kept.push_back(store.*kind.kept);
+  return kept;
+}
+
+using TransferOf = std::function<bool(TIniFile&, const Place&, TComponent*)> ControlKind::*;
+
+// Runs the transfer of the first kind c belongs to whose flag is on.
+void TransferControl(TransferOf transfer, TIniFile& ini, const std::vector<bool>& kept,
+                     const Place& at, TComponent* c) {
+  const std::vector<ControlKind>& kinds = Kinds();
+  for (std::size_t k = 0; k < kinds.size(); ++k) {
+    if (kept[k] && (kinds[k].*transfer)(ini, at, c)) return;
   }
 }
 
-void Save(TIniFile& ini, const Flags& flags, const std::string& s, TComponent* c) {
-  const std::string& k = c->Name;
-  if (k.find('_') == std::string::npos) return;
-  if (auto* edit = dynamic_cast<QLineEdit*>(c); edit && flags.edit) {
-    ini.WriteString(s, k, ToIni(edit->text()));
-  } else if (auto* picker = dynamic_cast<QDateTimeEdit*>(c); picker && flags.dateTime) {
-    ini.WriteString(s, k, DateTimeText(picker->dateTime()));
-  } else if (auto* box = dynamic_cast<QCheckBox*>(c); box && flags.checkBox) {
-    ini.WriteBool(s, k, box->isChecked());
-  } else if (auto* radio = dynamic_cast<QRadioButton*>(c); radio && flags.radio) {
-    ini.WriteBool(s, k, radio->isChecked());
-  } else if (auto* spin = dynamic_cast<QSpinBox*>(c); spin && flags.spin) {
-    ini.WriteInteger(s, k, spin->value());
-  } else if (auto* memo = dynamic_cast<QPlainTextEdit*>(c); memo && flags.memo) {
-    TSvgEditIni::SauveStrings(ini, s + k, TEditLines<QPlainTextEdit>(*memo), 0);
-  } else if (auto* rich = dynamic_cast<QTextEdit*>(c); rich && flags.rich) {
-    TSvgEditIni::SauveStrings(ini, s + k, TEditLines<QTextEdit>(*rich), 0);
-  } else if (auto* grid = dynamic_cast<TStringGrid*>(c); grid && flags.grid) {
-    TSvgEditIni::SauveGrid(ini, s + k, *grid);
-  } else if (auto* combo = dynamic_cast<QComboBox*>(c); combo && flags.combo) {
-    TSvgEditIni::SauveStrings(ini, s + k, TBoxItems<QComboBox>(*combo), SelectedIndex(*combo));
-  } else if (auto* list = dynamic_cast<QListWidget*>(c); list && flags.list) {
-    TSvgEditIni::SauveStrings(ini, s + k, TBoxItems<QListWidget>(*list), SelectedIndex(*list));
-  }
-}
-
-// Runs visit on each window that carries a store, with the flags of its last
-// store. Components are taken by index, as a click handler may change the list.
+// Runs visit on each window that carries a store, with the kinds its last
+// store keeps. Components are taken by index, as a click handler may change
+// the list.
 template <class Visit>
 void ForEachControl(Visit&& visit) {
   for (TForm* form : Application().Forms()) {
-    TSvgEditIni* g = TSvgEditIni::DernierSvg(form);
-    if (g == nullptr) continue;
-    Flags flags(*g);
-    std::string section = form->Name;
+    TSvgEditIni* store = TSvgEditIni::DernierSvg(form);
+    if (store == nullptr) continue;
+    const std::vector<bool> kept = KeptKinds(*store);
+    const std::string section = form->Name;
     for (std::size_t i = 0; i < form->Components().size(); ++i) {
-      visit(flags, section, form->Components()[i]);
+      visit(kept, section, form->Components()[i]);
     }
   }
 }
@@ -318,15 +386,18 @@ void TSvgEditIni::SvgFormClose(TObject* Sender, TCloseAction& Action) {
 
 void TSvgEditIni::ChargeIni() {
   TIniFile ini(FichierSettings());
-  ForEachControl([&](const Flags& flags, const std::string& section, TComponent* c) {
-    Restore(ini, flags, section, c);
+  ForEachControl([&](const std::vector<bool>& kept, const std::string& section, TComponent* c) {
+    // Its click handler may change the window, c included.
+    const std::string key = c->Name;
+    TransferControl(&ControlKind::restore, ini, kept, Place{section, key}, c);
   });
 }
 
 void TSvgEditIni::SauveIni() {
   TIniFile ini(FichierSettings());
-  ForEachControl([&](const Flags& flags, const std::string& section, TComponent* c) {
-    Dropping([&] { Save(ini, flags, section, c); });
+  ForEachControl([&](const std::vector<bool>& kept, const std::string& section, TComponent* c) {
+    if (c->Name.find('_') == std::string::npos) return;
+    TransferControl(&ControlKind::save, ini, kept, Place{section, c->Name}, c);
   });
   Dropping([&] { ini.UpdateFile(); });
 }

@@ -23,17 +23,15 @@ constexpr int CSIDL_APPDATA = 26;
 class TStrings {
  public:
   virtual ~TStrings() = default;
-  // How many strings.
   virtual int Count() const = 0;
   // The string at index, from 0.
   virtual std::string Get(int index) const = 0;
-  // Removes every string.
   virtual void Clear() = 0;
-  // Appends s at the end.
   virtual void Add(const std::string& s) = 0;
 };
 
-// Saves and restores the windows' fields; each kind of control has its flag.
+// Saves and restores the windows' fields; each kind of control has its flag
+// here and its transfers in one place of the table in svgeditini.cpp.
 class TSvgEditIni : public TComponent {
  public:
   // A store owned by owner; on the first window (no main window yet) it

@@ -2,9 +2,8 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 
+#include "../support/temp_folder.h"
 #include "framework/forms.h"
 
 void AppTest::SetUp() {
@@ -55,13 +54,9 @@ std::string AppTest::Path(const std::string& relative) const {
 
 void WriteFileBytes(const std::string& path, const std::string& content) {
   // Paths are bytes, which need not be UTF-8.
-  std::error_code error;
-  std::filesystem::create_directories(std::filesystem::path(path).parent_path(), error);
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << content;
+  WriteBytes(path, content);
 }
 
 std::string ReadFileBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return ReadBytes(path);
 }

@@ -8,6 +8,8 @@
 #include <sys/stat.h>
 
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 
 #include "app/form1.h"
@@ -313,4 +315,19 @@ TEST_F(RunTest, QuitOrEndOfSessionWhenIdleSavesAndEndsTheEventLoop) {
   }
   Application().MainForm = previousMain;
   EXPECT_TRUE(boxes.empty());
+}
+
+// In a process of its own, started afresh: the signals are the whole process's.
+TEST(CloseOnSessionEndDeathTest, ASecondSignalEndsTheProgramAtOnce) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        CloseOnSessionEnd();
+        // The first only asks the main window to close, on the event loop.
+        std::raise(SIGTERM);
+        std::fputs("still running\n", stderr);
+        std::raise(SIGTERM);
+        std::_Exit(0);
+      },
+      ::testing::KilledBySignal(SIGTERM), "still running");
 }

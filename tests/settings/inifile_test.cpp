@@ -1,5 +1,6 @@
 #include "settings/file/inifile.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,37 +13,27 @@
 #include <sstream>
 
 #include "../support/allocations.h"
+#include "../support/temp_folder.h"
 #include "platform/fileio.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-class IniFileTest : public ::testing::Test {
+class IniFileTest : public TempFolderTest {
  protected:
   void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "inifile-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
+    TempFolderTest::SetUp();
     path_ = dir_ + "/serie.ini";
-    // Where a rewrite in place keeps its backup and record.
-    setenv("XDG_STATE_HOME", (dir_ + "/state").c_str(), 1);
-  }
-  void TearDown() override {
-    unsetenv("XDG_STATE_HOME");
-    fs::remove_all(dir_);
   }
 
   void Put(const std::string& bytes, const std::string& path = "") {
-    std::ofstream(path.empty() ? path_ : path, std::ios::binary) << bytes;
+    WriteBytes(path.empty() ? path_ : path, bytes);
   }
-  std::string Get(const std::string& path = "") {
-    std::ifstream in(path.empty() ? path_ : path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
+  std::string Get(const std::string& path = "") { return ReadBytes(path.empty() ? path_ : path); }
   int EntriesInDir() { return static_cast<int>(std::distance(fs::directory_iterator(dir_), {})); }
 
-  std::string dir_, path_;
+  std::string path_;
 };
 
 // Fails every write after a part of the data reached the file, as a full disk does.
@@ -300,4 +291,38 @@ TEST_F(IniFileTest, ByteOrderMarkIsNothingAndCrLfOrCrEndALine) {
     ini.WriteString("Form1", "windows_c", "1");
   }
   EXPECT_EQ(Get(), "\xEF\xBB\xBF[Form1]\rMac_c=0\r\nunix_c=0\nwindows_c=1\r[x]\ry=1\r");
+}
+
+TEST_F(IniFileTest, NewLinesEndAsTheFirstLineDoes) {
+  // The last line ends otherwise: the first line's ending is the file's.
+  Put("[a]\nk=1\r\n[b]\r\nj=2\r\n");
+  {
+    TIniFile ini(path_);
+    ini.WriteString("a", "n", "3");
+    ini.WriteString("c", "x", "4");
+  }
+  EXPECT_EQ(Get(), "[a]\nk=1\r\nn=3\n[b]\r\nj=2\r\n[c]\nx=4\n");
+}
+
+TEST_F(IniFileTest, ContentThatWouldNotChangeIsNotWritten) {
+  Put("[s]\nk=1\n");
+  // A date any write would replace.
+  const struct timespec old[2] = {{1000000000, 0}, {1000000000, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, path_.c_str(), old, 0), 0);
+  struct stat before {};
+  ASSERT_EQ(stat(path_.c_str(), &before), 0);
+  // Alone, the file would be replaced; with a second name, rewritten in place.
+  for (bool linked : {false, true}) {
+    if (linked) {
+      ASSERT_EQ(link(path_.c_str(), (dir_ + "/other.ini").c_str()), 0);
+    }
+    TIniFile ini(path_);
+    ini.WriteString("S", "K", "1");
+    ini.UpdateFile();
+    struct stat after {};
+    ASSERT_EQ(stat(path_.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino) << linked;
+    EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec) << linked;
+    EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec) << linked;
+  }
 }

@@ -19,6 +19,7 @@
 #include <map>
 
 #include "../support/allocations.h"
+#include "../support/temp_folder.h"
 #include "settings/store/stringgrid.h"
 
 namespace fs = std::filesystem;
@@ -81,14 +82,12 @@ class AllKinds : public TForm {
   TSvgEditIni store{this};
 };
 
-class SvgEditIniTest : public ::testing::Test {
+class SvgEditIniTest : public TempFolderTest {
  protected:
   void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "svgeditini-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
+    TempFolderTest::SetUp();
+    ASSERT_FALSE(HasFatalFailure());
     setenv("XDG_CONFIG_HOME", dir_.c_str(), 1);
-    setenv("XDG_STATE_HOME", (dir_ + "/state").c_str(), 1);
     ini_ = dir_ + "/Terminelle/serie.ini";
     Application().MainForm = nullptr;
     Application().SetErrorBox([this](const std::string& text) { errors_.push_back(text); });
@@ -97,19 +96,12 @@ class SvgEditIniTest : public ::testing::Test {
     Application().MainForm = nullptr;
     Application().SetErrorBox(nullptr);
     unsetenv("XDG_CONFIG_HOME");
-    unsetenv("XDG_STATE_HOME");
-    fs::remove_all(dir_);
+    TempFolderTest::TearDown();
   }
-  void Put(const std::string& bytes) {
-    fs::create_directories(fs::path(ini_).parent_path());
-    std::ofstream(ini_, std::ios::binary) << bytes;
-  }
-  std::string Get() {
-    std::ifstream in(ini_, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
+  void Put(const std::string& bytes) { WriteBytes(ini_, bytes); }
+  std::string Get() { return ReadBytes(ini_); }
 
-  std::string dir_, ini_;
+  std::string ini_;
   std::vector<std::string> errors_;
 };
 
