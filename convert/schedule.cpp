@@ -31,21 +31,6 @@ std::size_t InHandFromDescriptors() {
   return std::clamp<std::size_t>(room, 8, 1024);
 }
 
-// The French message of a failure, whatever its kind.
-std::string MessageOf(const std::exception_ptr& error) {
-  try {
-    std::rethrow_exception(error);
-  } catch (const Exception& e) {
-    return e.Message();
-  } catch (const std::bad_alloc&) {
-    return EOutOfMemory().Message();
-  } catch (const std::exception& e) {
-    return e.what();
-  } catch (...) {
-    return "";
-  }
-}
-
 }  // namespace
 
 std::size_t FileKeyHash::operator()(const FileKey& k) const {
