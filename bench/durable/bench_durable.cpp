@@ -7,6 +7,9 @@
 // load average.
 //
 //   bench_durable [--dir BASE]... [--only a|b] [--rounds N]
+//                 [--before-cli PATH] [--before-window PATH]
+// The --before options add an earlier build of the two programs, timed in
+// the same rounds.
 
 #include <unistd.h>
 
@@ -16,6 +19,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -38,8 +42,9 @@ double Median(std::vector<double> v) {
   return v[v.size() / 2];
 }
 
-std::vector<std::string> Cli(const fs::path& folder, const std::vector<std::string>& extra) {
-  std::vector<std::string> args = {TERMINELLE_CLI, "-q", "-r", "-f", "unix"};
+std::vector<std::string> Cli(const fs::path& folder, const std::vector<std::string>& extra,
+                             const std::string& program = TERMINELLE_CLI) {
+  std::vector<std::string> args = {program, "-q", "-r", "-f", "unix"};
   for (const ReplaceRule* r : {&kFirstStartRule1, &kFirstStartRule2}) {
     args.push_back("--remplacer=" + r->Search);
     args.push_back("--par=" + r->Replacement);
@@ -57,11 +62,11 @@ void FreshCopy(const fs::path& src, const fs::path& copy) {
 }
 
 struct Contender {
-  const char* name;
-  std::vector<std::string> (*command)(const fs::path& copy);
+  std::string name;
+  std::function<std::vector<std::string>(const fs::path& copy)> command;
 };
 
-const Contender kContenders[] = {
+std::vector<Contender> contenders = {
     {"cp -r",
      [](const fs::path& copy) {
        return std::vector<std::string>{"cp", "-r", (copy.parent_path() / "src").string(),
@@ -101,7 +106,7 @@ void Measure(const fs::path& base, const char* what, int files, std::size_t size
   std::map<std::string, std::vector<double>> times;
   std::vector<double> rerun, reading;
   for (int r = 0; r < rounds; ++r) {
-    for (const Contender& c : kContenders) {
+    for (const Contender& c : contenders) {
       FreshCopy(src, copy);
       fs::remove_all(copy.string() + "-cp");
       ::sync();
@@ -114,8 +119,8 @@ void Measure(const fs::path& base, const char* what, int files, std::size_t size
         Run({"sh", "-c", "find '" + copy.string() + "' -type f -exec cat {} + >/dev/null"}));
   }
   std::printf("  %s, medians of %d rounds (load %s):\n", what, rounds, LoadAverage().c_str());
-  for (const Contender& c : kContenders) {
-    std::printf("    %-20s %7.3f s\n", c.name, Median(times[c.name]));
+  for (const Contender& c : contenders) {
+    std::printf("    %-28s %7.3f s\n", c.name.c_str(), Median(times[c.name]));
   }
   const double batched = Median(times["floor, batched"]);
   const double cp = Median(times["cp -r"]);
@@ -125,6 +130,13 @@ void Measure(const fs::path& base, const char* what, int files, std::size_t size
   std::printf("    cli/cp %.2fx, window/cp %.2fx, dos2unix/cli %.2fx\n",
               Median(times["terminelle-cli"]) / cp, Median(times["window"]) / cp,
               Median(times["dos2unix"]) / Median(times["terminelle-cli"]));
+  for (const char* program : {"terminelle-cli -j1", "terminelle-cli", "window"}) {
+    const std::string before = std::string(program) + " (before)";
+    if (times.count(before) != 0) {
+      std::printf("    %s now/before %.2fx\n", program,
+                  Median(times[program]) / Median(times[before]));
+    }
+  }
   std::printf("    run over the converted tree %.3f s, reading it %.3f s: %.2fx\n", Median(rerun),
               Median(reading), Median(rerun) / Median(reading));
   std::fflush(stdout);
@@ -146,6 +158,18 @@ int main(int argc, char** argv) {
       only = argv[++i];
     } else if (std::strcmp(argv[i], "--rounds") == 0) {
       rounds = std::max(1, std::atoi(argv[++i]));
+    } else if (std::strcmp(argv[i], "--before-cli") == 0) {
+      const std::string program = argv[++i];
+      contenders.push_back({"terminelle-cli -j1 (before)", [program](const fs::path& copy) {
+                              return Cli(copy, {"-j1"}, program);
+                            }});
+      contenders.push_back({"terminelle-cli (before)",
+                            [program](const fs::path& copy) { return Cli(copy, {}, program); }});
+    } else if (std::strcmp(argv[i], "--before-window") == 0) {
+      const std::string program = argv[++i];
+      contenders.push_back({"window (before)", [program](const fs::path& copy) {
+                              return std::vector<std::string>{program, "unix", copy.string()};
+                            }});
     }
   }
   if (bases.empty()) bases = {"/var/tmp", "/dev/shm"};
