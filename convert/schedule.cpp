@@ -44,8 +44,9 @@ struct Schedule::Slot {
   State state = State::kReady;
   VisitResult result;
   std::unique_ptr<PreparedConversion> prepared;
-  // Its new content may be committed with others.
+  // Its new content may be committed with others, and has to be flushed.
   bool batchable = false;
+  bool needs_flush = true;
   std::uint64_t bytes = 0;
   // Whether it holds its file's strand.
   bool in_strand = false;
@@ -93,8 +94,11 @@ bool Schedule::Add(Visit visit, const std::function<void()>& while_waiting) {
   // one would have written, and changes nothing that the first did not.
   if (options_.Trial && !seen_.insert(visit.Key).second) return !stopping_;
   while (!stopping_ && slots_.size() >= most_in_hand_) {
+    ++room_waiting_;
+    // Committing here may have made the room.
     Settle(lock);
-    progress_.wait_for(lock, kRoomWait);
+    if (!stopping_ && slots_.size() >= most_in_hand_) progress_.wait_for(lock, kRoomWait);
+    --room_waiting_;
     if (while_waiting) {
       lock.unlock();
       while_waiting();
@@ -118,11 +122,12 @@ bool Schedule::Add(Visit visit, const std::function<void()>& while_waiting) {
   slot.in_strand = true;
   if (!fresh) {
     slot.state = Slot::State::kWaiting;
+    if (strand->second.empty()) ++strands_waiting_;
     strand->second.push_back(&slot);
     return true;
   }
   ready_.push_back(&slot);
-  work_.notify_one();
+  if (idle_ > 0) work_.notify_one();
   return true;
 }
 
@@ -159,6 +164,7 @@ void Schedule::StopLocked() {
     for (Slot* slot : waiting) slot->Drop();
     waiting.clear();
   }
+  strands_waiting_ = 0;
   work_.notify_all();
   progress_.notify_all();
 }
@@ -198,10 +204,15 @@ void Schedule::Work() {
     if (ready_.empty()) {
       // With converted files waiting for their commit, a worker looks again
       // after a while, when nothing else came to join them.
+      ++idle_;
       if (slots_.empty() || settling_) {
         work_.wait(lock);
+        --idle_;
       } else if (work_.wait_for(lock, kIdleCommit) == std::cv_status::timeout) {
+        --idle_;
         Settle(lock);
+      } else {
+        --idle_;
       }
       continue;
     }
@@ -242,6 +253,7 @@ void Schedule::Perform(Slot& slot) {
     slot.result.Outcome = slot.prepared->Outcome();
     if (Rewrite* pending = slot.Pending()) {
       slot.batchable = pending->Replaces();
+      slot.needs_flush = slot.batchable && pending->NeedsFlush();
       slot.bytes = static_cast<std::uint64_t>(slot.prepared->Bytes());
     }
   } catch (...) {
@@ -260,9 +272,10 @@ void Schedule::Release(Slot& slot) {
   }
   Slot& next = *strand->second.front();
   strand->second.pop_front();
+  if (strand->second.empty()) --strands_waiting_;
   next.state = Slot::State::kReady;
   ready_.push_back(&next);
-  work_.notify_one();
+  if (idle_ > 0) work_.notify_one();
 }
 
 std::size_t Schedule::BatchFiles() const {
@@ -276,14 +289,22 @@ bool Schedule::DueForCommit(std::size_t settled, const std::vector<Slot*>& batch
   // Stopped short of a slot that is done: a limit was reached.
   if (settled < slots_.size() && slots_[settled]->state == Slot::State::kDone) return true;
   if (batch.size() >= BatchFiles() || bytes >= options_.BatchBytes) return true;
-  // Someone waits for the end, or no more is coming.
-  if (waiting_ > 0 || stopping_ || closed_) return true;
-  // Nothing else is being converted, and the walk has been slow to give more.
-  if (ready_.empty() && converting_ == 0 &&
-      std::chrono::steady_clock::now() - batch.front()->done_at >= kIdleCommit) {
-    return true;
+  // Where contents need no flush, nothing is gained by waiting.
+  if (!batch.front()->needs_flush) return true;
+  if (stopping_) return true;
+  // While a visit in hand is still being converted, it may join the batch:
+  // its end calls again. Once all are done, the batch waits no more when
+  // someone waits for it (the end of a run, the walk wanting room), or when
+  // the walk has been slow to give more.
+  if (settled == slots_.size()) {
+    if (waiting_ > 0 || room_waiting_ > 0 || closed_) return true;
+    if (ready_.empty() && converting_ == 0 &&
+        std::chrono::steady_clock::now() - batch.front()->done_at >= kIdleCommit) {
+      return true;
+    }
   }
   // A later visit of one of these files waits for it.
+  if (strands_waiting_ == 0) return false;
   for (std::size_t i = 0; i < settled; ++i) {
     const Slot& s = *slots_[i];
     if (s.in_strand && s.Pending() != nullptr) {
@@ -298,6 +319,7 @@ void Schedule::Settle(std::unique_lock<std::mutex>& lock) {
   // One thread at a time commits and tells, in the walk's order.
   if (settling_) return;
   settling_ = true;
+  bool any_told = false;
   for (;;) {
     // The done visits at the front; those with a new content to commit
     // form the batch, unless one must be committed alone.
@@ -305,13 +327,21 @@ void Schedule::Settle(std::unique_lock<std::mutex>& lock) {
     Slot* alone = nullptr;
     std::uint64_t bytes = 0;
     std::size_t settled = 0;
+    // Runs that fail in what is scanned: what comes after goes no further.
+    // (A run counts as failed for all only once its failure is told, after
+    // what came before it is committed.)
+    std::vector<unsigned> failing;
     for (; settled < slots_.size(); ++settled) {
       Slot& s = *slots_[settled];
       if (s.state != Slot::State::kDone) break;
-      if (options_.StopRunAtFailure && failed_runs_.count(s.result.Run) != 0 && !s.result.Failed) {
-        s.Drop();
+      if (options_.StopRunAtFailure) {
+        const unsigned run = s.result.Run;
+        if (!s.result.Failed && (failed_runs_.count(run) != 0 ||
+                                 std::find(failing.begin(), failing.end(), run) != failing.end())) {
+          s.Drop();
+        }
+        if (s.result.Failed) failing.push_back(run);
       }
-      if (s.result.Failed && options_.StopRunAtFailure) failed_runs_.insert(s.result.Run);
       if (s.Pending() == nullptr) continue;
       if (!s.batchable) {
         if (batch.empty()) {
@@ -353,13 +383,17 @@ void Schedule::Settle(std::unique_lock<std::mutex>& lock) {
       slots_.pop_front();
     }
     told_ += told.size();
-    progress_.notify_all();
+    any_told = true;
     lock.unlock();
     report_(told);
     lock.lock();
   }
   settling_ = false;
-  progress_.notify_all();
+  // Waiters are woken when visits were told: the walk only once half the
+  // room is free, rather than for each visit.
+  if (any_told && (waiting_ > 0 || (room_waiting_ > 0 && slots_.size() <= most_in_hand_ / 2))) {
+    progress_.notify_all();
+  }
 }
 
 void Schedule::Commit(std::vector<Slot*>& batch) {

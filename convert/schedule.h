@@ -145,12 +145,14 @@ class Schedule {
   // Files with a visit ready, in hand or waiting for its commit, and the
   // visits of the same file behind it.
   std::unordered_map<FileKey, std::deque<Slot*>, FileKeyHash> strands_;
+  // Strands with a visit waiting behind the one in hand.
+  std::size_t strands_waiting_ = 0;
   // For a trial, every file met.
   std::unordered_set<FileKey, FileKeyHash> seen_;
   std::unordered_set<unsigned> failed_runs_;
   std::size_t found_ = 0, told_ = 0;
   std::string current_;
-  int converting_ = 0, waiting_ = 0;
+  int converting_ = 0, idle_ = 0, waiting_ = 0, room_waiting_ = 0;
   bool closed_ = false, stopping_ = false, ending_ = false, settling_ = false;
   std::vector<std::thread> workers_;
 };

@@ -2,9 +2,11 @@
 
 #include <fcntl.h>
 #include <linux/capability.h>
+#include <linux/magic.h>
 #include <pthread.h>
 #include <sys/file.h>
 #include <sys/random.h>
+#include <sys/statfs.h>
 #include <sys/syscall.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -18,6 +20,7 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <mutex>
 #include <random>
 
 #include "base/errors.h"
@@ -899,6 +902,21 @@ bool Rewrite::Replaces() {
   return !in_place_;
 }
 
+bool Rewrite::NeedsFlush() const {
+  // Asked once for each file system: a run meets few.
+  static std::mutex m;
+  static std::vector<std::pair<dev_t, bool>> known;
+  std::lock_guard<std::mutex> lock(m);
+  for (const auto& [device, needs] : known) {
+    if (device == st_.st_dev) return needs;
+  }
+  struct statfs fs {};
+  const bool in_memory =
+      ::fstatfs(temp_.fd(), &fs) == 0 && (fs.f_type == TMPFS_MAGIC || fs.f_type == RAMFS_MAGIC);
+  known.emplace_back(st_.st_dev, !in_memory);
+  return !in_memory;
+}
+
 off_t Rewrite::NewSize() const {
   struct stat st {};
   return ::fstat(temp_.fd(), &st) == 0 ? st.st_size : 0;
@@ -916,7 +934,10 @@ std::vector<int> MakeDurableTogether(const std::vector<Rewrite*>& rewrites) {
     auto it = std::find_if(barriers.begin(), barriers.end(), same);
     if (it == barriers.end()) {
       const int fd = rewrites[i]->temp_.fd();
-      const int err = RetryInterrupted([&] { return writer.SyncAll(fd); }) == 0 ? 0 : errno;
+      // Kept in memory, the file system has nothing to flush.
+      const int err = !rewrites[i]->NeedsFlush()                                  ? 0
+                      : RetryInterrupted([&] { return writer.SyncAll(fd); }) == 0 ? 0
+                                                                                  : errno;
       barriers.emplace_back(device, err);
       it = barriers.end() - 1;
     }
@@ -931,7 +952,7 @@ int SyncFoldersOf(const std::vector<Rewrite*>& rewrites) {
   int first = 0;
   for (const Rewrite* r : rewrites) {
     const int folder = r->Entry().Folder();
-    if (std::find(done.begin(), done.end(), folder) != done.end()) continue;
+    if (!r->NeedsFlush() || std::find(done.begin(), done.end(), folder) != done.end()) continue;
     done.push_back(folder);
     if (int err = SyncFolder(folder); err != 0 && first == 0) first = err;
   }

@@ -185,6 +185,10 @@ class Rewrite {
   bool Replaces();
   // Puts the new content, made durable, in place; throws as Commit does.
   void PutInPlace();
+  // Whether the file's content outlives a power cut only once flushed: not
+  // on a file system kept in memory (tmpfs), where waiting for others to
+  // share a barrier gains nothing.
+  bool NeedsFlush() const;
   // The size of the new content, for a caller bounding what it holds.
   off_t NewSize() const;
   // The folder the file is in.

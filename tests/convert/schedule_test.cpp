@@ -47,11 +47,12 @@ class ScheduleTest : public ::testing::Test {
   static std::string Converted(int i) { return std::string(i + 1, 'a') + "\n"; }
 
   // Visits every file in order through a schedule, one batch for all.
-  std::vector<VisitResult> RunAll(int n, unsigned jobs) const {
+  std::vector<VisitResult> RunAll(int n, unsigned jobs, bool stop_run_at_failure = false) const {
     std::vector<VisitResult> results;
     ScheduleOptions options;
     options.Jobs = jobs;
     options.BatchFiles = 1000;
+    options.StopRunAtFailure = stop_run_at_failure;
     Schedule schedule(options, [&](std::vector<VisitResult>& told) {
       for (VisitResult& r : told) results.push_back(std::move(r));
     });
@@ -61,6 +62,7 @@ class ScheduleTest : public ::testing::Test {
       EXPECT_TRUE(v.Entry.Locate(v.Path));
       v.Key.Path = v.Path;
       v.How.Kind = LineEnding::Unix;
+      v.Run = 1;
       schedule.Add(std::move(v), {});
     }
     schedule.Close();
@@ -160,4 +162,26 @@ TEST_F(ScheduleTest, AKillInTheMiddleOfABatchLeavesEachFileOldOrNew) {
   int entries = 0;
   for (const auto& e : fs::directory_iterator(dir_)) entries += e.path().filename() != "state";
   EXPECT_EQ(entries, kFiles);
+}
+
+TEST_F(ScheduleTest, AFailureEndsItsRunAfterWhatCameBeforeIsInPlace) {
+  // As the window runs: the files before the one that fails are put in
+  // place, none after it, whatever the threads' timing.
+  constexpr int kFiles = 30;
+  for (int round = 0; round < 10; ++round) {
+    MakeFiles(kFiles);
+    ASSERT_EQ(chmod(Path(15).c_str(), 0444), 0);
+    const std::vector<VisitResult> results = RunAll(kFiles, 2, true);
+    ASSERT_EQ(results.size(), static_cast<std::size_t>(kFiles));
+    for (int i = 0; i < kFiles; ++i) {
+      const VisitResult& r = results[static_cast<std::size_t>(i)];
+      if (i < 15) {
+        EXPECT_EQ(Read(Path(i)), Converted(i)) << "round " << round << ", file " << i;
+      } else {
+        EXPECT_EQ(Read(Path(i)), std::string(i + 1, 'a') + " \r\n") << i;
+        EXPECT_EQ(r.Failed, i == 15) << i;
+      }
+    }
+    ASSERT_EQ(chmod(Path(15).c_str(), 0644), 0);
+  }
 }
