@@ -16,10 +16,6 @@
 
 namespace {
 
-// Attribute masks of the two listings: every file entry, and the folders.
-constexpr int32_t kEveryEntry = 63;
-constexpr int32_t kFolderBit = 0x10;
-
 std::string WithoutFinalSeparator(const std::string& folder) {
   if (!folder.empty() && folder.back() == '/') return folder.substr(0, folder.size() - 1);
   return folder;
@@ -149,7 +145,7 @@ void TScruteDossier::Execute() {
       FolderEntry& entry;
       ~Forget() { entry = FolderEntry(); }
     } forget{Entry};
-    ParcourirDossier(0, folder, patterns, kEveryEntry, sousDossier_);
+    ParcourirDossier(0, folder, patterns, sousDossier_);
   }
   if (OnFinExecute) OnFinExecute(this);
 }
@@ -170,7 +166,7 @@ void TScruteDossier::ReadFolder(const std::shared_ptr<const Fd>& folder, const s
 }
 
 void TScruteDossier::ParcourirDossier(int32_t depth, const std::string& folder,
-                                      const std::string& patterns, int32_t mask, bool subfolders) {
+                                      const std::string& patterns, bool subfolders) {
   if (Refuses(depth)) return;
   Profondeur = depth;
   // This walk's own arguments: a nested run or a handler cannot change them.
@@ -183,7 +179,7 @@ void TScruteDossier::ParcourirDossier(int32_t depth, const std::string& folder,
                 st.st_dev,     st.st_ino,     false};
     FolderNames names;
     ReadFolder(level.folder, level.path, &names);
-    ListerFichiers(level.folder, names, level.path, list, mask);
+    ListerFichiers(level.folder, names, level.path, list);
     names.KeepPossibleFolders();
     level.subfolders = std::move(names);
     levels.Push(std::move(level));
@@ -251,8 +247,7 @@ void TScruteDossier::ParcourirDossier(int32_t depth, const std::string& folder,
   }
 }
 
-void TScruteDossier::ListerFichiers(const std::string& folder, const std::string& patterns,
-                                    int32_t mask) {
+void TScruteDossier::ListerFichiers(const std::string& folder, const std::string& patterns) {
   const std::string path = WithoutFinalSeparator(folder);
   const std::string list = patterns;
   auto fd = std::make_shared<const Fd>(OpenListableFolder(path));
@@ -262,12 +257,12 @@ void TScruteDossier::ListerFichiers(const std::string& folder, const std::string
   }
   FolderNames names;
   ReadFolder(fd, path, &names);
-  ListerFichiers(fd, names, path, list, mask);
+  ListerFichiers(fd, names, path, list);
 }
 
 void TScruteDossier::ListerFichiers(const std::shared_ptr<const Fd>& folder,
                                     const FolderNames& names, const std::string& path,
-                                    const std::string& patterns, int32_t mask) {
+                                    const std::string& patterns) {
   const int fd = folder->get();
   std::size_t start = 0;
   bool swept = !SweepWorkFiles;
@@ -287,10 +282,10 @@ void TScruteDossier::ListerFichiers(const std::shared_ptr<const Fd>& folder,
           continue;
         }
         if (!pattern.Matches(entry.Name, entry.Length)) continue;
-        const bool isFolder = IsFolderEntry(fd, entry);
-        if (isFolder && (mask & kFolderBit) == 0) continue;
+        // A folder the pattern matches pumps like a file, but is none.
+        const bool is_folder = IsFolderEntry(fd, entry);
         PumpMessages();
-        if (isFolder || !OnFichier) continue;
+        if (is_folder || !OnFichier) continue;
         std::string name = path + "/" + entry.Name;
         struct stat st {};
         int32_t size = 0, stamp = 0;

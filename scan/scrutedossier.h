@@ -85,17 +85,17 @@ class TScruteDossier : public TComponent {
   // Processes waiting events without waiting; empty means no pumping.
   std::function<void()> Pump;
 
-  // Walks folder at depth with its own pattern list, attribute mask and
-  // sub-folder flag, down to MaxPenetration.
+  // Walks folder at depth with its own pattern list and sub-folder flag,
+  // down to MaxPenetration.
   void ParcourirDossier(int32_t depth, const std::string& folder, const std::string& patterns,
-                        int32_t mask, bool subfolders);
+                        bool subfolders);
   // Reports the files of folder matching each pattern of the list, in list order.
-  void ListerFichiers(const std::string& folder, const std::string& patterns, int32_t mask);
+  void ListerFichiers(const std::string& folder, const std::string& patterns);
 
  private:
   bool Refuses(int32_t depth) const;
   void ListerFichiers(const std::shared_ptr<const Fd>& folder, const FolderNames& names,
-                      const std::string& path, const std::string& patterns, int32_t mask);
+                      const std::string& path, const std::string& patterns);
   void ReadFolder(const std::shared_ptr<const Fd>& folder, const std::string& path,
                   FolderNames* names);
   void Fail(const std::string& folder, const std::string& message);
