@@ -11,7 +11,16 @@
 namespace {
 
 // Long options without a short form.
-enum : int { kReplace = 1000, kBy, kSettings, kVersion, kDiff, kCheckPerl };
+enum : int {
+  kReplace = 1000,
+  kBy,
+  kNoRules,
+  kNoSubfolders,
+  kSettings,
+  kVersion,
+  kDiff,
+  kCheckPerl
+};
 
 constexpr unsigned kMostJobs = 1024;
 
@@ -19,8 +28,10 @@ const option kOptions[] = {
     {"format", required_argument, nullptr, 'f'},
     {"filtre", required_argument, nullptr, 'F'},
     {"sous-dossiers", no_argument, nullptr, 'r'},
+    {"sans-sous-dossiers", no_argument, nullptr, kNoSubfolders},
     {"remplacer", required_argument, nullptr, kReplace},
     {"par", required_argument, nullptr, kBy},
+    {"sans-remplacement", no_argument, nullptr, kNoRules},
     {"reglages", no_argument, nullptr, kSettings},
     {"essai", no_argument, nullptr, 'n'},
     {"garder-retraits", no_argument, nullptr, 'k'},
@@ -52,6 +63,7 @@ ParsedCommandLine ParseCommandLine(int argc, char** argv) {
   ParsedCommandLine parsed;
   CliOptions& o = parsed.Options;
   bool quiet = false, verbose = false, help = false, version = false;
+  bool subfolders = false, no_subfolders = false, no_rules = false;
   // A rule is opened by --remplacer and closed by --par.
   bool rule_open = false;
   ::opterr = 0;
@@ -79,18 +91,25 @@ ParsedCommandLine ParseCommandLine(int argc, char** argv) {
         o.Filter = ::optarg;
         break;
       case 'r':
-        o.Subfolders = true;
+        subfolders = true;
+        break;
+      case kNoSubfolders:
+        no_subfolders = true;
         break;
       case kReplace:
         if (rule_open) return Refused("--remplacer doit être suivi de --par");
-        if (o.Rules.size() == 2) return Refused("deux remplacements au plus");
-        o.Rules.push_back({true, ::optarg, ""});
+        if (!o.Rules) o.Rules.emplace();
+        if (o.Rules->size() == 2) return Refused("deux remplacements au plus");
+        o.Rules->push_back({true, ::optarg, ""});
         rule_open = true;
         break;
       case kBy:
         if (!rule_open) return Refused("--par doit suivre --remplacer");
-        o.Rules.back().Replacement = ::optarg;
+        o.Rules->back().Replacement = ::optarg;
         rule_open = false;
+        break;
+      case kNoRules:
+        no_rules = true;
         break;
       case kSettings:
         o.FromSettings = true;
@@ -150,6 +169,12 @@ ParsedCommandLine ParseCommandLine(int argc, char** argv) {
   }
   if (rule_open) return Refused("--remplacer doit être suivi de --par");
   if (quiet && verbose) return Refused("--silencieux et --verbeux s'excluent");
+  if (subfolders && no_subfolders) {
+    return Refused("--sous-dossiers et --sans-sous-dossiers s'excluent");
+  }
+  if (no_rules && o.Rules) return Refused("--remplacer et --sans-remplacement s'excluent");
+  if (subfolders || no_subfolders) o.Subfolders = subfolders;
+  if (no_rules) o.Rules.emplace();
   // Both only tell what a trial finds: without one, files would be written.
   if (o.Diff && !o.Trial) return Refused("--diff ne va qu'avec --essai (-n)");
   if (o.CheckPerl && !o.Trial) return Refused("--verifier-perl ne va qu'avec --essai (-n)");
@@ -175,7 +200,8 @@ bool ResolveRun(const CliOptions& options, const Form1Fields* saved, RunSettings
     return false;
   }
   run->Filter = options.Filter ? *options.Filter : saved != nullptr ? saved->Filter : "*.pl";
-  run->Subfolders = options.Subfolders || (saved != nullptr && saved->Subfolders);
+  run->Subfolders =
+      options.Subfolders ? *options.Subfolders : saved != nullptr && saved->Subfolders;
   std::optional<LineEnding> format = options.Format;
   if (!format && saved != nullptr) format = saved->Format;
   if (!format) {
@@ -183,12 +209,13 @@ bool ResolveRun(const CliOptions& options, const Form1Fields* saved, RunSettings
     return false;
   }
   run->Format = *format;
-  if (options.Rules.empty() && saved != nullptr) {
+  if (!options.Rules && saved != nullptr) {
     run->Rule1 = saved->Rule1;
     run->Rule2 = saved->Rule2;
   } else {
-    run->Rule1 = options.Rules.size() > 0 ? options.Rules[0] : ReplaceRule{};
-    run->Rule2 = options.Rules.size() > 1 ? options.Rules[1] : ReplaceRule{};
+    const std::vector<ReplaceRule> given = options.Rules.value_or(std::vector<ReplaceRule>());
+    run->Rule1 = given.size() > 0 ? given[0] : ReplaceRule{};
+    run->Rule2 = given.size() > 1 ? given[1] : ReplaceRule{};
   }
   run->Trial = options.Trial;
   run->KeepIndentation = options.KeepIndentation;
@@ -221,8 +248,14 @@ tiennent pas compte de la casse (la règle 1, puis la règle 2).
   -F, --filtre=LISTE     motifs de noms de fichiers séparés par « ; »
                          (par défaut « *.pl »)
   -r, --sous-dossiers    inclure les sous-dossiers, jusqu'à 10 000 niveaux
+      --sans-sous-dossiers
+                         ne pas inclure les sous-dossiers (par défaut, sauf
+                         avec --reglages)
       --remplacer=TEXTE  remplacer TEXTE, sans tenir compte de la casse,
       --par=TEXTE          par celui-ci ; deux fois au plus (règles 1 et 2)
+      --sans-remplacement
+                         aucune règle de remplacement (par défaut, sauf avec
+                         --reglages)
       --reglages         prendre le dossier, le filtre, les sous-dossiers, le
                          format et les deux règles dans les réglages enregistrés
                          par la fenêtre (serie.ini) ; les options données à côté

@@ -18,12 +18,12 @@ struct CliOptions {
   std::optional<std::string> Folder;
   // --filtre.
   std::optional<std::string> Filter;
-  // --sous-dossiers.
-  bool Subfolders = false;
+  // --sous-dossiers (true) or --sans-sous-dossiers (false).
+  std::optional<bool> Subfolders;
   // --format.
   std::optional<LineEnding> Format;
-  // --remplacer and --par, in order.
-  std::vector<ReplaceRule> Rules;
+  // --remplacer and --par, in order; none, but given, with --sans-remplacement.
+  std::optional<std::vector<ReplaceRule>> Rules;
   // --reglages.
   bool FromSettings = false;
   // --essai.

@@ -29,13 +29,13 @@ TEST(CliOptions, ReadsOptionsAndFillsTheRestFromSavedSettings) {
   const CliOptions& o = p.Options;
   EXPECT_EQ(o.Folder, "cgi-bin");
   EXPECT_EQ(o.Filter, "*.cgi;*.pl");
-  EXPECT_TRUE(o.Subfolders && o.Trial && !o.FromSettings);
+  EXPECT_TRUE(o.Subfolders == true && o.Trial && !o.FromSettings);
   EXPECT_EQ(o.Format, LineEnding::Windows);
   EXPECT_EQ(o.Jobs, 3u);
   EXPECT_EQ(o.Talk, Verbosity::kVerbose);
-  ASSERT_EQ(o.Rules.size(), 2u);
-  EXPECT_TRUE(SameRule(o.Rules[0], {true, "a", ""}));
-  EXPECT_TRUE(SameRule(o.Rules[1], {true, "b", "c"}));
+  ASSERT_TRUE(o.Rules && o.Rules->size() == 2u);
+  EXPECT_TRUE(SameRule((*o.Rules)[0], {true, "a", ""}));
+  EXPECT_TRUE(SameRule((*o.Rules)[1], {true, "b", "c"}));
 
   // Without them, the window's filter and no sub-folder.
   RunSettings run;
@@ -68,6 +68,15 @@ TEST(CliOptions, ReadsOptionsAndFillsTheRestFromSavedSettings) {
   EXPECT_EQ(run.Folder, "ici");
   EXPECT_EQ(run.Format, LineEnding::Unix);
   EXPECT_TRUE(SameRule(run.Rule1, {true, "p", "q"}) && !run.Rule2.Enabled);
+  // Both ways: what is saved as on can be turned off.
+  ASSERT_TRUE(
+      ResolveRun(Parse({"--reglages", "--sans-sous-dossiers", "--sans-remplacement"}).Options,
+                 &saved, &run, &error));
+  EXPECT_FALSE(run.Subfolders);
+  EXPECT_FALSE(run.Rule1.Enabled || run.Rule2.Enabled);
+  saved.Subfolders = false;
+  ASSERT_TRUE(ResolveRun(Parse({"--reglages", "-r"}).Options, &saved, &run, &error));
+  EXPECT_TRUE(run.Subfolders);
   saved.Format.reset();
   EXPECT_FALSE(ResolveRun(Parse({"--reglages"}).Options, &saved, &run, &error));
   EXPECT_EQ(error.rfind("Vous devez choisir un format de conversion", 0), 0u) << error;
@@ -88,6 +97,8 @@ TEST(CliOptions, BadUsageIsRefusedWithAReason) {
       {"--remplacer=a", "--remplacer=b", "--par=c", "d"},
       {"--remplacer=a", "--par=b", "--remplacer=c", "--par=d", "--remplacer=e", "--par=f", "d"},
       {"-q", "-v", "d"},
+      {"-r", "--sans-sous-dossiers", "d"},
+      {"--sans-remplacement", "--remplacer=a", "--par=b", "d"},
       {"-f", "unix", "d", "e"},
       {"--diff", "-f", "unix", "d"},
       {"--verifier-perl", "-f", "unix", "d"},
