@@ -74,10 +74,10 @@ TFolderDialog::TFolderDialog(const QString& title, const QString& root, bool edi
   }
   auto* buttons = new QHBoxLayout;
   if (allowNewFolder) {
-    newFolder_ = new QPushButton(QStringLiteral("Créer un nouveau dossier"), this);
-    newFolder_->setAutoDefault(false);
-    QObject::connect(newFolder_, &QPushButton::clicked, this, [this] { MakeFolder(); });
-    buttons->addWidget(newFolder_);
+    new_folder_ = new QPushButton(QStringLiteral("Créer un nouveau dossier"), this);
+    new_folder_->setAutoDefault(false);
+    QObject::connect(new_folder_, &QPushButton::clicked, this, [this] { MakeFolder(); });
+    buttons->addWidget(new_folder_);
   }
   buttons->addStretch(1);
   buttons->addWidget(ok_);

@@ -35,7 +35,7 @@ class TFolderDialog : public QDialog {
   // The edit box under the tree; null when the dialog has none.
   QLineEdit* EditBox() const { return edit_; }
   // The button making a folder; null when the dialog has none.
-  QPushButton* NewFolderButton() const { return newFolder_; }
+  QPushButton* NewFolderButton() const { return new_folder_; }
 
  protected:
   void showEvent(QShowEvent* event) override;
@@ -48,7 +48,7 @@ class TFolderDialog : public QDialog {
   TFolderModel* model_;
   QTreeView* tree_;
   QLineEdit* edit_ = nullptr;
-  QPushButton* newFolder_ = nullptr;
+  QPushButton* new_folder_ = nullptr;
   QPushButton* ok_;
   QPushButton* cancel_;
   QString pending_;

@@ -80,17 +80,17 @@ TStatusPanel::TStatusPanel(QWidget* parent) : QWidget(parent) {
 void TStatusPanel::SetText(const std::string& text) {
   text_ = text;
   const int interval = FrameInterval();
-  if (!sinceRepaint_.isValid() || sinceRepaint_.elapsed() >= interval) {
+  if (!since_repaint_.isValid() || since_repaint_.elapsed() >= interval) {
     pending_.stop();
     Repaint();
   } else if (!pending_.isActive()) {
-    pending_.start(static_cast<int>(interval - sinceRepaint_.elapsed()));
+    pending_.start(static_cast<int>(interval - since_repaint_.elapsed()));
   }
 }
 
 void TStatusPanel::Repaint() {
   painted_ = FromLocalBytes(text_);
-  sinceRepaint_.restart();
+  since_repaint_.restart();
   update();
 }
 

@@ -91,7 +91,7 @@ class TStatusPanel : public QWidget {
 
   std::string text_;
   QString painted_;
-  QElapsedTimer sinceRepaint_;
+  QElapsedTimer since_repaint_;
   QTimer pending_;
 };
 

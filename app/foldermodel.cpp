@@ -210,7 +210,7 @@ bool TFolderModel::isDir(const QModelIndex& index) const {
 
 QModelIndex TFolderModel::mkdir(const QModelIndex& parent, const QString& name) {
   Node* node = NodeOf(parent);
-  if (readOnly_ || !parent.isValid() || !node->folder) return {};
+  if (read_only_ || !parent.isValid() || !node->folder) return {};
   const std::string path = ChildPath(node->path, ToLocalBytes(name));
   if (::mkdir(path.c_str(), 0777) != 0) return {};
   return index(FromLocalBytes(path));

@@ -23,8 +23,8 @@ class TFolderModel : public QAbstractItemModel {
   void setFilter(QDir::Filters filters) { filters_ = filters; }
   QDir::Filters filter() const { return filters_; }
   // A read-only model refuses mkdir.
-  void setReadOnly(bool readOnly) { readOnly_ = readOnly; }
-  bool isReadOnly() const { return readOnly_; }
+  void setReadOnly(bool readOnly) { read_only_ = readOnly; }
+  bool isReadOnly() const { return read_only_; }
 
   // The item of path, listing every level on the way; invalid when path
   // names nothing the tree lists. A relative path starts at the working folder.
@@ -61,6 +61,6 @@ class TFolderModel : public QAbstractItemModel {
   void Insert(Node* parent, std::vector<std::unique_ptr<Node>> children);
 
   QDir::Filters filters_ = QDir::AllDirs;
-  bool readOnly_ = true;
+  bool read_only_ = true;
   std::unique_ptr<Node> top_;
 };

@@ -22,8 +22,8 @@ class PerlCheck : public TrialListener {
 
   // One warning: the line and what would happen there, in French.
   struct Warning {
-    std::uint64_t line;
-    std::string text;
+    std::uint64_t Number;
+    std::string Text;
   };
   const std::vector<Warning>& Warnings() const { return warnings_; }
 

@@ -281,7 +281,7 @@ class Trier {
       if (perl) {
         const std::string name = QuotedName(visit.Path);
         for (const PerlCheck::Warning& w : perl->Warnings()) {
-          result.Warnings += name + ":" + std::to_string(w.line) + ": " + w.text + "\n";
+          result.Warnings += name + ":" + std::to_string(w.Number) + ": " + w.Text + "\n";
         }
       }
     }

@@ -39,13 +39,13 @@ void TApplication::HandleException(std::exception_ptr error) {
 }
 
 TApplication::ErrorBoxFn TApplication::SetErrorBox(ErrorBoxFn box) {
-  return std::exchange(errorBox_, std::move(box));
+  return std::exchange(error_box_, std::move(box));
 }
 
 void TApplication::ShowException(const std::string& message) {
   std::string text = ErrorBoxText(message);
-  if (errorBox_) {
-    errorBox_(text);
+  if (error_box_) {
+    error_box_(text);
   } else {
     std::fprintf(stderr, "%s: %s\n", Title.c_str(), text.c_str());
   }

@@ -65,7 +65,7 @@ class TApplication : public TComponent {
 
  private:
   TApplication() = default;
-  ErrorBoxFn errorBox_;
+  ErrorBoxFn error_box_;
 };
 
 // The process-wide application object.

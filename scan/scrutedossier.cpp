@@ -30,7 +30,7 @@ struct Level {
   FolderNames subfolders;
   std::size_t cursor = 0;
   std::string path;
-  std::size_t nameStart;  // where the folder's own name begins in path
+  std::size_t name_start;  // where the folder's own name begins in path
   int32_t depth;
   dev_t device = 0;
   ino_t inode = 0;
@@ -98,7 +98,7 @@ class Levels {
       auto next = std::make_shared<const Fd>(
           base == nullptr
               ? OpenListableFolder(level.path)
-              : OpenListableSubfolder(base->get(), level.path.c_str() + level.nameStart));
+              : OpenListableSubfolder(base->get(), level.path.c_str() + level.name_start));
       struct stat st {};
       if (next->get() < 0 || ::fstat(next->get(), &st) != 0 || st.st_dev != level.device ||
           st.st_ino != level.inode) {
@@ -145,13 +145,13 @@ void TScruteDossier::Execute() {
       FolderEntry& entry;
       ~Forget() { entry = FolderEntry(); }
     } forget{Entry};
-    ParcourirDossier(0, folder, patterns, sousDossier_);
+    ParcourirDossier(0, folder, patterns, sous_dossier_);
   }
   if (OnFinExecute) OnFinExecute(this);
 }
 
 bool TScruteDossier::Refuses(int32_t depth) const {
-  return maxPenetration_ >= 0 && depth > maxPenetration_;
+  return max_penetration_ >= 0 && depth > max_penetration_;
 }
 
 void TScruteDossier::Fail(const std::string& folder, const std::string& message) {
@@ -174,8 +174,8 @@ void TScruteDossier::ParcourirDossier(int32_t depth, const std::string& folder,
   Levels levels(OpenListingBudget());
   // Lists the files of a folder just opened, then makes it the walk's level.
   auto enter = [&](std::shared_ptr<const Fd> fd, const struct stat& st, std::string path,
-                   std::size_t nameStart, int32_t at) {
-    Level level{std::move(fd), FolderNames(), 0,    std::move(path), nameStart, at,
+                   std::size_t name_start, int32_t at) {
+    Level level{std::move(fd), FolderNames(), 0,    std::move(path), name_start, at,
                 st.st_dev,     st.st_ino,     false};
     FolderNames names;
     ReadFolder(level.folder, level.path, &names);
@@ -221,8 +221,8 @@ void TScruteDossier::ParcourirDossier(int32_t depth, const std::string& folder,
       // already on the way down is not walked again: no loop repeats files.
       if (Refuses(childDepth)) {
         // Without sub-folders asked for, none is missed.
-        if (maxPenetration_ > 0) {
-          Fail(path, "sous-dossiers non parcourus au-delà de " + std::to_string(maxPenetration_) +
+        if (max_penetration_ > 0) {
+          Fail(path, "sous-dossiers non parcourus au-delà de " + std::to_string(max_penetration_) +
                          " niveaux");
         }
       } else if (!IsLinkEntry(parent, entry)) {
@@ -236,8 +236,8 @@ void TScruteDossier::ParcourirDossier(int32_t depth, const std::string& folder,
           }
         } else if (!levels.Inside(st)) {
           Profondeur = childDepth;
-          const std::size_t nameStart = level.path.size() + 1;
-          enter(std::move(child), st, std::move(path), nameStart, childDepth);
+          const std::size_t name_start = level.path.size() + 1;
+          enter(std::move(child), st, std::move(path), name_start, childDepth);
           continue;
         }
       }

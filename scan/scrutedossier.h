@@ -35,13 +35,13 @@ class TScruteDossier : public TComponent {
   // Sets the pattern list; a run under way keeps the one it began with.
   void SetFiltre(const std::string& v) { filtre_ = v; }
   // Whether sub-folders are entered.
-  bool SousDossier() const { return sousDossier_; }
+  bool SousDossier() const { return sous_dossier_; }
   // Sets whether sub-folders are entered, from the next run on.
-  void SetSousDossier(bool v) { sousDossier_ = v; }
+  void SetSousDossier(bool v) { sous_dossier_ = v; }
   // Deepest level entered; negative means no limit.
-  int32_t MaxPenetration() const { return maxPenetration_; }
+  int32_t MaxPenetration() const { return max_penetration_; }
   // Sets the depth limit; a run under way reads it at each new level.
-  void SetMaxPenetration(int32_t v) { maxPenetration_ = v; }
+  void SetMaxPenetration(int32_t v) { max_penetration_ = v; }
 
   // Fired for each file matching a pattern, once per pattern it matches.
   TScruteEvent OnFichier;
@@ -105,6 +105,6 @@ class TScruteDossier : public TComponent {
 
   std::string dossier_;
   std::string filtre_;
-  bool sousDossier_ = true;
-  int32_t maxPenetration_ = 10000;
+  bool sous_dossier_ = true;
+  int32_t max_penetration_ = 10000;
 };

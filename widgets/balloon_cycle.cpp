@@ -103,9 +103,9 @@ bool OverOwnWindow(QPoint p) {
 
 THintCycle::THintCycle(std::shared_ptr<THintSystem> system, QObject* parent)
     : QObject(parent), system_(system != nullptr ? std::move(system) : QtHintSystem()) {
-  showTimer_ = system_->NewTimer(false, [this] { Guarded([this] { ShowHint(); }); });
-  hideTimer_ = system_->NewTimer(false, [this] { Guarded([this] { HideHint(); }); });
-  checkTimer_ = system_->NewTimer(true, [this] { Guarded([this] { CheckPointer(); }); });
+  show_timer_ = system_->NewTimer(false, [this] { Guarded([this] { ShowHint(); }); });
+  hide_timer_ = system_->NewTimer(false, [this] { Guarded([this] { HideHint(); }); });
+  check_timer_ = system_->NewTimer(true, [this] { Guarded([this] { CheckPointer(); }); });
   if (QCoreApplication::instance() != nullptr)
     QCoreApplication::instance()->installEventFilter(this);
 }
@@ -120,12 +120,12 @@ bool THintCycle::HintShowing() const {
 }
 
 void THintCycle::CancelHint() {
-  showTimer_->Stop();
-  hideTimer_->Stop();
-  checkTimer_->Stop();
+  show_timer_->Stop();
+  hide_timer_->Stop();
+  check_timer_->Stop();
   pending_ = nullptr;
   current_ = nullptr;
-  currentRect_ = QRect();
+  current_rect_ = QRect();
   if (window_ != nullptr) window_->ReleaseHint();
 }
 
@@ -137,7 +137,7 @@ void THintCycle::MouseAt(QPoint p) {
   }
   // Moving within the control whose hint was shown leaves things as they are,
   // even after the hint timed out: it comes back only through another control.
-  if (control == current_ && currentRect_.contains(p)) return;
+  if (control == current_ && current_rect_.contains(p)) return;
   bool wasShowing = HintShowing();
   CancelHint();
   pending_ = control;
@@ -147,7 +147,7 @@ void THintCycle::MouseAt(QPoint p) {
     ShowHint();
     return;
   }
-  showTimer_->Start(wasShowing ? kHintShortPauseMs : kHintPauseMs);
+  show_timer_->Start(wasShowing ? kHintShortPauseMs : kHintPauseMs);
 }
 
 void THintCycle::ShowHint() {
@@ -166,13 +166,13 @@ void THintCycle::ShowHint() {
   window_->Color = clInfoBk;
   window_->ActivateHint(rect, text, pointer);
   current_ = control;
-  currentRect_ = QRect(control->mapToGlobal(QPoint(0, 0)), control->size());
-  hideTimer_->Start(kHintHidePauseMs);
-  checkTimer_->Start(kHintCheckMs);
+  current_rect_ = QRect(control->mapToGlobal(QPoint(0, 0)), control->size());
+  hide_timer_->Start(kHintHidePauseMs);
+  check_timer_->Start(kHintCheckMs);
 }
 
 void THintCycle::HideHint() {
-  checkTimer_->Stop();
+  check_timer_->Stop();
   if (window_ != nullptr) window_->ReleaseHint();
 }
 

@@ -69,7 +69,7 @@ class THintCycle : public QObject {
   void CancelHint();
   bool HintShowing() const;
   // True while the pause before a hint is running.
-  bool HintPending() const { return showTimer_->Active(); }
+  bool HintPending() const { return show_timer_->Active(); }
   // The control whose hint was last shown (until cancelled).
   QWidget* HintControl() const { return current_; }
   // The balloon window, created at the first hint.
@@ -87,11 +87,11 @@ class THintCycle : public QObject {
 
   // Declared before the timers, which it makes and which go first.
   std::shared_ptr<THintSystem> system_;
-  std::unique_ptr<THintTimer> showTimer_;
-  std::unique_ptr<THintTimer> hideTimer_;
-  std::unique_ptr<THintTimer> checkTimer_;
+  std::unique_ptr<THintTimer> show_timer_;
+  std::unique_ptr<THintTimer> hide_timer_;
+  std::unique_ptr<THintTimer> check_timer_;
   QPointer<QWidget> pending_;
   QPointer<QWidget> current_;
-  QRect currentRect_;
+  QRect current_rect_;
   QPointer<TBalloonWindow> window_;
 };

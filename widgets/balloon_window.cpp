@@ -63,15 +63,15 @@ TBalloonWindow::~TBalloonWindow() {
 
 TRect TBalloonWindow::CalcHintRect(int maxWidth, const QString& text) {
   TBalloonSettings settings = TGlobalCtrl::Instance().ApplicationSettings();
-  showIcon_ = settings.ShowIcon();
-  showHeader_ = settings.ShowHeader();
+  show_icon_ = settings.ShowIcon();
+  show_header_ = settings.ShowHeader();
   header_ = QString::fromStdString(settings.DefaultHeader);
   position_ = settings.DefaultBalloonPosition;
-  cursorHeight_ = CursorHeight();
-  metrics_ = BalloonMetrics(showIcon_ || showHeader_);
+  cursor_height_ = CursorHeight();
+  metrics_ = BalloonMetrics(show_icon_ || show_header_);
   QSize size = BalloonRectSize(MeasureHintText(text, font(), maxWidth), metrics_);
-  QPoint at = AnchorOffset(position_, size, metrics_.StemOffset, cursorHeight_);
-  bodyOffset_ = BodyOffset(position_, metrics_);
+  QPoint at = AnchorOffset(position_, size, metrics_.StemOffset, cursor_height_);
+  body_offset_ = BodyOffset(position_, metrics_);
   return TRect{at.x(), at.y(), at.x() + size.width(), at.y() + size.height()};
 }
 
@@ -83,9 +83,9 @@ void TBalloonWindow::ActivateHint(const TRect& rect, const QString& text, QPoint
                 rect, metrics_.StemOffset);
   TRect work = WorkArea ? WorkArea(stem) : DefaultWorkArea(stem);
   TBalloonPlacement placed =
-      PlaceBalloon(rect, position_, work, metrics_.StemOffset, cursorHeight_);
+      PlaceBalloon(rect, position_, work, metrics_.StemOffset, cursor_height_);
   position_ = placed.Position;
-  bodyOffset_ = BodyOffset(position_, metrics_);
+  body_offset_ = BodyOffset(position_, metrics_);
 
   TRect bounds = BalloonBounds(placed.Rect);
   shape_ = BalloonShape(position_, QSize(bounds.Width(), bounds.Height()), metrics_);
@@ -99,8 +99,8 @@ void TBalloonWindow::ActivateHint(const TRect& rect, const QString& text, QPoint
   }
 
   qint64 since =
-      sinceLastHint_.isValid() ? sinceLastHint_.elapsed() : std::numeric_limits<qint64>::max();
-  sinceLastHint_.start();
+      since_last_hint_.isValid() ? since_last_hint_.elapsed() : std::numeric_limits<qint64>::max();
+  since_last_hint_.start();
   TBalloonReveal reveal = ChooseReveal(QApplication::isEffectEnabled(Qt::UI_AnimateTooltip),
                                        QApplication::isEffectEnabled(Qt::UI_FadeTooltip), since,
                                        text.size(), bounds.Top, pointer.y());

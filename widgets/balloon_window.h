@@ -42,7 +42,7 @@ class TBalloonWindow : public QWidget {
   TBalloonPosition Placement() const { return position_; }
   const TBalloonMetrics& Metrics() const { return metrics_; }
   // The distance from the window's top to the body.
-  int BodyOffsetInForce() const { return bodyOffset_; }
+  int BodyOffsetInForce() const { return body_offset_; }
   const QString& Text() const { return text_; }
   const QRegion& Shape() const { return shape_; }
   // The fill colour; the hint colour by default.
@@ -61,13 +61,13 @@ class TBalloonWindow : public QWidget {
 
   TBalloonPosition position_ = TBalloonPosition::bpAuto;
   TBalloonMetrics metrics_;
-  int bodyOffset_ = 0;
-  int cursorHeight_ = 0;
-  bool showIcon_ = false;
-  bool showHeader_ = false;
+  int body_offset_ = 0;
+  int cursor_height_ = 0;
+  bool show_icon_ = false;
+  bool show_header_ = false;
   QString header_;
   QString text_;
   QRegion shape_;
-  QElapsedTimer sinceLastHint_;
+  QElapsedTimer since_last_hint_;
   QPointer<QVariantAnimation> reveal_;
 };

@@ -131,7 +131,7 @@ TGradient::TGradient(TComponent* owner, QWidget* parent, const char* name)
 }
 
 void TGradient::Changed() {
-  lastWidth_ = 0;
+  last_width_ = 0;
   update();
 }
 
@@ -176,25 +176,25 @@ void TGradient::FollowParent() {
 void TGradient::Paint(QPainter& painter) {
   const int w = width();
   const int h = height();
-  if (w != lastWidth_ || h != lastHeight_) {
+  if (w != last_width_ || h != last_height_) {
     // System colours are looked up now, so a theme change shows at the next rendering.
-    lastStart_ = ColorToRGB(start_, palette());
-    lastEnd_ = ColorToRGB(end_, palette());
-    lastWidth_ = w;
-    lastHeight_ = h;
+    last_start_ = ColorToRGB(start_, palette());
+    last_end_ = ColorToRGB(end_, palette());
+    last_width_ = w;
+    last_height_ = h;
     if (w == 0 || h == 0) {
       buffer_ = QImage();
       return;
     }
-    lastBands_ = GradientBandCount(style_, steps_, QSize(w, h));
-    buffer_ = RenderGradient(style_, lastStart_, lastEnd_, steps_, QSize(w, h));
+    last_bands_ = GradientBandCount(style_, steps_, QSize(w, h));
+    buffer_ = RenderGradient(style_, last_start_, last_end_, steps_, QSize(w, h));
     ++renders_;
   }
   if (!buffer_.isNull()) painter.drawImage(0, 0, buffer_);
 }
 
 TColor TGradient::BandColor(int i) const {
-  return RGBToColor(GradientBandColor(lastStart_, lastEnd_, lastBands_, i));
+  return RGBToColor(GradientBandColor(last_start_, last_end_, last_bands_, i));
 }
 
 void TGradient::paintEvent(QPaintEvent*) {

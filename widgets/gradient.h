@@ -84,10 +84,10 @@ class TGradient : public TControl<QWidget> {
   std::uint16_t steps_ = 100;
   TAlign align_ = TAlign::alClient;
   QImage buffer_;
-  int lastWidth_ = 0;
-  int lastHeight_ = 0;
-  TRGB lastStart_;
-  TRGB lastEnd_;
-  int lastBands_ = 1;
+  int last_width_ = 0;
+  int last_height_ = 0;
+  TRGB last_start_;
+  TRGB last_end_;
+  int last_bands_ = 1;
   int renders_ = 0;
 };

@@ -23,7 +23,7 @@ TStringGrid::TStringGrid(TComponent* owner, QWidget* parent, const char* name)
 void TStringGrid::SetColCount(int count) {
   if (count == ColCount()) return;
   if (count <= 0) count = 1;
-  if (fixedCols_ >= count) fixedCols_ = count - 1;
+  if (fixed_cols_ >= count) fixed_cols_ = count - 1;
   syncing_ = true;
   setColumnCount(count);
   syncing_ = false;
@@ -33,7 +33,7 @@ void TStringGrid::SetColCount(int count) {
 void TStringGrid::SetRowCount(int count) {
   if (count == RowCount()) return;
   if (count <= 0) count = 1;
-  if (fixedRows_ >= count) fixedRows_ = count - 1;
+  if (fixed_rows_ >= count) fixed_rows_ = count - 1;
   syncing_ = true;
   setRowCount(count);
   syncing_ = false;
@@ -41,11 +41,11 @@ void TStringGrid::SetRowCount(int count) {
 }
 
 void TStringGrid::SetFixedCols(int count) {
-  fixedCols_ = std::clamp(count, 0, ColCount() - 1);
+  fixed_cols_ = std::clamp(count, 0, ColCount() - 1);
 }
 
 void TStringGrid::SetFixedRows(int count) {
-  fixedRows_ = std::clamp(count, 0, RowCount() - 1);
+  fixed_rows_ = std::clamp(count, 0, RowCount() - 1);
 }
 
 void TStringGrid::SetCol(int col) {

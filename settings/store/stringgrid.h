@@ -30,11 +30,11 @@ class TStringGrid : public TControl<QTableWidget> {
   // Below 1 becomes 1; fixed rows shrink to stay below the count.
   void SetRowCount(int count);
   // Leading columns that do not scroll.
-  int FixedCols() const { return fixedCols_; }
+  int FixedCols() const { return fixed_cols_; }
   // Kept between 0 and the column count minus one.
   void SetFixedCols(int count);
   // Leading rows that do not scroll.
-  int FixedRows() const { return fixedRows_; }
+  int FixedRows() const { return fixed_rows_; }
   // Kept between 0 and the row count minus one.
   void SetFixedRows(int count);
 
@@ -60,8 +60,8 @@ class TStringGrid : public TControl<QTableWidget> {
   void ShowCurrent();
   void ClampCurrent();
 
-  int fixedCols_ = 1;
-  int fixedRows_ = 1;
+  int fixed_cols_ = 1;
+  int fixed_rows_ = 1;
   int col_ = 1;
   int row_ = 1;
   bool syncing_ = false;

@@ -36,14 +36,14 @@ std::vector<char*> CliArgv(std::vector<std::string>& args) {
 CliResult RunCli(const std::vector<std::string>& args, const CliRunAs& as) {
   std::vector<std::string> words = args;
   std::vector<char*> argv = CliArgv(words);
-  int out = as.StdoutTo.empty() ? TempFile() : ::open(as.StdoutTo.c_str(), O_WRONLY);
+  int out = as.stdout_to.empty() ? TempFile() : ::open(as.stdout_to.c_str(), O_WRONLY);
   int err = TempFile();
   pid_t pid = ::fork();
   if (pid == 0) {
-    if (as.Uid >= 0) {
-      const gid_t none[] = {static_cast<gid_t>(as.Uid)};
-      if (::setgroups(1, none) != 0 || ::setgid(static_cast<gid_t>(as.Uid)) != 0 ||
-          ::setuid(static_cast<uid_t>(as.Uid)) != 0) {
+    if (as.uid >= 0) {
+      const gid_t none[] = {static_cast<gid_t>(as.uid)};
+      if (::setgroups(1, none) != 0 || ::setgid(static_cast<gid_t>(as.uid)) != 0 ||
+          ::setuid(static_cast<uid_t>(as.uid)) != 0) {
         ::_exit(126);
       }
     }
@@ -56,7 +56,7 @@ CliResult RunCli(const std::vector<std::string>& args, const CliRunAs& as) {
   int status = 0;
   ::waitpid(pid, &status, 0);
   r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  if (as.StdoutTo.empty()) r.out = Slurp(out);
+  if (as.stdout_to.empty()) r.out = Slurp(out);
   r.err = Slurp(err);
   ::close(out);
   ::close(err);

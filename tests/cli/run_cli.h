@@ -15,9 +15,9 @@ struct CliResult {
 // How to run it beyond its arguments.
 struct CliRunAs {
   // Where its standard output goes instead of being captured.
-  std::string StdoutTo;
+  std::string stdout_to;
   // The user and group it runs as, when not negative (the caller is root).
-  int Uid = -1;
+  int uid = -1;
 };
 
 // Runs terminelle-cli with args; it inherits the environment.

@@ -203,7 +203,7 @@ TEST_F(CliRun, AFolderThatCannotBeReadIsAFailure) {
   // The superuser reads every folder: the run is then an ordinary user's.
   CliRunAs as;
   if (::geteuid() == 0) {
-    as.Uid = 65534;
+    as.uid = 65534;
     for (const std::string& p : {dir_, Path("t"), Path("t/z")}) ::chmod(p.c_str(), 0777);
     for (const std::string& p : {Path("t/a.pl"), Path("t/z/c.pl")}) ::chmod(p.c_str(), 0666);
   }

@@ -255,7 +255,7 @@ TEST(ScruteDossier, DepthLimitAndSubfolderFlag) {
     int32_t max;
     bool sub;
     std::set<std::string> folders;
-    std::set<std::string> fileFolders;
+    std::set<std::string> file_folders;
     // Folders a limit kept out although sub-folders were asked for.
     std::vector<std::string> missed;
   };
@@ -281,10 +281,10 @@ TEST(ScruteDossier, DepthLimitAndSubfolderFlag) {
     s.SetSousDossier(c.sub);
     Recorder r(s);
     s.Execute();
-    std::set<std::string> fileFolders;
-    for (const auto& [folder, names] : r.Files(t.Root())) fileFolders.insert(folder);
+    std::set<std::string> file_folders;
+    for (const auto& [folder, names] : r.Files(t.Root())) file_folders.insert(folder);
     EXPECT_EQ(r.Folders(t.Root()), c.folders) << c.max << " " << c.sub;
-    EXPECT_EQ(fileFolders, c.fileFolders) << c.max << " " << c.sub;
+    EXPECT_EQ(file_folders, c.file_folders) << c.max << " " << c.sub;
     EXPECT_EQ(r.failed, c.missed) << c.max << " " << c.sub;
   }
 }
