@@ -1,5 +1,6 @@
 // terminelle-cli run as users run it, over temporary trees.
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -108,6 +109,50 @@ std::set<std::string> Listed(const std::string& out, const std::string& prefix) 
     if (line.rfind(prefix, 0) == 0) paths.insert(line.substr(line.find(" : ") + 3));
   }
   return paths;
+}
+
+// A run of terminelle-cli held mid-way: its standard output is a small pipe
+// of which only the first line was read; it goes on once out is read or closed.
+struct HeldRun {
+  pid_t pid = -1;
+  int out = -1;
+};
+
+HeldRun StartHeld(std::vector<std::string> args) {
+  int pipe_fds[2];
+  if (::pipe(pipe_fds) != 0) return {};
+  if (::fcntl(pipe_fds[1], F_SETPIPE_SZ, 4096) < 0) {
+    ::close(pipe_fds[0]);
+    ::close(pipe_fds[1]);
+    return {};
+  }
+  std::vector<char*> argv = CliArgv(args);
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(pipe_fds[1], 1);
+    int null = ::open("/dev/null", O_WRONLY);
+    ::dup2(null, 2);
+    ::close(pipe_fds[0]);
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+  }
+  ::close(pipe_fds[1]);
+  char c;
+  while (::read(pipe_fds[0], &c, 1) == 1 && c != '\n') {
+  }
+  return {pid, pipe_fds[0]};
+}
+
+// Whether process pid has a handler for sig.
+bool Catches(pid_t pid, int sig) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("SigCgt:", 0) == 0) {
+      return ((std::stoull(line.substr(7), nullptr, 16) >> (sig - 1)) & 1) != 0;
+    }
+  }
+  return false;
 }
 
 const std::vector<std::string> kRules = {"--remplacer=perl", "--par=Perl -w", "--remplacer=x",
@@ -220,32 +265,15 @@ TEST_F(CliRun, AFolderThatCannotBeReadIsAFailure) {
 TEST_F(CliRun, InterruptedRunLeavesEveryFileOldOrNew) {
   constexpr int kFiles = 1500;
   for (int i = 0; i < kFiles; ++i) Write(Path("d/f" + std::to_string(i) + ".pl"), "a \r\n");
-  int pipe_fds[2];
-  ASSERT_EQ(::pipe(pipe_fds), 0);
-  // A small pipe that the test stops reading: the run is held mid-way.
-  ASSERT_GE(::fcntl(pipe_fds[1], F_SETPIPE_SZ, 4096), 0);
-  std::vector<std::string> args = {"-v", "-j", "2", "-f", "unix", Path("d")};
-  std::vector<char*> argv = CliArgv(args);
-  pid_t pid = ::fork();
-  if (pid == 0) {
-    ::dup2(pipe_fds[1], 1);
-    int null = ::open("/dev/null", O_WRONLY);
-    ::dup2(null, 2);
-    ::close(pipe_fds[0]);
-    ::execv(argv[0], argv.data());
-    ::_exit(127);
-  }
-  ::close(pipe_fds[1]);
-  std::string out;
-  char c;
-  while (::read(pipe_fds[0], &c, 1) == 1 && c != '\n') out += c;
-  ::kill(pid, SIGINT);
+  const HeldRun run = StartHeld({"-v", "-j", "2", "-f", "unix", Path("d")});
+  ASSERT_GT(run.pid, 0);
+  ::kill(run.pid, SIGINT);
   char buf[4096];
-  ssize_t n;
-  while ((n = ::read(pipe_fds[0], buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
-  ::close(pipe_fds[0]);
+  while (::read(run.out, buf, sizeof buf) > 0) {
+  }
+  ::close(run.out);
   int status = 0;
-  ::waitpid(pid, &status, 0);
+  ::waitpid(run.pid, &status, 0);
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 130);
   int converted = 0;
@@ -259,6 +287,63 @@ TEST_F(CliRun, InterruptedRunLeavesEveryFileOldOrNew) {
   // No work file was left behind, and nothing waits to be put back.
   EXPECT_EQ(std::distance(fs::directory_iterator(Path("d")), fs::directory_iterator()), kFiles);
   EXPECT_TRUE(!fs::exists(Path("state/Terminelle")) || fs::is_empty(Path("state/Terminelle")));
+}
+
+TEST_F(CliRun, ASecondSignalEndsTheRunAtOnce) {
+  for (int i = 0; i < 1500; ++i) Write(Path("d/f" + std::to_string(i) + ".pl"), "a \r\n");
+  const HeldRun run = StartHeld({"-v", "-j", "2", "-f", "unix", Path("d")});
+  ASSERT_GT(run.pid, 0);
+  ::kill(run.pid, SIGINT);
+  // The second is sent once the first is taken: two pending count as one.
+  for (int i = 0; i < 100000 && Catches(run.pid, SIGINT); ++i) ::sched_yield();
+  ::kill(run.pid, SIGINT);
+  // Still held, a run that took it lets the files in hand finish once freed.
+  ::close(run.out);
+  int status = 0;
+  ASSERT_EQ(::waitpid(run.pid, &status, 0), run.pid);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
+}
+
+TEST_F(CliRun, ATrialListsAFileOnceWhateverItsNamesAndPatterns) {
+  Write(Path("d/a.pl"), "x \r\n");
+  ASSERT_EQ(::link(Path("d/a.pl").c_str(), Path("d/b.pl").c_str()), 0);
+  CliResult r = RunCli({"-n", "-q", "-f", "unix", "-F", "*.pl;?.pl", Path("d")});
+  EXPECT_EQ(r.status, 0) << r.err;
+  // The name met first, whichever the folder lists first.
+  EXPECT_TRUE(r.out == "à changer (1 ligne) : " + Path("d/a.pl") + "\n" ||
+              r.out == "à changer (1 ligne) : " + Path("d/b.pl") + "\n")
+      << r.out;
+}
+
+TEST_F(CliRun, ARewriteCutShortIsPutBackAtStartButNotByATrial) {
+  // Cut short while writing the new content over the old, as the previous
+  // version's record tells it: this version settles those too.
+  Write(Path("d/k.pl"), "new");
+  const std::string backup = Path("d/.terminelle-ancien-Ab12cd");
+  const std::string temp = Path("d/.terminelle-Zz9yXx");
+  Write(backup, "old content \r\n");
+  Write(temp, "new content\n");
+  struct stat st {};
+  ASSERT_EQ(::stat(Path("d/k.pl").c_str(), &st), 0);
+  auto field = [](const std::string& v) { return std::to_string(v.size()) + ":" + v + "\n"; };
+  const std::string record = Path("state/Terminelle/reprise-Qw3rTy");
+  Write(record, "terminelle-reprise 1\n1\n" + field(Path("d/k.pl")) + field(backup) + field(temp) +
+                    field(std::to_string(st.st_dev)) + field(std::to_string(st.st_ino)) +
+                    field("644") + field(""));
+
+  CliResult tried = RunCli({"-n", "-q", "-f", "unix", Path("d")});
+  EXPECT_EQ(tried.status, 0) << tried.err;
+  EXPECT_EQ(Read(Path("d/k.pl")), "new");
+  EXPECT_TRUE(fs::exists(record));
+
+  // Put back before the walk, which then converts the old content.
+  CliResult r = RunCli({"-q", "-f", "unix", Path("d")});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("Ces fichiers ont retrouvé leur contenu d'avant :\n" + Path("d/k.pl")),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(Read(Path("d/k.pl")), "old content\n");
+  EXPECT_FALSE(fs::exists(record) || fs::exists(backup) || fs::exists(temp));
 }
 
 TEST_F(CliRun, KeepIndentationKeepsOnlyLeadingBlanks) {

@@ -1,7 +1,9 @@
 #include "scan/scrutedossier.h"
 
 #include <fcntl.h>
+#include <sched.h>
 #include <stdlib.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -342,6 +344,41 @@ TEST(ScruteDossier, StartingThroughALinkStillStopsAtTheLoop) {
   using Files = std::map<std::string, std::multiset<std::string>>;
   EXPECT_EQ(r.Files(t.Path("entry")), (Files{{".", {"a.pl"}}}));
   EXPECT_EQ(r.Folders(t.Path("entry")), (std::set<std::string>{"up"}));
+}
+
+TEST(ScruteDossier, ABindMountOfAParentFolderIsNotWalkedAgain) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to mount";
+  TempTree t;
+  t.File("a.pl");
+  t.File("one/b.pl");
+  t.Dir("one/loop");
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    // In a mount namespace of its own, which goes with the process.
+    if (unshare(CLONE_NEWNS) != 0 ||
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount(t.Root().c_str(), t.Path("one/loop").c_str(), nullptr, MS_BIND, nullptr) != 0) {
+      _exit(2);
+    }
+    TScruteDossier s;
+    s.SetDossier(t.Root());
+    s.SetFiltre("*.pl");
+    // Deep enough to go round the loop a few times if it were entered.
+    s.SetMaxPenetration(8);
+    Recorder r(s);
+    s.Execute();
+    using Files = std::map<std::string, std::multiset<std::string>>;
+    const bool once = r.Files(t.Root()) == Files{{".", {"a.pl"}}, {"one", {"b.pl"}}} &&
+                      r.Folders(t.Root()) == std::set<std::string>{"one", "one/loop"} &&
+                      r.failed.empty();
+    _exit(once ? 0 : 1);
+  }
+  int status = -1;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == 2) GTEST_SKIP() << "no mount namespace allowed here";
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 TEST(ScruteDossier, MissingOrUnreadableFoldersGiveNothingAndTheRunGoesOn) {
