@@ -28,10 +28,20 @@ namespace {
 // The signal handler only wakes the event loop; the closing runs there.
 int signalPipe[2] = {-1, -1};
 
+// The signals that close the window, those the program was not started to
+// ignore (nohup).
+std::vector<int> closingSignals;
+
 void OnSignal(int sig) {
   const int saved = errno;
   const char byte = static_cast<char>(sig);
   [[maybe_unused]] ssize_t n = write(signalPipe[1], &byte, 1);
+  // The second signal, of whatever kind, finds the default action again: a
+  // window that does not close (a run under way) can still be ended.
+  struct sigaction fallback {};
+  fallback.sa_handler = SIG_DFL;
+  sigemptyset(&fallback.sa_mask);
+  for (int other : closingSignals) sigaction(other, &fallback, nullptr);
   errno = saved;
 }
 
@@ -64,18 +74,19 @@ void CloseOnSessionEnd() {
     }
     CloseMainForm();
   });
+  closingSignals.clear();
   for (int sig : {SIGTERM, SIGHUP, SIGINT}) {
     struct sigaction current {};
     // A signal the program was started to ignore (nohup) stays ignored.
     if (sigaction(sig, nullptr, &current) != 0 || current.sa_handler == SIG_IGN) continue;
-    struct sigaction action {};
-    action.sa_handler = OnSignal;
-    sigemptyset(&action.sa_mask);
-    // The second signal finds the default action again: a window that does
-    // not close (a run under way) can still be ended.
-    action.sa_flags = SA_RESTART | SA_RESETHAND;
-    sigaction(sig, &action, nullptr);
+    closingSignals.push_back(sig);
   }
+  struct sigaction action {};
+  action.sa_handler = OnSignal;
+  sigemptyset(&action.sa_mask);
+  for (int sig : closingSignals) sigaddset(&action.sa_mask, sig);
+  action.sa_flags = SA_RESTART;
+  for (int sig : closingSignals) sigaction(sig, &action, nullptr);
 }
 
 int RunTerminelle(int argc, char** argv) {

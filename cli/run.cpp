@@ -50,6 +50,12 @@ std::atomic<int> stop_signal{0};
 
 void OnStopSignal(int sig) {
   stop_signal.store(sig, std::memory_order_relaxed);
+  // Whichever comes second, SIGINT or SIGTERM, ends the program at once.
+  struct sigaction fallback {};
+  fallback.sa_handler = SIG_DFL;
+  sigemptyset(&fallback.sa_mask);
+  sigaction(SIGINT, &fallback, nullptr);
+  sigaction(SIGTERM, &fallback, nullptr);
 }
 
 bool StopAsked() {
@@ -60,9 +66,11 @@ void InstallSignalHandlers() {
   struct sigaction sa {};
   sa.sa_handler = OnStopSignal;
   sigemptyset(&sa.sa_mask);
+  sigaddset(&sa.sa_mask, SIGINT);
+  sigaddset(&sa.sa_mask, SIGTERM);
   // Interrupted calls resume, so the files in hand finish. A second signal
   // ends the program at once; every file still holds its old or new content.
-  sa.sa_flags = SA_RESTART | SA_RESETHAND;
+  sa.sa_flags = SA_RESTART;
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
   // A reader of the listing that goes away does not stop the conversion.

@@ -291,17 +291,20 @@ TEST_F(CliRun, InterruptedRunLeavesEveryFileOldOrNew) {
 
 TEST_F(CliRun, ASecondSignalEndsTheRunAtOnce) {
   for (int i = 0; i < 1500; ++i) Write(Path("d/f" + std::to_string(i) + ".pl"), "a \r\n");
-  const HeldRun run = StartHeld({"-v", "-j", "2", "-f", "unix", Path("d")});
-  ASSERT_GT(run.pid, 0);
-  ::kill(run.pid, SIGINT);
-  // The second is sent once the first is taken: two pending count as one.
-  for (int i = 0; i < 100000 && Catches(run.pid, SIGINT); ++i) ::sched_yield();
-  ::kill(run.pid, SIGINT);
-  // Still held, a run that took it lets the files in hand finish once freed.
-  ::close(run.out);
-  int status = 0;
-  ASSERT_EQ(::waitpid(run.pid, &status, 0), run.pid);
-  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
+  // The same signal twice, or SIGINT then SIGTERM.
+  for (int second : {SIGINT, SIGTERM}) {
+    const HeldRun run = StartHeld({"-v", "-j", "2", "-f", "unix", Path("d")});
+    ASSERT_GT(run.pid, 0);
+    ::kill(run.pid, SIGINT);
+    // The second is sent once the first is taken: two pending count as one.
+    for (int i = 0; i < 100000 && Catches(run.pid, SIGINT); ++i) ::sched_yield();
+    ::kill(run.pid, second);
+    // Still held, a run that took it lets the files in hand finish once freed.
+    ::close(run.out);
+    int status = 0;
+    ASSERT_EQ(::waitpid(run.pid, &status, 0), run.pid);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == second) << status;
+  }
 }
 
 TEST_F(CliRun, ATrialListsAFileOnceWhateverItsNamesAndPatterns) {
