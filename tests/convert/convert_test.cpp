@@ -23,9 +23,13 @@
 
 #include "../support/allocations.h"
 #include "base/errors.h"
+#include "convert/bytescan.h"
 #include "convert/convert.h"
+#include "convert/replace.h"
+#include "platform/fd.h"
 #include "platform/fileio.h"
-#include "platform/rewrite.h"
+#include "platform/folderentry.h"
+#include "platform/rewriterecord.h"
 #include "scan/scrutedossier.h"
 
 namespace fs = std::filesystem;
@@ -353,15 +357,19 @@ TEST_F(ConvertTest, UnreadableSourceGivesTheOpenErrorWithItsFullPath) {
   EXPECT_EQ(Read(theirs), "y \n");
 }
 
+// Options that write through writer.
+ConvertOptions Through(FileWriter& writer) {
+  ConvertOptions options;
+  options.Writer = &writer;
+  return options;
+}
+
 // A disk that fills up once, after a given number of bytes, or when the
 // written data is flushed.
 class FullDisk : public FileWriter {
  public:
   explicit FullDisk(long after_bytes, bool at_flush = false)
-      : left_(after_bytes), at_flush_(at_flush) {
-    previous_ = SetFileWriter(this);
-  }
-  ~FullDisk() override { SetFileWriter(previous_); }
+      : left_(after_bytes), at_flush_(at_flush) {}
   ssize_t Write(int fd, const void* buf, std::size_t n) override {
     if (!tripped_ && !at_flush_ && static_cast<long>(n) > left_) {
       tripped_ = true;
@@ -385,7 +393,6 @@ class FullDisk : public FileWriter {
   long left_;
   bool at_flush_;
   bool tripped_ = false;
-  FileWriter* previous_;
 };
 
 TEST_F(ConvertTest, FullDiskKeepsTheOriginalAndLeavesNoTemporaryFile) {
@@ -409,7 +416,7 @@ TEST_F(ConvertTest, FullDiskKeepsTheOriginalAndLeavesNoTemporaryFile) {
     {
       FullDisk disk(c.after, c.at_flush);
       try {
-        ConvertTextFile(p, p, LineEnding::Unix, kNoRule, kNoRule, Cp());
+        ConvertFile(p, p, LineEnding::Unix, kNoRule, kNoRule, Cp(), Through(disk));
         ADD_FAILURE() << "a full disk was reported as success";
       } catch (const EInOutError& e) {
         EXPECT_EQ(e.ErrorCode, 112);
@@ -431,10 +438,7 @@ TEST_F(ConvertTest, FullDiskKeepsTheOriginalAndLeavesNoTemporaryFile) {
 // Acts at one step of a rewrite: as another program would, or as a kill.
 class AtStep : public FileWriter {
  public:
-  AtStep(WriteStep step, std::function<void()> act) : step_(step), act_(std::move(act)) {
-    previous_ = SetFileWriter(this);
-  }
-  ~AtStep() override { SetFileWriter(previous_); }
+  AtStep(WriteStep step, std::function<void()> act) : step_(step), act_(std::move(act)) {}
   void Reached(WriteStep step) override {
     if (step == step_) act_();
   }
@@ -442,7 +446,6 @@ class AtStep : public FileWriter {
  private:
   WriteStep step_;
   std::function<void()> act_;
-  FileWriter* previous_;
 };
 
 TEST_F(ConvertTest, AKillLeavesOldOrNewAndTheNextStartPutsBackWhatWasCut) {
@@ -466,7 +469,7 @@ TEST_F(ConvertTest, AKillLeavesOldOrNewAndTheNextStartPutsBackWhatWasCut) {
       if (pid == 0) {
         AtStep kill(step, [] { ::kill(::getpid(), SIGKILL); });
         try {
-          ConvertTextFile(p, p, LineEnding::Unix, kNoRule, kNoRule, Cp());
+          ConvertFile(p, p, LineEnding::Unix, kNoRule, kNoRule, Cp(), Through(kill));
         } catch (...) {
         }
         _exit(0);
@@ -532,7 +535,7 @@ TEST_F(ConvertTest, AnotherProgramsSaveDuringTheConversionWins) {
       {
         AtStep editor(WriteStep::kOutputWritten, [&] { s.save(p); });
         try {
-          ConvertTextFile(p, p, LineEnding::Unix, kNoRule, kNoRule, Cp());
+          ConvertFile(p, p, LineEnding::Unix, kNoRule, kNoRule, Cp(), Through(editor));
           ADD_FAILURE() << "the other program's save was overwritten";
         } catch (const EInOutError& e) {
           EXPECT_EQ(e.ErrorCode, 32);
@@ -559,7 +562,7 @@ TEST_F(ConvertTest, NameSwappedForALinkIsNeverFollowed) {
       fs::create_symlink(victim, p);
     });
     try {
-      ConvertTextFile(p, p, LineEnding::Unix, kNoRule, kNoRule, Cp());
+      ConvertFile(p, p, LineEnding::Unix, kNoRule, kNoRule, Cp(), Through(swap));
       // Swapped after the last check: the file checked gets the new content.
       EXPECT_EQ(step, WriteStep::kBeforeRewrite);
       EXPECT_EQ(Read(Path("s2.pl")), "print 1;\n");
@@ -809,7 +812,7 @@ TEST_F(ConvertTest, AgreesWithTheModelOnRandomFiles) {
     const std::string small_model = ModelConversion(content, ending, r1, r2, cp, &small_changed,
                                                     small.Options.KeepIndentation, &small_lines);
     FolderEntry entry;
-    ASSERT_TRUE(entry.Locate(p));
+    ASSERT_EQ(entry.Locate(p), 0);
     ToldLines told;
     const TrialOutcome small_trial = TryConvertFile(entry, small, &told);
     ASSERT_EQ(small_trial.ChangedLines, small_model == content ? 0 : small_changed)

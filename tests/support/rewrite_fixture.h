@@ -1,0 +1,132 @@
+#pragma once
+// What the tests of a file's rewrite share: a folder other users may write
+// to and a state folder of the test's own, runs as another user, and a
+// writer that stops the program at a step of a rewrite.
+
+#include <grp.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "platform/fileio.h"
+#include "platform/folderentry.h"
+#include "platform/rewrite.h"
+
+inline constexpr uid_t kNobody = 65534;
+
+// Runs f in a child process as uid, with gid and no other group than
+// groups; returns its exit status.
+inline int AsUser(uid_t uid, gid_t gid, std::vector<gid_t> groups, const std::function<int()>& f) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    if (geteuid() == 0 &&
+        (setgroups(groups.size(), groups.data()) != 0 || setgid(gid) != 0 || setuid(uid) != 0)) {
+      _exit(90);
+    }
+    _exit(f());
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 99;
+}
+
+// As nobody when root, else as this user.
+inline int AsOrdinaryUser(const std::function<int()>& f) {
+  return AsUser(kNobody, kNobody, {}, f);
+}
+
+// Stops the program at one step of a rewrite, as a kill would, and may
+// play a file system without unnamed files.
+class KillAt : public FileWriter {
+ public:
+  explicit KillAt(WriteStep step, bool unnamed = true) : step_(step), unnamed_(unnamed) {}
+  void Reached(WriteStep step) override {
+    if (step == step_) ::kill(::getpid(), SIGKILL);
+  }
+  int OpenUnnamed(int folder, mode_t mode) override {
+    if (unnamed_) return FileWriter::OpenUnnamed(folder, mode);
+    errno = EOPNOTSUPP;
+    return -1;
+  }
+
+ private:
+  WriteStep step_;
+  bool unnamed_;
+};
+
+class RewriteFixture : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/terminelle-rewrite-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+    char state[] = "/tmp/terminelle-state-XXXXXX";
+    ASSERT_NE(mkdtemp(state), nullptr);
+    state_ = state;
+    setenv("XDG_STATE_HOME", state_.c_str(), 1);
+    // Other users' runs write here too.
+    ASSERT_EQ(chmod(dir_.c_str(), 0777), 0);
+    ASSERT_EQ(chmod(state_.c_str(), 0777), 0);
+  }
+  void TearDown() override {
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
+    std::filesystem::remove_all(state_, ec);
+  }
+
+  std::string Path(const std::string& name) const { return dir_ + "/" + name; }
+  std::string Write(const std::string& name, const std::string& bytes) const {
+    std::string p = Path(name);
+    std::ofstream(p, std::ios::binary) << bytes;
+    return p;
+  }
+  static std::string Read(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+  }
+  std::set<std::string> Entries() const {
+    std::set<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(dir_)) {
+      names.insert(e.path().filename().string());
+    }
+    return names;
+  }
+  static mode_t Mode(const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+  }
+  // Rewrites the file at path with content through writer; 0 or the errno
+  // of the first step that failed.
+  static int RewriteTo(const std::string& path, const std::string& content,
+                       FileWriter& writer = SystemFileWriter()) {
+    FolderEntry entry;
+    Fd fd;
+    struct stat st {};
+    if (int err = entry.Locate(path)) return err;
+    if (int err = entry.OpenForReading(&fd)) return err;
+    if (fstat(fd.get(), &st) != 0) return errno;
+    Rewrite rewrite(entry, fd.get(), st, writer);
+    if (int err = rewrite.Begin()) return err;
+    if (int err = WriteFully(writer, rewrite.Output(), content.data(), content.size())) return err;
+    return rewrite.Commit();
+  }
+
+  const bool root_ = geteuid() == 0;
+  std::string dir_;
+  std::string state_;
+};
