@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/wait.h>
@@ -26,6 +27,7 @@
 #include "convert/bytescan.h"
 #include "convert/convert.h"
 #include "convert/replace.h"
+#include "platform/contenthash.h"
 #include "platform/fd.h"
 #include "platform/fileio.h"
 #include "platform/folderentry.h"
@@ -514,7 +516,7 @@ TEST_F(ConvertTest, AnotherProgramsSaveDuringTheConversionWins) {
   const Save saves[] = {
       {"rewritten", [](const std::string& p) { std::ofstream(p) << "EDITOR SAVED THIS"; },
        "EDITOR SAVED THIS"},
-      // Same size, most likely within the clock tick of the first write.
+      // Same size: only the dates tell it.
       {"same size", [](const std::string& p) { std::ofstream(p) << "b \r\n"; }, "b \r\n"},
       {"appended", [](const std::string& p) { std::ofstream(p, std::ios::app) << "more\n"; },
        "a \r\nmore\n"},
@@ -547,6 +549,54 @@ TEST_F(ConvertTest, AnotherProgramsSaveDuringTheConversionWins) {
       fs::remove(Path("e2.pl"));
       fs::remove(p);
     }
+  }
+}
+
+// A clock that stands still at a given moment.
+class PinnedClock : public FileClock {
+ public:
+  explicit PinnedClock(const struct timespec& at) : at_(at) {}
+  struct timespec Now() const override {
+    return at_;
+  }
+
+ private:
+  struct timespec at_;
+};
+
+TEST_F(ConvertTest, AChangeTheDatesDoNotShowIsCaughtWithinTheClockTick) {
+  // A save within the tick of the clock that dates files may move neither
+  // size nor dates. Written through a shared mapping already written to, a
+  // change does the same at any moment: only the hash of what was read
+  // tells it, taken when the clock says the file changed this tick.
+  for (bool linked : {false, true}) {
+    SCOPED_TRACE(linked ? "in place" : "replaced");
+    const std::string p = Write("t.pl", "a \r\n");
+    if (linked) {
+      ASSERT_EQ(link(p.c_str(), Path("t2.pl").c_str()), 0);
+    }
+    Fd fd(open(p.c_str(), O_RDWR | O_CLOEXEC));
+    void* mapped = mmap(nullptr, 4, PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0);
+    ASSERT_NE(mapped, MAP_FAILED);
+    volatile char* bytes = static_cast<char*>(mapped);
+    bytes[0] = 'a';
+    struct stat st {};
+    ASSERT_EQ(fstat(fd.get(), &st), 0);
+    PinnedClock clock(st.st_ctim);
+    AtStep editor(WriteStep::kOutputWritten, [&] { bytes[0] = 'b'; });
+    ConvertOptions options = Through(editor);
+    options.Clock = &clock;
+    try {
+      ConvertFile(p, p, LineEnding::Unix, kNoRule, kNoRule, Cp(), options);
+      ADD_FAILURE() << "a change the dates do not show was overwritten";
+    } catch (const EInOutError& e) {
+      EXPECT_EQ(e.ErrorCode, 32);
+    }
+    ASSERT_EQ(munmap(mapped, 4), 0);
+    EXPECT_EQ(Read(p), "b \r\n");
+    EXPECT_EQ(Entries(),
+              (linked ? std::set<std::string>{"t.pl", "t2.pl"} : std::set<std::string>{"t.pl"}));
+    fs::remove(Path("t2.pl"));
   }
 }
 

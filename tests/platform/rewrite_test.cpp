@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <filesystem>
 #include <set>
 #include <string>
 
@@ -51,6 +52,42 @@ TEST_F(RewriteTest, SpecialBitsOrACapabilityThatCouldNotBeGivenBackAreRefusedUnc
     EXPECT_EQ(getxattr(capable.c_str(), "security.capability", nullptr, 0), 20);
   }
   EXPECT_EQ(Entries(), (std::set<std::string>{"g.cgi", "c.cgi"}));
+}
+
+TEST_F(RewriteTest, WhatIsWrittenIsOnDiskBeforeTheFileIsTouched) {
+  // Replaced: the new content, before the rename. In place: the copy of the
+  // old content, the record and the new content, before the file is opened
+  // for writing.
+  const std::string old_content(300000, 'o');
+  const std::string new_content(300000, 'n');
+  for (bool in_place : {false, true}) {
+    SCOPED_TRACE(in_place ? "in place" : "replaced");
+    const std::string p = Write("f.pl", old_content);
+    if (in_place) {
+      ASSERT_EQ(link(p.c_str(), Path("f2.pl").c_str()), 0);
+    }
+    FlushWatch watch;
+    ASSERT_EQ(RewriteTo(p, new_content, watch), 0);
+    EXPECT_EQ(watch.UnflushedAt(in_place ? WriteStep::kBeforeRewrite : WriteStep::kBeforeReplace),
+              0);
+    EXPECT_TRUE(Read(p) == new_content);
+    std::filesystem::remove(Path("f2.pl"));
+  }
+}
+
+TEST_F(RewriteTest, SetuidSetgidAndStickyComeBackAfterARewriteInPlace) {
+  // As the file's owner without privileges, writing clears setuid and
+  // setgid; a second name makes the rewrite go in place.
+  const std::string p = Write("s.cgi", "old");
+  ASSERT_EQ(link(p.c_str(), Path("s2.cgi").c_str()), 0);
+  if (root_) {
+    ASSERT_EQ(chown(p.c_str(), kNobody, kNobody), 0);
+  }
+  ASSERT_EQ(chmod(p.c_str(), 07755), 0);
+  EXPECT_EQ(AsOrdinaryUser([&] { return RewriteTo(p, "new"); }), 0);
+  EXPECT_EQ(Read(p), "new");
+  EXPECT_EQ(Mode(p), 07755u);
+  EXPECT_EQ(Entries(), (std::set<std::string>{"s.cgi", "s2.cgi"}));
 }
 
 }  // namespace

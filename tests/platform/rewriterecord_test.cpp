@@ -6,9 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <set>
 #include <string>
 #include <vector>
@@ -97,6 +99,54 @@ TEST_F(RewriteRecordTest, RecordOfThePreviousVersionIsStillSettled) {
   EXPECT_TRUE(found[0].Restored);
   EXPECT_EQ(Read(p), "old content");
   EXPECT_EQ(Entries(), std::set<std::string>{"v1.pl"});
+  EXPECT_TRUE(std::filesystem::is_empty(state_ + "/Terminelle"));
+}
+
+// Killed as it is about to write for the nth time.
+class KillAtWrite : public FileWriter {
+ public:
+  explicit KillAtWrite(int n) : left_(n) {}
+  ssize_t Write(int fd, const void* buf, std::size_t n) override {
+    if (--left_ == 0) ::kill(::getpid(), SIGKILL);
+    return FileWriter::Write(fd, buf, n);
+  }
+
+ private:
+  int left_;
+};
+
+TEST_F(RewriteRecordTest, APutBackCutShortIsFinishedAtTheNextStart) {
+  // Several blocks of copy each, so that both writes can be cut short.
+  const std::string old_content(600000, 'o');
+  const std::string new_content(500000, 'n');
+  const std::string p = Write("k.pl", old_content);
+  ASSERT_EQ(link(p.c_str(), Path("k2.pl").c_str()), 0);
+  auto killed = [](const std::function<void()>& f) {
+    return AsUser(geteuid(), getegid(), {}, [&] {
+      f();
+      return 0;
+    });
+  };
+  // Killed while the new content is written over the old, then at the next
+  // start while the old content is put back.
+  EXPECT_EQ(killed([&] {
+              KillAt kill(WriteStep::kRewriting);
+              RewriteTo(p, new_content, kill);
+            }),
+            99);
+  EXPECT_EQ(killed([] {
+              KillAtWrite kill(2);
+              RestoreInterruptedRewrites(kill);
+            }),
+            99);
+  const std::string cut = Read(p);
+  ASSERT_TRUE(cut != old_content && cut != new_content);
+  const std::vector<InterruptedRewrite> found = RestoreInterruptedRewrites();
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_TRUE(found[0].Restored);
+  EXPECT_EQ(found[0].Path, p);
+  EXPECT_TRUE(Read(p) == old_content);
+  EXPECT_EQ(Entries(), (std::set<std::string>{"k.pl", "k2.pl"}));
   EXPECT_TRUE(std::filesystem::is_empty(state_ + "/Terminelle"));
 }
 

@@ -1,7 +1,8 @@
 #pragma once
 // What the tests of a file's rewrite share: a folder other users may write
-// to and a state folder of the test's own, runs as another user, and a
-// writer that stops the program at a step of a rewrite.
+// to and a state folder of the test's own, runs as another user, and
+// writers that stop the program at a step of a rewrite or watch what is
+// flushed when.
 
 #include <grp.h>
 #include <sys/stat.h>
@@ -16,9 +17,11 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <set>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/fileio.h"
@@ -65,6 +68,49 @@ class KillAt : public FileWriter {
  private:
   WriteStep step_;
   bool unnamed_;
+};
+
+// Passes everything to the system, and tells, at each step of a rewrite,
+// how many files hold data written and not flushed since.
+class FlushWatch : public FileWriter {
+ public:
+  ssize_t Write(int fd, const void* buf, std::size_t n) override {
+    unflushed_.insert(Key(fd));
+    return FileWriter::Write(fd, buf, n);
+  }
+  ssize_t WriteAt(int fd, const void* buf, std::size_t n, off_t offset) override {
+    unflushed_.insert(Key(fd));
+    return FileWriter::WriteAt(fd, buf, n, offset);
+  }
+  int Sync(int fd) override {
+    const int r = FileWriter::Sync(fd);
+    if (r == 0) unflushed_.erase(Key(fd));
+    return r;
+  }
+  int SyncAll(int fd) override {
+    const int r = FileWriter::SyncAll(fd);
+    const dev_t device = Key(fd).first;
+    for (auto it = unflushed_.begin(); r == 0 && it != unflushed_.end();) {
+      it = it->first == device ? unflushed_.erase(it) : std::next(it);
+    }
+    return r;
+  }
+  void Reached(WriteStep step) override { at_[step] = static_cast<int>(unflushed_.size()); }
+  // The files unflushed when step was last reached; -1 when it never was.
+  int UnflushedAt(WriteStep step) const {
+    auto it = at_.find(step);
+    return it == at_.end() ? -1 : it->second;
+  }
+
+ private:
+  static std::pair<dev_t, ino_t> Key(int fd) {
+    struct stat st {};
+    fstat(fd, &st);
+    return {st.st_dev, st.st_ino};
+  }
+
+  std::set<std::pair<dev_t, ino_t>> unflushed_;
+  std::map<WriteStep, int> at_;
 };
 
 class RewriteFixture : public ::testing::Test {
