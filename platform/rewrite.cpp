@@ -400,24 +400,30 @@ int Rewrite::KeepOldContent(WorkFile* backup, RecordFile* record, std::string* c
   if (int err = NameTempPrivately()) return err;
   if (int err = MakeBackup(backup)) return err;
   ReadAttribute(original_, kCapabilityAttribute, capability);
-  struct stat backup_st {
-  }, temp_st{};
-  if (::fstat(backup->fd(), &backup_st) != 0 || ::fstat(temp_.fd(), &temp_st) != 0) return errno;
   // The record, naming everything, is on disk before anything is copied.
   RewriteRecord r;
-  r.Target = FullPathName(entry_.Path());
-  r.Device = st_.st_dev;
-  r.Inode = st_.st_ino;
-  r.Mode = st_.st_mode;
-  r.Capability = *capability;
-  r.Backup = Recorded(PathOf(*backup), backup_st);
-  r.Temp = Recorded(PathOf(temp_), temp_st);
+  if (int err = Describe(*backup, *capability, &r)) return err;
   if (int err = record->Write(state_folder_.get(), r)) return err;
   if (int err = CopyContent(*writer_, original_, backup->fd(), false)) return err;
   if (int err = SyncFile(*writer_, backup->fd())) return err;
   if (int err = SyncFile(*writer_, temp_.fd())) return err;
   if (int err = SyncWorkFolders(*backup)) return err;
   return record->MarkOldContentKept();
+}
+
+int Rewrite::Describe(const WorkFile& backup, const std::string& capability,
+                      RewriteRecord* r) const {
+  struct stat backup_st {
+  }, temp_st{};
+  if (::fstat(backup.fd(), &backup_st) != 0 || ::fstat(temp_.fd(), &temp_st) != 0) return errno;
+  r->Target = FullPathName(entry_.Path());
+  r->Device = st_.st_dev;
+  r->Inode = st_.st_ino;
+  r->Mode = st_.st_mode;
+  r->Capability = capability;
+  r->Backup = Recorded(PathOf(backup), backup_st);
+  r->Temp = Recorded(PathOf(temp_), temp_st);
+  return 0;
 }
 
 int Rewrite::NameTempPrivately() {

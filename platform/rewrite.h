@@ -36,6 +36,7 @@
 #include "platform/workfile.h"
 
 class RecordFile;
+struct RewriteRecord;
 
 // 0, or the errno that refuses writing the file (EACCES for a file without
 // any write permission bit, which is refused even to root).
@@ -99,6 +100,8 @@ class Rewrite {
 
  private:
   int MakeTemp(bool elsewhere_allowed);
+  // Gives the temporary file the file's owner, group and setgid bit; false
+  // when this process may not, and the file is then rewritten in place.
   bool TempTakesOwner();
   int UseStateFolder();
   int CommitNew();
@@ -106,9 +109,16 @@ class Rewrite {
   bool StillTheFileRead() const;
   int MakeDurable();
   int RewriteInPlace();
+  // Copies the old content aside, with a record naming everything, all on
+  // disk before the file is touched; *capability receives the file's.
   int KeepOldContent(WorkFile* backup, RecordFile* record, std::string* capability);
+  // What the record of this rewrite in place says, its copy being backup.
+  int Describe(const WorkFile& backup, const std::string& capability, RewriteRecord* r) const;
   int NameTempPrivately();
+  // Makes the copy of the old content, named, beside the file when its
+  // folder takes it, else in the state folder.
   int MakeBackup(WorkFile* backup);
+  // Where a work file of this rewrite lies, as its record names it.
   std::string PathOf(const WorkFile& file) const;
   int SyncWorkFolders(const WorkFile& backup) const;
   friend std::vector<int> MakeDurableTogether(const std::vector<Rewrite*>& rewrites);
