@@ -4,8 +4,8 @@
 #include <QSysInfo>
 #include <QUrl>
 
-#include "platform/fileio.h"
 #include "platform/folders.h"
+#include "platform/paths.h"
 
 std::optional<std::string> DroppedFolder(const QMimeData& data) {
   for (const QUrl& url : data.urls()) {

@@ -11,7 +11,7 @@
 #include "framework/localtext.h"
 #include "platform/dirlist.h"
 #include "platform/folders.h"
-#include "platform/oserror.h"
+#include "platform/paths.h"
 
 struct TFolderModel::Node {
   Node* parent = nullptr;

@@ -19,8 +19,9 @@
 #include "app/messages.h"
 #include "convert/interrupted.h"
 #include "framework/forms.h"
-#include "platform/fileio.h"
-#include "platform/rewrite.h"
+#include "platform/paths.h"
+#include "platform/rewriterecord.h"
+#include "platform/workfile.h"
 #include "settings/store/svgeditini.h"
 
 namespace {

@@ -6,19 +6,19 @@ EInOutError::EInOutError(int code) : Exception(MessageFor(code)), ErrorCode(code
 
 std::string EInOutError::MessageFor(int code) {
   switch (code) {
-    case 2:
+    case io_code::kFileNotFound:
       return "Fichier introuvable";
-    case 3:
+    case io_code::kPathNotFound:
       return "Nom de fichier incorrect";
-    case 4:
+    case io_code::kTooManyOpenFiles:
       return "Trop de fichiers ouverts";
-    case 5:
+    case io_code::kAccessDenied:
       return "Accès au fichier refusé";
-    case 100:
+    case io_code::kReadBeyondEnd:
       return "Lecture au-delà de la fin de fichier";
-    case 101:
+    case io_code::kDiskWriteError:
       return "Disque plein";
-    case 106:
+    case io_code::kInvalidNumber:
       return "Saisie numérique incorrecte";
     default:
       return "Erreur E/S " + std::to_string(code);

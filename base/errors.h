@@ -17,6 +17,36 @@ class Exception : public std::exception {
   std::string message_;
 };
 
+// The codes EInOutError carries, which its messages are keyed on: Windows
+// system error codes, and from 100 on the runtime's own input/output codes.
+namespace io_code {
+inline constexpr int kFileNotFound = 2;
+inline constexpr int kPathNotFound = 3;
+inline constexpr int kTooManyOpenFiles = 4;
+inline constexpr int kAccessDenied = 5;
+inline constexpr int kNotEnoughMemory = 8;
+inline constexpr int kNotSameDevice = 17;
+inline constexpr int kWriteProtected = 19;
+inline constexpr int kNotReady = 21;
+inline constexpr int kGeneralFailure = 31;
+// Another program has the file: here, changed or replaced it since it was read.
+inline constexpr int kSharingViolation = 32;
+inline constexpr int kLockViolation = 33;
+inline constexpr int kFileExists = 80;
+inline constexpr int kInvalidParameter = 87;
+inline constexpr int kReadBeyondEnd = 100;
+inline constexpr int kDiskWriteError = 101;
+// Written to, but no file that takes what is written (a destination that is
+// neither a file, a device nor a pipe).
+inline constexpr int kNotOpenForOutput = 105;
+inline constexpr int kInvalidNumber = 106;
+inline constexpr int kDiskFull = 112;
+inline constexpr int kNameTooLong = 206;
+inline constexpr int kFileTooLarge = 223;
+inline constexpr int kDeviceError = 1117;
+inline constexpr int kCannotResolveName = 1921;
+}  // namespace io_code
+
 // A file operation failed; ErrorCode is the Windows-style code of the failure.
 class EInOutError : public Exception {
  public:

@@ -30,9 +30,9 @@
 #include "convert/schedule.h"
 #include "platform/codepage.h"
 #include "platform/dirlist.h"
-#include "platform/fileio.h"
 #include "platform/oserror.h"
-#include "platform/rewrite.h"
+#include "platform/process.h"
+#include "platform/rewriterecord.h"
 #include "scan/scrutedossier.h"
 
 namespace {

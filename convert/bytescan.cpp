@@ -9,8 +9,6 @@
 
 #include <utility>
 
-#include "convert/convert.h"
-
 namespace {
 
 bool portable_only = false;

@@ -66,3 +66,11 @@ class PlaceFinder {
   std::size_t next_[2] = {};
   std::size_t looked_from_[2] = {SIZE_MAX, SIZE_MAX};
 };
+
+// Keeps the byte searches to portable code from now on (or lets them use
+// wider instructions again), so that tests cover that code on processors
+// that have them; returns the setting it replaces. One switch for the whole
+// process rather than a setting handed in: it stands for the processor,
+// which every thread shares, and is set once before any search; handing it
+// in would take it through every way into a conversion for tests alone.
+bool SetPortableSearchOnly(bool on);

@@ -16,10 +16,15 @@
 #include "base/errors.h"
 #include "convert/bytescan.h"
 #include "convert/replace.h"
-#include "platform/dirlist.h"
+#include "platform/contenthash.h"
+#include "platform/dosdate.h"
+#include "platform/fd.h"
 #include "platform/fileio.h"
+#include "platform/folderentry.h"
 #include "platform/oserror.h"
+#include "platform/paths.h"
 #include "platform/rewrite.h"
+#include "platform/workfile.h"
 
 namespace {
 
@@ -95,10 +100,6 @@ struct WriteFailure {
   int err;
 };
 
-[[noreturn]] void ThrowIo(int err, const std::string& path) {
-  throw EInOutError(OsErrorCodeForPath(err, path));
-}
-
 // Where converted bytes go once buffered.
 class Destination {
  public:
@@ -110,14 +111,23 @@ class Destination {
 // A descriptor written from where it stands.
 class FdDestination : public Destination {
  public:
-  explicit FdDestination(int fd) : fd_(fd) {}
+  FdDestination(FileWriter& writer, int fd) : writer_(writer), fd_(fd) {}
   void Write(const char* p, std::size_t n) override {
-    if (int err = WriteFully(fd_, p, n)) throw WriteFailure{err};
+    if (int err = WriteFully(writer_, fd_, p, n)) throw WriteFailure{err};
   }
 
  private:
+  FileWriter& writer_;
   int fd_;
 };
+
+FileWriter& WriterOf(const Conversion& c) {
+  return c.Options.Writer != nullptr ? *c.Options.Writer : SystemFileWriter();
+}
+
+const FileClock& ClockOf(const Conversion& c) {
+  return c.Options.Clock != nullptr ? *c.Options.Clock : SystemFileClock();
+}
 
 class Output {
  public:
@@ -512,7 +522,7 @@ class LineConverter {
         const std::size_t want = std::min(kHeldInMemory, held_size_ - done);
         const ssize_t r =
             PreadSome(source_, held_.data(), want, held_from_ + static_cast<off_t>(done));
-        if (r <= 0) throw EInOutError(OsErrorCode(r < 0 ? errno : EIO));
+        if (r <= 0) throw IoError(r < 0 ? errno : EIO);
         Forward(held_.data(), static_cast<std::size_t>(r));
         done += static_cast<std::size_t>(r);
       }
@@ -646,7 +656,7 @@ StreamResult SplitLines(Input in, Lines& lines, Buffers& buffers, const ConvertO
   bool at_end = false;
   while (!at_end) {
     const ssize_t r = ReadSome(in.fd, buf, chunk);
-    if (r < 0) throw EInOutError(OsErrorCode(errno));
+    if (r < 0) throw IoError(errno);
     if (r == 0) break;
     buffers.window = ReadWindow{buf, block_at, static_cast<std::size_t>(r)};
     if (in.hash != nullptr) in.hash->Add(buf, static_cast<std::size_t>(r));
@@ -749,22 +759,31 @@ bool OpenSource(const FolderEntry& entry, Source* s) {
   struct stat named {};
   if (const struct stat* listed = entry.Listed()) {
     named = *listed;
-  } else if (!s->entry.Status(&named)) {
-    if (Absent(errno)) return false;
-    throw EInOutError(OsErrorCode(errno));
+  } else if (int err = s->entry.Status(&named)) {
+    if (Absent(err)) return false;
+    throw IoError(err);
   }
   int32_t dos = 0;
   if (!S_ISREG(named.st_mode) || !DosDateTime(named.st_mtime, &dos) ||
       IsWorkFileName(s->entry.Name().c_str())) {
     return false;
   }
-  s->fd.reset(s->entry.OpenForReading());
-  if (s->fd.get() < 0) {
-    int err = errno;
+  if (int err = s->entry.OpenForReading(&s->fd)) {
     if (err == ELOOP || err == ENOENT) return false;  // replaced by a link, or gone, since
     throw EFOpenError(FullPathName(entry.Path()), SystemErrorText(err));
   }
   return ::fstat(s->fd.get(), &s->st) == 0 && S_ISREG(s->st.st_mode);
+}
+
+// Begins, in rewrite, the rewrite of the source over itself through writer,
+// once the file is known to be one this process may write.
+void BeginRewrite(const Source& src, FileWriter& writer, std::optional<Rewrite>& rewrite) {
+  if (int err = RefuseUnwritable(src.entry, src.st)) throw IoError(err, src.entry.Path());
+  rewrite.emplace(src.entry, src.fd.get(), src.st, writer);
+  if (int err = rewrite->Begin()) {
+    rewrite.reset();
+    throw IoError(err, src.entry.Path());
+  }
 }
 
 // The converted content, compared with the file's own as it comes; the file
@@ -772,9 +791,11 @@ bool OpenSource(const FolderEntry& entry, Source* s) {
 // no temporary file at all.
 class UnlessUnchanged : public Destination {
  public:
-  // The rewrite, when one is needed, is made in rewrite.
-  UnlessUnchanged(const Source& src, std::optional<Rewrite>& rewrite, Buffers& buffers)
+  // The rewrite, when one is needed, is made in rewrite, through writer.
+  UnlessUnchanged(const Source& src, FileWriter& writer, std::optional<Rewrite>& rewrite,
+                  Buffers& buffers)
       : src_(src),
+        writer_(writer),
         rewrite_(rewrite),
         same_(src.fd.get(), buffers.compare.get(), 0, &buffers.window),
         buffers_(buffers) {}
@@ -787,7 +808,7 @@ class UnlessUnchanged : public Destination {
       p += same;
       n -= same;
     }
-    if (int err = WriteFully(rewrite_->Output(), p, n)) throw WriteFailure{err};
+    if (int err = WriteFully(writer_, rewrite_->Output(), p, n)) throw WriteFailure{err};
   }
 
   // Whether all was equal, the file's end included.
@@ -801,14 +822,14 @@ class UnlessUnchanged : public Destination {
  private:
   // Only now is it known that the file must be writable.
   void Diverge() {
-    RefuseUnwritable(src_.entry, src_.st);
-    rewrite_.emplace(src_.entry, src_.fd.get(), src_.st);
+    BeginRewrite(src_, writer_, rewrite_);
     // What was equal so far is the file's own beginning, most often still
     // in the block read last.
     const off_t equal = same_.Offset();
     const ReadWindow& w = buffers_.window;
     if (w.at == 0 && equal <= static_cast<off_t>(w.size)) {
-      if (int err = WriteFully(rewrite_->Output(), w.data, static_cast<std::size_t>(equal))) {
+      if (int err =
+              WriteFully(writer_, rewrite_->Output(), w.data, static_cast<std::size_t>(equal))) {
         throw WriteFailure{err};
       }
       return;
@@ -817,7 +838,7 @@ class UnlessUnchanged : public Destination {
     for (off_t at = 0; at < equal;) {
       const ssize_t r = PreadSome(src_.fd.get(), buf, std::min<off_t>(kReadChunk, equal - at), at);
       if (r <= 0) throw WriteFailure{r < 0 ? errno : EIO};
-      if (int err = WriteFully(rewrite_->Output(), buf, static_cast<std::size_t>(r))) {
+      if (int err = WriteFully(writer_, rewrite_->Output(), buf, static_cast<std::size_t>(r))) {
         throw WriteFailure{err};
       }
       at += r;
@@ -825,6 +846,7 @@ class UnlessUnchanged : public Destination {
   }
 
   const Source& src_;
+  FileWriter& writer_;
   std::optional<Rewrite>& rewrite_;
   SameAsFile same_;
   Buffers& buffers_;
@@ -839,10 +861,11 @@ ConvertOutcome PrepareOverItself(const Source& src, const Conversion& c,
   // their dates cannot tell a change made during the conversion.
   ContentHash hash;
   Input in{src.fd.get(), src.st.st_size};
-  if (ChangedInClockTick(src.st)) in.hash = &hash;
+  if (ChangedInClockTick(src.st, ClockOf(c))) in.hash = &hash;
+  FileWriter& writer = WriterOf(c);
   try {
     if (c.Options.KeepUnchanged) {
-      UnlessUnchanged to(src, rewrite, SharedBuffers());
+      UnlessUnchanged to(src, writer, rewrite, SharedBuffers());
       if (!Produce(in, to, c)) {
         rewrite.reset();
         return ConvertOutcome::kBinary;
@@ -850,9 +873,8 @@ ConvertOutcome PrepareOverItself(const Source& src, const Conversion& c,
       if (to.Unchanged()) return ConvertOutcome::kUnchanged;
       to.Finish();
     } else {
-      RefuseUnwritable(src.entry, src.st);
-      rewrite.emplace(src.entry, src.fd.get(), src.st);
-      FdDestination to(rewrite->Output());
+      BeginRewrite(src, writer, rewrite);
+      FdDestination to(writer, rewrite->Output());
       if (!Produce(in, to, c)) {
         rewrite.reset();
         return ConvertOutcome::kBinary;
@@ -860,7 +882,7 @@ ConvertOutcome PrepareOverItself(const Source& src, const Conversion& c,
     }
   } catch (const WriteFailure& f) {
     rewrite.reset();
-    ThrowIo(f.err, src.entry.Path());
+    throw IoError(f.err, src.entry.Path());
   } catch (...) {
     rewrite.reset();
     throw;
@@ -872,22 +894,39 @@ ConvertOutcome PrepareOverItself(const Source& src, const Conversion& c,
 // A destination that is a device or a pipe is written straight through.
 ConvertOutcome ConvertToStream(Input in, const FolderEntry& dest, const struct stat& st,
                                const Conversion& c) {
-  if (!S_ISCHR(st.st_mode) && !S_ISFIFO(st.st_mode)) throw EInOutError(105);
+  if (!S_ISCHR(st.st_mode) && !S_ISFIFO(st.st_mode)) throw EInOutError(io_code::kNotOpenForOutput);
   // A pipe without a reader would block the program for good.
   Fd out_fd(::openat(dest.Folder(), dest.Name().c_str(),
                      O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW));
-  if (out_fd.get() < 0) ThrowIo(errno, dest.Path());
+  if (out_fd.get() < 0) throw IoError(errno, dest.Path());
   int flags = ::fcntl(out_fd.get(), F_GETFL);
   if (flags >= 0) ::fcntl(out_fd.get(), F_SETFL, flags & ~O_NONBLOCK);
+  FileWriter& writer = WriterOf(c);
   bool text = true;
   try {
-    FdDestination to(out_fd.get());
+    FdDestination to(writer, out_fd.get());
     text = Produce(in, to, c);
   } catch (const WriteFailure& f) {
-    ThrowIo(f.err, dest.Path());
+    throw IoError(f.err, dest.Path());
   }
-  if (CurrentFileWriter().Close(out_fd.release()) != 0) ThrowIo(errno, dest.Path());
+  if (writer.Close(out_fd.release()) != 0) throw IoError(errno, dest.Path());
   return text ? ConvertOutcome::kConverted : ConvertOutcome::kBinary;
+}
+
+// Begins rewrite, writes the converted content of in through it and commits
+// it; destination is the file as the user named it.
+ConvertOutcome ConvertThrough(Input in, Rewrite& rewrite, const Conversion& c,
+                              const std::string& destination) {
+  const std::string& path = rewrite.Entry().Path();
+  if (int err = rewrite.Begin()) throw IoError(err, path);
+  try {
+    FdDestination to(WriterOf(c), rewrite.Output());
+    if (!Produce(in, to, c)) return ConvertOutcome::kBinary;
+  } catch (const WriteFailure& f) {
+    throw IoError(f.err, destination);
+  }
+  if (int err = rewrite.Commit()) throw IoError(err, path);
+  return ConvertOutcome::kConverted;
 }
 
 // Converts an open source into another file, written through the links that
@@ -896,31 +935,23 @@ ConvertOutcome ConvertElsewhere(const Source& src, const std::string& destinatio
                                 const Conversion& c) {
   const Input input{src.fd.get(), src.st.st_size};
   FolderEntry dest;
-  if (!dest.LocateThroughLinks(destination)) ThrowIo(errno, destination);
+  if (int err = dest.LocateThroughLinks(destination)) throw IoError(err, destination);
   struct stat dest_st {};
-  try {
-    if (!dest.Status(&dest_st)) {
-      if (errno != ENOENT) ThrowIo(errno, destination);
-      Rewrite rewrite(dest);
-      FdDestination to(rewrite.Output());
-      if (!Produce(input, to, c)) return ConvertOutcome::kBinary;
-      rewrite.Commit();
-      return ConvertOutcome::kConverted;
-    }
-    if (S_ISDIR(dest_st.st_mode)) throw EInOutError(5);
-    if (!S_ISREG(dest_st.st_mode)) return ConvertToStream(input, dest, dest_st, c);
-    Fd old(dest.OpenForReading());
-    if (old.get() < 0) ThrowIo(errno, destination);
-    if (::fstat(old.get(), &dest_st) != 0 || !S_ISREG(dest_st.st_mode)) throw EInOutError(32);
-    RefuseUnwritable(dest, dest_st);
-    Rewrite rewrite(dest, old.get(), dest_st);
-    FdDestination to(rewrite.Output());
-    if (!Produce(input, to, c)) return ConvertOutcome::kBinary;
-    rewrite.Commit();
-    return ConvertOutcome::kConverted;
-  } catch (const WriteFailure& f) {
-    ThrowIo(f.err, destination);
+  if (int err = dest.Status(&dest_st)) {
+    if (err != ENOENT) throw IoError(err, destination);
+    Rewrite rewrite(dest, WriterOf(c));
+    return ConvertThrough(input, rewrite, c, destination);
   }
+  if (S_ISDIR(dest_st.st_mode)) throw EInOutError(io_code::kAccessDenied);
+  if (!S_ISREG(dest_st.st_mode)) return ConvertToStream(input, dest, dest_st, c);
+  Fd old;
+  if (int err = dest.OpenForReading(&old)) throw IoError(err, destination);
+  if (::fstat(old.get(), &dest_st) != 0 || !S_ISREG(dest_st.st_mode)) {
+    throw EInOutError(io_code::kSharingViolation);
+  }
+  if (int err = RefuseUnwritable(dest, dest_st)) throw IoError(err, dest.Path());
+  Rewrite rewrite(dest, old.get(), dest_st, WriterOf(c));
+  return ConvertThrough(input, rewrite, c, destination);
 }
 
 // What a trial's converter writes: one line's text, kept to be compared, or
@@ -1100,8 +1131,8 @@ TrialOutcome Try(const Source& src, const Conversion& c, TrialListener* listener
     return {ConvertOutcome::kBinary, 0};
   }
   if (lines.Unchanged(src.st.st_size)) return {ConvertOutcome::kUnchanged, 0};
-  RefuseUnwritable(src.entry, src.st);
-  RefuseUnkeepable(src.fd.get(), src.st);
+  if (int err = RefuseUnwritable(src.entry, src.st)) throw IoError(err, src.entry.Path());
+  if (int err = RefuseUnkeepable(src.fd.get(), src.st)) throw IoError(err, src.entry.Path());
   return {ConvertOutcome::kConverted, lines.changed};
 }
 
@@ -1126,11 +1157,10 @@ auto WithBuffers(Work work) -> decltype(work()) {
 // links, the file itself is never followed.
 FolderEntry Located(const std::string& path) {
   FolderEntry entry;
-  if (!entry.Locate(path)) {
-    const int err = errno;
+  if (int err = entry.Locate(path)) {
     // Absent, or no file: left alone as a missing file is.
     if (Absent(err) || err == EISDIR) return FolderEntry();
-    throw EInOutError(OsErrorCode(err));
+    throw IoError(err);
   }
   return entry;
 }
@@ -1186,11 +1216,13 @@ std::unique_ptr<PreparedConversion> PrepareConversion(const FolderEntry& file,
 ConvertOutcome ConvertFile(const FolderEntry& file, const Conversion& conversion) {
   std::unique_ptr<PreparedConversion> prepared = PrepareConversion(file, conversion);
   if (Rewrite* pending = prepared->Pending()) {
+    int err = 0;
     try {
-      pending->Commit();
+      err = pending->Commit();
     } catch (const std::bad_alloc&) {
       throw EOutOfMemory();
     }
+    if (err != 0) throw IoError(err, pending->Entry().Path());
   }
   return prepared->Outcome();
 }
@@ -1226,4 +1258,8 @@ TrialOutcome TryConvertFile(const std::string& source, LineEnding kind, const Re
 void ConvertTextFile(const std::string& source, const std::string& destination, LineEnding kind,
                      const ReplaceRule& rule1, const ReplaceRule& rule2, const CodePage& codePage) {
   ConvertFile(source, destination, kind, rule1, rule2, codePage, ConvertOptions{});
+}
+
+EInOutError IoError(int err, const std::string& path) {
+  return EInOutError(OsErrorCodeForPath(err, path));
 }

@@ -8,8 +8,11 @@
 #include <string>
 #include <string_view>
 
+#include "base/errors.h"
 #include "platform/codepage.h"
 
+class FileClock;
+class FileWriter;
 class FolderEntry;
 class Rewrite;
 
@@ -51,6 +54,10 @@ struct ConvertOptions {
   std::size_t WholeLinesUpTo = std::size_t{1} << 20;
   // Bytes read at a time (at most 256 KiB); tests make both small.
   std::size_t ReadChunk = std::size_t{256} * 1024;
+  // What files are written through, and the clock their dates are told by;
+  // the system's when null. Tests hand in their own.
+  FileWriter* Writer = nullptr;
+  const FileClock* Clock = nullptr;
 };
 
 // Everything that decides what a file becomes.
@@ -165,13 +172,6 @@ ConvertOutcome ConvertFile(const std::string& source, const std::string& destina
 TrialOutcome TryConvertFile(const std::string& source, LineEnding kind, const ReplaceRule& rule1,
                             const ReplaceRule& rule2, const CodePage& codePage);
 
-// Keeps the conversion's byte searches to portable code from now on (or lets
-// them use wider instructions again), so that tests cover that code on
-// processors that have them; returns the setting it replaces.
-bool SetPortableSearchOnly(bool on);
-
-// Every occurrence of search in text, found without regard to case, replaced
-// by replacement; matches do not overlap and a replacement is never searched again.
-std::string ReplaceAllIgnoringCase(const std::string& text, const std::string& search,
-                                   const std::string& replacement,
-                                   const CodePage& codePage = CodePage::System());
+// The program's error for a failure with errno err of the file at path
+// (which tells a missing folder from a missing file; none when empty).
+EInOutError IoError(int err, const std::string& path = std::string());

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/rewrite.h"
+#include "platform/rewriterecord.h"
 
 // The text telling what RestoreInterruptedRewrites found and did.
 std::string InterruptedRewritesText(const std::vector<InterruptedRewrite>& found);

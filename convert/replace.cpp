@@ -1,8 +1,7 @@
 #include "convert/replace.h"
 
+#include <string>
 #include <utility>
-
-#include "convert/convert.h"
 
 namespace {
 

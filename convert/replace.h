@@ -53,3 +53,9 @@ class RuleMatches {
 // matches. upper is room for the capitals the search may need.
 bool ReplaceMatches(const PreparedRule& rule, std::string_view text, std::string& out,
                     std::string& upper);
+
+// Every occurrence of search in text, found without regard to case, replaced
+// by replacement; matches do not overlap and a replacement is never searched again.
+std::string ReplaceAllIgnoringCase(const std::string& text, const std::string& search,
+                                   const std::string& replacement,
+                                   const CodePage& codePage = CodePage::System());

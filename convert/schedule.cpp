@@ -7,7 +7,6 @@
 
 #include "base/errors.h"
 #include "platform/dirlist.h"
-#include "platform/oserror.h"
 
 namespace {
 
@@ -364,7 +363,8 @@ void Schedule::Settle(std::unique_lock<std::mutex>& lock) {
       lock.unlock();
       if (alone != nullptr) {
         try {
-          alone->Pending()->Commit();
+          Rewrite& rewrite = *alone->Pending();
+          if (int err = rewrite.Commit()) throw IoError(err, rewrite.Entry().Path());
         } catch (...) {
           alone->Fail(std::current_exception());
         }
@@ -412,8 +412,9 @@ void Schedule::Commit(std::vector<Slot*>& batch) {
       continue;
     }
     try {
-      if (errors[i] != 0) throw EInOutError(OsErrorCodeForPath(errors[i], s.visit.Path));
-      s.Pending()->PutInPlace();
+      Rewrite& rewrite = *s.Pending();
+      if (errors[i] != 0) throw IoError(errors[i], s.visit.Path);
+      if (int err = rewrite.PutInPlace()) throw IoError(err, rewrite.Entry().Path());
       placed.push_back(s.Pending());
       placed_slots.push_back(&s);
     } catch (...) {
@@ -424,7 +425,7 @@ void Schedule::Commit(std::vector<Slot*>& batch) {
   // The renames outlive a power cut only once their folders are flushed.
   if (int err = SyncFoldersOf(placed)) {
     for (Slot* s : placed_slots) {
-      s->Fail(std::make_exception_ptr(EInOutError(OsErrorCodeForPath(err, s->visit.Path))));
+      s->Fail(std::make_exception_ptr(IoError(err, s->visit.Path)));
     }
   }
   for (Slot* s : batch) s->prepared.reset();

@@ -23,7 +23,11 @@ class CodePage {
   // once; the C locale, which names nothing beyond ASCII, counts as UTF-8.
   static const CodePage& System();
   // Makes System() give cp from now on, as if the locale named that set;
-  // returns the one it replaces (tests put it back when done).
+  // returns the one it replaces (tests put it back when done). One set for
+  // the whole process rather than one handed in: the window passes every
+  // text between Qt and the locale's bytes (framework/localtext) from Qt's
+  // own entry points, which take no set, and the locale it stands for is
+  // the process's anyway.
   static CodePage SetSystem(const CodePage& cp);
 
   // Whether this is UTF-8.

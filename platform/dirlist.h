@@ -7,13 +7,11 @@
 #include <sys/types.h>
 
 #include <cstddef>
-#include <cstdint>
-#include <ctime>
 #include <string>
 
-// Packs mtime, in local time, as a DOS date (high 16 bits) and time (low 16
-// bits, seconds halved); false and 0 outside the years 1980 to 2107.
-bool DosDateTime(time_t mtime, int32_t* out);
+// The folder scanner takes DosDateTime through this header until it includes
+// platform/dosdate.h itself.
+#include "platform/dosdate.h"
 
 // One entry of a listing; Name is valid until the next call on the listing.
 struct DirEntry {

@@ -1,13 +1,12 @@
 #pragma once
-// The calls through which files are written, and small tools shared by every
-// writer of the program. Tests put another writer in place to fail writes or
-// flushes, or to stop the program at a chosen step of a rewrite.
+// The calls through which the program writes and flushes files. Whatever
+// writes (a rewrite, a conversion, the settings file) is handed a writer, as
+// each thread and each test may want its own: tests hand in one that fails a
+// write or a flush, or stops the program at a chosen step of a rewrite.
 
 #include <sys/types.h>
 
-#include <cerrno>
 #include <cstddef>
-#include <string>
 
 // The steps of a file's rewrite at which a test may step in.
 enum class WriteStep {
@@ -36,12 +35,15 @@ enum class WriteStep {
   kRewritten,
 };
 
-// Writes, flushes and closes files; the default forwards to the system.
+// Writes, flushes and closes files; each call answers as the system call it
+// stands for. The base class forwards to the system.
 class FileWriter {
  public:
   virtual ~FileWriter() = default;
   // As write(2).
   virtual ssize_t Write(int fd, const void* buf, std::size_t n);
+  // As pwrite(2).
+  virtual ssize_t WriteAt(int fd, const void* buf, std::size_t n, off_t offset);
   // As fdatasync(2); a full disk may only show here on some file systems.
   virtual int Sync(int fd);
   // As syncfs(2): everything written to the file system of fd made durable.
@@ -55,59 +57,16 @@ class FileWriter {
   virtual void Reached(WriteStep step);
 };
 
-// The writer in force (never null).
-FileWriter& CurrentFileWriter();
-// Puts w in force (null restores the system's own); returns the previous one.
-FileWriter* SetFileWriter(FileWriter* w);
+// The system's own writer. It keeps no state, so every thread may share it.
+FileWriter& SystemFileWriter();
 
-// An open descriptor that closes itself.
-class Fd {
- public:
-  // Owns fd (none when negative).
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  // Closes what it owns.
-  ~Fd() { reset(); }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  // Takes over other's descriptor.
-  Fd(Fd&& other) noexcept : fd_(other.release()) {}
-  // Closes its own, then takes over other's.
-  Fd& operator=(Fd&& other) noexcept;
-  // The descriptor, negative when none.
-  int get() const { return fd_; }
-  // Closes what it owns and owns fd instead.
-  void reset(int fd = -1);
-  // Gives up the descriptor without closing it.
-  int release();
-
- private:
-  int fd_;
-};
-
-// Calls call again for as long as it fails with EINTR; its last result.
-template <class Call>
-auto RetryInterrupted(Call call) -> decltype(call()) {
-  for (;;) {
-    auto r = call();
-    if (r >= 0 || errno != EINTR) return r;
-  }
-}
-
-// Writes all n bytes through the writer in force; 0, or the errno of the
-// failure (ENOSPC for a write that makes no progress).
-int WriteFully(int fd, const void* buf, std::size_t n);
-// As read(2), retried when interrupted.
-ssize_t ReadSome(int fd, void* buf, std::size_t n);
-// As pread(2), retried when interrupted.
-ssize_t PreadSome(int fd, void* buf, std::size_t n, off_t offset);
-
-// The folder that holds path: "." for a bare name, "/" for a file at the root.
-std::string FolderOf(const std::string& path);
-// The last name of path ("" when it ends with a separator).
-std::string NameOf(const std::string& path);
-// The text of /proc/self/status; "" when it cannot be read.
-std::string ProcessStatus();
-// The process's umask, as it was when first asked.
-mode_t CreationMask();
-// The permission bits a newly created file gets under that umask.
-mode_t NewFileMode();
+// Writes all n bytes through writer; 0, or the errno of the failure (ENOSPC
+// for a write that makes no progress).
+int WriteFully(FileWriter& writer, int fd, const void* buf, std::size_t n);
+// As WriteFully, at offset of fd.
+int WriteFullyAt(FileWriter& writer, int fd, const void* buf, std::size_t n, off_t offset);
+// Flushes fd's data through writer; 0 or errno.
+int SyncFile(FileWriter& writer, int fd);
+// Flushes the entries of the open folder (names made, renamed or removed);
+// 0 or errno.
+int SyncFolder(int folder);

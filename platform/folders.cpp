@@ -52,16 +52,14 @@ std::string UserStateFolder() {
   return XdgFolder("XDG_STATE_HOME", "/.local/state");
 }
 
-bool MakeFolders(const std::string& path) {
+int MakeFolders(const std::string& path) {
   for (std::size_t slash = 1;; ++slash) {
     slash = path.find('/', slash);
     std::string part = path.substr(0, slash);
-    if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return false;
+    if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return errno;
     if (slash == std::string::npos) break;
   }
-  if (IsFolder(path)) return true;
-  errno = ENOTDIR;
-  return false;
+  return IsFolder(path) ? 0 : ENOTDIR;
 }
 
 bool IsFolder(const std::string& path) {

@@ -13,8 +13,9 @@ std::string UserConfigFolder();
 // The user's state folder ($XDG_STATE_HOME when absolute, else
 // ~/.local/state), without a final separator; "" when there is no home folder.
 std::string UserStateFolder();
-// Creates path and the folders above it that are missing (mode 0700); false
-// with errno set when path is not a folder afterwards.
-bool MakeFolders(const std::string& path);
+// Creates path and the folders above it that are missing (mode 0700); 0, or
+// the errno that leaves path no folder (ENOTDIR when something else has its
+// name).
+int MakeFolders(const std::string& path);
 // Whether path leads to a folder, following links.
 bool IsFolder(const std::string& path);

@@ -4,51 +4,52 @@
 
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
+
+#include "base/errors.h"
 
 int OsErrorCode(int err) {
   switch (err) {
     case ENOENT:
-      return 2;
+      return io_code::kFileNotFound;
     case ENOTDIR:
-      return 3;
+      return io_code::kPathNotFound;
     case EMFILE:
     case ENFILE:
-      return 4;
+      return io_code::kTooManyOpenFiles;
     case EACCES:
     case EPERM:
     case EISDIR:
-      return 5;
+      return io_code::kAccessDenied;
     case ENOMEM:
-      return 8;
+      return io_code::kNotEnoughMemory;
     case EXDEV:
-      return 17;
+      return io_code::kNotSameDevice;
     case EROFS:
-      return 19;
+      return io_code::kWriteProtected;
     case ENXIO:
-      return 21;
+      return io_code::kNotReady;
     case EBUSY:
     case ETXTBSY:
-      return 32;
+      return io_code::kSharingViolation;
     case EAGAIN:
-      return 33;
+      return io_code::kLockViolation;
     case EEXIST:
-      return 80;
+      return io_code::kFileExists;
     case EINVAL:
-      return 87;
+      return io_code::kInvalidParameter;
     case ENOSPC:
     case EDQUOT:
-      return 112;
+      return io_code::kDiskFull;
     case ENAMETOOLONG:
-      return 206;
+      return io_code::kNameTooLong;
     case EFBIG:
-      return 223;
+      return io_code::kFileTooLarge;
     case EIO:
-      return 1117;
+      return io_code::kDeviceError;
     case ELOOP:
-      return 1921;
+      return io_code::kCannotResolveName;
     default:
-      return 31;
+      return io_code::kGeneralFailure;
   }
 }
 
@@ -58,7 +59,7 @@ int OsErrorCodeForPath(int err, const std::string& path) {
     if (slash != std::string::npos && slash > 0) {
       struct stat st {};
       std::string parent = path.substr(0, slash);
-      if (stat(parent.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return 3;
+      if (stat(parent.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return io_code::kPathNotFound;
     }
   }
   return OsErrorCode(err);
@@ -73,15 +74,4 @@ std::string SystemErrorText(int err) {
     s.pop_back();
   }
   return s;
-}
-
-std::string FullPathName(const std::string& path) {
-  std::error_code ec;
-  std::filesystem::path p = std::filesystem::absolute(path, ec);
-  if (ec) return path;
-  std::string out = p.lexically_normal().string();
-  // lexically_normal keeps a trailing separator for "dir/."; the name of the
-  // folder itself is what callers want to show.
-  if (out.size() > 1 && out.back() == '/') out.pop_back();
-  return out;
 }

@@ -5,9 +5,10 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <memory>
+#include <optional>
 
-#include "platform/fileio.h"
+#include "platform/contenthash.h"
+#include "platform/rewrite.h"
 
 namespace {
 
@@ -43,7 +44,8 @@ constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
 }  // namespace
 
-TIniFile::TIniFile(std::string path) : path_(std::move(path)) {}
+TIniFile::TIniFile(std::string path, FileWriter& writer)
+    : path_(std::move(path)), writer_(&writer) {}
 
 TIniFile::~TIniFile() {
   if (!dirty_ || flushFailed_) return;
@@ -64,12 +66,12 @@ void TIniFile::Load() {
   access_ = Access::Unknown;
   state_ = State::Loaded;
   // A folder that cannot be opened holds no file, and takes none.
-  located_ = !path_.empty() && entry_.LocateThroughLinks(path_);
+  located_ = !path_.empty() && entry_.LocateThroughLinks(path_) == 0;
   if (!located_) return;
   // Never through a link swapped in since, nor blocking on a FIFO.
-  Fd fd(entry_.OpenForReading());
-  if (fd.get() < 0) {
-    if (errno != ENOENT) state_ = State::Unreadable;
+  Fd fd;
+  if (int err = entry_.OpenForReading(&fd)) {
+    if (err != ENOENT) state_ = State::Unreadable;
     return;
   }
   std::string data;
@@ -332,11 +334,7 @@ void TIniFile::EraseSection(const std::string& Section) {
 }
 
 void TIniFile::DeleteKey(const std::string& Section, const std::string& Ident) {
-  try {
-    CheckWritable();
-  } catch (const EIniFileException&) {
-    return;
-  }
+  if (!Writable()) return;
   std::size_t header = FindSection(Section);
   if (header == std::string::npos) return;
   std::string_view wanted = Trim(Ident);
@@ -356,19 +354,18 @@ bool TIniFile::MayWrite() const {
     // A new file is made beside it, then renamed to its name.
     return ::faccessat(entry_.Folder(), ".", W_OK | X_OK, AT_EACCESS) == 0;
   }
-  try {
-    RefuseUnwritable(entry_, st_);
-    return true;
-  } catch (const Exception&) {
-    return false;
-  }
+  return RefuseUnwritable(entry_, st_) == 0;
 }
 
-void TIniFile::CheckWritable() {
+bool TIniFile::Writable() {
   Load();
   // Once per reading of the file: a save of many keys asks the system once.
   if (access_ == Access::Unknown) access_ = MayWrite() ? Access::Writable : Access::Refused;
-  if (access_ == Access::Refused) Fail();
+  return access_ == Access::Writable;
+}
+
+void TIniFile::CheckWritable() {
+  if (!Writable()) Fail();
 }
 
 void TIniFile::UpdateFile() {
@@ -380,29 +377,27 @@ void TIniFile::UpdateFile() {
     data += line.text;
     data += line.eol;
   }
-  bool saved = false;
-  try {
-    std::unique_ptr<Rewrite> rewrite;
-    if (file_.get() >= 0) {
-      rewrite = std::make_unique<Rewrite>(entry_, file_.get(), st_);
-      rewrite->SetContentHash(hash_);
-    } else {
-      rewrite = std::make_unique<Rewrite>(entry_);
-    }
-    if (WriteFully(rewrite->Output(), data.data(), data.size()) == 0) {
-      if (!rewrite->SameAsOld()) rewrite->Commit();
-      saved = true;
-    }
-  } catch (const Exception&) {
-    // Whatever failed (a full disk, another program's change meanwhile),
-    // the file holds what it held.
-  }
-  if (!saved) Fail();
+  // Whatever failed (a full disk, another program's change meanwhile), the
+  // file holds what it held.
+  if (Save(data) != 0) Fail();
   dirty_ = false;
   flushFailed_ = false;
   // The file is read again when next used, as it now stands on disk.
   state_ = State::NotLoaded;
   file_.reset();
+}
+
+int TIniFile::Save(const std::string& data) {
+  std::optional<Rewrite> rewrite;
+  if (file_.get() >= 0) {
+    rewrite.emplace(entry_, file_.get(), st_, *writer_);
+    rewrite->SetContentHash(hash_);
+  } else {
+    rewrite.emplace(entry_, *writer_);
+  }
+  if (int err = rewrite->Begin()) return err;
+  if (int err = WriteFully(*writer_, rewrite->Output(), data.data(), data.size())) return err;
+  return rewrite->SameAsOld() ? 0 : rewrite->Commit();
 }
 
 void TIniFile::Changed(bool structural) {

@@ -41,7 +41,9 @@
 #include <vector>
 
 #include "base/errors.h"
-#include "platform/rewrite.h"
+#include "platform/fd.h"
+#include "platform/fileio.h"
+#include "platform/folderentry.h"
 
 // A settings file that cannot be written: "Impossible d'écrire dans <path>".
 class EIniFileException : public Exception {
@@ -57,9 +59,10 @@ class TIniFile {
   // Files larger than this are treated as unreadable.
   static constexpr std::size_t MaxFileSize = 32u << 20;
 
-  // The file at path; nothing is read or written yet. An empty path is a
-  // file that reads as empty and cannot be written.
-  explicit TIniFile(std::string path);
+  // The file at path, saved through writer (which must outlive it); nothing
+  // is read or written yet. An empty path is a file that reads as empty and
+  // cannot be written.
+  explicit TIniFile(std::string path, FileWriter& writer = SystemFileWriter());
   // Writes pending changes; an error is dropped (call UpdateFile to see it).
   ~TIniFile();
   TIniFile(const TIniFile&) = delete;
@@ -140,12 +143,17 @@ class TIniFile {
   std::size_t SectionEnd(std::size_t header) const;
   void Insert(std::size_t at, std::string text);
   bool MayWrite() const;
+  // Whether changes may be made, asked once per reading of the file.
+  bool Writable();
   void CheckWritable();
+  // Writes the file's new content through one rewrite; 0 or errno.
+  int Save(const std::string& data);
   // Marks the file as changed; structural says the index no longer holds.
   void Changed(bool structural);
   [[noreturn]] void Fail() const;
 
   std::string path_;
+  FileWriter* writer_;
   State state_ = State::NotLoaded;
   // The file as read: where it is (through links), and while it exists, open
   // with its status and content hash, so that a save can tell another

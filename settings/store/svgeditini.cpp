@@ -19,8 +19,8 @@
 #include <vector>
 
 #include "framework/localtext.h"
-#include "platform/fileio.h"
 #include "platform/folders.h"
+#include "platform/paths.h"
 #include "settings/store/stringgrid.h"
 
 namespace {

@@ -1,3 +1,5 @@
+#include "convert/replace.h"
+
 #include <gtest/gtest.h>
 
 #include <map>
@@ -6,7 +8,6 @@
 #include <utility>
 #include <vector>
 
-#include "convert/convert.h"
 #include "platform/codepage.h"
 
 namespace {

@@ -46,8 +46,10 @@ class ScheduleTest : public ::testing::Test {
   }
   static std::string Converted(int i) { return std::string(i + 1, 'a') + "\n"; }
 
-  // Visits every file in order through a schedule, one batch for all.
-  std::vector<VisitResult> RunAll(int n, unsigned jobs, bool stop_run_at_failure = false) const {
+  // Visits every file in order through a schedule, one batch for all,
+  // writing through writer.
+  std::vector<VisitResult> RunAll(int n, unsigned jobs, bool stop_run_at_failure = false,
+                                  FileWriter* writer = nullptr) const {
     std::vector<VisitResult> results;
     ScheduleOptions options;
     options.Jobs = jobs;
@@ -59,9 +61,10 @@ class ScheduleTest : public ::testing::Test {
     for (int i = 0; i < n; ++i) {
       Visit v;
       v.Path = Path(i);
-      EXPECT_TRUE(v.Entry.Locate(v.Path));
+      EXPECT_EQ(v.Entry.Locate(v.Path), 0);
       v.Key.Path = v.Path;
       v.How.Kind = LineEnding::Unix;
+      v.How.Options.Writer = writer;
       v.Run = 1;
       schedule.Add(std::move(v), {});
     }
@@ -77,8 +80,7 @@ class ScheduleTest : public ::testing::Test {
 // The barrier fails, and one file's own flush with it.
 class FailingBarrier : public FileWriter {
  public:
-  explicit FailingBarrier(off_t size) : size_(size) { previous_ = SetFileWriter(this); }
-  ~FailingBarrier() override { SetFileWriter(previous_); }
+  explicit FailingBarrier(off_t size) : size_(size) {}
   int SyncAll(int) override {
     ++barriers;
     errno = EIO;
@@ -96,7 +98,6 @@ class FailingBarrier : public FileWriter {
 
  private:
   off_t size_;
-  FileWriter* previous_;
 };
 
 }  // namespace
@@ -106,7 +107,7 @@ TEST_F(ScheduleTest, AFailedBarrierFindsItsFileAndCommitsTheOthers) {
   std::vector<VisitResult> results;
   {
     FailingBarrier disk(static_cast<off_t>(Converted(3).size()));
-    results = RunAll(6, 2);
+    results = RunAll(6, 2, false, &disk);
     EXPECT_GE(disk.barriers.load(), 1);
   }
   ASSERT_EQ(results.size(), 6u);
@@ -138,8 +139,7 @@ TEST_F(ScheduleTest, AKillInTheMiddleOfABatchLeavesEachFileOldOrNew) {
         if (step == WriteStep::kBeforeReplace && ++renames == 12) ::kill(::getpid(), SIGKILL);
       }
     } kill_at;
-    SetFileWriter(&kill_at);
-    RunAll(kFiles, 2);
+    RunAll(kFiles, 2, false, &kill_at);
     _exit(0);
   }
   int status = 0;

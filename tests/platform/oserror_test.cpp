@@ -29,12 +29,4 @@ TEST(SystemErrorText, DropsTrailingFullStopsAndBlanks) {
   EXPECT_NE(text.back(), ' ');
 }
 
-TEST(FullPathName, ResolvesDotsByNameAgainstTheCurrentFolder) {
-  EXPECT_EQ(FullPathName("/a/./b/../c"), "/a/c");
-  EXPECT_EQ(FullPathName("/a/b/"), "/a/b");
-  std::string relative = FullPathName("x.pl");
-  EXPECT_EQ(relative.front(), '/');
-  EXPECT_EQ(relative.substr(relative.size() - 5), "/x.pl");
-}
-
 }  // namespace

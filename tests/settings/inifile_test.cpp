@@ -39,16 +39,11 @@ class IniFileTest : public TempFolderTest {
 // Fails every write after a part of the data reached the file, as a full disk does.
 class FullDisk : public FileWriter {
  public:
-  FullDisk() { previous_ = SetFileWriter(this); }
-  ~FullDisk() override { SetFileWriter(previous_); }
   ssize_t Write(int fd, const void* buf, std::size_t n) override {
     if (n > 1) return FileWriter::Write(fd, buf, n / 2);
     errno = ENOSPC;
     return -1;
   }
-
- private:
-  FileWriter* previous_ = nullptr;
 };
 
 }  // namespace
@@ -239,7 +234,7 @@ TEST_F(IniFileTest, FailedWriteLeavesThePreviousFileWhole) {
   Put("[s]\nk=old\n");
   {
     FullDisk disk;
-    TIniFile ini(path_);
+    TIniFile ini(path_, disk);
     ini.WriteString("s", "k", "new");
     EXPECT_THROW(ini.UpdateFile(), EIniFileException);
   }

@@ -1,4 +1,4 @@
-#include "platform/dirlist.h"
+#include "platform/dosdate.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,9 @@
+#include "platform/contenthash.h"
+
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
-
-#include "platform/rewrite.h"
 
 namespace {
 

@@ -1,0 +1,85 @@
+#include "platform/folderentry.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+
+#include "platform/paths.h"
+
+namespace {
+
+// Opens folder for use as the base of later calls; 0 or errno.
+int OpenFolderPath(const std::string& folder, Fd* out) {
+  const int flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+  if (folder.size() < PATH_MAX) {
+    const char* path = folder.empty() ? "." : folder.c_str();
+    out->reset(RetryInterrupted([path] { return ::open(path, flags); }));
+    return out->get() < 0 ? errno : 0;
+  }
+  // Too long for one call: opened a piece at a time, each piece a run of
+  // whole names shorter than the system's limit.
+  const char* start = folder[0] == '/' ? "/" : ".";
+  Fd at(RetryInterrupted([start] { return ::open(start, flags); }));
+  if (at.get() < 0) return errno;
+  for (std::size_t pos = 0;;) {
+    while (pos < folder.size() && folder[pos] == '/') ++pos;
+    if (pos >= folder.size()) break;
+    std::size_t cut = folder.size();
+    if (cut - pos >= PATH_MAX) {
+      cut = folder.rfind('/', pos + PATH_MAX - 1);
+      if (cut == std::string::npos || cut <= pos) cut = folder.find('/', pos);
+      if (cut == std::string::npos) cut = folder.size();
+    }
+    const std::string piece = folder.substr(pos, cut - pos);
+    const int next = RetryInterrupted([&] { return ::openat(at.get(), piece.c_str(), flags); });
+    if (next < 0) return errno;
+    at.reset(next);
+    pos = cut;
+  }
+  *out = std::move(at);
+  return 0;
+}
+
+}  // namespace
+
+int FolderEntry::Locate(const std::string& path) {
+  name_ = NameOf(path);
+  path_ = path;
+  // Opened for this entry alone: nothing stays open in a folder once the
+  // run that reached it is over.
+  folder_.reset();
+  Fd folder;
+  if (int err = OpenFolderPath(FolderOf(path), &folder)) return err;
+  folder_ = std::make_shared<const Fd>(std::move(folder));
+  return name_.empty() ? EISDIR : 0;
+}
+
+int FolderEntry::LocateThroughLinks(const std::string& path) {
+  if (int err = Locate(path)) return err;
+  for (int hops = 0; hops < 40; ++hops) {
+    struct stat st {};
+    if (int err = Status(&st)) return err == ENOENT ? 0 : err;
+    if (!S_ISLNK(st.st_mode)) return 0;
+    std::string target(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : PATH_MAX) + 1, '\0');
+    ssize_t n = ::readlinkat(Folder(), name_.c_str(), target.data(), target.size());
+    if (n < 0) return errno;
+    target.resize(static_cast<std::size_t>(n));
+    if (target.empty()) return ENOENT;
+    if (int err = Locate(target[0] == '/' ? target : FolderOf(path_) + "/" + target)) return err;
+  }
+  return ELOOP;
+}
+
+int FolderEntry::Status(struct stat* st) const {
+  return ::fstatat(Folder(), name_.c_str(), st, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : errno;
+}
+
+int FolderEntry::OpenForReading(Fd* file) const {
+  file->reset(RetryInterrupted([this] {
+    return ::openat(Folder(), name_.c_str(),
+                    O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK);
+  }));
+  return file->get() < 0 ? errno : 0;
+}

@@ -1,0 +1,55 @@
+#pragma once
+// A file named by an open folder and a name in it: no later step goes through
+// the path again, and no path length limits where the file may be.
+
+#include <sys/stat.h>
+
+#include <memory>
+#include <string>
+#include <utility>
+
+#include "platform/fd.h"
+
+class FolderEntry {
+ public:
+  // Nothing located yet.
+  FolderEntry() = default;
+  // The entry name of an open folder, reached by whoever opened it (a walk,
+  // from its own descriptors); path only names it in messages.
+  FolderEntry(std::shared_ptr<const Fd> folder, std::string name, std::string path)
+      : folder_(std::move(folder)), name_(std::move(name)), path_(std::move(path)) {}
+  // Opens the folder of path (a long path a piece at a time), held until the
+  // entry and its copies are dropped; 0 or errno (EISDIR when path names no
+  // entry in a folder).
+  int Locate(const std::string& path);
+  // As Locate, then follows symbolic links at the end of path to the entry
+  // they name, which need not exist yet; 0 or errno.
+  int LocateThroughLinks(const std::string& path);
+  // The open folder; negative before the entry is located.
+  int Folder() const { return folder_ ? folder_->get() : -1; }
+  const std::string& Name() const { return name_; }
+  // The path the entry was located by (the link's target for a link).
+  const std::string& Path() const { return path_; }
+  // The entry's own status, not following a link; 0 or errno.
+  int Status(struct stat* st) const;
+  // The status the walk read when it listed the entry, which spares asking
+  // again before the entry is opened; null when none was given. Whatever is
+  // opened is looked at again through its descriptor.
+  const struct stat* Listed() const { return listed_ ? &listed_status_ : nullptr; }
+  // Gives the entry the status the walk read (not following a link).
+  void SetListed(const struct stat& st) {
+    listed_status_ = st;
+    listed_ = true;
+  }
+  // Opens the entry for reading into *file, never through a link nor
+  // blocking on a pipe; 0 or errno.
+  int OpenForReading(Fd* file) const;
+
+ private:
+  // Shared with the copies of this entry.
+  std::shared_ptr<const Fd> folder_;
+  std::string name_;
+  std::string path_;
+  struct stat listed_status_ {};
+  bool listed_ = false;
+};

@@ -1,0 +1,14 @@
+#pragma once
+// What the system tells of this process: its status, and the umask that
+// decides the permission bits of the files it creates.
+
+#include <sys/types.h>
+
+#include <string>
+
+// The text of /proc/self/status; "" when it cannot be read.
+std::string ProcessStatus();
+// The process's umask, as it was when first asked.
+mode_t CreationMask();
+// The permission bits a newly created file gets under that umask.
+mode_t NewFileMode();

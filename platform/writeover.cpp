@@ -1,0 +1,116 @@
+#include "platform/writeover.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "platform/folderentry.h"
+
+Likeness CompareContents(int a, int b, std::size_t chunk) {
+  std::unique_ptr<char[]> x(new char[chunk]);
+  std::unique_ptr<char[]> y(new char[chunk]);
+  off_t offset = 0;
+  for (;;) {
+    ssize_t n = PreadSome(a, x.get(), chunk, offset);
+    ssize_t m = PreadSome(b, y.get(), chunk, offset);
+    if (n < 0 || m < 0 || n > m) return Likeness::kOther;
+    if (std::memcmp(x.get(), y.get(), static_cast<std::size_t>(n)) != 0) return Likeness::kOther;
+    if (n < m) {
+      // a ended here unless this read was short for another reason.
+      ssize_t more = PreadSome(a, x.get(), 1, offset + n);
+      return more == 0 ? Likeness::kPrefix : Likeness::kOther;
+    }
+    if (n == 0) return Likeness::kEqual;
+    offset += n;
+  }
+}
+
+bool ReadAttribute(int fd, const char* name, std::string* value) {
+  for (;;) {
+    ssize_t n = ::fgetxattr(fd, name, nullptr, 0);
+    if (n < 0) return false;
+    value->resize(static_cast<std::size_t>(n) + 1);
+    n = ::fgetxattr(fd, name, value->data(), value->size());
+    if (n >= 0) {
+      value->resize(static_cast<std::size_t>(n));
+      return true;
+    }
+    if (errno != ERANGE) return false;
+  }
+}
+
+int ReopenForWriting(int fd, const FolderEntry& entry, Fd* out) {
+  char proc[40];
+  std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
+  const int flags = O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+  Fd file(RetryInterrupted([&] { return ::open(proc, flags); }));
+  // Without /proc, the name serves, never through a link; the identity
+  // check below refuses anything else.
+  if (file.get() < 0 && errno == ENOENT) {
+    file.reset(RetryInterrupted(
+        [&] { return ::openat(entry.Folder(), entry.Name().c_str(), flags | O_NOFOLLOW); }));
+  }
+  if (file.get() < 0) return errno;
+  struct stat a {
+  }, b{};
+  if (::fstat(file.get(), &a) != 0 || ::fstat(fd, &b) != 0 || a.st_dev != b.st_dev ||
+      a.st_ino != b.st_ino) {
+    return EBUSY;
+  }
+  *out = std::move(file);
+  return 0;
+}
+
+int CopyContent(FileWriter& writer, int from, int to, bool progress) {
+  std::unique_ptr<char[]> buf(new char[kCopyChunk]);
+  off_t offset = 0;
+  for (;;) {
+    ssize_t r = PreadSome(from, buf.get(), kCopyChunk, offset);
+    if (r < 0) return errno;
+    if (r == 0) return 0;
+    if (int err = WriteFully(writer, to, buf.get(), static_cast<std::size_t>(r))) return err;
+    if (progress && offset == 0) writer.Reached(WriteStep::kRewriting);
+    offset += r;
+  }
+}
+
+int GiveBackMode(int fd, mode_t mode) {
+  mode &= 07777;
+  if ((mode & (S_ISUID | S_ISGID)) == 0) return 0;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return errno;
+  if ((st.st_mode & 07777) == mode) return 0;
+  if (::fchmod(fd, mode) != 0) return errno;
+  // The system drops setgid without a word for a group the caller is not in.
+  if (::fstat(fd, &st) != 0) return errno;
+  return (st.st_mode & 07777) == mode ? 0 : EPERM;
+}
+
+int GiveBackCapability(int fd, const std::string& capability) {
+  if (capability.empty()) return 0;
+  std::string now;
+  if (ReadAttribute(fd, kCapabilityAttribute, &now) && now == capability) return 0;
+  return ::fsetxattr(fd, kCapabilityAttribute, capability.data(), capability.size(), 0) == 0
+             ? 0
+             : errno;
+}
+
+int WriteOver(FileWriter& writer, int from, int out, mode_t mode, const std::string& capability,
+              bool progress) {
+  if (RetryInterrupted([out] { return ::ftruncate(out, 0); }) != 0 ||
+      ::lseek(out, 0, SEEK_SET) < 0) {
+    return errno;
+  }
+  if (int err = CopyContent(writer, from, out, progress)) return err;
+  if (int err = SyncFile(writer, out)) return err;
+  if (progress) writer.Reached(WriteStep::kNewContentFlushed);
+  if (int err = GiveBackMode(out, mode)) return err;
+  if (progress) writer.Reached(WriteStep::kModeGivenBack);
+  return GiveBackCapability(out, capability);
+}
