@@ -9,10 +9,6 @@
 #include <cstddef>
 #include <string>
 
-// The folder scanner takes DosDateTime through this header until it includes
-// platform/dosdate.h itself.
-#include "platform/dosdate.h"
-
 // One entry of a listing; Name is valid until the next call on the listing.
 struct DirEntry {
   // The entry's name, without any folder.

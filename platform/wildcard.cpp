@@ -51,7 +51,7 @@ bool WildcardMatchUpper(std::string_view pattern, std::string_view name, bool ut
 }
 
 WildcardPattern::WildcardPattern(const std::string& pattern, const CodePage& codePage)
-    : codePage_(&codePage), upper_(codePage.UpperCase(pattern)) {
+    : code_page_(&codePage), upper_(codePage.UpperCase(pattern)) {
   // A listing names entries of one folder; "/" can never be part of a name.
   nothing_ = pattern.empty() || pattern.find('/') != std::string::npos;
   everything_ = pattern == "*.*" || pattern.find_first_not_of('*') == std::string::npos;
@@ -63,9 +63,9 @@ bool WildcardPattern::Matches(const char* name, std::size_t n) const {
   // Names are at most NAME_MAX bytes; a longer one is not a name of a listing.
   std::array<char, 512> buffer;
   if (n > buffer.size()) {
-    std::string upper = codePage_->UpperCase(std::string(name, n));
-    return WildcardMatchUpper(upper_, upper, codePage_->IsUtf8());
+    std::string upper = code_page_->UpperCase(std::string(name, n));
+    return WildcardMatchUpper(upper_, upper, code_page_->IsUtf8());
   }
-  codePage_->UpperCase(name, n, buffer.data());
-  return WildcardMatchUpper(upper_, std::string_view(buffer.data(), n), codePage_->IsUtf8());
+  code_page_->UpperCase(name, n, buffer.data());
+  return WildcardMatchUpper(upper_, std::string_view(buffer.data(), n), code_page_->IsUtf8());
 }

@@ -20,7 +20,7 @@ class WildcardPattern {
   bool MatchesNothing() const { return nothing_; }
 
  private:
-  const CodePage* codePage_;
+  const CodePage* code_page_;
   std::string upper_;
   bool everything_ = false;
   bool nothing_ = false;

@@ -10,9 +10,10 @@
 
 #include "platform/codepage.h"
 #include "platform/dirlist.h"
+#include "platform/dosdate.h"
 #include "platform/oserror.h"
-#include "platform/rewrite.h"
 #include "platform/wildcard.h"
+#include "platform/workfile.h"
 
 namespace {
 

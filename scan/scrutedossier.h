@@ -9,7 +9,7 @@
 
 #include "base/component.h"
 #include "platform/dirlist.h"
-#include "platform/rewrite.h"
+#include "platform/folderentry.h"
 
 // An event about one path: Nom is the full path of a file or sub-folder.
 using TScruteEvent = std::function<void(TObject* Sender, std::string Nom)>;

@@ -48,7 +48,7 @@ TIniFile::TIniFile(std::string path, FileWriter& writer)
     : path_(std::move(path)), writer_(&writer) {}
 
 TIniFile::~TIniFile() {
-  if (!dirty_ || flushFailed_) return;
+  if (!dirty_ || flush_failed_) return;
   try {
     UpdateFile();
   } catch (...) {
@@ -161,15 +161,15 @@ TIniFile::Line TIniFile::Parse(std::string text, std::string_view eol) {
   } else {
     std::size_t eq = t.find('=', i);
     name = Trim(t.substr(i, eq - i));
-    line.valueBegin = static_cast<uint32_t>(eq + 1);
+    line.value_begin = static_cast<uint32_t>(eq + 1);
   }
-  line.nameBegin = static_cast<uint32_t>(name.data() - t.data());
-  line.nameLength = static_cast<uint32_t>(name.size());
+  line.name_begin = static_cast<uint32_t>(name.data() - t.data());
+  line.name_length = static_cast<uint32_t>(name.size());
   return line;
 }
 
 std::string_view TIniFile::NameOf(const Line& line) const {
-  return std::string_view(line.text).substr(line.nameBegin, line.nameLength);
+  return std::string_view(line.text).substr(line.name_begin, line.name_length);
 }
 
 std::size_t TIniFile::FindSection(const std::string& section) const {
@@ -195,7 +195,7 @@ TIniFile::SectionIndex* TIniFile::Indexed(const std::string& section) {
   index_.keys.clear();
   index_.name = std::move(name);
   index_.header = header;
-  index_.lastKey = header;
+  index_.last_key = header;
   index_.used = 0;
   std::size_t end = SectionEnd(header);
   for (std::size_t i = header + 1; i < end; ++i) {
@@ -206,8 +206,8 @@ TIniFile::SectionIndex* TIniFile::Indexed(const std::string& section) {
 }
 
 void TIniFile::IndexKey(std::size_t at) {
-  index_.used += lines_[at].nameLength + 1;
-  index_.lastKey = at;
+  index_.used += lines_[at].name_length + 1;
+  index_.last_key = at;
   index_.keys.try_emplace(Folded(NameOf(lines_[at])), KeyEntry{at, index_.used});
 }
 
@@ -218,7 +218,7 @@ std::string TIniFile::ReadString(const std::string& Section, const std::string& 
   auto key = index->keys.find(Folded(Trim(Ident)));
   if (key == index->keys.end()) return def;
   const Line& line = lines_[key->second.line];
-  return line.text.substr(line.valueBegin);
+  return line.text.substr(line.value_begin);
 }
 
 void TIniFile::Insert(std::size_t at, std::string text) {
@@ -248,16 +248,16 @@ void TIniFile::WriteString(const std::string& Section, const std::string& Ident,
     index_.valid = true;
     index_.keys.clear();
     index_.name = Folded(section);
-    index_.header = index_.lastKey = lines_.size() - 1;
+    index_.header = index_.last_key = lines_.size() - 1;
     index_.used = 0;
     Insert(lines_.size(), std::string(ident) + "=" + value);
     IndexKey(lines_.size() - 1);
   } else if (auto key = index->keys.find(Folded(ident)); key != index->keys.end()) {
     Line& line = lines_[key->second.line];
-    line.text.replace(line.valueBegin, std::string::npos, value);
+    line.text.replace(line.value_begin, std::string::npos, value);
   } else {
     // After the section's last key: blank lines and comments that close it stay last.
-    std::size_t at = index->lastKey + 1;
+    std::size_t at = index->last_key + 1;
     Insert(at, std::string(ident) + "=" + value);
     IndexKey(at);
   }
@@ -370,7 +370,7 @@ void TIniFile::CheckWritable() {
 
 void TIniFile::UpdateFile() {
   if (!dirty_) return;
-  flushFailed_ = true;
+  flush_failed_ = true;
   CheckWritable();
   std::string data = bom_ ? std::string(kByteOrderMark) : std::string();
   for (const Line& line : lines_) {
@@ -381,7 +381,7 @@ void TIniFile::UpdateFile() {
   // file holds what it held.
   if (Save(data) != 0) Fail();
   dirty_ = false;
-  flushFailed_ = false;
+  flush_failed_ = false;
   // The file is read again when next used, as it now stands on disk.
   state_ = State::NotLoaded;
   file_.reset();
@@ -403,7 +403,7 @@ int TIniFile::Save(const std::string& data) {
 void TIniFile::Changed(bool structural) {
   if (structural) index_.valid = false;
   dirty_ = true;
-  flushFailed_ = false;
+  flush_failed_ = false;
 }
 
 void TIniFile::Fail() const {

@@ -105,10 +105,10 @@ class TIniFile {
   // One line, or a run of lines that are neither headers nor keys (kept as a
   // block, so that a file of empty lines stays small in memory).
   struct Line {
-    std::string text;                        // without its last line end
-    std::string_view eol;                    // "\n", "\r\n", or "" for a last line without one
-    uint32_t nameBegin = 0, nameLength = 0;  // section or key name in text
-    uint32_t valueBegin = 0;                 // keys: first byte after "="
+    std::string text;                          // without its last line end
+    std::string_view eol;                      // "\n", "\r\n", or "" for a last line without one
+    uint32_t name_begin = 0, name_length = 0;  // section or key name in text
+    uint32_t value_begin = 0;                  // keys: first byte after "="
     Kind kind = Kind::Other;
   };
   enum class State { NotLoaded, Loaded, Unreadable };
@@ -124,8 +124,8 @@ class TIniFile {
     bool valid = false;
     std::string name;  // folded
     std::size_t header = 0;
-    std::size_t lastKey = 0;  // line of the section's last key, or the header
-    std::size_t used = 0;     // bytes of the whole key-name list
+    std::size_t last_key = 0;  // line of the section's last key, or the header
+    std::size_t used = 0;      // bytes of the whole key-name list
     std::unordered_map<std::string, KeyEntry> keys;  // folded name
   };
 
@@ -169,5 +169,5 @@ class TIniFile {
   std::string_view eol_ = "\n";
   SectionIndex index_;
   bool dirty_ = false;
-  bool flushFailed_ = false;
+  bool flush_failed_ = false;
 };

@@ -20,6 +20,7 @@
 
 #include "convert/convert.h"
 #include "platform/dirlist.h"
+#include "platform/dosdate.h"
 
 namespace fs = std::filesystem;
 
