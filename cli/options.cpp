@@ -1,12 +1,12 @@
 #include "cli/options.h"
 
 #include <getopt.h>
-#include <sched.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <thread>
+
+#include "platform/processors.h"
 
 namespace {
 
@@ -224,16 +224,6 @@ bool ResolveRun(const CliOptions& options, const Form1Fields* saved, RunSettings
   run->Jobs = options.Jobs != 0 ? options.Jobs : ProcessorCount();
   run->Talk = options.Talk;
   return true;
-}
-
-unsigned ProcessorCount() {
-  cpu_set_t set;
-  CPU_ZERO(&set);
-  if (::sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) {
-    return static_cast<unsigned>(CPU_COUNT(&set));
-  }
-  unsigned n = std::thread::hardware_concurrency();
-  return n > 0 ? n : 1;
 }
 
 std::string HelpText() {

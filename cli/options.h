@@ -90,8 +90,5 @@ struct RunSettings {
 bool ResolveRun(const CliOptions& options, const Form1Fields* saved, RunSettings* run,
                 std::string* error);
 
-// The processors this process may run on.
-unsigned ProcessorCount();
-
 // The text of --aide.
 std::string HelpText();
