@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -15,6 +16,18 @@ const ReplaceRule kFirstStartRule2{true, form1_built::kSearch2, form1_built::kRe
 
 double Now() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+double Median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+std::string LoadAverage() {
+  std::ifstream in("/proc/loadavg");
+  std::string one, five;
+  in >> one >> five;
+  return one + " / " + five;
 }
 
 double Run(const std::vector<std::string>& args, struct rusage* usage, const char* stdout_to) {

@@ -18,6 +18,10 @@ extern const ReplaceRule kFirstStartRule2;
 
 // Seconds on a steady clock.
 double Now();
+// The middle of some timings.
+double Median(std::vector<double> v);
+// The load average over one and five minutes, as "1.00 / 0.80".
+std::string LoadAverage();
 // Runs args to its end; returns its wall time in seconds, and its resource
 // use when usage is given. Says so on stderr when it fails. Its standard
 // output goes to the file stdout_to when given.

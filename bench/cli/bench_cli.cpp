@@ -58,22 +58,10 @@ std::string TrialListing(const fs::path& folder) {
   return text;
 }
 
-std::string LoadAverage() {
-  std::ifstream in("/proc/loadavg");
-  std::string one, five;
-  in >> one >> five;
-  return one + " / " + five;
-}
-
 // Processor seconds, user and system, that usage tells.
 double Cpu(const struct rusage& usage) {
   return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
          static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
-double Median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
 }
 
 // A fresh copy of src at copy, on disk before anything is timed.

@@ -30,18 +30,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string LoadAverage() {
-  std::ifstream in("/proc/loadavg");
-  std::string one, five;
-  in >> one >> five;
-  return one + " / " + five;
-}
-
-double Median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
-}
-
 std::vector<std::string> Cli(const fs::path& folder, const std::vector<std::string>& extra,
                              const std::string& program = TERMINELLE_CLI) {
   std::vector<std::string> args = {program, "-q", "-r", "-f", "unix"};

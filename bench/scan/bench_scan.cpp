@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/corpus.h"
 #include "scan/scrutedossier.h"
 
 namespace fs = std::filesystem;
@@ -74,11 +75,6 @@ double TimeFind(const std::string& root) {
   double start = Now();
   if (std::system(command.c_str()) != 0) std::fprintf(stderr, "find failed\n");
   return Now() - start;
-}
-
-double Median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
 }
 
 void Measure(const std::string& base) {
