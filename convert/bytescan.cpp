@@ -14,7 +14,7 @@ namespace {
 bool portable_only = false;
 
 bool Passes(const unsigned char* place, const ByteTest& t) {
-  return t.count == 0 || place[t.offset] == t.bytes[0] || place[t.offset] == t.bytes[1];
+  return t.Count == 0 || place[t.Offset] == t.Bytes[0] || place[t.Offset] == t.Bytes[1];
 }
 
 #if defined(__x86_64__)
@@ -39,14 +39,14 @@ __attribute__((target("avx2"), always_inline)) inline __m256i Either(const unsig
 __attribute__((target("avx2"))) bool Test(const unsigned char* text, std::size_t from,
                                           std::size_t windows, const ByteTest& a, const ByteTest& b,
                                           std::uint64_t* masks) {
-  const __m256i a0 = _mm256_set1_epi8(static_cast<char>(a.bytes[0]));
-  const __m256i a1 = _mm256_set1_epi8(static_cast<char>(a.bytes[1]));
-  const __m256i b0 = _mm256_set1_epi8(static_cast<char>(b.bytes[0]));
-  const __m256i b1 = _mm256_set1_epi8(static_cast<char>(b.bytes[1]));
+  const __m256i a0 = _mm256_set1_epi8(static_cast<char>(a.Bytes[0]));
+  const __m256i a1 = _mm256_set1_epi8(static_cast<char>(a.Bytes[1]));
+  const __m256i b0 = _mm256_set1_epi8(static_cast<char>(b.Bytes[0]));
+  const __m256i b1 = _mm256_set1_epi8(static_cast<char>(b.Bytes[1]));
   // Read once: the compiler must assume the masks written may be the tests.
-  const unsigned char* at_a = text + from + a.offset;
-  const unsigned char* at_b = text + from + b.offset;
-  const bool both = b.count != 0;
+  const unsigned char* at_a = text + from + a.Offset;
+  const unsigned char* at_b = text + from + b.Offset;
+  const bool both = b.Count != 0;
   std::uint64_t any = 0;
   for (std::size_t i = 0; i < windows; ++i) {
     std::uint64_t m = 0;
@@ -74,20 +74,20 @@ PlaceFinder::PlaceFinder(const char* text, std::size_t places, const ByteTest& f
       places_(places),
       first_(first),
       second_(second),
-      wide_(!portable_only && first.count != 0 && HasAvx2()) {
+      wide_(!portable_only && first.Count != 0 && HasAvx2()) {
   // A single byte is compared twice rather than counted.
   for (ByteTest* t : {&first_, &second_}) {
-    if (t->count == 1) t->bytes[1] = t->bytes[0];
+    if (t->Count == 1) t->Bytes[1] = t->Bytes[0];
   }
 }
 
 std::size_t PlaceFinder::NextByMemchr(std::size_t from) {
-  if (first_.count == 0) return from;
-  const unsigned char* base = text_ + first_.offset;
+  if (first_.Count == 0) return from;
+  const unsigned char* base = text_ + first_.Offset;
   std::size_t best = places_;
-  for (int i = 0; i < first_.count; ++i) {
+  for (int i = 0; i < first_.Count; ++i) {
     if (from < looked_from_[i] || from > next_[i]) {
-      const void* hit = std::memchr(base + from, first_.bytes[i], places_ - from);
+      const void* hit = std::memchr(base + from, first_.Bytes[i], places_ - from);
       next_[i] = hit != nullptr
                      ? static_cast<std::size_t>(static_cast<const unsigned char*>(hit) - base)
                      : places_;

@@ -11,9 +11,9 @@
 // One or two bytes looked for at an offset from each place; without bytes,
 // every place passes.
 struct ByteTest {
-  std::size_t offset = 0;
-  unsigned char bytes[2] = {};
-  int count = 0;
+  std::size_t Offset = 0;
+  unsigned char Bytes[2] = {};
+  int Count = 0;
 };
 
 // Finds, from left to right, the places of a text whose byte at first's

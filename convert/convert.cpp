@@ -281,13 +281,13 @@ class RuleStream {
   template <class Emit>
   void Settle(bool final, Emit& emit) {
     const std::size_t size = pending_.size();
-    const std::size_t m = rule_->upper.size();
+    const std::size_t m = rule_->Upper.size();
     // Whether a byte is inside a character, and its capital, depend on up to
     // three bytes after it.
     const std::size_t limit = final ? size : (size > 3 ? size - 3 : 0);
-    const CodePage& cp = *rule_->code_page;
+    const CodePage& cp = *rule_->Cp;
     std::string_view hay = pending_;
-    if (!rule_->on_raw_text) {
+    if (!rule_->OnRawText) {
       upper_.resize(size);
       cp.UpperCase(pending_.data(), size, upper_.data());
       hay = upper_;
@@ -303,7 +303,7 @@ class RuleStream {
       if (at == nullptr) break;
       const auto found = static_cast<std::size_t>(at - hay.data());
       emit(pending_.data() + pos, found - pos);
-      emit(rule_->replacement.data(), rule_->replacement.size());
+      emit(rule_->Replacement.data(), rule_->Replacement.size());
       pos = found + m;
       rest_ = pos;
     }
@@ -343,7 +343,7 @@ PreparedRule Prepared(const ReplaceRule& rule, const CodePage& cp) {
   for (Last& l : last) {
     if (l.cp == &cp && l.charset == cp.Name() && l.search == rule.Search) {
       PreparedRule p = l.prepared;
-      p.replacement = rule.Replacement;
+      p.Replacement = rule.Replacement;
       return p;
     }
   }
@@ -354,7 +354,7 @@ PreparedRule Prepared(const ReplaceRule& rule, const CodePage& cp) {
   l.charset = cp.Name();
   l.prepared = PrepareRule(l.search, rule.Replacement, cp);
   PreparedRule p = l.prepared;
-  p.replacement = rule.Replacement;
+  p.Replacement = rule.Replacement;
   return p;
 }
 
@@ -376,9 +376,9 @@ class LineConverter {
     }
     for (std::size_t i = 0; i < count_; ++i) {
       const PreparedRule& r = rules_[i];
-      shortest_ = i == 0 ? r.upper.size() : std::min(shortest_, r.upper.size());
-      every_line_ = every_line_ || !r.on_raw_text || r.may_touch_ending;
-      with_ending_ = with_ending_ || r.may_touch_ending;
+      shortest_ = i == 0 ? r.Upper.size() : std::min(shortest_, r.Upper.size());
+      every_line_ = every_line_ || !r.OnRawText || r.MayTouchEnding;
+      with_ending_ = with_ending_ || r.MayTouchEnding;
     }
   }
 
@@ -1238,8 +1238,8 @@ TrialOutcome TryConvertFile(const FolderEntry& file, const Conversion& conversio
 
 ConvertOutcome ConvertFile(const std::string& source, const std::string& destination,
                            LineEnding kind, const ReplaceRule& rule1, const ReplaceRule& rule2,
-                           const CodePage& codePage, const ConvertOptions& options) {
-  const Conversion c = MakeConversion(kind, rule1, rule2, codePage, options);
+                           const CodePage& code_page, const ConvertOptions& options) {
+  const Conversion c = MakeConversion(kind, rule1, rule2, code_page, options);
   const FolderEntry file = Located(source);
   if (destination == source) return ConvertFile(file, c);
   return WithBuffers([&] {
@@ -1250,14 +1250,15 @@ ConvertOutcome ConvertFile(const std::string& source, const std::string& destina
 }
 
 TrialOutcome TryConvertFile(const std::string& source, LineEnding kind, const ReplaceRule& rule1,
-                            const ReplaceRule& rule2, const CodePage& codePage) {
+                            const ReplaceRule& rule2, const CodePage& code_page) {
   return TryConvertFile(Located(source),
-                        MakeConversion(kind, rule1, rule2, codePage, ConvertOptions{true}));
+                        MakeConversion(kind, rule1, rule2, code_page, ConvertOptions{true}));
 }
 
 void ConvertTextFile(const std::string& source, const std::string& destination, LineEnding kind,
-                     const ReplaceRule& rule1, const ReplaceRule& rule2, const CodePage& codePage) {
-  ConvertFile(source, destination, kind, rule1, rule2, codePage, ConvertOptions{});
+                     const ReplaceRule& rule1, const ReplaceRule& rule2,
+                     const CodePage& code_page) {
+  ConvertFile(source, destination, kind, rule1, rule2, code_page, ConvertOptions{});
 }
 
 EInOutError IoError(int err, const std::string& path) {

@@ -161,16 +161,16 @@ TrialOutcome TryConvertFile(const FolderEntry& file, const Conversion& conversio
 // throwing as ConvertFile does.
 void ConvertTextFile(const std::string& source, const std::string& destination, LineEnding kind,
                      const ReplaceRule& rule1, const ReplaceRule& rule2,
-                     const CodePage& codePage = CodePage::System());
+                     const CodePage& code_page = CodePage::System());
 
 // As ConvertTextFile, telling what was done.
 ConvertOutcome ConvertFile(const std::string& source, const std::string& destination,
                            LineEnding kind, const ReplaceRule& rule1, const ReplaceRule& rule2,
-                           const CodePage& codePage, const ConvertOptions& options);
+                           const CodePage& code_page, const ConvertOptions& options);
 
 // TryConvertFile for the file at path.
 TrialOutcome TryConvertFile(const std::string& source, LineEnding kind, const ReplaceRule& rule1,
-                            const ReplaceRule& rule2, const CodePage& codePage);
+                            const ReplaceRule& rule2, const CodePage& code_page);
 
 // The program's error for a failure with errno err of the file at path
 // (which tells a missing folder from a missing file; none when empty).

@@ -41,14 +41,14 @@ int Commonness(unsigned char c) {
 // is, when there are at most two.
 ByteTest TestFor(const CodePage& cp, const std::string& upper, std::size_t j) {
   ByteTest t;
-  t.offset = j;
+  t.Offset = j;
   int count = 0;
   for (int b = 0; b < 256; ++b) {
     if (cp.ByteCapitals()[b] != static_cast<unsigned char>(upper[j])) continue;
-    if (count < 2) t.bytes[count] = static_cast<unsigned char>(b);
+    if (count < 2) t.Bytes[count] = static_cast<unsigned char>(b);
     ++count;
   }
-  t.count = count <= 2 ? count : 0;
+  t.Count = count <= 2 ? count : 0;
   return t;
 }
 
@@ -57,47 +57,47 @@ ByteTest TestFor(const CodePage& cp, const std::string& upper, std::size_t j) {
 PreparedRule PrepareRule(std::string_view search, std::string_view replacement,
                          const CodePage& cp) {
   PreparedRule p;
-  p.code_page = &cp;
-  p.replacement = replacement;
-  p.upper.assign(search);
-  if (p.upper.empty()) return p;
-  cp.UpperCase(p.upper.data(), p.upper.size(), p.upper.data());
+  p.Cp = &cp;
+  p.Replacement = replacement;
+  p.Upper.assign(search);
+  if (p.Upper.empty()) return p;
+  cp.UpperCase(p.Upper.data(), p.Upper.size(), p.Upper.data());
   bool ascii = true;
-  for (unsigned char c : p.upper) ascii = ascii && c < 0x80;
+  for (unsigned char c : p.Upper) ascii = ascii && c < 0x80;
   // In UTF-8 a byte's capital depends on its neighbours, except for ASCII.
-  p.on_raw_text = !cp.IsUtf8() || ascii;
-  p.may_touch_ending = p.upper.find_first_of("\r\n") != std::string::npos;
+  p.OnRawText = !cp.IsUtf8() || ascii;
+  p.MayTouchEnding = p.Upper.find_first_of("\r\n") != std::string::npos;
   // The anchor is the rarest byte, counting a letter's two cases, and the
   // second the rarest of the others.
   auto rarer = [&](std::size_t j, std::size_t k) {
-    return Commonness(static_cast<unsigned char>(p.upper[j])) <
-           Commonness(static_cast<unsigned char>(p.upper[k]));
+    return Commonness(static_cast<unsigned char>(p.Upper[j])) <
+           Commonness(static_cast<unsigned char>(p.Upper[k]));
   };
   std::size_t anchor = 0;
-  for (std::size_t j = 1; j < p.upper.size(); ++j) {
+  for (std::size_t j = 1; j < p.Upper.size(); ++j) {
     if (rarer(j, anchor)) anchor = j;
   }
-  std::size_t second = anchor == 0 ? p.upper.size() - 1 : 0;
-  for (std::size_t j = 0; j < p.upper.size(); ++j) {
+  std::size_t second = anchor == 0 ? p.Upper.size() - 1 : 0;
+  for (std::size_t j = 0; j < p.Upper.size(); ++j) {
     if (j != anchor && rarer(j, second)) second = j;
   }
-  p.anchor = TestFor(cp, p.upper, anchor);
-  if (second != anchor) p.second = TestFor(cp, p.upper, second);
+  p.Anchor = TestFor(cp, p.Upper, anchor);
+  if (second != anchor) p.Second = TestFor(cp, p.Upper, second);
   // A byte that too many bytes have for capital is no test; the other may be.
-  if (p.anchor.count == 0) std::swap(p.anchor, p.second);
+  if (p.Anchor.Count == 0) std::swap(p.Anchor, p.Second);
   return p;
 }
 
 RuleMatches::RuleMatches(const PreparedRule& rule, const char* s, std::size_t n)
     : rule_(&rule),
       begin_(reinterpret_cast<const unsigned char*>(s)),
-      places_(s, n >= rule.upper.size() ? n - rule.upper.size() + 1 : 0, rule.anchor, rule.second) {
+      places_(s, n >= rule.Upper.size() ? n - rule.Upper.size() + 1 : 0, rule.Anchor, rule.Second) {
 }
 
 const char* RuleMatches::From(const char* from) {
-  const unsigned char* capitals = rule_->code_page->ByteCapitals().data();
-  const auto* pattern = reinterpret_cast<const unsigned char*>(rule_->upper.data());
-  const std::size_t m = rule_->upper.size();
+  const unsigned char* capitals = rule_->Cp->ByteCapitals().data();
+  const auto* pattern = reinterpret_cast<const unsigned char*>(rule_->Upper.data());
+  const std::size_t m = rule_->Upper.size();
   auto at = static_cast<std::size_t>(reinterpret_cast<const unsigned char*>(from) - begin_);
   for (;; ++at) {
     at = places_.Next(at);
@@ -111,12 +111,12 @@ const char* RuleMatches::From(const char* from) {
 
 bool ReplaceMatches(const PreparedRule& rule, std::string_view text, std::string& out,
                     std::string& upper) {
-  if (text.empty() || rule.upper.empty()) return false;
-  const CodePage& cp = *rule.code_page;
+  if (text.empty() || rule.Upper.empty()) return false;
+  const CodePage& cp = *rule.Cp;
   // Upper-casing keeps every byte in its place, so positions in the copy are
   // positions in the text; the copy's byte capitals are the copy itself.
   std::string_view hay = text;
-  if (!rule.on_raw_text) {
+  if (!rule.OnRawText) {
     upper.resize(text.size());
     cp.UpperCase(text.data(), text.size(), upper.data());
     hay = upper;
@@ -136,16 +136,16 @@ bool ReplaceMatches(const PreparedRule& rule, std::string_view text, std::string
     any = true;
     const auto found = static_cast<std::size_t>(at - hay.data());
     out.append(text.substr(pos, found - pos));
-    out.append(rule.replacement);
-    pos = found + rule.upper.size();
+    out.append(rule.Replacement);
+    pos = found + rule.Upper.size();
   }
   if (any) out.append(text.substr(pos));
   return any;
 }
 
 std::string ReplaceAllIgnoringCase(const std::string& text, const std::string& search,
-                                   const std::string& replacement, const CodePage& codePage) {
-  const PreparedRule rule = PrepareRule(search, replacement, codePage);
+                                   const std::string& replacement, const CodePage& code_page) {
+  const PreparedRule rule = PrepareRule(search, replacement, code_page);
   std::string result;
   std::string upper;
   return ReplaceMatches(rule, text, result, upper) ? result : text;

@@ -12,32 +12,32 @@
 
 // A search text and its replacement, ready for many texts.
 struct PreparedRule {
-  const CodePage* code_page = nullptr;
+  const CodePage* Cp = nullptr;
   // The search's capitals; a match is where a text's byte capitals equal them.
-  std::string upper;
-  std::string_view replacement;
+  std::string Upper;
+  std::string_view Replacement;
   // Whether a text's own bytes can be searched; otherwise (UTF-8 with a
   // search beyond ASCII) its upper-cased copy is.
-  bool on_raw_text = true;
+  bool OnRawText = true;
   // A match can only touch a line's ending when the search holds CR or LF.
-  bool may_touch_ending = false;
+  bool MayTouchEnding = false;
   // Two bytes of the search, rare in scripts, with the bytes whose capital
   // each is; candidates for a match are looked for by them.
-  ByteTest anchor;
-  ByteTest second;
+  ByteTest Anchor;
+  ByteTest Second;
 };
 
 // Prepares the replacement of search by replacement; they and the code page
 // must outlive the result.
 PreparedRule PrepareRule(std::string_view search, std::string_view replacement,
-                         const CodePage& codePage);
+                         const CodePage& code_page);
 
 // The matches of a rule in one text, from left to right; asked in that order,
 // it looks at each byte of the text a bounded number of times.
 class RuleMatches {
  public:
   RuleMatches() = default;
-  // The matches of rule in s[0, n) (rule.on_raw_text, or s upper-cased).
+  // The matches of rule in s[0, n) (rule.OnRawText, or s upper-cased).
   RuleMatches(const PreparedRule& rule, const char* s, std::size_t n);
   // The first match that starts at or after from; null when there is none.
   const char* From(const char* from);
@@ -58,4 +58,4 @@ bool ReplaceMatches(const PreparedRule& rule, std::string_view text, std::string
 // by replacement; matches do not overlap and a replacement is never searched again.
 std::string ReplaceAllIgnoringCase(const std::string& text, const std::string& search,
                                    const std::string& replacement,
-                                   const CodePage& codePage = CodePage::System());
+                                   const CodePage& code_page = CodePage::System());

@@ -24,11 +24,11 @@ bool WildcardMatchUpper(std::string_view pattern, std::string_view name, bool ut
   // Greedy scan that remembers the last "*" and lets it take one more
   // character on a mismatch: linear in practice, never exponential.
   std::size_t p = 0, n = 0;
-  std::size_t starP = std::string_view::npos, starN = 0;
+  std::size_t star_p = std::string_view::npos, star_n = 0;
   while (n < name.size()) {
     if (p < pattern.size() && pattern[p] == '*') {
-      starP = ++p;
-      starN = n;
+      star_p = ++p;
+      star_n = n;
       continue;
     }
     if (p < pattern.size() && pattern[p] == '?') {
@@ -41,17 +41,17 @@ bool WildcardMatchUpper(std::string_view pattern, std::string_view name, bool ut
       ++n;
       continue;
     }
-    if (starP == std::string_view::npos) return false;
-    starN += CharLength(name, starN, utf8);
-    p = starP;
-    n = starN;
+    if (star_p == std::string_view::npos) return false;
+    star_n += CharLength(name, star_n, utf8);
+    p = star_p;
+    n = star_n;
   }
   while (p < pattern.size() && pattern[p] == '*') ++p;
   return p == pattern.size();
 }
 
-WildcardPattern::WildcardPattern(const std::string& pattern, const CodePage& codePage)
-    : code_page_(&codePage), upper_(codePage.UpperCase(pattern)) {
+WildcardPattern::WildcardPattern(const std::string& pattern, const CodePage& code_page)
+    : code_page_(&code_page), upper_(code_page.UpperCase(pattern)) {
   // A listing names entries of one folder; "/" can never be part of a name.
   nothing_ = pattern.empty() || pattern.find('/') != std::string::npos;
   everything_ = pattern == "*.*" || pattern.find_first_not_of('*') == std::string::npos;

@@ -11,8 +11,8 @@
 // One pattern, upper-cased once so that each name costs a single pass.
 class WildcardPattern {
  public:
-  // The pattern text as the user typed it; codePage decides letters and characters.
-  WildcardPattern(const std::string& pattern, const CodePage& codePage);
+  // The pattern text as the user typed it; code_page decides letters and characters.
+  WildcardPattern(const std::string& pattern, const CodePage& code_page);
 
   // Whether name[0, n) matches, without regard to case.
   bool Matches(const char* name, std::size_t n) const;

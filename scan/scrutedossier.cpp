@@ -72,13 +72,13 @@ class Levels {
   // half of the open folders, keeping the current one.
   void MakeRoom() {
     if (open_ < budget_) return;
-    int toPark = open_ / 2;
-    for (std::size_t i = 0; i + 1 < items_.size() && toPark > 0; ++i) {
+    int to_park = open_ / 2;
+    for (std::size_t i = 0; i + 1 < items_.size() && to_park > 0; ++i) {
       Level& level = items_[i];
       if (!level.folder) continue;
       level.folder.reset();
       --open_;
-      --toPark;
+      --to_park;
     }
   }
 
@@ -92,7 +92,7 @@ class Levels {
     std::size_t first = top;
     while (first > 0 && !items_[first - 1].folder) --first;
     const std::size_t half = static_cast<std::size_t>(budget_ / 2);
-    const std::size_t keepFrom = top + 1 - std::min(top + 1 - first, half > 0 ? half : 1);
+    const std::size_t keep_from = top + 1 - std::min(top + 1 - first, half > 0 ? half : 1);
     std::shared_ptr<const Fd> base = first > 0 ? items_[first - 1].folder : nullptr;
     for (std::size_t m = first; m <= top; ++m) {
       Level& level = items_[m];
@@ -106,7 +106,7 @@ class Levels {
         for (std::size_t k = m; k <= top; ++k) items_[k].gone = true;
         return level.path;
       }
-      if (m >= keepFrom) {
+      if (m >= keep_from) {
         level.folder = next;
         ++open_;
       }
@@ -217,10 +217,10 @@ void TScruteDossier::ParcourirDossier(int32_t depth, const std::string& folder,
     DossierCourant = path;
     if (OnDossier) OnDossier(this, path);
     if (subfolders && !Arret) {
-      const int32_t childDepth = level.depth + 1;
+      const int32_t child_depth = level.depth + 1;
       // A link to a folder is reported but never followed, and a folder
       // already on the way down is not walked again: no loop repeats files.
-      if (Refuses(childDepth)) {
+      if (Refuses(child_depth)) {
         // Without sub-folders asked for, none is missed.
         if (max_penetration_ > 0) {
           Fail(path, "sous-dossiers non parcourus au-delà de " + std::to_string(max_penetration_) +
@@ -236,9 +236,9 @@ void TScruteDossier::ParcourirDossier(int32_t depth, const std::string& folder,
             Fail(path, "impossible d'ouvrir le dossier (" + SystemErrorText(errno) + ")");
           }
         } else if (!levels.Inside(st)) {
-          Profondeur = childDepth;
+          Profondeur = child_depth;
           const std::size_t name_start = level.path.size() + 1;
-          enter(std::move(child), st, std::move(path), name_start, childDepth);
+          enter(std::move(child), st, std::move(path), name_start, child_depth);
           continue;
         }
       }

@@ -58,9 +58,9 @@ void TStringGrid::SetRow(int row) {
 
 void TStringGrid::MoveTo(int col, int row) {
   if (col < 0 || row < 0 || col >= ColCount() || row >= RowCount()) throw EInvalidGridOperation();
-  bool canSelect = true;
-  if (OnSelectCell) OnSelectCell(this, col, row, canSelect);
-  if (!canSelect) return;
+  bool can_select = true;
+  if (OnSelectCell) OnSelectCell(this, col, row, can_select);
+  if (!can_select) return;
   col_ = col;
   row_ = row;
   ShowCurrent();

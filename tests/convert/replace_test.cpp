@@ -2,12 +2,12 @@
 
 #include <gtest/gtest.h>
 
-#include <map>
 #include <random>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "../support/replace_model.h"
 #include "platform/codepage.h"
 
 namespace {
@@ -69,82 +69,11 @@ TEST(ReplaceAllIgnoringCase, NeverMatchesInsideAUtf8Character) {
   EXPECT_EQ(Replace("\xC3\xA9", "\xA9", "x", Cp1252()), "\xC3x");
 }
 
-// A plain model of the replacement, made without the code page's routines.
-// Its capitals are those of the characters the random pieces below can form,
-// written out by hand; a three-byte character from "\xE9" has none.
-struct ModelSet {
-  bool utf8;
-  std::map<std::string, std::string> capitals;
-};
-
-const ModelSet kModelCp1252{false, {{"a", "A"}, {"b", "B"}, {"\xE9", "\xC9"}}};
+// The model's capitals are those of the characters the random pieces below
+// can form; a three-byte character from "\xE9" has none.
+const ReplaceModel kModelCp1252{false, {{"\xE9", "\xC9"}}};
 // "ɩ" is C9 A9, from the pieces "\xC9" and "\xA9".
-const ModelSet kModelUtf8{true, {{"a", "A"}, {"b", "B"}, {"é", "É"}, {"ɩ", "Ɩ"}}};
-
-// Bytes of the character at s[i]: a UTF-8 sequence with all its bytes, or one
-// byte (the pieces form no overlong or surrogate sequence).
-std::size_t ModelCharLength(const std::string& s, std::size_t i, bool utf8) {
-  if (!utf8) return 1;
-  const auto b = static_cast<unsigned char>(s[i]);
-  std::size_t length = 1;
-  if (b >= 0xC2 && b <= 0xDF) {
-    length = 2;
-  } else if (b >= 0xE0 && b <= 0xEF) {
-    length = 3;
-  } else if (b >= 0xF0 && b <= 0xF4) {
-    length = 4;
-  }
-  if (i + length > s.size()) return 1;
-  for (std::size_t k = 1; k < length; ++k) {
-    if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return 1;
-  }
-  return length;
-}
-
-std::string ModelUpper(const std::string& s, const ModelSet& set) {
-  std::string out;
-  for (std::size_t i = 0, n = 0; i < s.size(); i += n) {
-    n = ModelCharLength(s, i, set.utf8);
-    const std::string c = s.substr(i, n);
-    auto capital = set.capitals.find(c);
-    out += capital != set.capitals.end() ? capital->second : c;
-  }
-  return out;
-}
-
-bool ModelCharacterStartsAt(const std::string& s, std::size_t pos, bool utf8) {
-  std::size_t i = 0;
-  while (i < pos) i += ModelCharLength(s, i, utf8);
-  return i == pos;
-}
-
-// Copies of what is left, searched from the front each time; a match starts
-// where a character does.
-std::string Model(std::string text, const std::string& search, const std::string& repl,
-                  const ModelSet& set) {
-  std::string u = ModelUpper(text, set);
-  const std::string p = ModelUpper(search, set);
-  std::string result;
-  while (!u.empty()) {
-    std::size_t found = std::string::npos;
-    if (!p.empty()) {
-      for (std::size_t i = 0; i + p.size() <= u.size(); ++i) {
-        if (u.compare(i, p.size(), p) == 0 && ModelCharacterStartsAt(u, i, set.utf8)) {
-          found = i;
-          break;
-        }
-      }
-    }
-    if (found == std::string::npos) {
-      result += text;
-      break;
-    }
-    result += text.substr(0, found) + repl;
-    text = text.substr(found + search.size());
-    u = u.substr(found + p.size());
-  }
-  return result;
-}
+const ReplaceModel kModelUtf8{true, {{"é", "É"}, {"ɩ", "Ɩ"}}};
 
 TEST(ReplaceAllIgnoringCase, AgreesWithTheModelOnRandomInputs) {
   const std::vector<std::string> pieces = {"a",    "A",    "b",    "B",    " ",  "é",   "É",
@@ -163,7 +92,7 @@ TEST(ReplaceAllIgnoringCase, AgreesWithTheModelOnRandomInputs) {
       std::string text = make(12);
       std::string search = make(3);
       std::string repl = make(2);
-      ASSERT_EQ(ReplaceAllIgnoringCase(text, search, repl, *cp), Model(text, search, repl, *model))
+      ASSERT_EQ(ReplaceAllIgnoringCase(text, search, repl, *cp), model->Replace(text, search, repl))
           << cp->Name() << " text=" << text << " search=" << search;
     }
   }
