@@ -23,6 +23,10 @@ int FileWriter::SyncAll(int fd) {
   return ::syncfs(fd);
 }
 
+int FileWriter::SyncFolder(int folder) {
+  return ::fsync(folder);
+}
+
 int FileWriter::Close(int fd) {
   return ::close(fd);
 }
@@ -73,9 +77,11 @@ int SyncFile(FileWriter& writer, int fd) {
   return RetryInterrupted([&] { return writer.Sync(fd); }) == 0 ? 0 : errno;
 }
 
-int SyncFolder(int folder) {
+int SyncFolder(FileWriter& writer, int folder) {
   Fd dir(RetryInterrupted(
       [folder] { return ::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
-  if (dir.get() < 0 || RetryInterrupted([&] { return ::fsync(dir.get()); }) != 0) return errno;
+  if (dir.get() < 0 || RetryInterrupted([&] { return writer.SyncFolder(dir.get()); }) != 0) {
+    return errno;
+  }
   return 0;
 }

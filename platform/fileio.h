@@ -48,6 +48,9 @@ class FileWriter {
   virtual int Sync(int fd);
   // As syncfs(2): everything written to the file system of fd made durable.
   virtual int SyncAll(int fd);
+  // As fsync(2) of an open folder: the names made, renamed or removed in it
+  // made durable.
+  virtual int SyncFolder(int folder);
   // As close(2).
   virtual int Close(int fd);
   // As openat(2) of folder with O_TMPFILE: a file without a name, open for
@@ -67,6 +70,6 @@ int WriteFully(FileWriter& writer, int fd, const void* buf, std::size_t n);
 int WriteFullyAt(FileWriter& writer, int fd, const void* buf, std::size_t n, off_t offset);
 // Flushes fd's data through writer; 0 or errno.
 int SyncFile(FileWriter& writer, int fd);
-// Flushes the entries of the open folder (names made, renamed or removed);
-// 0 or errno.
-int SyncFolder(int folder);
+// Flushes the entries of the open folder (names made, renamed or removed)
+// through writer; 0 or errno.
+int SyncFolder(FileWriter& writer, int folder);

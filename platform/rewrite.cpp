@@ -452,10 +452,10 @@ int Rewrite::SyncWorkFolders(const WorkFile& backup) const {
   // The names of the copy and of the temporary file, where the state
   // folder's flush (with the record's name) did not cover them.
   if (backup.folder() != state_folder_.get()) {
-    if (int err = SyncFolder(backup.folder())) return err;
+    if (int err = SyncFolder(*writer_, backup.folder())) return err;
   }
   if (temp_.folder() != state_folder_.get() && temp_.folder() != backup.folder()) {
-    return SyncFolder(temp_.folder());
+    return SyncFolder(*writer_, temp_.folder());
   }
   return 0;
 }
@@ -498,7 +498,7 @@ int SyncFoldersOf(const std::vector<Rewrite*>& rewrites) {
     const int folder = r->Entry().Folder();
     if (!r->NeedsFlush() || std::find(done.begin(), done.end(), folder) != done.end()) continue;
     done.push_back(folder);
-    if (int err = SyncFolder(folder); err != 0 && first == 0) first = err;
+    if (int err = SyncFolder(*r->writer_, folder); err != 0 && first == 0) first = err;
   }
   return first;
 }

@@ -122,6 +122,7 @@ class Rewrite {
   std::string PathOf(const WorkFile& file) const;
   int SyncWorkFolders(const WorkFile& backup) const;
   friend std::vector<int> MakeDurableTogether(const std::vector<Rewrite*>& rewrites);
+  friend int SyncFoldersOf(const std::vector<Rewrite*>& rewrites);
 
   FolderEntry entry_;
   int original_ = -1;

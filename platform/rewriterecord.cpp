@@ -245,7 +245,7 @@ int RecordFile::Write(int state_folder, const RewriteRecord& record) {
   if (int err = WriteFully(writer_, file_.fd(), text.data(), text.size())) return err;
   if (int err = SyncFile(writer_, file_.fd())) return err;
   if (int err = file_.Name()) return err;
-  return SyncFolder(state_folder);
+  return SyncFolder(writer_, state_folder);
 }
 
 int RecordFile::MarkOldContentKept() {
