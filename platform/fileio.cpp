@@ -42,35 +42,37 @@ FileWriter& SystemFileWriter() {
   return system;
 }
 
-int WriteFully(FileWriter& writer, int fd, const void* buf, std::size_t n) {
+namespace {
+
+// Writes the n bytes at buf with write_some(p, k, done), which answers as
+// write(2) for the k bytes at p once done bytes are written.
+template <class WriteSome>
+int WriteAll(const void* buf, std::size_t n, WriteSome write_some) {
   const char* p = static_cast<const char*>(buf);
-  while (n > 0) {
-    const ssize_t w = writer.Write(fd, p, n);
+  std::size_t done = 0;
+  while (done < n) {
+    const ssize_t w = write_some(p + done, n - done, done);
     if (w < 0) {
       if (errno == EINTR) continue;
       return errno;
     }
     if (w == 0) return ENOSPC;
-    p += w;
-    n -= static_cast<std::size_t>(w);
+    done += static_cast<std::size_t>(w);
   }
   return 0;
 }
 
+}  // namespace
+
+int WriteFully(FileWriter& writer, int fd, const void* buf, std::size_t n) {
+  return WriteAll(
+      buf, n, [&](const char* p, std::size_t k, std::size_t) { return writer.Write(fd, p, k); });
+}
+
 int WriteFullyAt(FileWriter& writer, int fd, const void* buf, std::size_t n, off_t offset) {
-  const char* p = static_cast<const char*>(buf);
-  while (n > 0) {
-    const ssize_t w = writer.WriteAt(fd, p, n, offset);
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    if (w == 0) return ENOSPC;
-    p += w;
-    n -= static_cast<std::size_t>(w);
-    offset += w;
-  }
-  return 0;
+  return WriteAll(buf, n, [&](const char* p, std::size_t k, std::size_t done) {
+    return writer.WriteAt(fd, p, k, offset + static_cast<off_t>(done));
+  });
 }
 
 int SyncFile(FileWriter& writer, int fd) {
