@@ -55,6 +55,18 @@ double Run(const std::vector<std::string>& args, struct rusage* usage, const cha
   return t;
 }
 
+std::vector<std::string> UserRun(const std::string& program, const std::filesystem::path& folder,
+                                 const std::vector<std::string>& extra) {
+  std::vector<std::string> args = {program, "-q", "-r", "-f", "unix"};
+  for (const ReplaceRule* r : {&kFirstStartRule1, &kFirstStartRule2}) {
+    args.push_back("--remplacer=" + r->Search);
+    args.push_back("--par=" + r->Replacement);
+  }
+  args.insert(args.end(), extra.begin(), extra.end());
+  args.push_back(folder.string());
+  return args;
+}
+
 std::string PerlFile(std::mt19937& rng, std::size_t size) {
   static const char* const shebangs[] = {"#!/perl/bin/perl", "#!/PERL/bin/Perl -w",
                                          "#!/Perl/Bin/perl"};

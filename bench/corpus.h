@@ -27,6 +27,10 @@ std::string LoadAverage();
 // output goes to the file stdout_to when given.
 double Run(const std::vector<std::string>& args, struct rusage* usage = nullptr,
            const char* stdout_to = nullptr);
+// The command of the run a user makes on a server with the command-line
+// program: Unix endings, the two first-start rules, then extra, on folder.
+std::vector<std::string> UserRun(const std::string& program, const std::filesystem::path& folder,
+                                 const std::vector<std::string>& extra);
 // A Perl script of about size bytes: CR LF, indents, trailing blanks and
 // tabs, and a shebang and a library line in mixed case.
 std::string PerlFile(std::mt19937& rng, std::size_t size);

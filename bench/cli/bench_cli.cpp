@@ -32,16 +32,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The run a user makes on a server: Unix endings, the two first-start rules.
+// The user's run with the program built beside this benchmark.
 std::vector<std::string> Cli(const fs::path& folder, const std::vector<std::string>& extra) {
-  std::vector<std::string> args = {TERMINELLE_CLI, "-q", "-r", "-f", "unix"};
-  for (const ReplaceRule* r : {&kFirstStartRule1, &kFirstStartRule2}) {
-    args.push_back("--remplacer=" + r->Search);
-    args.push_back("--par=" + r->Replacement);
-  }
-  args.insert(args.end(), extra.begin(), extra.end());
-  args.push_back(folder.string());
-  return args;
+  return UserRun(TERMINELLE_CLI, folder, extra);
 }
 
 // What a trial on folder lists: empty once everything is converted.

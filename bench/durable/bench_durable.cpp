@@ -32,14 +32,7 @@ namespace {
 
 std::vector<std::string> Cli(const fs::path& folder, const std::vector<std::string>& extra,
                              const std::string& program = TERMINELLE_CLI) {
-  std::vector<std::string> args = {program, "-q", "-r", "-f", "unix"};
-  for (const ReplaceRule* r : {&kFirstStartRule1, &kFirstStartRule2}) {
-    args.push_back("--remplacer=" + r->Search);
-    args.push_back("--par=" + r->Replacement);
-  }
-  args.insert(args.end(), extra.begin(), extra.end());
-  args.push_back(folder.string());
-  return args;
+  return UserRun(program, folder, extra);
 }
 
 // A fresh copy of src at copy, on disk before anything is timed.
