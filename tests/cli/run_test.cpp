@@ -18,45 +18,22 @@
 #include <string>
 #include <vector>
 
+#include "../support/temp_folder.h"
 #include "run_cli.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-class CliRun : public ::testing::Test {
+class CliRun : public TempFolderTest {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/terminelle-cli-XXXXXX";
-    ASSERT_NE(::mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-    ::setenv("XDG_STATE_HOME", (dir_ + "/state").c_str(), 1);
+    TempFolderTest::SetUp();
     ::setenv("XDG_CONFIG_HOME", (dir_ + "/config").c_str(), 1);
-  }
-  void TearDown() override {
-    std::error_code ec;
-    for (const auto& e : fs::recursive_directory_iterator(dir_, ec)) {
-      fs::permissions(e.path(), fs::perms::owner_all, fs::perm_options::add, ec);
-    }
-    fs::remove_all(dir_, ec);
   }
 
   std::string Path(const std::string& relative) const { return dir_ + "/" + relative; }
-
-  std::string dir_;
 };
-
-void Write(const std::string& path, const std::string& bytes) {
-  fs::create_directories(fs::path(path).parent_path());
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-}
-
-std::string Read(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
 
 // A tree like the users' and worse: names matched by one or two patterns,
 // hard links, a link, binary files, blanks and every kind of line break.
@@ -72,11 +49,11 @@ void MakeTree(const std::string& root, bool hard_links) {
       content += pieces[rng() % pieces.size()];
     }
     if (i % 37 == 5) content += '\0';
-    Write(root + "/" + folders[rng() % folders.size()] + "f" + std::to_string(i) +
-              kinds[rng() % kinds.size()],
-          content);
+    WriteBytes(root + "/" + folders[rng() % folders.size()] + "f" + std::to_string(i) +
+                   kinds[rng() % kinds.size()],
+               content);
   }
-  Write(root + "/f-first.pl", "perl \r\n");
+  WriteBytes(root + "/f-first.pl", "perl \r\n");
   ::symlink("f-first.pl", (root + "/link.pl").c_str());
   if (hard_links) {
     ::link((root + "/f-first.pl").c_str(), (root + "/c/same.pl").c_str());
@@ -92,7 +69,7 @@ std::map<std::string, std::string> Contents(const std::string& root) {
     if (e.is_symlink()) {
       out[rel] = "link " + fs::read_symlink(e.path()).string();
     } else if (e.is_regular_file()) {
-      out[rel] = Read(e.path().string());
+      out[rel] = ReadBytes(e.path().string());
     } else {
       out[rel] = "folder";
     }
@@ -177,14 +154,14 @@ TEST_F(CliRun, ManyThreadsWriteWhatOneWrites) {
     EXPECT_EQ(r.status, 0) << r.err;
   }
   // A file met twice (two patterns, or two names) went through the rules twice.
-  EXPECT_EQ(Read(Path("four/f-first.pl")), "Perl -w -w -w -w -w\r\n");
+  EXPECT_EQ(ReadBytes(Path("four/f-first.pl")), "Perl -w -w -w -w -w\r\n");
   EXPECT_TRUE(Contents(Path("one")) == Contents(Path("four")));
 }
 
 TEST_F(CliRun, TrialChangesNothingAndListsWhatARunChanges) {
   MakeTree(Path("t"), false);
   // A work file a killed run left: a trial does not even clear it away.
-  Write(Path("t/a/.terminelle~aB3cD4eF5gH6iJ7kL8mN"), "");
+  WriteBytes(Path("t/a/.terminelle~aB3cD4eF5gH6iJ7kL8mN"), "");
   // Dates of folders too: a trial makes and removes no file anywhere.
   auto snapshot = [&] {
     std::map<std::string, std::string> s = Contents(Path("t"));
@@ -217,33 +194,33 @@ TEST_F(CliRun, TrialChangesNothingAndListsWhatARunChanges) {
 }
 
 TEST_F(CliRun, ExitStatusTellsFailuresAndBadUsage) {
-  Write(Path("d/ro.pl"), "a \r\n");
-  Write(Path("d/ro-done.pl"), "a\n");
-  Write(Path("d/ok.pl"), "b \r\n");
+  WriteBytes(Path("d/ro.pl"), "a \r\n");
+  WriteBytes(Path("d/ro-done.pl"), "a\n");
+  WriteBytes(Path("d/ok.pl"), "b \r\n");
   ASSERT_EQ(::chmod(Path("d/ro.pl").c_str(), 0444), 0);
   ASSERT_EQ(::chmod(Path("d/ro-done.pl").c_str(), 0444), 0);
   CliResult r = RunCli({"-f", "unix", Path("d")});
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find(Path("d/ro.pl") + " : Accès au fichier refusé"), std::string::npos) << r.err;
   EXPECT_EQ(r.err.find("ro-done"), std::string::npos) << r.err;
-  EXPECT_EQ(Read(Path("d/ro.pl")), "a \r\n");
-  EXPECT_EQ(Read(Path("d/ok.pl")), "b\n");
+  EXPECT_EQ(ReadBytes(Path("d/ro.pl")), "a \r\n");
+  EXPECT_EQ(ReadBytes(Path("d/ok.pl")), "b\n");
   EXPECT_EQ(RunCli({"-f", "unix", Path("d"), "--reglages", "--oups"}).status, 2);
   EXPECT_EQ(RunCli({"-f", "unix", Path("absent")}).status, 1);
   ASSERT_EQ(::chmod(Path("d/ro.pl").c_str(), 0644), 0);
   EXPECT_EQ(RunCli({"-f", "unix", Path("d")}).status, 0);
 
   // A trial whose listing cannot be written did not tell what it found.
-  Write(Path("d/todo.pl"), "c \r\n");
+  WriteBytes(Path("d/todo.pl"), "c \r\n");
   r = RunCli({"-n", "-f", "unix", Path("d")}, {"/dev/full"});
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("la sortie standard n'a pas pu être écrite"), std::string::npos) << r.err;
 }
 
 TEST_F(CliRun, AFolderThatCannotBeReadIsAFailure) {
-  Write(Path("t/a.pl"), "a \n");
-  Write(Path("t/closed/b.pl"), "b \n");
-  Write(Path("t/z/c.pl"), "c \n");
+  WriteBytes(Path("t/a.pl"), "a \n");
+  WriteBytes(Path("t/closed/b.pl"), "b \n");
+  WriteBytes(Path("t/z/c.pl"), "c \n");
   ASSERT_EQ(::chmod(Path("t/closed").c_str(), 0), 0);
   // The superuser reads every folder: the run is then an ordinary user's.
   CliRunAs as;
@@ -258,13 +235,13 @@ TEST_F(CliRun, AFolderThatCannotBeReadIsAFailure) {
       << r.err;
   EXPECT_NE(r.err.find("1 en échec"), std::string::npos) << r.err;
   // The rest of the run went on.
-  EXPECT_EQ(Read(Path("t/a.pl")), "a\n");
-  EXPECT_EQ(Read(Path("t/z/c.pl")), "c\n");
+  EXPECT_EQ(ReadBytes(Path("t/a.pl")), "a\n");
+  EXPECT_EQ(ReadBytes(Path("t/z/c.pl")), "c\n");
 }
 
 TEST_F(CliRun, InterruptedRunLeavesEveryFileOldOrNew) {
   constexpr int kFiles = 1500;
-  for (int i = 0; i < kFiles; ++i) Write(Path("d/f" + std::to_string(i) + ".pl"), "a \r\n");
+  for (int i = 0; i < kFiles; ++i) WriteBytes(Path("d/f" + std::to_string(i) + ".pl"), "a \r\n");
   const HeldRun run = StartHeld({"-v", "-j", "2", "-f", "unix", Path("d")});
   ASSERT_GT(run.pid, 0);
   ::kill(run.pid, SIGINT);
@@ -278,7 +255,7 @@ TEST_F(CliRun, InterruptedRunLeavesEveryFileOldOrNew) {
   EXPECT_EQ(WEXITSTATUS(status), 130);
   int converted = 0;
   for (int i = 0; i < kFiles; ++i) {
-    std::string content = Read(Path("d/f" + std::to_string(i) + ".pl"));
+    std::string content = ReadBytes(Path("d/f" + std::to_string(i) + ".pl"));
     EXPECT_TRUE(content == "a \r\n" || content == "a\n") << i;
     converted += content == "a\n";
   }
@@ -290,7 +267,7 @@ TEST_F(CliRun, InterruptedRunLeavesEveryFileOldOrNew) {
 }
 
 TEST_F(CliRun, ASecondSignalEndsTheRunAtOnce) {
-  for (int i = 0; i < 1500; ++i) Write(Path("d/f" + std::to_string(i) + ".pl"), "a \r\n");
+  for (int i = 0; i < 1500; ++i) WriteBytes(Path("d/f" + std::to_string(i) + ".pl"), "a \r\n");
   // The same signal twice, or SIGINT then SIGTERM.
   for (int second : {SIGINT, SIGTERM}) {
     const HeldRun run = StartHeld({"-v", "-j", "2", "-f", "unix", Path("d")});
@@ -308,7 +285,7 @@ TEST_F(CliRun, ASecondSignalEndsTheRunAtOnce) {
 }
 
 TEST_F(CliRun, ATrialListsAFileOnceWhateverItsNamesAndPatterns) {
-  Write(Path("d/a.pl"), "x \r\n");
+  WriteBytes(Path("d/a.pl"), "x \r\n");
   ASSERT_EQ(::link(Path("d/a.pl").c_str(), Path("d/b.pl").c_str()), 0);
   CliResult r = RunCli({"-n", "-q", "-f", "unix", "-F", "*.pl;?.pl", Path("d")});
   EXPECT_EQ(r.status, 0) << r.err;
@@ -321,22 +298,22 @@ TEST_F(CliRun, ATrialListsAFileOnceWhateverItsNamesAndPatterns) {
 TEST_F(CliRun, ARewriteCutShortIsPutBackAtStartButNotByATrial) {
   // Cut short while writing the new content over the old, as the previous
   // version's record tells it: this version settles those too.
-  Write(Path("d/k.pl"), "new");
+  WriteBytes(Path("d/k.pl"), "new");
   const std::string backup = Path("d/.terminelle-ancien-Ab12cd");
   const std::string temp = Path("d/.terminelle-Zz9yXx");
-  Write(backup, "old content \r\n");
-  Write(temp, "new content\n");
+  WriteBytes(backup, "old content \r\n");
+  WriteBytes(temp, "new content\n");
   struct stat st {};
   ASSERT_EQ(::stat(Path("d/k.pl").c_str(), &st), 0);
   auto field = [](const std::string& v) { return std::to_string(v.size()) + ":" + v + "\n"; };
   const std::string record = Path("state/Terminelle/reprise-Qw3rTy");
-  Write(record, "terminelle-reprise 1\n1\n" + field(Path("d/k.pl")) + field(backup) + field(temp) +
-                    field(std::to_string(st.st_dev)) + field(std::to_string(st.st_ino)) +
-                    field("644") + field(""));
+  WriteBytes(record, "terminelle-reprise 1\n1\n" + field(Path("d/k.pl")) + field(backup) +
+                         field(temp) + field(std::to_string(st.st_dev)) +
+                         field(std::to_string(st.st_ino)) + field("644") + field(""));
 
   CliResult tried = RunCli({"-n", "-q", "-f", "unix", Path("d")});
   EXPECT_EQ(tried.status, 0) << tried.err;
-  EXPECT_EQ(Read(Path("d/k.pl")), "new");
+  EXPECT_EQ(ReadBytes(Path("d/k.pl")), "new");
   EXPECT_TRUE(fs::exists(record));
 
   // Put back before the walk, which then converts the old content.
@@ -345,16 +322,17 @@ TEST_F(CliRun, ARewriteCutShortIsPutBackAtStartButNotByATrial) {
   EXPECT_NE(r.err.find("Ces fichiers ont retrouvé leur contenu d'avant :\n" + Path("d/k.pl")),
             std::string::npos)
       << r.err;
-  EXPECT_EQ(Read(Path("d/k.pl")), "old content\n");
+  EXPECT_EQ(ReadBytes(Path("d/k.pl")), "old content\n");
   EXPECT_FALSE(fs::exists(record) || fs::exists(backup) || fs::exists(temp));
 }
 
 TEST_F(CliRun, KeepIndentationKeepsOnlyLeadingBlanks) {
-  Write(Path("d/s.pl"),
-        "sub f {\r\n\t  my $x = 'PERL';  \r\n   \t\r\n  print <<EOT;\r\n  EOT \r\n}");
+  WriteBytes(Path("d/s.pl"),
+             "sub f {\r\n\t  my $x = 'PERL';  \r\n   \t\r\n  print <<EOT;\r\n  EOT \r\n}");
   CliResult r = RunCli({"-k", "-f", "unix", "--remplacer=perl", "--par=Perl", Path("d")});
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(Read(Path("d/s.pl")), "sub f {\n\t  my $x = 'Perl';\n\n  print <<EOT;\n  EOT\n}\n");
+  EXPECT_EQ(ReadBytes(Path("d/s.pl")),
+            "sub f {\n\t  my $x = 'Perl';\n\n  print <<EOT;\n  EOT\n}\n");
 }
 
 TEST_F(CliRun, DiffShowsWhatATrialWouldChangeInWalkOrder) {
@@ -367,11 +345,11 @@ TEST_F(CliRun, DiffShowsWhatATrialWouldChangeInWalkOrder) {
                         : "") +
              "\n";
   }
-  Write(Path("d/a.pl"), lines);
+  WriteBytes(Path("d/a.pl"), lines);
   // Longer than a line held whole: told by its first bytes and its size.
-  Write(Path("d/long.pl"), std::string(std::size_t{1} << 21, 'x') + "  \r\n");
-  Write(Path("d/x\ny.pl"), "q \n");
-  Write(Path("d/b/endings.pl"), "x\r\n  y\r\nz");
+  WriteBytes(Path("d/long.pl"), std::string(std::size_t{1} << 21, 'x') + "  \r\n");
+  WriteBytes(Path("d/x\ny.pl"), "q \n");
+  WriteBytes(Path("d/b/endings.pl"), "x\r\n  y\r\nz");
   const std::string shown_long = std::string(256, 'x') + "[…] (ligne de ";
   const std::string expected =
       "--- a/a.pl\n+++ b/a.pl\n"
@@ -397,15 +375,16 @@ TEST_F(CliRun, DiffShowsWhatATrialWouldChangeInWalkOrder) {
             "--- a/endings.pl\n+++ b/endings.pl\n@@ -1,3 +1,3 @@\n-x\n-  y\n-z\n"
             "+x\n\\ seule la fin de ligne change : CR LF → CR\n+y\n"
             "+z\n\\ seule la fin de ligne change : aucune → CR\n");
-  EXPECT_EQ(Read(Path("d/b/endings.pl")), "x\r\n  y\r\nz");
+  EXPECT_EQ(ReadBytes(Path("d/b/endings.pl")), "x\r\n  y\r\nz");
 }
 
 TEST_F(CliRun, PerlCheckWarnsWherePerlWouldReadOtherwise) {
-  Write(Path("d/bad.pl"), "print <<EOT;\ntext\n  EOT\nEOT\nprint <<\"  END\";\nx\n  END\n1;\n");
-  Write(Path("d/pod.pm"), "=head1 SYNOPSIS\n\n    code();\n    =cut\n\n=cut\n1;\n");
+  WriteBytes(Path("d/bad.pl"),
+             "print <<EOT;\ntext\n  EOT\nEOT\nprint <<\"  END\";\nx\n  END\n1;\n");
+  WriteBytes(Path("d/pod.pm"), "=head1 SYNOPSIS\n\n    code();\n    =cut\n\n=cut\n1;\n");
   // These change, but not in what Perl reads.
-  Write(Path("d/tilde.pl"), "print <<~EOT;\r\n    text\r\n    EOT\r\n");
-  Write(Path("d/plain.pl"), "sub f {\r\n    my $x\r\n      = 1 << 2;  # shift\r\n}\r\n");
+  WriteBytes(Path("d/tilde.pl"), "print <<~EOT;\r\n    text\r\n    EOT\r\n");
+  WriteBytes(Path("d/plain.pl"), "sub f {\r\n    my $x\r\n      = 1 << 2;  # shift\r\n}\r\n");
   const std::vector<std::string> args = {
       "-n", "--verifier-perl", "-q", "-f", "unix", "-F", "bad.pl;pod.pm;tilde.pl;plain.pl"};
   std::vector<std::string> all = args;

@@ -24,6 +24,7 @@
 
 #include "../support/allocations.h"
 #include "../support/replace_model.h"
+#include "../support/temp_folder.h"
 #include "base/errors.h"
 #include "convert/bytescan.h"
 #include "convert/convert.h"
@@ -54,50 +55,14 @@ const bool kBaseline = [] {
   return on;
 }();
 
-class ConvertTest : public ::testing::Test {
+class ConvertTest : public FolderAndStateTest {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/terminelle-convert-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-    char state[] = "/tmp/terminelle-state-XXXXXX";
-    ASSERT_NE(mkdtemp(state), nullptr);
-    state_ = state;
-    setenv("XDG_STATE_HOME", state_.c_str(), 1);
-  }
-  void TearDown() override {
-    std::error_code ec;
-    fs::permissions(dir_, fs::perms::owner_all, fs::perm_options::add, ec);
-    fs::remove_all(dir_, ec);
-    fs::remove_all(state_, ec);
-  }
-
-  std::string Path(const std::string& name) const { return dir_ + "/" + name; }
-  std::string Write(const std::string& name, const std::string& bytes) const {
-    std::string p = Path(name);
-    std::ofstream(p, std::ios::binary) << bytes;
-    return p;
-  }
-  static std::string Read(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-  }
-  std::set<std::string> Entries() const {
-    std::set<std::string> names;
-    for (const auto& e : fs::directory_iterator(dir_)) names.insert(e.path().filename().string());
-    return names;
-  }
   std::string Convert(const std::string& content, LineEnding kind, const ReplaceRule& r1 = kNoRule,
                       const ReplaceRule& r2 = kNoRule) const {
     std::string p = Write("f.pl", content);
     ConvertTextFile(p, p, kind, r1, r2, Cp());
     return Read(p);
   }
-
-  std::string dir_;
-  std::string state_;
 };
 
 TEST_F(ConvertTest, SplitsTrimsAndEndsEveryLine) {

@@ -14,10 +14,10 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "../support/temp_folder.h"
 #include "platform/fileio.h"
 #include "scan/scrutedossier.h"
 
@@ -25,23 +25,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class ScheduleTest : public ::testing::Test {
+class ScheduleTest : public TempFolderTest {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/terminelle-schedule-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-    setenv("XDG_STATE_HOME", (dir_ + "/state").c_str(), 1);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
   std::string Path(int i) const { return dir_ + "/f" + std::to_string(i) + ".pl"; }
-  static std::string Read(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-  }
   // Files whose contents differ in length, which tells their temporary files apart.
   void MakeFiles(int n) const {
     for (int i = 0; i < n; ++i) std::ofstream(Path(i)) << std::string(i + 1, 'a') << " \r\n";
@@ -75,8 +61,6 @@ class ScheduleTest : public ::testing::Test {
     }
     return results;
   }
-
-  std::string dir_;
 };
 
 // The barrier fails, and one file's own flush with it.
@@ -118,10 +102,10 @@ TEST_F(ScheduleTest, AFailedBarrierFindsItsFileAndCommitsTheOthers) {
     if (i == 3) {
       EXPECT_TRUE(results[3].Failed);
       EXPECT_EQ(results[3].Message, "Erreur E/S 1117");
-      EXPECT_EQ(Read(Path(3)), std::string(4, 'a') + " \r\n");
+      EXPECT_EQ(ReadBytes(Path(3)), std::string(4, 'a') + " \r\n");
     } else {
       EXPECT_FALSE(results[static_cast<std::size_t>(i)].Failed) << i;
-      EXPECT_EQ(Read(Path(i)), Converted(i)) << i;
+      EXPECT_EQ(ReadBytes(Path(i)), Converted(i)) << i;
     }
   }
   // Nothing of the failed file's temporary content stays behind.
@@ -147,7 +131,7 @@ TEST_F(ScheduleTest, AFolderFlushThatFailsReportsTheFilesRenamedInIt) {
   // In place, but their new names may not outlive a power cut: never told done.
   for (int i = 0; i < 3; ++i) {
     EXPECT_TRUE(results[static_cast<std::size_t>(i)].Failed) << i;
-    EXPECT_EQ(Read(Path(i)), Converted(i)) << i;
+    EXPECT_EQ(ReadBytes(Path(i)), Converted(i)) << i;
   }
 }
 
@@ -172,7 +156,7 @@ TEST_F(ScheduleTest, AKillInTheMiddleOfABatchLeavesEachFileOldOrNew) {
   ASSERT_TRUE(WIFSIGNALED(status));
   // Renamed in the walk's order: the eleven first are new, the others old.
   for (int i = 0; i < kFiles; ++i) {
-    const std::string content = Read(Path(i));
+    const std::string content = ReadBytes(Path(i));
     EXPECT_EQ(content, i < 11 ? Converted(i) : std::string(i + 1, 'a') + " \r\n") << i;
   }
   // One run afterwards converts the rest and leaves no work file.
@@ -183,7 +167,7 @@ TEST_F(ScheduleTest, AKillInTheMiddleOfABatchLeavesEachFileOldOrNew) {
   c.Kind = LineEnding::Unix;
   scan.OnFichier = [&](TObject*, std::string) { ConvertFile(scan.Entry, c); };
   scan.Execute();
-  for (int i = 0; i < kFiles; ++i) EXPECT_EQ(Read(Path(i)), Converted(i)) << i;
+  for (int i = 0; i < kFiles; ++i) EXPECT_EQ(ReadBytes(Path(i)), Converted(i)) << i;
   int entries = 0;
   for (const auto& e : fs::directory_iterator(dir_)) entries += e.path().filename() != "state";
   EXPECT_EQ(entries, kFiles);
@@ -201,9 +185,9 @@ TEST_F(ScheduleTest, AFailureEndsItsRunAfterWhatCameBeforeIsInPlace) {
     for (int i = 0; i < kFiles; ++i) {
       const VisitResult& r = results[static_cast<std::size_t>(i)];
       if (i < 15) {
-        EXPECT_EQ(Read(Path(i)), Converted(i)) << "round " << round << ", file " << i;
+        EXPECT_EQ(ReadBytes(Path(i)), Converted(i)) << "round " << round << ", file " << i;
       } else {
-        EXPECT_EQ(Read(Path(i)), std::string(i + 1, 'a') + " \r\n") << i;
+        EXPECT_EQ(ReadBytes(Path(i)), std::string(i + 1, 'a') + " \r\n") << i;
         EXPECT_EQ(r.Failed, i == 15) << i;
       }
     }

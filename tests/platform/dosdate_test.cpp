@@ -4,48 +4,39 @@
 
 #include <ctime>
 
-TEST(DosDateTime, PacksLocalTimeWithHalvedSeconds) {
+namespace {
+
+// The moment of a local date and time.
+time_t Local(int year, int month, int day, int hour, int minute, int second) {
   struct tm local {};
-  local.tm_year = 2024 - 1900;
-  local.tm_mon = 2;
-  local.tm_mday = 15;
-  local.tm_hour = 13;
-  local.tm_min = 45;
-  local.tm_sec = 31;
+  local.tm_year = year - 1900;
+  local.tm_mon = month - 1;
+  local.tm_mday = day;
+  local.tm_hour = hour;
+  local.tm_min = minute;
+  local.tm_sec = second;
   local.tm_isdst = -1;
+  return mktime(&local);
+}
+
+}  // namespace
+
+TEST(DosDateTime, PacksLocalTimeWithHalvedSeconds) {
   int32_t packed = -1;
-  ASSERT_TRUE(DosDateTime(mktime(&local), &packed));
+  ASSERT_TRUE(DosDateTime(Local(2024, 3, 15, 13, 45, 31), &packed));
   const uint32_t date = (44u << 9) | (3u << 5) | 15u;
   const uint32_t time = (13u << 11) | (45u << 5) | 15u;
   EXPECT_EQ(static_cast<uint32_t>(packed), (date << 16) | time);
 }
 
 TEST(DosDateTime, ZeroOutsideTheDosYears) {
-  struct tm local {};
-  local.tm_year = 1979 - 1900;
-  local.tm_mon = 11;
-  local.tm_mday = 31;
-  local.tm_hour = 23;
-  local.tm_min = 59;
-  local.tm_sec = 59;
-  local.tm_isdst = -1;
   int32_t packed = -1;
-  EXPECT_FALSE(DosDateTime(mktime(&local), &packed));
+  EXPECT_FALSE(DosDateTime(Local(1979, 12, 31, 23, 59, 59), &packed));
   EXPECT_EQ(packed, 0);
-  local.tm_year = 2108 - 1900;
-  local.tm_mon = 0;
-  local.tm_mday = 1;
-  local.tm_hour = 0;
-  local.tm_min = 0;
-  local.tm_sec = 0;
   packed = -1;
-  EXPECT_FALSE(DosDateTime(mktime(&local), &packed));
+  EXPECT_FALSE(DosDateTime(Local(2108, 1, 1, 0, 0, 0), &packed));
   EXPECT_EQ(packed, 0);
   // The last DOS year sets the top bit: still a date, not an error.
-  local.tm_year = 2107 - 1900;
-  local.tm_mon = 11;
-  local.tm_mday = 31;
-  local.tm_isdst = -1;
-  EXPECT_TRUE(DosDateTime(mktime(&local), &packed));
+  EXPECT_TRUE(DosDateTime(Local(2107, 12, 31, 0, 0, 0), &packed));
   EXPECT_LT(packed, 0);
 }

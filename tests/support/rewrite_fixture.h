@@ -27,6 +27,7 @@
 #include "platform/fileio.h"
 #include "platform/folderentry.h"
 #include "platform/rewrite.h"
+#include "temp_folder.h"
 
 inline constexpr uid_t kNobody = 65534;
 
@@ -113,45 +114,15 @@ class FlushWatch : public FileWriter {
   std::map<WriteStep, int> at_;
 };
 
-class RewriteFixture : public ::testing::Test {
+class RewriteFixture : public FolderAndStateTest {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/terminelle-rewrite-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-    char state[] = "/tmp/terminelle-state-XXXXXX";
-    ASSERT_NE(mkdtemp(state), nullptr);
-    state_ = state;
-    setenv("XDG_STATE_HOME", state_.c_str(), 1);
+    FolderAndStateTest::SetUp();
     // Other users' runs write here too.
     ASSERT_EQ(chmod(dir_.c_str(), 0777), 0);
     ASSERT_EQ(chmod(state_.c_str(), 0777), 0);
   }
-  void TearDown() override {
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
-    std::filesystem::remove_all(state_, ec);
-  }
 
-  std::string Path(const std::string& name) const { return dir_ + "/" + name; }
-  std::string Write(const std::string& name, const std::string& bytes) const {
-    std::string p = Path(name);
-    std::ofstream(p, std::ios::binary) << bytes;
-    return p;
-  }
-  static std::string Read(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-  }
-  std::set<std::string> Entries() const {
-    std::set<std::string> names;
-    for (const auto& e : std::filesystem::directory_iterator(dir_)) {
-      names.insert(e.path().filename().string());
-    }
-    return names;
-  }
   static mode_t Mode(const std::string& path) {
     struct stat st {};
     return stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
@@ -173,6 +144,4 @@ class RewriteFixture : public ::testing::Test {
   }
 
   const bool root_ = geteuid() == 0;
-  std::string dir_;
-  std::string state_;
 };
