@@ -297,6 +297,8 @@ void TForm1::BuildFaceless() {
   ScruteDossier1->SetSousDossier(true);
   ScruteDossier1->SetMaxPenetration(10000);
   ScruteDossier1->Pump = [] { Application().ProcessMessages(); };
+  // Each file is converted once, under the first pattern it matches.
+  ScruteDossier1->ReportRepeats = false;
 
   SvgEditIni1 = new TSvgEditIni(this);
   SvgEditIni1->Name = "SvgEditIni1";
@@ -523,9 +525,12 @@ void TForm1::Button1Click(TObject* /*Sender*/) {
   runs_.push_back(
       Run{folder.back() == '/' ? folder.substr(0, folder.size() - 1) : folder, {}, ++last_run_});
   struct EndRun {
-    std::vector<Run>& runs;
-    ~EndRun() { runs.pop_back(); }
-  } end_run{runs_};
+    TForm1& form;
+    ~EndRun() {
+      if (form.conversions_) form.conversions_->EndRun(form.runs_.back().id);
+      form.runs_.pop_back();
+    }
+  } end_run{*this};
   ScruteDossier1->Execute();
 }
 

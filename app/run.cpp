@@ -103,7 +103,8 @@ int RunTerminelle(int argc, char** argv) {
   LoadQtFrench();
   InstallErrorBox();
   // Before the window reads anything, the settings file included.
-  std::vector<InterruptedRewrite> interrupted = RestoreInterruptedRewrites();
+  std::vector<InterruptedRewrite> interrupted;
+  if (int err = RestoreInterruptedRewrites(&interrupted)) ShowMessage(StateFolderUnreadText(err));
   if (!interrupted.empty()) ShowMessage(InterruptedRewritesText(interrupted));
   // A save of the settings cut short may have left its temporary file.
   SweepStaleWorkFiles(FolderOf(TSvgEditIni::FichierSettings()));

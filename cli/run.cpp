@@ -315,8 +315,13 @@ class Trier {
 int RunConversion(const RunSettings& run) {
   InstallSignalHandlers();
   // A trial changes nothing, not even files a killed run left half rewritten.
+  bool state_unread = false;
   if (!run.Trial) {
-    std::vector<InterruptedRewrite> interrupted = RestoreInterruptedRewrites();
+    std::vector<InterruptedRewrite> interrupted;
+    if (int err = RestoreInterruptedRewrites(&interrupted)) {
+      state_unread = true;
+      std::fprintf(stderr, "terminelle-cli: %s\n", StateFolderUnreadText(err).c_str());
+    }
     if (!interrupted.empty()) {
       std::fprintf(stderr, "%s\n", InterruptedRewritesText(interrupted).c_str());
     }
@@ -342,6 +347,12 @@ int RunConversion(const RunSettings& run) {
   options.Trial = run.Trial;
   if (run.Trial) options.Try = Trier(run);
   Schedule schedule(options, [&](std::vector<VisitResult>& told) { report.Tell(told); });
+  if (schedule.Workers() < std::max(1u, run.Jobs)) {
+    std::fprintf(stderr,
+                 "terminelle-cli: %u tâches sur %u ont pu démarrer ; la conversion continue "
+                 "avec elles, rien n'est perdu.\n",
+                 schedule.Workers(), std::max(1u, run.Jobs));
+  }
   auto tick = [&] {
     if (!report.BarDue()) return;
     std::size_t done = 0, found = 0;
@@ -355,6 +366,7 @@ int RunConversion(const RunSettings& run) {
   scanner.SetMaxPenetration(run.Subfolders ? 10000 : 0);
   // A trial writes nothing, not even the removal of work files left behind.
   scanner.SweepWorkFiles = !run.Trial;
+  scanner.ReportRepeats = false;
   scanner.Pump = [&] {
     if (StopAsked()) {
       scanner.Arret = true;
@@ -390,5 +402,5 @@ int RunConversion(const RunSettings& run) {
   const int signal = stop_signal.load();
   report.Summary(signal);
   if (signal != 0) return 128 + signal;
-  return report.AnyFailed() ? 1 : 0;
+  return report.AnyFailed() || state_unread ? 1 : 0;
 }

@@ -24,6 +24,7 @@
 #include "platform/oserror.h"
 #include "platform/paths.h"
 #include "platform/rewrite.h"
+#include "platform/rewriterecord.h"
 #include "platform/workfile.h"
 
 namespace {
@@ -751,10 +752,16 @@ bool Absent(int err) {
   return err == ENOENT || err == ENOTDIR || err == EACCES || err == ELOOP || err == ENAMETOOLONG;
 }
 
+// How a file met in the middle of its rewrite in place by another run is
+// taken: left alone and told, or settled first when its record is this
+// user's (never by a trial, which writes nothing).
+enum class MarkedSources { kSettle, kRefuse };
+
 // Opens the file at entry; false when it is to be left alone. Only regular
 // files dated within what a DOS date can hold are converted; links, pipes
-// and devices are never opened, nor the program's own files.
-bool OpenSource(const FolderEntry& entry, Source* s) {
+// and devices are never opened, nor the program's own files. A file cut
+// short by a rewrite in place is never taken for its content.
+bool OpenSource(const FolderEntry& entry, Source* s, FileWriter& writer, MarkedSources marked) {
   s->entry = entry;
   struct stat named {};
   if (const struct stat* listed = entry.Listed()) {
@@ -772,6 +779,15 @@ bool OpenSource(const FolderEntry& entry, Source* s) {
     if (err == ELOOP || err == ENOENT) return false;  // replaced by a link, or gone, since
     throw EFOpenError(FullPathName(entry.Path()), SystemErrorText(err));
   }
+  if (::fstat(s->fd.get(), &s->st) != 0 || !S_ISREG(s->st.st_mode)) return false;
+  std::string kept_in;
+  if (!BearsRewriteMark(s->fd.get(), &kept_in)) return true;
+  const MarkedFile state = marked == MarkedSources::kSettle
+                               ? SettleMarkedFile(writer, s->st, kept_in)
+                               : MarkedFile::kCutShort;
+  if (state == MarkedFile::kBeingRewritten) throw IoError(EBUSY, entry.Path());
+  if (state == MarkedFile::kCutShort) throw CutShortError(kept_in);
+  // Put back or found whole: read as it is now.
   return ::fstat(s->fd.get(), &s->st) == 0 && S_ISREG(s->st.st_mode);
 }
 
@@ -861,7 +877,7 @@ ConvertOutcome PrepareOverItself(const Source& src, const Conversion& c,
   // their dates cannot tell a change made during the conversion.
   ContentHash hash;
   Input in{src.fd.get(), src.st.st_size};
-  if (ChangedInClockTick(src.st, ClockOf(c))) in.hash = &hash;
+  if (MayChangeUnseen(src.st, ClockOf(c))) in.hash = &hash;
   FileWriter& writer = WriterOf(c);
   try {
     if (c.Options.KeepUnchanged) {
@@ -888,6 +904,7 @@ ConvertOutcome PrepareOverItself(const Source& src, const Conversion& c,
     throw;
   }
   if (in.hash != nullptr) rewrite->SetContentHash(hash.Value());
+  rewrite->FinishOutput();
   return ConvertOutcome::kConverted;
 }
 
@@ -1205,7 +1222,8 @@ std::unique_ptr<PreparedConversion> PrepareConversion(const FolderEntry& file,
   return WithBuffers([&] {
     auto state = std::make_unique<PreparedConversion::State>();
     ConvertOutcome outcome = ConvertOutcome::kLeftAlone;
-    if (file.Folder() >= 0 && OpenSource(file, &state->src)) {
+    if (file.Folder() >= 0 &&
+        OpenSource(file, &state->src, WriterOf(conversion), MarkedSources::kSettle)) {
       outcome = PrepareOverItself(state->src, conversion, state->rewrite);
     }
     if (!state->rewrite) state.reset();
@@ -1216,13 +1234,14 @@ std::unique_ptr<PreparedConversion> PrepareConversion(const FolderEntry& file,
 ConvertOutcome ConvertFile(const FolderEntry& file, const Conversion& conversion) {
   std::unique_ptr<PreparedConversion> prepared = PrepareConversion(file, conversion);
   if (Rewrite* pending = prepared->Pending()) {
-    int err = 0;
+    int err = 0, folder_err = 0;
     try {
-      err = pending->Commit();
+      err = pending->Commit(&folder_err);
     } catch (const std::bad_alloc&) {
       throw EOutOfMemory();
     }
     if (err != 0) throw IoError(err, pending->Entry().Path());
+    if (folder_err != 0) throw UnflushedFolderError(folder_err, FolderOf(pending->Entry().Path()));
   }
   return prepared->Outcome();
 }
@@ -1231,7 +1250,10 @@ TrialOutcome TryConvertFile(const FolderEntry& file, const Conversion& conversio
                             TrialListener* listener) {
   return WithBuffers([&] {
     Source src;
-    if (file.Folder() < 0 || !OpenSource(file, &src)) return TrialOutcome{};
+    if (file.Folder() < 0 ||
+        !OpenSource(file, &src, WriterOf(conversion), MarkedSources::kRefuse)) {
+      return TrialOutcome{};
+    }
     return Try(src, conversion, listener);
   });
 }
@@ -1244,7 +1266,9 @@ ConvertOutcome ConvertFile(const std::string& source, const std::string& destina
   if (destination == source) return ConvertFile(file, c);
   return WithBuffers([&] {
     Source src;
-    if (file.Folder() < 0 || !OpenSource(file, &src)) return ConvertOutcome::kLeftAlone;
+    if (file.Folder() < 0 || !OpenSource(file, &src, WriterOf(c), MarkedSources::kSettle)) {
+      return ConvertOutcome::kLeftAlone;
+    }
     return ConvertElsewhere(src, destination, c);
   });
 }
@@ -1263,4 +1287,21 @@ void ConvertTextFile(const std::string& source, const std::string& destination, 
 
 EInOutError IoError(int err, const std::string& path) {
   return EInOutError(OsErrorCodeForPath(err, path));
+}
+
+std::string UnflushedFolderMessage(int err) {
+  return "dossier non enregistré sur le disque (" + EInOutError::MessageFor(OsErrorCode(err)) +
+         ") ; les fichiers qui viennent d'y être convertis sont en place, mais une coupure de "
+         "courant pourrait leur rendre leur ancien contenu";
+}
+
+Exception CutShortError(const std::string& kept_in) {
+  return Exception(
+      "réécriture interrompue par un arrêt du programme : fichier laissé tel quel, son ancien "
+      "contenu est gardé dans \"" +
+      kept_in + "\"");
+}
+
+Exception UnflushedFolderError(int err, const std::string& folder) {
+  return Exception(folder + " : " + UnflushedFolderMessage(err));
 }

@@ -175,3 +175,13 @@ TrialOutcome TryConvertFile(const std::string& source, LineEnding kind, const Re
 // The program's error for a failure with errno err of the file at path
 // (which tells a missing folder from a missing file; none when empty).
 EInOutError IoError(int err, const std::string& path = std::string());
+
+// The error for a file left alone because a rewrite in place was cut short
+// and could not be settled here, its old content kept at kept_in.
+Exception CutShortError(const std::string& kept_in);
+
+// What is said of a folder whose flush failed with errno err once files
+// were renamed in it: they are in place, but a power cut may undo it.
+std::string UnflushedFolderMessage(int err);
+// The error naming folder, as a window shows it.
+Exception UnflushedFolderError(int err, const std::string& folder);

@@ -1,5 +1,7 @@
 #include "convert/interrupted.h"
 
+#include "platform/oserror.h"
+
 std::string InterruptedRewritesText(const std::vector<InterruptedRewrite>& found) {
   std::string restored, changed, lost;
   for (const InterruptedRewrite& f : found) {
@@ -22,4 +24,10 @@ std::string InterruptedRewritesText(const std::vector<InterruptedRewrite>& found
   if (!lost.empty())
     text += "\n\nCes fichiers n'ont pas pu retrouver leur contenu d'avant :" + lost;
   return text;
+}
+
+std::string StateFolderUnreadText(int err) {
+  return "Le dossier d'état " + StateFolderPath() + " n'a pas pu être lu (" + SystemErrorText(err) +
+         ") : des fichiers qu'un arrêt a laissés à moitié réécrits n'ont peut-être pas retrouvé "
+         "leur contenu.";
 }

@@ -9,3 +9,6 @@
 
 // The text telling what RestoreInterruptedRewrites found and did.
 std::string InterruptedRewritesText(const std::vector<InterruptedRewrite>& found);
+// The text telling that the state folder could not be read (errno err), so
+// that files a killed run cut short may not have been put back.
+std::string StateFolderUnreadText(int err);

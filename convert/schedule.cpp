@@ -3,10 +3,14 @@
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <limits>
 #include <new>
+#include <system_error>
 
 #include "base/errors.h"
 #include "platform/dirlist.h"
+#include "platform/paths.h"
 
 namespace {
 
@@ -16,6 +20,7 @@ constexpr std::chrono::milliseconds kRoomWait{50};
 // When the walk is slower than the conversion, what is converted waits this
 // long for more to share its barrier.
 constexpr std::chrono::milliseconds kIdleCommit{20};
+constexpr std::size_t kNoLimit = std::numeric_limits<std::size_t>::max();
 
 // Visits in hand at most: each holds a file, its temporary file and its
 // folder open, beside the folders the walk holds.
@@ -30,6 +35,27 @@ std::size_t InHandFromDescriptors() {
   return std::clamp<std::size_t>(room, 8, 1024);
 }
 
+bool DiskFull(int err) {
+  return err == ENOSPC || err == EDQUOT;
+}
+
+bool DiskFull(const std::exception_ptr& error) {
+  if (!error) return false;
+  try {
+    std::rethrow_exception(error);
+  } catch (const EInOutError& e) {
+    return e.ErrorCode == io_code::kDiskFull;
+  } catch (...) {
+  }
+  return false;
+}
+
+// Whether the walk may meet the file of visit again, under another name.
+bool HasOtherNames(const Visit& visit) {
+  const struct stat* listed = visit.Entry.Listed();
+  return listed != nullptr && listed->st_nlink > 1;
+}
+
 }  // namespace
 
 std::size_t FileKeyHash::operator()(const FileKey& k) const {
@@ -40,15 +66,18 @@ std::size_t FileKeyHash::operator()(const FileKey& k) const {
 struct Schedule::Slot {
   enum class State { kWaiting, kReady, kRunning, kDone };
   Visit visit;
+  // Its place in the walk's order.
+  std::uint64_t seq = 0;
   State state = State::kReady;
   VisitResult result;
   std::unique_ptr<PreparedConversion> prepared;
-  // Its new content may be committed with others, and has to be flushed.
-  bool batchable = false;
+  // Its new content has to be flushed to outlive a power cut.
   bool needs_flush = true;
   std::uint64_t bytes = 0;
   // Whether it holds its file's strand.
   bool in_strand = false;
+  // In a batch being committed: nothing else may touch its new content.
+  bool committing = false;
   // When its conversion ended.
   std::chrono::steady_clock::time_point done_at;
 
@@ -70,8 +99,19 @@ Schedule::Schedule(const ScheduleOptions& options, Report report)
     : options_(options),
       report_(std::move(report)),
       most_in_hand_(options.MostInHand > 0 ? options.MostInHand : InHandFromDescriptors()) {
-  for (unsigned i = 0; i < std::max(1u, options_.Jobs); ++i) {
-    workers_.emplace_back([this] { Work(); });
+  const unsigned wanted = std::max(1u, options_.Jobs);
+  workers_.reserve(wanted);
+  for (unsigned i = 0; i < wanted; ++i) {
+    // A system out of threads (a process limit, little memory) leaves the
+    // work to those that started, or to the callers' own threads.
+    try {
+      workers_.push_back(options_.StartThread ? options_.StartThread([this] { Work(); })
+                                              : std::thread([this] { Work(); }));
+    } catch (const std::system_error&) {
+      break;
+    } catch (const std::bad_alloc&) {
+      break;
+    }
   }
 }
 
@@ -89,13 +129,16 @@ Schedule::~Schedule() {
 
 bool Schedule::Add(Visit visit, const std::function<void()>& while_waiting) {
   std::unique_lock<std::mutex> lock(m_);
-  // A trial reads every file once: a second visit would find what the first
-  // one would have written, and changes nothing that the first did not.
-  if (options_.Trial && !seen_.insert(visit.Key).second) return !stopping_;
+  // Each file once per run: a further name of one already met is passed over.
+  if (HasOtherNames(visit) && !met_[visit.Run].insert(visit.Key).second) return !stopping_;
   while (!stopping_ && slots_.size() >= most_in_hand_) {
     ++room_waiting_;
-    // Committing here may have made the room.
-    Settle(lock);
+    // Converting and committing here may make the room.
+    if (workers_.empty()) {
+      while (ConvertOne(lock)) {
+      }
+    }
+    CommitAndTell(lock);
     if (!stopping_ && slots_.size() >= most_in_hand_) progress_.wait_for(lock, kRoomWait);
     --room_waiting_;
     if (while_waiting) {
@@ -108,13 +151,14 @@ bool Schedule::Add(Visit visit, const std::function<void()>& while_waiting) {
   auto owned = std::make_unique<Slot>();
   Slot& slot = *owned;
   slot.visit = std::move(visit);
+  slot.seq = next_seq_++;
   slot.result.Path = slot.visit.Path;
   slot.result.Run = slot.visit.Run;
   slots_.push_back(std::move(owned));
   ++found_;
-  if (options_.StopRunAtFailure && failed_runs_.count(slot.visit.Run) != 0) {
+  if (AfterFailure(slot)) {
     slot.Drop();
-    Settle(lock);
+    CommitAndTell(lock);
     return true;
   }
   auto [strand, fresh] = strands_.try_emplace(slot.visit.Key);
@@ -127,31 +171,38 @@ bool Schedule::Add(Visit visit, const std::function<void()>& while_waiting) {
   }
   ready_.push_back(&slot);
   if (idle_ > 0) work_.notify_one();
+  if (workers_.empty()) {
+    while (ConvertOne(lock)) {
+    }
+    CommitAndTell(lock);
+  }
   return true;
 }
 
 void Schedule::AddFailure(std::string path, std::string message, unsigned run) {
   std::unique_lock<std::mutex> lock(m_);
   auto owned = std::make_unique<Slot>();
+  owned->seq = next_seq_++;
   owned->state = Slot::State::kDone;
   owned->result.Path = std::move(path);
   owned->result.Run = run;
   owned->result.Failed = true;
   owned->result.Message = std::move(message);
+  NoteFailure(run, owned->seq);
   slots_.push_back(std::move(owned));
-  Settle(lock);
+  CommitAndTell(lock);
 }
 
 void Schedule::Close() {
   std::unique_lock<std::mutex> lock(m_);
   closed_ = true;
-  Settle(lock);
+  CommitAndTell(lock);
 }
 
 void Schedule::Stop() {
   std::unique_lock<std::mutex> lock(m_);
   StopLocked();
-  Settle(lock);
+  CommitAndTell(lock);
 }
 
 void Schedule::StopLocked() {
@@ -171,14 +222,18 @@ void Schedule::StopLocked() {
 bool Schedule::WaitDone(std::chrono::milliseconds period, unsigned run) {
   std::unique_lock<std::mutex> lock(m_);
   ++waiting_;
-  Settle(lock);
+  if (workers_.empty()) {
+    while (ConvertOne(lock)) {
+    }
+  }
+  CommitAndTell(lock);
   progress_.wait_for(lock, period, [&] { return AllDone(run); });
   --waiting_;
   return AllDone(run);
 }
 
 bool Schedule::AllDone(unsigned run) const {
-  if (settling_) return false;
+  if (telling_) return false;
   if (run == 0) return slots_.empty();
   return std::none_of(slots_.begin(), slots_.end(),
                       [run](const std::unique_ptr<Slot>& s) { return s->visit.Run == run; });
@@ -186,7 +241,13 @@ bool Schedule::AllDone(unsigned run) const {
 
 bool Schedule::RunFailed(unsigned run) {
   std::lock_guard<std::mutex> lock(m_);
-  return failed_runs_.count(run) != 0;
+  return first_failure_.count(run) != 0;
+}
+
+void Schedule::EndRun(unsigned run) {
+  std::lock_guard<std::mutex> lock(m_);
+  met_.erase(run);
+  first_failure_.erase(run);
 }
 
 void Schedule::Progress(std::size_t* done, std::size_t* found, std::string* current) {
@@ -196,47 +257,72 @@ void Schedule::Progress(std::size_t* done, std::size_t* found, std::string* curr
   *current = current_;
 }
 
+bool Schedule::AfterFailure(const Slot& slot) const {
+  if (!options_.StopRunAtFailure) return false;
+  auto it = first_failure_.find(slot.visit.Run);
+  return it != first_failure_.end() && slot.seq > it->second;
+}
+
+void Schedule::NoteFailure(unsigned run, std::uint64_t seq) {
+  auto [it, fresh] = first_failure_.try_emplace(run, seq);
+  if (!fresh) it->second = std::min(it->second, seq);
+}
+
+bool Schedule::HasRoom(const Slot& slot) const {
+  return room_ == kNoLimit || slot.seq < slots_.front()->seq + room_;
+}
+
 void Schedule::Work() {
   std::unique_lock<std::mutex> lock(m_);
   for (;;) {
     if (ending_) return;
-    if (ready_.empty()) {
-      // With converted files waiting for their commit, a worker looks again
-      // after a while, when nothing else came to join them.
-      ++idle_;
-      if (slots_.empty() || settling_) {
-        work_.wait(lock);
-        --idle_;
-      } else if (work_.wait_for(lock, kIdleCommit) == std::cv_status::timeout) {
-        --idle_;
-        Settle(lock);
-      } else {
-        --idle_;
-      }
-      continue;
+    if (ConvertOne(lock)) continue;
+    // With converted files waiting for their commit, a worker looks again
+    // after a while, when nothing else came to join them.
+    ++idle_;
+    if (slots_.empty() || telling_) {
+      work_.wait(lock);
+      --idle_;
+    } else if (work_.wait_for(lock, kIdleCommit) == std::cv_status::timeout) {
+      --idle_;
+      CommitAndTell(lock);
+    } else {
+      --idle_;
     }
-    Slot& slot = *ready_.front();
-    ready_.pop_front();
-    if (options_.StopRunAtFailure && failed_runs_.count(slot.visit.Run) != 0) {
-      slot.Drop();
-      Release(slot);
-      Settle(lock);
-      continue;
-    }
-    slot.state = Slot::State::kRunning;
-    current_ = slot.visit.Path;
-    ++converting_;
-    lock.unlock();
-    Perform(slot);
-    lock.lock();
-    --converting_;
-    slot.state = Slot::State::kDone;
-    slot.done_at = std::chrono::steady_clock::now();
-    // The next visit of the same file may read it now, unless this one has
-    // yet to be committed.
-    if (slot.Pending() == nullptr) Release(slot);
-    Settle(lock);
   }
+}
+
+Schedule::Slot* Schedule::TakeStartable() {
+  for (auto it = ready_.begin(); it != ready_.end(); ++it) {
+    if (HasRoom(**it)) {
+      Slot* slot = *it;
+      ready_.erase(it);
+      return slot;
+    }
+  }
+  return nullptr;
+}
+
+bool Schedule::ConvertOne(std::unique_lock<std::mutex>& lock) {
+  Slot* taken = TakeStartable();
+  if (taken == nullptr) return false;
+  Slot& slot = *taken;
+  if (AfterFailure(slot)) {
+    slot.Drop();
+    Release(slot);
+    CommitAndTell(lock);
+    return true;
+  }
+  slot.state = Slot::State::kRunning;
+  current_ = slot.visit.Path;
+  ++converting_;
+  lock.unlock();
+  Perform(slot);
+  lock.lock();
+  --converting_;
+  Finish(slot);
+  CommitAndTell(lock);
+  return true;
 }
 
 void Schedule::Perform(Slot& slot) {
@@ -251,13 +337,61 @@ void Schedule::Perform(Slot& slot) {
     slot.prepared = PrepareConversion(slot.visit.Entry, slot.visit.How);
     slot.result.Outcome = slot.prepared->Outcome();
     if (Rewrite* pending = slot.Pending()) {
-      slot.batchable = pending->Replaces();
-      slot.needs_flush = slot.batchable && pending->NeedsFlush();
+      slot.needs_flush = pending->NeedsToOutlive() != Durability::kInMemory;
       slot.bytes = static_cast<std::uint64_t>(slot.prepared->Bytes());
     }
   } catch (...) {
     slot.Fail(std::current_exception());
   }
+}
+
+void Schedule::Finish(Slot& slot) {
+  if (slot.result.Failed && DiskFull(slot.result.Error) && MakeRoom(slot)) return;
+  slot.state = Slot::State::kDone;
+  slot.done_at = std::chrono::steady_clock::now();
+  if (slot.result.Failed) NoteFailure(slot.visit.Run, slot.seq);
+  // The room shrank while it was converted.
+  if (slot.Pending() != nullptr && !HasRoom(slot)) {
+    SendBack(slot);
+    return;
+  }
+  // The next visit of the same file may read it now, unless this one has
+  // yet to be committed.
+  if (slot.Pending() == nullptr) Release(slot);
+}
+
+bool Schedule::MakeRoom(Slot& slot) {
+  std::size_t holding = 0;
+  for (const auto& s : slots_) {
+    if (s.get() != &slot && (s->state == Slot::State::kRunning || s->Pending() != nullptr)) {
+      ++holding;
+    }
+  }
+  if (holding == 0) return false;
+  room_ = std::max<std::size_t>(1, std::min(room_, holding + 1) / 2);
+  SendBack(slot);
+  for (const auto& s : slots_) {
+    if (s->state == Slot::State::kDone && s->Pending() != nullptr && !s->committing &&
+        !HasRoom(*s)) {
+      SendBack(*s);
+    }
+  }
+  return true;
+}
+
+void Schedule::SendBack(Slot& slot) {
+  slot.prepared.reset();
+  slot.result = VisitResult();
+  slot.result.Path = slot.visit.Path;
+  slot.result.Run = slot.visit.Run;
+  slot.needs_flush = true;
+  slot.bytes = 0;
+  slot.state = Slot::State::kReady;
+  // Before the visits after it, so that the front of the walk goes first.
+  auto at = std::find_if(ready_.begin(), ready_.end(),
+                         [&slot](const Slot* s) { return s->seq > slot.seq; });
+  ready_.insert(at, &slot);
+  if (idle_ > 0) work_.notify_one();
 }
 
 void Schedule::Release(Slot& slot) {
@@ -283,19 +417,20 @@ std::size_t Schedule::BatchFiles() const {
   return std::max<std::size_t>(1, std::min(options_.BatchFiles, most_in_hand_ / 2));
 }
 
-bool Schedule::DueForCommit(std::size_t settled, const std::vector<Slot*>& batch,
+bool Schedule::DueForCommit(std::size_t done, const std::vector<Slot*>& batch,
                             std::uint64_t bytes) const {
   // Stopped short of a slot that is done: a limit was reached.
-  if (settled < slots_.size() && slots_[settled]->state == Slot::State::kDone) return true;
+  if (done < slots_.size() && slots_[done]->state == Slot::State::kDone) return true;
   if (batch.size() >= BatchFiles() || bytes >= options_.BatchBytes) return true;
-  // Where contents need no flush, nothing is gained by waiting.
-  if (!batch.front()->needs_flush) return true;
+  // Where contents need no flush, nothing is gained by waiting; nor where
+  // the disk is nearly full, and the room is what waits.
+  if (!batch.front()->needs_flush || room_ != kNoLimit) return true;
   if (stopping_) return true;
   // While a visit in hand is still being converted, it may join the batch:
   // its end calls again. Once all are done, the batch waits no more when
   // someone waits for it (the end of a run, the walk wanting room), or when
   // the walk has been slow to give more.
-  if (settled == slots_.size()) {
+  if (done == slots_.size()) {
     if (waiting_ > 0 || room_waiting_ > 0 || closed_) return true;
     if (ready_.empty() && converting_ == 0 &&
         std::chrono::steady_clock::now() - batch.front()->done_at >= kIdleCommit) {
@@ -304,7 +439,7 @@ bool Schedule::DueForCommit(std::size_t settled, const std::vector<Slot*>& batch
   }
   // A later visit of one of these files waits for it.
   if (strands_waiting_ == 0) return false;
-  for (std::size_t i = 0; i < settled; ++i) {
+  for (std::size_t i = 0; i < done; ++i) {
     const Slot& s = *slots_[i];
     if (s.in_strand && s.Pending() != nullptr) {
       auto strand = strands_.find(s.visit.Key);
@@ -314,41 +449,21 @@ bool Schedule::DueForCommit(std::size_t settled, const std::vector<Slot*>& batch
   return false;
 }
 
-void Schedule::Settle(std::unique_lock<std::mutex>& lock) {
-  // One thread at a time commits and tells, in the walk's order.
-  if (settling_) return;
-  settling_ = true;
+void Schedule::CommitAndTell(std::unique_lock<std::mutex>& lock) {
+  if (telling_) return;
+  telling_ = true;
   bool any_told = false;
   for (;;) {
-    // The done visits at the front; those with a new content to commit
-    // form the batch, unless one must be committed alone.
+    // The done visits at the front; those with a new content to commit form
+    // the batch, up to its limits.
     std::vector<Slot*> batch;
-    Slot* alone = nullptr;
     std::uint64_t bytes = 0;
-    std::size_t settled = 0;
-    // Runs that fail in what is scanned: what comes after goes no further.
-    // (A run counts as failed for all only once its failure is told, after
-    // what came before it is committed.)
-    std::vector<unsigned> failing;
-    for (; settled < slots_.size(); ++settled) {
-      Slot& s = *slots_[settled];
+    std::size_t done = 0;
+    for (; done < slots_.size(); ++done) {
+      Slot& s = *slots_[done];
       if (s.state != Slot::State::kDone) break;
-      if (options_.StopRunAtFailure) {
-        const unsigned run = s.result.Run;
-        if (!s.result.Failed && (failed_runs_.count(run) != 0 ||
-                                 std::find(failing.begin(), failing.end(), run) != failing.end())) {
-          s.Drop();
-        }
-        if (s.result.Failed) failing.push_back(run);
-      }
+      if (!s.result.Failed && AfterFailure(s)) s.Drop();
       if (s.Pending() == nullptr) continue;
-      if (!s.batchable) {
-        if (batch.empty()) {
-          alone = &s;
-          ++settled;
-        }
-        break;
-      }
       // A very large file is committed alone: its flush is the batch's cost.
       if (batch.size() >= BatchFiles() || bytes >= options_.BatchBytes ||
           (!batch.empty() && s.bytes >= options_.BatchBytes / 2)) {
@@ -357,76 +472,112 @@ void Schedule::Settle(std::unique_lock<std::mutex>& lock) {
       batch.push_back(&s);
       bytes += s.bytes;
     }
-    if (settled == 0) break;
-    if (!batch.empty() && !DueForCommit(settled, batch, bytes)) break;
-    if (!batch.empty() || alone != nullptr) {
+    if (done == 0) break;
+    if (!batch.empty() && !DueForCommit(done, batch, bytes)) break;
+    std::vector<VisitResult> folders;
+    if (!batch.empty()) {
+      for (Slot* s : batch) s->committing = true;
       lock.unlock();
-      if (alone != nullptr) {
-        try {
-          Rewrite& rewrite = *alone->Pending();
-          if (int err = rewrite.Commit()) throw IoError(err, rewrite.Entry().Path());
-        } catch (...) {
-          alone->Fail(std::current_exception());
-        }
-        alone->prepared.reset();
-      } else {
-        Commit(batch);
-      }
+      const std::size_t cut = Commit(batch, &folders);
       lock.lock();
+      for (Slot* s : batch) s->committing = false;
+      for (std::size_t i = 0; i < cut; ++i) {
+        if (batch[i]->result.Failed) NoteFailure(batch[i]->visit.Run, batch[i]->seq);
+      }
+      // The folders' failures come after the files renamed in them: what
+      // follows them in the run goes no further. Each folder is named once.
+      for (const VisitResult& f : folders) NoteFailure(f.Run, batch[cut - 1]->seq);
+      folders.erase(std::remove_if(folders.begin(), folders.end(),
+                                   [this](const VisitResult& f) {
+                                     return !unflushed_.insert(f.Path).second;
+                                   }),
+                    folders.end());
+      if (cut < batch.size()) {
+        Slot& full = *batch[cut];
+        if (!MakeRoom(full)) {
+          full.Fail(std::make_exception_ptr(IoError(ENOSPC, full.visit.Path)));
+          NoteFailure(full.visit.Run, full.seq);
+        }
+      }
     }
+    // Told in the walk's order, up to a visit not committed yet.
     std::vector<VisitResult> told;
-    for (std::size_t i = 0; i < settled; ++i) {
+    while (!slots_.empty()) {
       Slot& s = *slots_.front();
-      if (s.result.Failed && options_.StopRunAtFailure) failed_runs_.insert(s.result.Run);
+      if (s.state != Slot::State::kDone || s.Pending() != nullptr) break;
+      if (!s.result.Failed && AfterFailure(s)) s.Drop();
       Release(s);
       told.push_back(std::move(s.result));
       slots_.pop_front();
     }
-    told_ += told.size();
+    for (VisitResult& f : folders) told.push_back(std::move(f));
+    if (told.empty()) break;
+    told_ += told.size() - folders.size();
     any_told = true;
     lock.unlock();
     report_(told);
     lock.lock();
   }
-  settling_ = false;
+  telling_ = false;
+  if (!any_told) return;
+  // Room for the conversions that waited for it.
+  if (room_ != kNoLimit) work_.notify_all();
   // Waiters are woken when visits were told: the walk only once half the
   // room is free, rather than for each visit.
-  if (any_told && (waiting_ > 0 || (room_waiting_ > 0 && slots_.size() <= most_in_hand_ / 2))) {
+  if (waiting_ > 0 || (room_waiting_ > 0 && slots_.size() <= most_in_hand_ / 2)) {
     progress_.notify_all();
   }
 }
 
-void Schedule::Commit(std::vector<Slot*>& batch) {
+std::size_t Schedule::Commit(std::vector<Slot*>& batch, std::vector<VisitResult>* folders) {
   std::vector<Rewrite*> rewrites;
   for (Slot* s : batch) rewrites.push_back(s->Pending());
-  const std::vector<int> errors = MakeDurableTogether(rewrites);
+  const std::vector<int> durable = MakeDurableTogether(rewrites);
+  // Runs with a failure in this batch: what comes after it goes no further.
   std::vector<unsigned> failed;
   std::vector<Rewrite*> placed;
   std::vector<Slot*> placed_slots;
+  std::size_t cut = batch.size();
   for (std::size_t i = 0; i < batch.size(); ++i) {
     Slot& s = *batch[i];
-    // Nothing after a failure of its run is put in place.
     if (options_.StopRunAtFailure &&
-        std::find(failed.begin(), failed.end(), s.result.Run) != failed.end()) {
+        std::find(failed.begin(), failed.end(), s.visit.Run) != failed.end()) {
       s.Drop();
       continue;
     }
+    int err = durable[i];
     try {
-      Rewrite& rewrite = *s.Pending();
-      if (errors[i] != 0) throw IoError(errors[i], s.visit.Path);
-      if (int err = rewrite.PutInPlace()) throw IoError(err, rewrite.Entry().Path());
-      placed.push_back(s.Pending());
-      placed_slots.push_back(&s);
-    } catch (...) {
-      s.Fail(std::current_exception());
-      failed.push_back(s.result.Run);
+      if (err == 0) err = s.Pending()->PutInPlace();
+    } catch (const std::bad_alloc&) {
+      s.Fail(std::make_exception_ptr(EOutOfMemory()));
+      failed.push_back(s.visit.Run);
+      continue;
     }
-  }
-  // The renames outlive a power cut only once their folders are flushed.
-  if (int err = SyncFoldersOf(placed)) {
-    for (Slot* s : placed_slots) {
-      s->Fail(std::make_exception_ptr(IoError(err, s->visit.Path)));
+    // Nothing after it is put in place before it has had another try.
+    if (DiskFull(err)) {
+      cut = i;
+      break;
     }
+    if (err != 0) {
+      s.Fail(std::make_exception_ptr(IoError(err, s.visit.Path)));
+      failed.push_back(s.visit.Run);
+      continue;
+    }
+    placed.push_back(s.Pending());
+    placed_slots.push_back(&s);
   }
-  for (Slot* s : batch) s->prepared.reset();
+  // The renames outlive a power cut only once their folders are flushed. A
+  // folder that fails is told once, after the files: they are in place.
+  for (const FolderFlushFailure& f : SyncFoldersOf(placed)) {
+    const std::string folder = FolderOf(placed[f.First]->Entry().Path());
+    VisitResult r;
+    r.Path = folder;
+    r.Run = placed_slots[f.First]->visit.Run;
+    r.Failed = true;
+    r.Message = UnflushedFolderMessage(f.Error);
+    r.Error = std::make_exception_ptr(UnflushedFolderError(f.Error, folder));
+    folders->push_back(std::move(r));
+  }
+  for (std::size_t i = 0; i < cut; ++i) batch[i]->prepared.reset();
+  return cut;
 }

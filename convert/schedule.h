@@ -3,10 +3,16 @@
 // in the walk's order, many together behind one barrier: a flush per file
 // costs milliseconds on most disks, one for a batch of them costs no more.
 //
-// Visits of one file (two patterns, two names of a hard link) form a strand:
-// a visit starts only once the one before it is committed, so it reads what
-// the other wrote. Different files are independent, so the bytes written are
-// those of a run that converts one file after the other.
+// A run converts each file once, at the first name it is met by: a later name
+// of a file with several (a hard link) is passed over. Visits of one file by
+// different runs form a strand: a visit starts only once the one before it
+// is committed, so it reads what the other wrote. Different files are
+// independent, so the bytes written are those of a run that converts one
+// file after the other.
+//
+// Where the disk fills up, what is in hand is put in place and the rest is
+// converted again in smaller batches, down to one file at a time: only a
+// file that cannot fit alone fails.
 
 #include <chrono>
 #include <condition_variable>
@@ -14,6 +20,7 @@
 #include <deque>
 #include <exception>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -75,7 +82,7 @@ struct VisitResult {
 struct ScheduleOptions {
   // Files converted at once.
   unsigned Jobs = 1;
-  // Nothing is written: each file is tried, once whatever its names.
+  // Nothing is written: each file is tried, as a run would convert it.
   bool Trial = false;
   // How a trial tries a file, when not with TryConvertFile alone; it may
   // fill the result's Shown and Warnings.
@@ -89,6 +96,9 @@ struct ScheduleOptions {
   // Visits handed out but not yet told, at most; 0 chooses from the
   // descriptors the process may open (each holds its file and folder open).
   std::size_t MostInHand = 0;
+  // Starts a thread running work; std::thread when empty. It throws as
+  // std::thread does when the system has no thread to give.
+  std::function<std::thread(std::function<void()> work)> StartThread;
 };
 
 class Schedule {
@@ -96,6 +106,8 @@ class Schedule {
   // Receives results in the walk's order, from any thread, one call at a time.
   using Report = std::function<void(std::vector<VisitResult>& results)>;
 
+  // Starts options.Jobs threads, or as many as the system gives; with none,
+  // the threads that add and wait do the work.
   Schedule(const ScheduleOptions& options, Report report);
   // Stops, and waits for the workers.
   ~Schedule();
@@ -117,21 +129,48 @@ class Schedule {
   bool WaitDone(std::chrono::milliseconds period, unsigned run = 0);
   // Whether a visit of run failed.
   bool RunFailed(unsigned run);
+  // Forgets what run met, once it has added its last visit.
+  void EndRun(unsigned run);
   // Visits told and added so far, and the file a worker took last.
   void Progress(std::size_t* done, std::size_t* found, std::string* current);
+  // The threads converting: fewer than asked when the system would not
+  // start them all.
+  unsigned Workers() const { return static_cast<unsigned>(workers_.size()); }
 
  private:
   struct Slot;
   void Work();
+  // Converts the first visit that may start, the lock released meanwhile;
+  // false when none may.
+  bool ConvertOne(std::unique_lock<std::mutex>& lock);
+  Slot* TakeStartable();
   void Perform(Slot& slot);
-  void Settle(std::unique_lock<std::mutex>& lock);
+  // What follows a conversion: a disk found full sends it back for another
+  // try while others hold room.
+  void Finish(Slot& slot);
+  // Commits and tells what is done at the front, in the walk's order. One
+  // thread at a time.
+  void CommitAndTell(std::unique_lock<std::mutex>& lock);
   std::size_t BatchFiles() const;
-  bool DueForCommit(std::size_t settled, const std::vector<Slot*>& batch,
-                    std::uint64_t bytes) const;
-  void Commit(std::vector<Slot*>& batch);
+  bool DueForCommit(std::size_t done, const std::vector<Slot*>& batch, std::uint64_t bytes) const;
+  // Puts batch in place, the lock released; folders whose flush failed go
+  // to folders. Returns how many of the batch it settled: the disk filled
+  // up at the next one, which with those after it is not in place.
+  std::size_t Commit(std::vector<Slot*>& batch, std::vector<VisitResult>* folders);
   void Release(Slot& slot);
   void StopLocked();
   bool AllDone(unsigned run) const;
+  // Whether slot comes after a failure of its run when failures end runs:
+  // it is then neither converted nor put in place.
+  bool AfterFailure(const Slot& slot) const;
+  void NoteFailure(unsigned run, std::uint64_t seq);
+  // Whether slot lies within the visits that may hold a new content at once.
+  bool HasRoom(const Slot& slot) const;
+  // The disk filled up while slot was converted or committed: fewer visits
+  // may hold a new content from now on; those beyond give theirs back and
+  // go again, slot too. False when slot was alone and so fails.
+  bool MakeRoom(Slot& slot);
+  void SendBack(Slot& slot);
 
   const ScheduleOptions options_;
   const Report report_;
@@ -142,17 +181,23 @@ class Schedule {
   std::deque<Slot*> ready_;
   // The visits from the first not yet told, in the walk's order.
   std::deque<std::unique_ptr<Slot>> slots_;
+  std::uint64_t next_seq_ = 0;
   // Files with a visit ready, in hand or waiting for its commit, and the
   // visits of the same file behind it.
   std::unordered_map<FileKey, std::deque<Slot*>, FileKeyHash> strands_;
   // Strands with a visit waiting behind the one in hand.
   std::size_t strands_waiting_ = 0;
-  // For a trial, every file met.
-  std::unordered_set<FileKey, FileKeyHash> seen_;
-  std::unordered_set<unsigned> failed_runs_;
+  // For each run, the files of several names it met.
+  std::unordered_map<unsigned, std::unordered_set<FileKey, FileKeyHash>> met_;
+  // For each run that failed, the visit that failed first.
+  std::unordered_map<unsigned, std::uint64_t> first_failure_;
+  // Folders whose flush failed, told once.
+  std::unordered_set<std::string> unflushed_;
+  // Visits, from the first not told, that may hold a new content at once.
+  std::size_t room_ = std::numeric_limits<std::size_t>::max();
   std::size_t found_ = 0, told_ = 0;
   std::string current_;
   int converting_ = 0, idle_ = 0, waiting_ = 0, room_waiting_ = 0;
-  bool closed_ = false, stopping_ = false, ending_ = false, settling_ = false;
+  bool closed_ = false, stopping_ = false, ending_ = false, telling_ = false;
   std::vector<std::thread> workers_;
 };

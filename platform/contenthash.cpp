@@ -54,16 +54,26 @@ long FileClock::Tick() const {
   return tick;
 }
 
+long long FileClock::Step(const struct stat& st) const {
+  constexpr long long kSecond = 1000000000LL;
+  // FAT dates writes to the even second.
+  if (st.st_ctim.tv_nsec == 0) return 2 * kSecond;
+  long long step = 1;
+  while (step < kSecond && st.st_ctim.tv_nsec % (step * 10) == 0) step *= 10;
+  return step;
+}
+
 const FileClock& SystemFileClock() {
   static const FileClock system;
   return system;
 }
 
-bool ChangedInClockTick(const struct stat& st, const FileClock& clock) {
-  // Within the clock's last tick or two, where a further change may not move
-  // the change time.
+bool MayChangeUnseen(const struct stat& st, const FileClock& clock) {
+  // A later change gets the same date while the clock, rounded down to the
+  // step, still reads the date the file has; a tick or two more for the
+  // moments the kernel's clock lags this one.
   const struct timespec now = clock.Now();
-  const long long ns = (static_cast<long long>(now.tv_sec) - st.st_ctim.tv_sec) * 1000000000LL +
-                       (now.tv_nsec - st.st_ctim.tv_nsec);
-  return ns <= 2LL * clock.Tick();
+  const long long since = (static_cast<long long>(now.tv_sec) - st.st_ctim.tv_sec) * 1000000000LL +
+                          (now.tv_nsec - st.st_ctim.tv_nsec);
+  return since < clock.Step(st) + 2LL * clock.Tick();
 }

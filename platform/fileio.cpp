@@ -1,6 +1,7 @@
 #include "platform/fileio.h"
 
 #include <fcntl.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -23,12 +24,22 @@ int FileWriter::SyncAll(int fd) {
   return ::syncfs(fd);
 }
 
+int FileWriter::SyncRange(int fd) {
+  return ::sync_file_range(fd, 0, 0,
+                           SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE |
+                               SYNC_FILE_RANGE_WAIT_AFTER);
+}
+
 int FileWriter::SyncFolder(int folder) {
   return ::fsync(folder);
 }
 
 int FileWriter::Close(int fd) {
   return ::close(fd);
+}
+
+int FileWriter::StatFs(int fd, struct statfs* fs) {
+  return ::fstatfs(fd, fs);
 }
 
 int FileWriter::OpenUnnamed(int folder, mode_t mode) {
@@ -77,6 +88,10 @@ int WriteFullyAt(FileWriter& writer, int fd, const void* buf, std::size_t n, off
 
 int SyncFile(FileWriter& writer, int fd) {
   return RetryInterrupted([&] { return writer.Sync(fd); }) == 0 ? 0 : errno;
+}
+
+int SyncWritten(FileWriter& writer, int fd) {
+  return RetryInterrupted([&] { return writer.SyncRange(fd); }) == 0 ? 0 : errno;
 }
 
 int SyncFolder(FileWriter& writer, int folder) {

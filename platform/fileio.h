@@ -8,6 +8,8 @@
 
 #include <cstddef>
 
+struct statfs;
+
 // The steps of a file's rewrite at which a test may step in.
 enum class WriteStep {
   // A work file (temporary, copy of an old content, record) was just
@@ -48,11 +50,17 @@ class FileWriter {
   virtual int Sync(int fd);
   // As syncfs(2): everything written to the file system of fd made durable.
   virtual int SyncAll(int fd);
+  // As sync_file_range(2) over all of fd, writing out and waiting: what fd
+  // wrote reaches the disk (not past its cache), and a write-back error of
+  // fd's file since fd was opened is told, whoever's flush met it.
+  virtual int SyncRange(int fd);
   // As fsync(2) of an open folder: the names made, renamed or removed in it
   // made durable.
   virtual int SyncFolder(int folder);
   // As close(2).
   virtual int Close(int fd);
+  // As fstatfs(2): the file system fd lives on.
+  virtual int StatFs(int fd, struct statfs* fs);
   // As openat(2) of folder with O_TMPFILE: a file without a name, open for
   // reading and writing, with the permission bits mode under the umask.
   virtual int OpenUnnamed(int folder, mode_t mode);
@@ -70,6 +78,9 @@ int WriteFully(FileWriter& writer, int fd, const void* buf, std::size_t n);
 int WriteFullyAt(FileWriter& writer, int fd, const void* buf, std::size_t n, off_t offset);
 // Flushes fd's data through writer; 0 or errno.
 int SyncFile(FileWriter& writer, int fd);
+// Waits until what fd wrote is written out, through writer; 0, or errno for
+// a write-back of its file that failed since fd was opened.
+int SyncWritten(FileWriter& writer, int fd);
 // Flushes the entries of the open folder (names made, renamed or removed)
 // through writer; 0 or errno.
 int SyncFolder(FileWriter& writer, int folder);

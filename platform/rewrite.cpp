@@ -2,9 +2,9 @@
 
 #include <fcntl.h>
 #include <linux/capability.h>
-#include <linux/magic.h>
+#include <linux/fs.h>
 #include <pthread.h>
-#include <sys/statfs.h>
+#include <sys/ioctl.h>
 #include <sys/syscall.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -15,7 +15,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <utility>
 
 #include "platform/contenthash.h"
@@ -141,6 +140,21 @@ bool ListAttributes(int fd, std::vector<std::string>* names) {
   return true;
 }
 
+// The inode flags a file keeps through a rewrite: those its owner may set
+// (no atime, no dump, synchronous, compressed...) and a few of the file
+// systems' own that a new file would not get; never those the system keeps
+// for itself (extents, inline data, encryption), which it sets alone.
+constexpr int kKeptFlags = FS_FL_USER_MODIFIABLE | FS_NOCOW_FL | FS_JOURNAL_DATA_FL |
+                           FS_PROJINHERIT_FL | FS_DAX_FL;
+// Flags that forbid writing the file, or replacing it.
+constexpr int kUnwritableFlags = FS_IMMUTABLE_FL | FS_APPEND_FL;
+
+// fd's inode flags into *flags; false where the file system has none.
+bool InodeFlags(int fd, int* flags) {
+  *flags = 0;
+  return ::ioctl(fd, FS_IOC_GETFLAGS, flags) == 0;
+}
+
 }  // namespace
 
 int RefuseUnwritable(const FolderEntry& entry, const struct stat& st) {
@@ -174,12 +188,19 @@ Rewrite::Rewrite(const FolderEntry& entry, FileWriter& writer)
     : entry_(entry), writer_(&writer), temp_(writer) {}
 
 int Rewrite::Begin() {
-  if (original_ < 0) return MakeTemp(false);
+  if (original_ < 0) {
+    if (int err = MakeTemp(false)) return err;
+    durability_ = DurabilityOf(*writer_, temp_.fd());
+    return 0;
+  }
   // The gate before anything is made or changed.
   if (int err = RefuseUnkeepable(original_, st_)) return err;
+  int flags = 0;
+  if (InodeFlags(original_, &flags) && (flags & kUnwritableFlags) != 0) return EPERM;
   in_place_ = st_.st_nlink > 1;
   if (int err = MakeTemp(true)) return err;
-  if (!in_place_ && !TempTakesOwner()) in_place_ = true;
+  durability_ = DurabilityOf(*writer_, temp_.fd());
+  if (!in_place_ && (!TempTakesOwner() || !TempTakesFlags())) in_place_ = true;
   return 0;
 }
 
@@ -220,6 +241,19 @@ bool Rewrite::TempTakesOwner() {
          (now.st_mode & S_ISGID) != 0;
 }
 
+bool Rewrite::TempTakesFlags() {
+  // Set before the content: some (no copy on write) take only on an empty file.
+  int theirs = 0, mine = 0;
+  InodeFlags(original_, &theirs);
+  if (!InodeFlags(temp_.fd(), &mine)) return (theirs & kKeptFlags) == 0;
+  // What the temporary file took from its folder goes too.
+  if ((mine & kKeptFlags) == (theirs & kKeptFlags)) return true;
+  int wanted = (mine & ~kKeptFlags) | (theirs & kKeptFlags);
+  int now = 0;
+  return ::ioctl(temp_.fd(), FS_IOC_SETFLAGS, &wanted) == 0 && InodeFlags(temp_.fd(), &now) &&
+         (now & kKeptFlags) == (theirs & kKeptFlags);
+}
+
 int Rewrite::UseStateFolder() {
   return state_folder_.get() >= 0 ? 0 : OpenStateFolder(&state_folder_);
 }
@@ -233,39 +267,23 @@ bool Rewrite::SameAsOld() const {
   return CompareContents(temp_.fd(), original_, chunk) == Likeness::kEqual;
 }
 
-int Rewrite::Commit() {
-  if (original_ < 0) {
-    writer_->Reached(WriteStep::kOutputWritten);
-    return CommitNew();
-  }
-  if (!Replaces()) return RewriteInPlace();
-  if (int err = MakeDurable()) return err;
-  return PutInPlace();
+int Rewrite::Commit(int* folder_error) {
+  FinishOutput();
+  std::vector<Rewrite*> one{this};
+  if (int err = MakeDurableTogether(one)[0]) return err;
+  if (int err = PutInPlace()) return err;
+  const std::vector<FolderFlushFailure> folder = SyncFoldersOf(one);
+  if (folder.empty()) return 0;
+  if (folder_error == nullptr) return folder[0].Error;
+  *folder_error = folder[0].Error;
+  return 0;
 }
 
-bool Rewrite::Replaces() {
-  if (original_ < 0) return false;
-  if (!identity_taken_) {
-    writer_->Reached(WriteStep::kOutputWritten);
-    identity_taken_ = true;
-    if (!in_place_ && !TakeIdentity()) in_place_ = true;
-  }
-  return !in_place_;
-}
-
-bool Rewrite::NeedsFlush() const {
-  // Asked once for each file system: a run meets few.
-  static std::mutex m;
-  static std::vector<std::pair<dev_t, bool>> known;
-  std::lock_guard<std::mutex> lock(m);
-  for (const auto& [device, needs] : known) {
-    if (device == st_.st_dev) return needs;
-  }
-  struct statfs fs {};
-  const bool in_memory =
-      ::fstatfs(temp_.fd(), &fs) == 0 && (fs.f_type == TMPFS_MAGIC || fs.f_type == RAMFS_MAGIC);
-  known.emplace_back(st_.st_dev, !in_memory);
-  return !in_memory;
+void Rewrite::FinishOutput() {
+  if (output_finished_) return;
+  output_finished_ = true;
+  writer_->Reached(WriteStep::kOutputWritten);
+  if (original_ >= 0 && !in_place_ && !TakeIdentity()) in_place_ = true;
 }
 
 int Rewrite::CommitNew() {
@@ -350,11 +368,14 @@ bool Rewrite::StillTheFileRead() const {
   }
 }
 
-int Rewrite::MakeDurable() {
-  return SyncFile(*writer_, temp_.fd());
-}
-
 int Rewrite::PutInPlace() {
+  FinishOutput();
+  if (original_ < 0) return CommitNew();
+  if (in_place_) return RewriteInPlace();
+  if (!durable_ && durability_ != Durability::kInMemory) {
+    if (int err = SyncFile(*writer_, temp_.fd())) return err;
+  }
+  durable_ = true;
   // Named only now, so that a kill before leaves nothing; named before the
   // check, so that nothing comes between the check and the rename.
   if (int err = temp_.Name()) return err;
@@ -378,16 +399,24 @@ int Rewrite::RewriteInPlace() {
   writer_->Reached(WriteStep::kBeforeRewrite);
   Fd out;
   if (int err = ReopenForWriting(original_, entry_, &out)) return err;
+  // Until it is whole again, a run of any user that meets the file leaves
+  // it alone. Where the file system takes no mark, the record still tells
+  // its own user's next start.
+  MarkRewriting(out.get(), PathOf(backup));
   if (int err = WriteOver(*writer_, temp_.fd(), out.get(), st_.st_mode, capability, true)) {
     // The old content goes back, as after any failed write. When even that
-    // fails, the record and the copy stay, and the next start tries again.
+    // fails, the record, the copy and the mark stay, and the next start
+    // tries again.
     if (WriteOver(*writer_, backup.fd(), out.get(), st_.st_mode, capability, false) != 0) {
       backup.Keep();
       record.Keep();
       temp_.Keep();
+      return err;
     }
+    ClearRewriteMark(out.get());
     return err;
   }
+  ClearRewriteMark(out.get());
   writer_->Reached(WriteStep::kRewritten);
   // The copy goes before its record: a record without its copy, found at
   // the next start, tells a rewrite that had completed.
@@ -464,41 +493,57 @@ std::vector<int> MakeDurableTogether(const std::vector<Rewrite*>& rewrites) {
   std::vector<int> errors(rewrites.size(), 0);
   std::vector<FileWriter*> told;
   for (const Rewrite* r : rewrites) {
-    if (std::find(told.begin(), told.end(), r->writer_) != told.end()) continue;
+    if (!r->Replaces() || std::find(told.begin(), told.end(), r->writer_) != told.end()) continue;
     told.push_back(r->writer_);
     r->writer_->Reached(WriteStep::kBeforeBarrier);
   }
-  // One barrier for each file system; the files are beside their originals.
+  // One barrier for each file system that honours it; the temporary files
+  // lie beside their originals.
   std::vector<std::pair<dev_t, int>> barriers;
   for (std::size_t i = 0; i < rewrites.size(); ++i) {
     Rewrite& r = *rewrites[i];
-    const dev_t device = r.st_.st_dev;
-    auto same = [device](const auto& b) { return b.first == device; };
-    auto it = std::find_if(barriers.begin(), barriers.end(), same);
-    if (it == barriers.end()) {
-      const int fd = r.temp_.fd();
-      FileWriter& writer = *r.writer_;
-      // Kept in memory, the file system has nothing to flush.
-      const int err = !r.NeedsFlush()                                             ? 0
-                      : RetryInterrupted([&] { return writer.SyncAll(fd); }) == 0 ? 0
-                                                                                  : errno;
-      barriers.emplace_back(device, err);
-      it = barriers.end() - 1;
+    // A file rewritten in place flushes what it writes as it goes.
+    if (!r.Replaces()) continue;
+    FileWriter& writer = *r.writer_;
+    const int fd = r.temp_.fd();
+    switch (r.durability_) {
+      case Durability::kInMemory:
+        break;
+      case Durability::kEachFile:
+        errors[i] = SyncFile(writer, fd);
+        break;
+      case Durability::kBarrier: {
+        const dev_t device = r.st_.st_dev;
+        auto it = std::find_if(barriers.begin(), barriers.end(),
+                               [device](const auto& b) { return b.first == device; });
+        if (it == barriers.end()) {
+          const int err = RetryInterrupted([&] { return writer.SyncAll(fd); }) == 0 ? 0 : errno;
+          barriers.emplace_back(device, err);
+          it = barriers.end() - 1;
+        }
+        // The barrier does not say whose data failed, and tells only what
+        // failed since its own descriptor was opened: each file tells for
+        // itself, through its own, with nothing left to write.
+        errors[i] = it->second != 0 ? SyncFile(writer, fd) : SyncWritten(writer, fd);
+        break;
+      }
     }
-    // The barrier does not say whose data failed: each file tells for itself.
-    if (it->second != 0) errors[i] = SyncFile(*r.writer_, r.temp_.fd());
+    r.durable_ = errors[i] == 0;
   }
   return errors;
 }
 
-int SyncFoldersOf(const std::vector<Rewrite*>& rewrites) {
+std::vector<FolderFlushFailure> SyncFoldersOf(const std::vector<Rewrite*>& rewrites) {
   std::vector<int> done;
-  int first = 0;
-  for (const Rewrite* r : rewrites) {
-    const int folder = r->Entry().Folder();
-    if (!r->NeedsFlush() || std::find(done.begin(), done.end(), folder) != done.end()) continue;
+  std::vector<FolderFlushFailure> failures;
+  for (std::size_t i = 0; i < rewrites.size(); ++i) {
+    const Rewrite& r = *rewrites[i];
+    // Only a rename or a new file changes the folder.
+    if ((r.original_ >= 0 && r.in_place_) || r.durability_ == Durability::kInMemory) continue;
+    const int folder = r.Entry().Folder();
+    if (std::find(done.begin(), done.end(), folder) != done.end()) continue;
     done.push_back(folder);
-    if (int err = SyncFolder(*r->writer_, folder); err != 0 && first == 0) first = err;
+    if (int err = SyncFolder(*r.writer_, folder)) failures.push_back({i, err});
   }
-  return first;
+  return failures;
 }

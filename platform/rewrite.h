@@ -1,7 +1,8 @@
 #pragma once
 // Replacing a file's content so that, whatever happens (a crash, a kill, a
 // full disk, another program writing), the file holds its old content or its
-// new one, with its owner, group, mode, names and extended attributes.
+// new one, with its owner, group, mode, names, extended attributes and inode
+// flags.
 //
 // The new content is first written whole to a temporary file beside the
 // file, without a name until one is needed. Normally that file then takes
@@ -13,8 +14,10 @@
 // to the program's state folder before the file is touched
 // (platform/rewriterecord.h), so that the next start puts it back if the
 // rewrite was cut short, or gives back its mode and capability if only they
-// were. A file whose setuid, setgid bit or capability this user could not
-// give back is refused before anything.
+// were; the file bears a mark meanwhile, so that no other run takes what is
+// cut short for its content. A file whose setuid, setgid bit, capability or
+// immutable or append-only flag this user could not keep is refused before
+// anything.
 //
 // Before the file is replaced or rewritten, it is checked to be the very file
 // read and unchanged since (device, inode, size, modification and change
@@ -30,6 +33,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/durability.h"
 #include "platform/fd.h"
 #include "platform/fileio.h"
 #include "platform/folderentry.h"
@@ -37,6 +41,13 @@
 
 class RecordFile;
 struct RewriteRecord;
+
+// A folder whose flush failed: rewrites[First] is the first of those put in
+// place in it.
+struct FolderFlushFailure {
+  std::size_t First = 0;
+  int Error = 0;
+};
 
 // 0, or the errno that refuses writing the file (EACCES for a file without
 // any write permission bit, which is refused even to root).
@@ -50,7 +61,9 @@ int RefuseUnwritable(const FolderEntry& entry, const struct stat& st);
 int RefuseUnkeepable(int fd, const struct stat& st);
 
 // One rewrite of one file: Begin, then the caller writes the new content to
-// Output() and calls Commit. Dropped without Commit, it changes nothing.
+// Output() and either calls Commit, or, to commit several files together,
+// FinishOutput, MakeDurableTogether, PutInPlace in order and SyncFoldersOf.
+// Dropped without a commit, it changes nothing.
 class Rewrite {
  public:
   // A rewrite of the existing regular file at entry, open for reading as
@@ -78,24 +91,28 @@ class Rewrite {
   // Whether the new content written so far equals the file's old content
   // (never for a new file).
   bool SameAsOld() const;
-  // Puts the new content in place; 0, EBUSY when the file was changed or
+  // The whole commit of this one file: the new content made durable, put in
+  // place, its folder flushed. 0, EBUSY when the file was changed or
   // replaced by someone else since it was opened (it is then left as they
   // left it), or the errno of the failure, the file keeping its old content.
-  int Commit();
+  // When folder_error is given, a folder flush that fails once the file is
+  // in place goes there and 0 is returned; otherwise it is returned.
+  int Commit(int* folder_error = nullptr);
 
-  // Committing several files together, with one barrier for all their
-  // contents, in three steps: Replaces tells, once the new content is
-  // written, whether this rewrite may be one of them (a replacement by its
-  // temporary file; a file rewritten in place or a new file is committed
-  // alone); MakeDurableTogether passes the barrier; PutInPlace, in order,
-  // then SyncFoldersOf.
-  bool Replaces();
-  // Puts the new content, made durable, in place; answers as Commit does.
+  // The new content is complete: the temporary file takes the file's
+  // attributes and mode, or, where it cannot, the file is to be rewritten in
+  // place. Once, before the commit.
+  void FinishOutput();
+  // Whether, once FinishOutput is done, the temporary file is renamed over
+  // the file (false for a file rewritten in place, and for a new file).
+  bool Replaces() const { return original_ >= 0 && !in_place_; }
+  // What the new content needs to outlive a power cut, as its file system
+  // tells (asked when Begin made the temporary file).
+  Durability NeedsToOutlive() const { return durability_; }
+  // Puts the new content in place, answering as Commit does: renamed over
+  // the file once MakeDurableTogether made it durable (flushed here if it
+  // did not), written over it in place, or linked in as the new file.
   int PutInPlace();
-  // Whether the file's content outlives a power cut only once flushed: not
-  // on a file system kept in memory (tmpfs), where waiting for others to
-  // share a barrier gains nothing.
-  bool NeedsFlush() const;
   const FolderEntry& Entry() const { return entry_; }
 
  private:
@@ -103,11 +120,14 @@ class Rewrite {
   // Gives the temporary file the file's owner, group and setgid bit; false
   // when this process may not, and the file is then rewritten in place.
   bool TempTakesOwner();
+  // Gives the temporary file the file's inode flags (no atime, no dump,
+  // synchronous...), which a new file does not inherit; false when they
+  // cannot be set, and the file is then rewritten in place.
+  bool TempTakesFlags();
   int UseStateFolder();
   int CommitNew();
   bool TakeIdentity();
   bool StillTheFileRead() const;
-  int MakeDurable();
   int RewriteInPlace();
   // Copies the old content aside, with a record naming everything, all on
   // disk before the file is touched; *capability receives the file's.
@@ -122,7 +142,7 @@ class Rewrite {
   std::string PathOf(const WorkFile& file) const;
   int SyncWorkFolders(const WorkFile& backup) const;
   friend std::vector<int> MakeDurableTogether(const std::vector<Rewrite*>& rewrites);
-  friend int SyncFoldersOf(const std::vector<Rewrite*>& rewrites);
+  friend std::vector<FolderFlushFailure> SyncFoldersOf(const std::vector<Rewrite*>& rewrites);
 
   FolderEntry entry_;
   int original_ = -1;
@@ -131,19 +151,25 @@ class Rewrite {
   // The state folder, once the temporary file or the record had to go there.
   Fd state_folder_;
   WorkFile temp_;
+  Durability durability_ = Durability::kEachFile;
   // Whether the temporary file has mode 0600, as one rewritten in place needs.
   bool temp_private_ = false;
   bool in_place_ = false;
-  bool identity_taken_ = false;
+  bool output_finished_ = false;
+  // Made durable by MakeDurableTogether.
+  bool durable_ = false;
   bool hashed_ = false;
   std::uint64_t hash_ = 0;
 };
 
-// Makes the new contents of replacements (Replaces() true) durable with one
-// barrier for each file system they are on, rather than one flush each;
-// where a barrier fails, each of its files is flushed alone to find which.
-// Gives, for each, 0 or the errno of its failure.
+// Makes the new contents of replacements (Replaces() true) durable, as their
+// file systems need: one barrier for each file system that honours it,
+// rather than one flush each, then each file's own write-back errors read
+// through its own descriptor; a flush of each file elsewhere. Where a
+// barrier fails, each of its files is flushed alone to find which. Gives,
+// for each, 0 or the errno of its failure (0 for those it does not flush).
 std::vector<int> MakeDurableTogether(const std::vector<Rewrite*>& rewrites);
+
 // Flushes, once each, the folders of rewrites put in place, so that their
-// renames outlive a power cut; 0 or the first failure's errno.
-int SyncFoldersOf(const std::vector<Rewrite*>& rewrites);
+// renames outlive a power cut; one failure for each folder that fails.
+std::vector<FolderFlushFailure> SyncFoldersOf(const std::vector<Rewrite*>& rewrites);

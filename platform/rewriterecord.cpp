@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -172,9 +173,10 @@ bool PutBack(FileWriter& writer, const RewriteRecord& r, const FolderEntry& targ
          WriteOver(writer, backup_fd, out.get(), r.Mode, r.Capability, false) == 0;
 }
 
-// Settles one record whose phase is phase; true with *report filled when
-// the user should hear of it.
-bool Settle(FileWriter& writer, const RewriteRecord& r, char phase, InterruptedRewrite* report) {
+// Resolves one record whose phase is phase: puts back a file cut short,
+// gives back the mode and capability of one found whole, and takes its mark
+// away; true with *report filled when the user should hear of it.
+bool Resolve(FileWriter& writer, const RewriteRecord& r, char phase, InterruptedRewrite* report) {
   report->Path = r.Target;
   if (phase != '1') {
     // The file was not touched yet.
@@ -188,6 +190,11 @@ bool Settle(FileWriter& writer, const RewriteRecord& r, char phase, InterruptedR
   const bool kept = OpenRecorded(r.Backup, &backup_fd) == 0;
   const bool written = OpenRecorded(r.Temp, &temp_fd) == 0;
   if (found) {
+    // Whatever it holds now, nothing tracks it once the record goes.
+    struct Unmark {
+      int fd;
+      ~Unmark() { ClearRewriteMark(fd); }
+    } unmark{target_fd.get()};
     const Likeness to_new =
         written ? CompareContents(target_fd.get(), temp_fd.get()) : Likeness::kOther;
     const Likeness to_old =
@@ -217,6 +224,52 @@ bool Settle(FileWriter& writer, const RewriteRecord& r, char phase, InterruptedR
   RemoveRecorded(r.Temp);
   report->KeptIn = kept ? r.Backup.Path : "";
   return true;
+}
+
+// Reads and resolves the record name of the open state folder, unless an
+// instance still holds it or want turns it down; true when it was resolved,
+// with *report filled when the user should hear of it (*told).
+template <class Want>
+bool ResolveRecord(FileWriter& writer, int folder, const std::string& name, Want want,
+                   InterruptedRewrite* report, bool* told) {
+  Fd fd;
+  struct stat st {};
+  // Not one still under way in another instance.
+  if (OpenUnheld(folder, name.c_str(), &fd, &st) != 0) return false;
+  std::string text(static_cast<std::size_t>(std::min<off_t>(st.st_size, kMostRecordBytes)), '\0');
+  const ssize_t n = PreadSome(fd.get(), text.data(), text.size(), 0);
+  text.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+  RewriteRecord record;
+  char phase = '0';
+  // A record that does not parse was cut short while it was written,
+  // before anything was touched.
+  const bool parsed = ParseRecord(text, &record, &phase);
+  if (parsed && !want(record)) return false;
+  *told = parsed && Resolve(writer, record, phase, report);
+  ::unlinkat(folder, name.c_str(), 0);
+  return true;
+}
+
+// The names of the records in the open state folder, in order; 0 or the
+// errno that cut the listing short.
+int RecordNames(int folder, std::vector<std::string>* records) {
+  FolderNames names;
+  const int err = names.Read(folder);
+  std::size_t cursor = 0;
+  DirEntry entry;
+  while (names.Next(&cursor, &entry)) {
+    if (IsRecordName(entry.Name)) records->emplace_back(entry.Name);
+  }
+  std::sort(records->begin(), records->end());
+  return err;
+}
+
+// Opens the state folder for listing; 0, or errno (ENOENT when there is none).
+int OpenStateListing(Fd* folder) {
+  const std::string path = StateFolderPath();
+  if (path.empty()) return ENOENT;
+  folder->reset(OpenListableFolder(path));
+  return folder->get() < 0 ? errno : 0;
 }
 
 }  // namespace
@@ -253,37 +306,61 @@ int RecordFile::MarkOldContentKept() {
   return SyncFile(writer_, file_.fd());
 }
 
-std::vector<InterruptedRewrite> RestoreInterruptedRewrites(FileWriter& writer) {
-  std::vector<InterruptedRewrite> reports;
-  const std::string path = StateFolderPath();
-  if (path.empty()) return reports;
-  DirList folder = DirList::OpenPath(path);
-  if (!folder.IsOpen()) return reports;
+int RestoreInterruptedRewrites(std::vector<InterruptedRewrite>* found, FileWriter& writer) {
+  found->clear();
+  Fd folder;
+  if (int err = OpenStateListing(&folder)) return err == ENOENT ? 0 : err;
   std::vector<std::string> records;
-  DirEntry entry;
-  while (folder.Next(&entry)) {
-    if (IsRecordName(entry.Name)) records.emplace_back(entry.Name);
-  }
-  std::sort(records.begin(), records.end());
+  const int err = RecordNames(folder.get(), &records);
   for (const std::string& name : records) {
-    Fd fd;
-    struct stat st {};
-    // Not one still under way in another instance.
-    if (OpenUnheld(folder.Fd(), name.c_str(), &fd, &st) != 0) continue;
-    std::string text(static_cast<std::size_t>(std::min<off_t>(st.st_size, kMostRecordBytes)), '\0');
-    const ssize_t n = PreadSome(fd.get(), text.data(), text.size(), 0);
-    text.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
-    RewriteRecord record;
-    char phase = '0';
     InterruptedRewrite report;
-    // A record of the previous version cut short was being written before
-    // anything was touched.
-    if (ParseRecord(text, &record, &phase) && Settle(writer, record, phase, &report)) {
-      reports.push_back(report);
-    }
-    ::unlinkat(folder.Fd(), name.c_str(), 0);
+    bool told = false;
+    ResolveRecord(
+        writer, folder.get(), name, [](const RewriteRecord&) { return true; }, &report, &told);
+    if (told) found->push_back(report);
   }
-  // What records named is settled; what none named and no instance holds goes.
-  SweepStaleWorkFiles(path);
-  return reports;
+  // What records named is settled; what none named and no instance holds
+  // goes, unless the listing was cut short: a record not read may name it.
+  if (err == 0) SweepStaleWorkFiles(StateFolderPath());
+  return err;
+}
+
+int MarkRewriting(int fd, const std::string& kept_in) {
+  return ::fsetxattr(fd, kRewriteMarkAttribute, kept_in.data(), kept_in.size(), 0) == 0 ? 0
+                                                                                          : errno;
+}
+
+void ClearRewriteMark(int fd) {
+  ::fremovexattr(fd, kRewriteMarkAttribute);
+}
+
+bool BearsRewriteMark(int fd, std::string* kept_in) {
+  return ReadAttribute(fd, kRewriteMarkAttribute, kept_in);
+}
+
+MarkedFile SettleMarkedFile(FileWriter& writer, const struct stat& st, const std::string& kept_in) {
+  // The copy of the old content stays locked while its rewrite runs.
+  FolderEntry copy;
+  if (copy.Locate(kept_in) == 0) {
+    Fd held;
+    struct stat copy_st {};
+    if (OpenUnheld(copy.Folder(), copy.Name().c_str(), &held, &copy_st) == EWOULDBLOCK) {
+      return MarkedFile::kBeingRewritten;
+    }
+  }
+  Fd folder;
+  std::vector<std::string> records;
+  if (OpenStateListing(&folder) != 0) return MarkedFile::kCutShort;
+  RecordNames(folder.get(), &records);
+  auto of_this_file = [&st](const RewriteRecord& r) {
+    return r.Device == st.st_dev && r.Inode == st.st_ino;
+  };
+  for (const std::string& name : records) {
+    InterruptedRewrite report;
+    bool told = false;
+    if (ResolveRecord(writer, folder.get(), name, of_this_file, &report, &told)) {
+      return MarkedFile::kSettled;
+    }
+  }
+  return MarkedFile::kCutShort;
 }

@@ -1,11 +1,14 @@
 #pragma once
 // The record a rewrite in place keeps in the program's state folder while it
-// works, and the put-back at start. The record names the file, the copy of
-// its old content, its new content and the mode and capability writing
-// clears; it is on disk before the file is touched, so that after a crash,
-// a kill or a power cut the next start puts back a file cut short, or gives
-// back the mode and capability of one found whole.
+// works, the mark it leaves on the file meanwhile, and the put-back. The
+// record names the file, the copy of its old content, its new content and
+// the mode and capability writing clears; it is on disk before the file is
+// touched, so that after a crash, a kill or a power cut the next start puts
+// back a file cut short, or gives back the mode and capability of one found
+// whole. The mark tells any run of any user meeting the file meanwhile, who
+// cannot read the record, that what it holds may be cut short.
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <string>
@@ -81,8 +84,40 @@ struct InterruptedRewrite {
 
 // Puts back, through writer, the old content of files whose rewrite in place
 // was cut short, gives back the mode and capability of those found with
-// their new or old content, and cleans away what such rewrites left; returns
-// what the user should be told. Rewrites still under way in another instance
-// of the program are left alone. A record goes only once settled, so a
-// put-back cut short is finished at the next start.
-std::vector<InterruptedRewrite> RestoreInterruptedRewrites(FileWriter& writer = SystemFileWriter());
+// their new or old content, and cleans away what such rewrites left; *found
+// receives what the user should be told. Rewrites still under way in another
+// instance of the program are left alone. A record goes only once settled,
+// so a put-back cut short is finished at the next start. 0, or the errno
+// that kept the state folder from being read whole (some records may then
+// be left for the next start); a state folder not made yet holds none.
+int RestoreInterruptedRewrites(std::vector<InterruptedRewrite>* found,
+                               FileWriter& writer = SystemFileWriter());
+
+// The extended attribute a file rewritten in place bears from the moment it
+// may change until it is whole again, its value the path of the copy of its
+// old content. Where the file system keeps no attributes of users, only the
+// record tells, and only to its own user.
+inline constexpr char kRewriteMarkAttribute[] = "user.terminelle.ancien";
+
+// Marks fd, whose old content is kept at kept_in; 0 or errno.
+int MarkRewriting(int fd, const std::string& kept_in);
+// Takes fd's mark away, when it has one.
+void ClearRewriteMark(int fd);
+// Whether fd bears the mark; *kept_in then receives where its old content is kept.
+bool BearsRewriteMark(int fd, std::string* kept_in);
+
+// What became of a marked file met by a run.
+enum class MarkedFile {
+  // A record of this user's was settled: the file holds its old or new
+  // content, or what another program wrote since, and is marked no more.
+  kSettled,
+  // An instance of the program is rewriting it now.
+  kBeingRewritten,
+  // Cut short by a rewrite whose record this user cannot settle (another
+  // user's, or lost): it is to be left alone.
+  kCutShort,
+};
+
+// Settles, through writer, the marked file whose status is st, its old
+// content kept at kept_in (as its mark says), as the next start would.
+MarkedFile SettleMarkedFile(FileWriter& writer, const struct stat& st, const std::string& kept_in);

@@ -265,13 +265,19 @@ void TScruteDossier::ListerFichiers(const std::shared_ptr<const Fd>& folder,
                                     const FolderNames& names, const std::string& path,
                                     const std::string& patterns) {
   const int fd = folder->get();
-  std::size_t start = 0;
-  bool swept = !SweepWorkFiles;
-  for (;;) {
+  // Cut once: without repeats, each pattern asks those before it.
+  std::vector<WildcardPattern> list;
+  for (std::size_t start = 0;;) {
     const std::size_t end = patterns.find(';', start);
-    const WildcardPattern pattern(
+    list.emplace_back(
         patterns.substr(start, end == std::string::npos ? std::string::npos : end - start),
         CodePage::System());
+    if (end == std::string::npos) break;
+    start = end + 1;
+  }
+  bool swept = !SweepWorkFiles;
+  for (std::size_t k = 0; k < list.size(); ++k) {
+    const WildcardPattern& pattern = list[k];
     if (!pattern.MatchesNothing() && !Arret) {
       std::size_t cursor = 0;
       DirEntry entry;
@@ -283,6 +289,11 @@ void TScruteDossier::ListerFichiers(const std::shared_ptr<const Fd>& folder,
           continue;
         }
         if (!pattern.Matches(entry.Name, entry.Length)) continue;
+        if (!ReportRepeats &&
+            std::any_of(list.begin(), list.begin() + static_cast<std::ptrdiff_t>(k),
+                        [&](const WildcardPattern& p) { return p.Matches(entry.Name, entry.Length); })) {
+          continue;
+        }
         // A folder the pattern matches pumps like a file, but is none.
         const bool is_folder = IsFolderEntry(fd, entry);
         PumpMessages();
@@ -310,7 +321,5 @@ void TScruteDossier::ListerFichiers(const std::shared_ptr<const Fd>& folder,
       }
       swept = true;
     }
-    if (end == std::string::npos) break;
-    start = end + 1;
   }
 }

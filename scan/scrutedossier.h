@@ -43,7 +43,8 @@ class TScruteDossier : public TComponent {
   // Sets the depth limit; a run under way reads it at each new level.
   void SetMaxPenetration(int32_t v) { max_penetration_ = v; }
 
-  // Fired for each file matching a pattern, once per pattern it matches.
+  // Fired for each file matching a pattern, once per pattern it matches
+  // (once only, under the first, without ReportRepeats).
   TScruteEvent OnFichier;
   // Fired for each sub-folder met, entered or not.
   TScruteEvent OnDossier;
@@ -82,6 +83,9 @@ class TScruteDossier : public TComponent {
   // Whether the first listing of a folder removes the work files a killed
   // run left there; a trial, which writes nothing, turns it off.
   bool SweepWorkFiles = true;
+  // Whether a file matching several patterns is reported under each; the
+  // programs, which convert a file once, turn it off.
+  bool ReportRepeats = true;
   // Processes waiting events without waiting; empty means no pumping.
   std::function<void()> Pump;
 

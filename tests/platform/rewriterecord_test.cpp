@@ -57,7 +57,7 @@ TEST_F(RewriteRecordTest, AKillAfterTheNewContentLeavesModeAndCapabilityRightAtT
         RewriteTo(p, new_content, kill);
         return 0;
       };
-      auto restart = [&] { return RestoreInterruptedRewrites().empty() ? 0 : 1; };
+      auto restart = [&] { return RestoreAtStart().empty() ? 0 : 1; };
       if (as_root) {
         AsUser(0, 0, {}, run);
         EXPECT_EQ(restart(), 0);
@@ -94,7 +94,7 @@ TEST_F(RewriteRecordTest, RecordOfThePreviousVersionIsStillSettled) {
                              field("644") + field("");
   ASSERT_TRUE(std::filesystem::create_directories(state_ + "/Terminelle"));
   std::ofstream(state_ + "/Terminelle/reprise-Qw3rTy") << record;
-  const std::vector<InterruptedRewrite> found = RestoreInterruptedRewrites();
+  const std::vector<InterruptedRewrite> found = RestoreAtStart();
   ASSERT_EQ(found.size(), 1u);
   EXPECT_TRUE(found[0].Restored);
   EXPECT_EQ(Read(p), "old content");
@@ -136,12 +136,12 @@ TEST_F(RewriteRecordTest, APutBackCutShortIsFinishedAtTheNextStart) {
             99);
   EXPECT_EQ(killed([] {
               KillAtWrite kill(2);
-              RestoreInterruptedRewrites(kill);
+              RestoreAtStart(kill);
             }),
             99);
   const std::string cut = Read(p);
   ASSERT_TRUE(cut != old_content && cut != new_content);
-  const std::vector<InterruptedRewrite> found = RestoreInterruptedRewrites();
+  const std::vector<InterruptedRewrite> found = RestoreAtStart();
   ASSERT_EQ(found.size(), 1u);
   EXPECT_TRUE(found[0].Restored);
   EXPECT_EQ(found[0].Path, p);

@@ -27,9 +27,17 @@
 #include "platform/fileio.h"
 #include "platform/folderentry.h"
 #include "platform/rewrite.h"
+#include "platform/rewriterecord.h"
 #include "temp_folder.h"
 
 inline constexpr uid_t kNobody = 65534;
+
+// What a start puts back and tells, its state folder read whole.
+inline std::vector<InterruptedRewrite> RestoreAtStart(FileWriter& writer = SystemFileWriter()) {
+  std::vector<InterruptedRewrite> found;
+  EXPECT_EQ(RestoreInterruptedRewrites(&found, writer), 0);
+  return found;
+}
 
 // Runs f in a child process as uid, with gid and no other group than
 // groups; returns its exit status.
