@@ -78,6 +78,9 @@ struct Schedule::Slot {
   bool in_strand = false;
   // In a batch being committed: nothing else may touch its new content.
   bool committing = false;
+  // Converted while no other visit held room or could take any: a full
+  // disk then leaves no hope of another try.
+  bool alone = false;
   // When its conversion ended.
   std::chrono::steady_clock::time_point done_at;
 
@@ -314,6 +317,9 @@ bool Schedule::ConvertOne(std::unique_lock<std::mutex>& lock) {
     return true;
   }
   slot.state = Slot::State::kRunning;
+  slot.alone = room_ == 1 && converting_ == 0 &&
+               std::none_of(slots_.begin(), slots_.end(),
+                            [](const std::unique_ptr<Slot>& s) { return s->Pending() != nullptr; });
   current_ = slot.visit.Path;
   ++converting_;
   lock.unlock();
@@ -361,13 +367,15 @@ void Schedule::Finish(Slot& slot) {
 }
 
 bool Schedule::MakeRoom(Slot& slot) {
+  // Whether others held room when the disk was found full is not whether
+  // they hold it now: only a file converted alone fails.
+  if (slot.alone) return false;
   std::size_t holding = 0;
   for (const auto& s : slots_) {
     if (s.get() != &slot && (s->state == Slot::State::kRunning || s->Pending() != nullptr)) {
       ++holding;
     }
   }
-  if (holding == 0) return false;
   room_ = std::max<std::size_t>(1, std::min(room_, holding + 1) / 2);
   SendBack(slot);
   for (const auto& s : slots_) {
@@ -475,44 +483,45 @@ void Schedule::CommitAndTell(std::unique_lock<std::mutex>& lock) {
     if (done == 0) break;
     if (!batch.empty() && !DueForCommit(done, batch, bytes)) break;
     std::vector<VisitResult> folders;
+    // The folders' failures are told right after the last file of the batch.
+    const Slot* folders_after = nullptr;
     if (!batch.empty()) {
       for (Slot* s : batch) s->committing = true;
-      lock.unlock();
-      const std::size_t cut = Commit(batch, &folders);
-      lock.lock();
+      const std::size_t cut = Commit(batch, &folders, lock);
       for (Slot* s : batch) s->committing = false;
-      for (std::size_t i = 0; i < cut; ++i) {
-        if (batch[i]->result.Failed) NoteFailure(batch[i]->visit.Run, batch[i]->seq);
-      }
-      // The folders' failures come after the files renamed in them: what
-      // follows them in the run goes no further. Each folder is named once.
-      for (const VisitResult& f : folders) NoteFailure(f.Run, batch[cut - 1]->seq);
-      folders.erase(std::remove_if(folders.begin(), folders.end(),
-                                   [this](const VisitResult& f) {
-                                     return !unflushed_.insert(f.Path).second;
-                                   }),
-                    folders.end());
+      if (cut > 0) folders_after = batch[cut - 1];
       if (cut < batch.size()) {
         Slot& full = *batch[cut];
         if (!MakeRoom(full)) {
           full.Fail(std::make_exception_ptr(IoError(ENOSPC, full.visit.Path)));
           NoteFailure(full.visit.Run, full.seq);
         }
+      } else if (room_ != kNoLimit) {
+        // Space freed (another program's, or the old contents replaced)
+        // lets the batches grow back.
+        room_ = room_ >= most_in_hand_ / 2 ? kNoLimit : room_ * 2;
       }
     }
     // Told in the walk's order, up to a visit not committed yet.
     std::vector<VisitResult> told;
+    std::size_t visits_told = 0;
     while (!slots_.empty()) {
       Slot& s = *slots_.front();
       if (s.state != Slot::State::kDone || s.Pending() != nullptr) break;
       if (!s.result.Failed && AfterFailure(s)) s.Drop();
       Release(s);
       told.push_back(std::move(s.result));
+      ++visits_told;
+      const bool last_of_batch = &s == folders_after;
       slots_.pop_front();
+      if (last_of_batch) {
+        for (VisitResult& f : folders) told.push_back(std::move(f));
+        folders.clear();
+      }
     }
     for (VisitResult& f : folders) told.push_back(std::move(f));
     if (told.empty()) break;
-    told_ += told.size() - folders.size();
+    told_ += visits_told;
     any_told = true;
     lock.unlock();
     report_(told);
@@ -529,47 +538,56 @@ void Schedule::CommitAndTell(std::unique_lock<std::mutex>& lock) {
   }
 }
 
-std::size_t Schedule::Commit(std::vector<Slot*>& batch, std::vector<VisitResult>* folders) {
+std::size_t Schedule::Commit(std::vector<Slot*>& batch, std::vector<VisitResult>* folders,
+                             std::unique_lock<std::mutex>& lock) {
   std::vector<Rewrite*> rewrites;
   for (Slot* s : batch) rewrites.push_back(s->Pending());
+  lock.unlock();
   const std::vector<int> durable = MakeDurableTogether(rewrites);
-  // Runs with a failure in this batch: what comes after it goes no further.
-  std::vector<unsigned> failed;
+  lock.lock();
   std::vector<Rewrite*> placed;
   std::vector<Slot*> placed_slots;
   std::size_t cut = batch.size();
   for (std::size_t i = 0; i < batch.size(); ++i) {
     Slot& s = *batch[i];
-    if (options_.StopRunAtFailure &&
-        std::find(failed.begin(), failed.end(), s.visit.Run) != failed.end()) {
+    if (AfterFailure(s)) {
       s.Drop();
       continue;
     }
     int err = durable[i];
+    std::exception_ptr error;
+    lock.unlock();
     try {
       if (err == 0) err = s.Pending()->PutInPlace();
+      if (err != 0 && !DiskFull(err)) error = std::make_exception_ptr(IoError(err, s.visit.Path));
     } catch (const std::bad_alloc&) {
-      s.Fail(std::make_exception_ptr(EOutOfMemory()));
-      failed.push_back(s.visit.Run);
-      continue;
+      error = std::make_exception_ptr(EOutOfMemory());
     }
+    lock.lock();
     // Nothing after it is put in place before it has had another try.
     if (DiskFull(err)) {
       cut = i;
       break;
     }
-    if (err != 0) {
-      s.Fail(std::make_exception_ptr(IoError(err, s.visit.Path)));
-      failed.push_back(s.visit.Run);
+    if (error) {
+      s.Fail(error);
+      NoteFailure(s.visit.Run, s.seq);
       continue;
     }
     placed.push_back(s.Pending());
     placed_slots.push_back(&s);
   }
   // The renames outlive a power cut only once their folders are flushed. A
-  // folder that fails is told once, after the files: they are in place.
-  for (const FolderFlushFailure& f : SyncFoldersOf(placed)) {
+  // folder that fails is named once, after the files renamed in it: they
+  // are in place. What follows in its run goes no further.
+  lock.unlock();
+  const std::vector<FolderFlushFailure> unflushed = SyncFoldersOf(placed);
+  lock.lock();
+  for (const FolderFlushFailure& f : unflushed) {
+    const Slot& last = *placed_slots.back();
+    NoteFailure(placed_slots[f.First]->visit.Run, last.seq);
     const std::string folder = FolderOf(placed[f.First]->Entry().Path());
+    if (!unflushed_.insert(folder).second) continue;
     VisitResult r;
     r.Path = folder;
     r.Run = placed_slots[f.First]->visit.Run;
@@ -578,6 +596,11 @@ std::size_t Schedule::Commit(std::vector<Slot*>& batch, std::vector<VisitResult>
     r.Error = std::make_exception_ptr(UnflushedFolderError(f.Error, folder));
     folders->push_back(std::move(r));
   }
-  for (std::size_t i = 0; i < cut; ++i) batch[i]->prepared.reset();
+  // Their work files go without the lock held.
+  std::vector<std::unique_ptr<PreparedConversion>> committed;
+  for (std::size_t i = 0; i < cut; ++i) committed.push_back(std::move(batch[i]->prepared));
+  lock.unlock();
+  committed.clear();
+  lock.lock();
   return cut;
 }

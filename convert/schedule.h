@@ -153,10 +153,12 @@ class Schedule {
   void CommitAndTell(std::unique_lock<std::mutex>& lock);
   std::size_t BatchFiles() const;
   bool DueForCommit(std::size_t done, const std::vector<Slot*>& batch, std::uint64_t bytes) const;
-  // Puts batch in place, the lock released; folders whose flush failed go
-  // to folders. Returns how many of the batch it settled: the disk filled
-  // up at the next one, which with those after it is not in place.
-  std::size_t Commit(std::vector<Slot*>& batch, std::vector<VisitResult>* folders);
+  // Puts batch in place, the lock released around the system's calls;
+  // folders whose flush failed go to folders. Returns how many of the batch
+  // it settled: the disk filled up at the next one, which with those after
+  // it is not in place.
+  std::size_t Commit(std::vector<Slot*>& batch, std::vector<VisitResult>* folders,
+                     std::unique_lock<std::mutex>& lock);
   void Release(Slot& slot);
   void StopLocked();
   bool AllDone(unsigned run) const;
@@ -168,7 +170,7 @@ class Schedule {
   bool HasRoom(const Slot& slot) const;
   // The disk filled up while slot was converted or committed: fewer visits
   // may hold a new content from now on; those beyond give theirs back and
-  // go again, slot too. False when slot was alone and so fails.
+  // go again, slot too. False when slot was converted alone, and so fails.
   bool MakeRoom(Slot& slot);
   void SendBack(Slot& slot);
 

@@ -20,6 +20,8 @@
 namespace {
 
 constexpr std::size_t kSuffixLength = 20;
+// The temporary files of the version before, with twenty letters and digits.
+constexpr char kEarlierTempPrefix[] = ".terminelle~";
 // The names the previous version gave, with six letters or digits.
 constexpr char kOldTempPrefix[] = ".terminelle-";
 constexpr char kOldBackupPrefix[] = ".terminelle-ancien-";
@@ -203,7 +205,7 @@ int WorkFile::LinkAs(int folder, const std::string& name) {
 }
 
 bool IsWorkFileName(const char* name) {
-  return IsNew(name, kTempPrefix) || IsNew(name, kBackupPrefix);
+  return IsNew(name, kTempPrefix) || IsNew(name, kBackupPrefix) || IsNew(name, kEarlierTempPrefix);
 }
 
 bool IsRecordName(const char* name) {

@@ -14,8 +14,9 @@
 #include "platform/fd.h"
 #include "platform/fileio.h"
 
-// The markers of the three kinds.
-inline constexpr char kTempPrefix[] = ".terminelle~";
+// The markers of the three kinds; none begins another, so that a name is
+// of one kind whatever its random part.
+inline constexpr char kTempPrefix[] = ".terminelle~neuf~";
 inline constexpr char kBackupPrefix[] = ".terminelle~ancien~";
 inline constexpr char kRecordPrefix[] = "reprise~";
 
@@ -65,8 +66,9 @@ class WorkFile {
   bool exact_ = true;
 };
 
-// Whether name is one of this version's temporary files or copies of an old
-// content.
+// Whether name is one of the program's temporary files (of this version or
+// the one before, which named them ".terminelle~" and twenty letters and
+// digits) or copies of an old content.
 bool IsWorkFileName(const char* name);
 // Whether name is a record of a rewrite in place, of this version or the
 // previous one (which named its work files with six letters or digits).

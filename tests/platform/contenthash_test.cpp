@@ -1,5 +1,7 @@
 #include "platform/contenthash.h"
 
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -25,3 +27,32 @@ TEST(ContentHash, IgnoresHowTheContentIsCutAndTellsAnyChange) {
 }
 
 }  // namespace
+
+// A clock that reads a given time, with the system's tick.
+class ClockAt : public FileClock {
+ public:
+  explicit ClockAt(const struct timespec& now) : now_(now) {}
+  struct timespec Now() const override {
+    return now_;
+  }
+
+ private:
+  struct timespec now_;
+};
+
+TEST(MayChangeUnseen, AllowsForTheStepOfTheFileSystemsDates) {
+  struct stat st {};
+  const auto at = [](time_t sec, long nsec) { return timespec{sec, nsec}; };
+  // Dates of whole seconds (ext4 with small inodes, FAT): a save within the
+  // next two seconds may keep them.
+  st.st_ctim = at(1000, 0);
+  EXPECT_TRUE(MayChangeUnseen(st, ClockAt(at(1001, 900000000))));
+  EXPECT_FALSE(MayChangeUnseen(st, ClockAt(at(1002, 100000000))));
+  // Dates of hundredths of a second (exFAT): only the next hundredth or so.
+  st.st_ctim = at(1000, 250000000);
+  EXPECT_FALSE(MayChangeUnseen(st, ClockAt(at(1000, 300000000))));
+  // Exact dates: only within the clock's tick.
+  st.st_ctim = at(1000, 123456789);
+  EXPECT_TRUE(MayChangeUnseen(st, ClockAt(at(1000, 123456789))));
+  EXPECT_FALSE(MayChangeUnseen(st, ClockAt(at(1001, 123456789))));
+}

@@ -1,5 +1,8 @@
 #include "platform/rewrite.h"
 
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -88,6 +91,36 @@ TEST_F(RewriteTest, SetuidSetgidAndStickyComeBackAfterARewriteInPlace) {
   EXPECT_EQ(Read(p), "new");
   EXPECT_EQ(Mode(p), 07755u);
   EXPECT_EQ(Entries(), (std::set<std::string>{"s.cgi", "s2.cgi"}));
+}
+
+// The inode flags of the file at path; -1 where it has none.
+int FlagsOf(const std::string& path) {
+  Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  int flags = 0;
+  return ioctl(fd.get(), FS_IOC_GETFLAGS, &flags) == 0 ? flags : -1;
+}
+
+bool SetFlags(const std::string& path, int flags) {
+  Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  return ioctl(fd.get(), FS_IOC_SETFLAGS, &flags) == 0;
+}
+
+TEST_F(RewriteTest, InodeFlagsAreKeptAndAnAppendOnlyFileIsRefused) {
+  // No atime, no dump: a new file has neither, so the replacement takes them.
+  const std::string p = Write("a.pl", "old");
+  const int flags = FlagsOf(p);
+  if (flags < 0 || !SetFlags(p, flags | FS_NOATIME_FL | FS_NODUMP_FL)) {
+    GTEST_SKIP() << "no inode flags here";
+  }
+  ASSERT_EQ(RewriteTo(p, "new"), 0);
+  EXPECT_EQ(Read(p), "new");
+  EXPECT_EQ(FlagsOf(p) & (FS_NOATIME_FL | FS_NODUMP_FL), FS_NOATIME_FL | FS_NODUMP_FL);
+  // Only root may make a file append-only; nothing may then rewrite it.
+  if (!root_ || !SetFlags(p, FlagsOf(p) | FS_APPEND_FL)) return;
+  EXPECT_EQ(RewriteTo(p, "newer"), EPERM);
+  ASSERT_TRUE(SetFlags(p, FlagsOf(p) & ~FS_APPEND_FL));
+  EXPECT_EQ(Read(p), "new");
+  EXPECT_EQ(Entries(), std::set<std::string>{"a.pl"});
 }
 
 }  // namespace

@@ -150,4 +150,15 @@ TEST_F(RewriteRecordTest, APutBackCutShortIsFinishedAtTheNextStart) {
   EXPECT_TRUE(std::filesystem::is_empty(state_ + "/Terminelle"));
 }
 
+TEST_F(RewriteRecordTest, AStateFolderThatCannotBeReadIsTold) {
+  // Where the state folder should be, a file.
+  std::ofstream(state_ + "/Terminelle") << "not a folder";
+  std::vector<InterruptedRewrite> found;
+  EXPECT_EQ(RestoreInterruptedRewrites(&found), ENOTDIR);
+  // None at all is no failure.
+  std::filesystem::remove(state_ + "/Terminelle");
+  EXPECT_EQ(RestoreInterruptedRewrites(&found), 0);
+  EXPECT_TRUE(found.empty());
+}
+
 }  // namespace

@@ -26,15 +26,20 @@ TEST_F(WorkFileTest, OnlyTheProgramsOwnWorkFilesAreSwept) {
     Write(name, "");
     EXPECT_FALSE(IsWorkFileName(name.c_str())) << name;
   }
-  // Left by killed runs: a temporary file, an empty copy, and a copy that
-  // may be the only one of a file's old content.
-  const std::string temp = ".terminelle~Ab3cD4eF5gH6iJ7kL8mN";
+  // Left by killed runs: temporary files (of this version and the one
+  // before), an empty copy, and a copy that may be the only one of a file's
+  // old content.
+  const std::string temp = ".terminelle~neuf~Ab3cD4eF5gH6iJ7kL8mN";
+  const std::string earlier = ".terminelle~Ab3cD4eF5gH6iJ7kL8mN";
   const std::string empty = ".terminelle~ancien~Zy9xW8vU7tS6rQ5pO4nM";
   const std::string kept = ".terminelle~ancien~Qq1Ww2Ee3Rr4Tt5Yy6Uu";
   Write(temp, "t");
+  Write(earlier, "t");
   Write(empty, "");
   Write(kept, "old content");
-  for (const std::string& name : {temp, empty, kept}) EXPECT_TRUE(IsWorkFileName(name.c_str()));
+  for (const std::string& name : {temp, earlier, empty, kept}) {
+    EXPECT_TRUE(IsWorkFileName(name.c_str())) << name;
+  }
   SweepStaleWorkFiles(dir_);
   std::set<std::string> expected = users;
   expected.insert(kept);
