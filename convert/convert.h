@@ -95,8 +95,6 @@ class PreparedConversion {
   Rewrite* Pending() const;
   // The size of the file as it was read.
   std::int64_t Bytes() const;
-  // Drops the new content: the file stays as it is.
-  void Drop();
 
  private:
   struct State;

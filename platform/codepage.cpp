@@ -259,9 +259,10 @@ bool CodePage::MayStartAt(const char* s, std::size_t n, std::size_t pos) const {
   if (!utf8_ || pos == 0 || pos >= n) return true;
   const auto* u = reinterpret_cast<const unsigned char*>(s);
   if ((u[pos] & 0xC0) != 0x80) return true;
-  // pos is a continuation byte: it is inside a character when a lead byte up
-  // to three bytes back starts a well-formed sequence that covers it.
-  for (std::size_t back = 1; back <= 3 && back <= pos; ++back) {
+  // pos is a continuation byte: it is inside a character when a lead byte
+  // a character's tail back, at most, starts a well-formed sequence that
+  // covers it.
+  for (std::size_t back = 1; back <= kLongestCharacterTail && back <= pos; ++back) {
     unsigned char b = u[pos - back];
     if ((b & 0xC0) == 0x80) continue;
     char32_t c = 0;

@@ -11,6 +11,11 @@
 // 2 to 4 for a lead byte, 0 for a byte that starts no character.
 int Utf8LeadLength(unsigned char b);
 
+// The most bytes a character takes after its first (UTF-8's take up to
+// four): whether a byte lies inside a character, and its capital, are known
+// once that many bytes after it, and that many before it, are at hand.
+inline constexpr std::size_t kLongestCharacterTail = 3;
+
 // A character set: UTF-8, or a single-byte set with its own capitals.
 class CodePage {
  public:

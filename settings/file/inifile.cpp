@@ -12,13 +12,13 @@
 
 namespace {
 
-bool IsBlank(char c) {
+bool IsSpaceOrTab(char c) {
   return c == ' ' || c == '\t';
 }
 
 std::string_view Trim(std::string_view s) {
-  while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
-  while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
+  while (!s.empty() && IsSpaceOrTab(s.front())) s.remove_prefix(1);
+  while (!s.empty() && IsSpaceOrTab(s.back())) s.remove_suffix(1);
   return s;
 }
 
@@ -139,7 +139,7 @@ void TIniFile::Load() {
 
 TIniFile::Kind TIniFile::KindOf(std::string_view text) {
   std::size_t i = 0;
-  while (i < text.size() && IsBlank(text[i])) ++i;
+  while (i < text.size() && IsSpaceOrTab(text[i])) ++i;
   if (i == text.size() || text[i] == ';') return Kind::Other;
   if (text[i] == '[') return Kind::Section;
   return text.find('=', i) == std::string_view::npos ? Kind::Other : Kind::Key;
@@ -153,7 +153,7 @@ TIniFile::Line TIniFile::Parse(std::string text, std::string_view eol) {
   if (line.kind == Kind::Other) return line;
   std::string_view t = line.text;
   std::size_t i = 0;
-  while (IsBlank(t[i])) ++i;
+  while (IsSpaceOrTab(t[i])) ++i;
   std::string_view name;
   if (line.kind == Kind::Section) {
     std::size_t close = t.find(']', i + 1);
@@ -268,7 +268,7 @@ bool TIniFile::ParseInteger(const std::string& text, int32_t& out) {
   std::string s = text;
   if (s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) s.replace(0, 2, "$");
   std::size_t i = 0;
-  while (i < s.size() && IsBlank(s[i])) ++i;
+  while (i < s.size() && IsSpaceOrTab(s[i])) ++i;
   bool negative = false;
   if (i < s.size() && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';
   bool hex = i < s.size() && (s[i] == '$' || s[i] == 'x' || s[i] == 'X');

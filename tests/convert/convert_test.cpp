@@ -1,3 +1,5 @@
+#include "convert/convert.h"
+
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -13,26 +15,22 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <random>
 #include <set>
-#include <sstream>
 #include <string>
+#include <vector>
 
-#include "../support/allocations.h"
-#include "../support/replace_model.h"
-#include "../support/temp_folder.h"
+#include "../support/convert_fixture.h"
+#include "../support/folder_run.h"
+#include "../support/rewrite_fixture.h"
 #include "base/errors.h"
 #include "convert/bytescan.h"
-#include "convert/convert.h"
-#include "convert/replace.h"
 #include "platform/contenthash.h"
 #include "platform/fd.h"
 #include "platform/fileio.h"
-#include "platform/folderentry.h"
+#include "platform/process.h"
 #include "platform/rewriterecord.h"
 #include "scan/scrutedossier.h"
 
@@ -40,125 +38,14 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const CodePage& Cp() {
-  static const CodePage cp = CodePage::SingleByte("CP1252");
-  return cp;
-}
-
-const ReplaceRule kNoRule{};
-
-// TERMINELLE_BASELINE=1 runs every case on the instructions every processor has.
+// TERMINELLE_BASELINE=1 runs every case of the program on the instructions
+// every processor has.
 const bool kBaseline = [] {
   const char* v = std::getenv("TERMINELLE_BASELINE");
   bool on = v != nullptr && std::string(v) == "1";
   SetPortableSearchOnly(on);
   return on;
 }();
-
-class ConvertTest : public FolderAndStateTest {
- protected:
-  std::string Convert(const std::string& content, LineEnding kind, const ReplaceRule& r1 = kNoRule,
-                      const ReplaceRule& r2 = kNoRule) const {
-    std::string p = Write("f.pl", content);
-    ConvertTextFile(p, p, kind, r1, r2, Cp());
-    return Read(p);
-  }
-};
-
-TEST_F(ConvertTest, SplitsTrimsAndEndsEveryLine) {
-  EXPECT_EQ(Convert("", LineEnding::Unix), "");
-  EXPECT_EQ(Convert("abc", LineEnding::Unix), "abc\n");
-  EXPECT_EQ(Convert("a\r\nb\r\n", LineEnding::Mac), "a\rb\r");
-  EXPECT_EQ(Convert("a\n\rb", LineEnding::Windows), "a\r\n\r\nb\r\n");
-  EXPECT_EQ(Convert("a\r\r\nb", LineEnding::Unix), "a\n\nb\n");
-  EXPECT_EQ(Convert(" \t \nx", LineEnding::Unix), "\nx\n");
-  EXPECT_EQ(Convert("\t\tif (1) {  \t\r\n", LineEnding::Unix), "if (1) {\n");
-  EXPECT_EQ(Convert("x\xA0  \n", LineEnding::Unix), "x\xA0\n");
-  // Ctrl-Z after the last break is a line of its own, trimmed to nothing.
-  EXPECT_EQ(Convert("a\r\n\x1A", LineEnding::Unix), "a\n\n");
-  // Trimming stops at the first byte above blank, so a byte-order mark keeps what follows it.
-  EXPECT_EQ(Convert("\xEF\xBB\xBF  x \n", LineEnding::Unix), "\xEF\xBB\xBF  x\n");
-}
-
-TEST_F(ConvertTest, AppliesRuleOneThenRuleTwoAfterTrimming) {
-  ReplaceRule r1{true, "a", "b"};
-  ReplaceRule r2{true, "b", "c"};
-  EXPECT_EQ(Convert("  a  \r\n", LineEnding::Unix, r1, r2), "c\n");
-  ReplaceRule off{false, "a", "z"};
-  EXPECT_EQ(Convert("a\n", LineEnding::Unix, off, kNoRule), "a\n");
-  ReplaceRule empty{true, "", "z"};
-  EXPECT_EQ(Convert("a\n", LineEnding::Unix, empty, kNoRule), "a\n");
-  // Blanks of a replacement survive: the rules run after trimming.
-  ReplaceRule padded{true, "x", " x "};
-  EXPECT_EQ(Convert("x\n", LineEnding::Unix, padded, kNoRule), " x \n");
-  // The rules see the line with its ending.
-  ReplaceRule ending{true, "a\r\n", "A;"};
-  EXPECT_EQ(Convert("a\nb\n", LineEnding::Windows, ending, kNoRule), "A;b\r\n");
-  ReplaceRule shebang{true, "#!/perl/bin/perl", "#!/usr/bin/perl"};
-  ReplaceRule lib{true, "use lib 'c:/perl/lib/' ;", "use lib '/srv/lib/' ;"};
-  EXPECT_EQ(Convert("#!/PERL/Bin/perl -w\r\nUSE LIB 'C:/perl/lib/' ;\r\n", LineEnding::Unix,
-                    shebang, lib),
-            "#!/usr/bin/perl -w\nuse lib '/srv/lib/' ;\n");
-}
-
-TEST_F(ConvertTest, LinesAcrossReadBoundariesAreWhole) {
-  // Whatever the size of the reads, some power of two from 4 KiB to 2 MiB puts
-  // a CR LF pair across a boundary, and the long line spans several reads.
-  for (std::size_t chunk = 4096; chunk <= (std::size_t{2} << 20); chunk *= 2) {
-    std::string content(chunk - 1, 'x');
-    content += "\r\nshort\n";
-    content += std::string(3 * chunk, 'y') + " \n";
-    // The first and the last line change, the CR LF pair counting as one break.
-    std::string p = Write("f.pl", content);
-    EXPECT_EQ(TryConvertFile(p, LineEnding::Unix, kNoRule, kNoRule, Cp()).ChangedLines, 2u);
-    std::string out = Convert(content, LineEnding::Unix);
-    EXPECT_TRUE(out ==
-                std::string(chunk - 1, 'x') + "\nshort\n" + std::string(3 * chunk, 'y') + "\n")
-        << "chunk " << chunk;
-  }
-}
-
-TEST_F(ConvertTest, KeepUnchangedTouchesNeitherTheFileNorItsDate) {
-  const ConvertOptions keep{true};
-  std::string done = Write("done.pl", "print 1;\n");
-  std::string todo = Write("todo.pl", "print 1; \n");
-  for (const std::string& p : {done, todo}) {
-    struct timeval old_times[2] = {{1000000000, 0}, {1000000000, 0}};
-    ASSERT_EQ(utimes(p.c_str(), old_times), 0);
-    ASSERT_EQ(chmod(p.c_str(), 0444), 0);
-  }
-  auto mtime = [](const std::string& p) {
-    struct stat st {};
-    stat(p.c_str(), &st);
-    return st.st_mtime;
-  };
-  // A file that would not change needs no write permission; a trial writes
-  // nothing; neither makes a temporary file, so the folder keeps its date.
-  struct timeval old_times[2] = {{1000000000, 0}, {1000000000, 0}};
-  ASSERT_EQ(utimes(dir_.c_str(), old_times), 0);
-  EXPECT_EQ(TryConvertFile(done, LineEnding::Unix, kNoRule, kNoRule, Cp()).Outcome,
-            ConvertOutcome::kUnchanged);
-  EXPECT_EQ(ConvertFile(done, done, LineEnding::Unix, kNoRule, kNoRule, Cp(), keep),
-            ConvertOutcome::kUnchanged);
-  EXPECT_EQ(mtime(dir_), 1000000000);
-  for (int run = 0; run < 2; ++run) {
-    try {
-      if (run == 0) TryConvertFile(todo, LineEnding::Unix, kNoRule, kNoRule, Cp());
-      if (run == 1) ConvertFile(todo, todo, LineEnding::Unix, kNoRule, kNoRule, Cp(), keep);
-      ADD_FAILURE() << "a read-only file that would change was not refused";
-    } catch (const EInOutError& e) {
-      EXPECT_EQ(e.ErrorCode, 5);
-    }
-  }
-  EXPECT_EQ(mtime(done), 1000000000);
-  EXPECT_EQ(mtime(todo), 1000000000);
-  EXPECT_EQ(Read(todo), "print 1; \n");
-  EXPECT_EQ(Entries(), (std::set<std::string>{"done.pl", "todo.pl"}));
-  ASSERT_EQ(chmod(todo.c_str(), 0644), 0);
-  EXPECT_EQ(ConvertFile(todo, todo, LineEnding::Unix, kNoRule, kNoRule, Cp(), keep),
-            ConvertOutcome::kConverted);
-  EXPECT_EQ(Read(todo), "print 1;\n");
-}
 
 TEST_F(ConvertTest, DifferentDestinationLeavesTheSourceAlone) {
   std::string src = Write("src.txt", "a \r\n");
@@ -169,35 +56,6 @@ TEST_F(ConvertTest, DifferentDestinationLeavesTheSourceAlone) {
   Write("dst.txt", "old content that is longer\n");
   ConvertTextFile(src, dst, LineEnding::Mac, kNoRule, kNoRule, Cp());
   EXPECT_EQ(Read(dst), "a\r");
-}
-
-TEST_F(ConvertTest, LeavesWhatIsNotARegularTextFileUntouched) {
-  // A folder, a link, a FIFO (opening it would hang), a binary file and a file dated 1979.
-  ConvertTextFile(dir_, dir_, LineEnding::Unix, kNoRule, kNoRule, Cp());
-  std::string target = Write("target.txt", "t \r\n");
-  ASSERT_EQ(symlink(target.c_str(), Path("link").c_str()), 0);
-  ConvertTextFile(Path("link"), Path("link"), LineEnding::Unix, kNoRule, kNoRule, Cp());
-  EXPECT_EQ(Read(target), "t \r\n");
-  EXPECT_TRUE(fs::is_symlink(Path("link")));
-  ASSERT_EQ(mkfifo(Path("fifo").c_str(), 0644), 0);
-  ConvertTextFile(Path("fifo"), Path("fifo"), LineEnding::Unix, kNoRule, kNoRule, Cp());
-  const std::string binary("a \r\n\0b \r\n", 9);
-  std::string bin = Write("bin.dat", binary);
-  ConvertTextFile(bin, bin, LineEnding::Unix, kNoRule, kNoRule, Cp());
-  EXPECT_EQ(Read(bin), binary);
-  std::string old = Write("old.txt", "o \r\n");
-  struct tm t {};
-  t.tm_year = 79;
-  t.tm_mon = 11;
-  t.tm_mday = 31;
-  t.tm_hour = 12;
-  struct timeval times[2] = {{mktime(&t), 0}, {mktime(&t), 0}};
-  ASSERT_EQ(utimes(old.c_str(), times), 0);
-  ConvertTextFile(old, old, LineEnding::Unix, kNoRule, kNoRule, Cp());
-  EXPECT_EQ(Read(old), "o \r\n");
-  ConvertTextFile(Path("missing"), Path("missing"), LineEnding::Unix, kNoRule, kNoRule, Cp());
-  EXPECT_FALSE(fs::exists(Path("missing")));
-  EXPECT_EQ(Entries(), (std::set<std::string>{"link", "target.txt", "fifo", "bin.dat", "old.txt"}));
 }
 
 TEST_F(ConvertTest, ReadOnlyFileIsRefusedEvenToRoot) {
@@ -275,26 +133,13 @@ TEST_F(ConvertTest, FolderWithoutWritePermissionStillConverts) {
   EXPECT_EQ(Entries(), std::set<std::string>{"a.pl"});
 }
 
-// Runs f in a child process without root's privileges; returns its exit status.
-template <class F>
-int AsNobody(F f) {
-  pid_t pid = fork();
-  if (pid == 0) {
-    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(90);
-    _exit(f());
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 99;
-}
-
 TEST_F(ConvertTest, UnreadableSourceGivesTheOpenErrorWithItsFullPath) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to switch to another user";
   ASSERT_EQ(chmod(dir_.c_str(), 0777), 0);
   std::string p = Write("secret.pl", "x\n");
   ASSERT_EQ(chmod(p.c_str(), 0600), 0);
   std::string expected = "Impossible d'ouvrir le fichier \"" + p + "\". Permission denied";
-  int status = AsNobody([&] {
+  int status = AsOrdinaryUser([&] {
     try {
       ConvertTextFile(p, p, LineEnding::Unix, kNoRule, kNoRule, Cp());
     } catch (const EFOpenError& e) {
@@ -311,7 +156,7 @@ TEST_F(ConvertTest, UnreadableSourceGivesTheOpenErrorWithItsFullPath) {
   std::string theirs = Write("theirs.pl", "y \n");
   ASSERT_EQ(chmod(theirs.c_str(), 0644), 0);
   // Another user's file that this process may read but not write.
-  status = AsNobody([&] {
+  status = AsOrdinaryUser([&] {
     ConvertTextFile(mine, mine, LineEnding::Unix, kNoRule, kNoRule, Cp());
     try {
       ConvertTextFile(theirs, theirs, LineEnding::Unix, kNoRule, kNoRule, Cp());
@@ -323,89 +168,6 @@ TEST_F(ConvertTest, UnreadableSourceGivesTheOpenErrorWithItsFullPath) {
   EXPECT_EQ(status, 0);
   EXPECT_EQ(Read(mine), "x\n");
   EXPECT_EQ(Read(theirs), "y \n");
-}
-
-// Options that write through writer.
-ConvertOptions Through(FileWriter& writer) {
-  ConvertOptions options;
-  options.Writer = &writer;
-  return options;
-}
-
-// A disk that fills up after a given number of bytes, or when the written
-// data is flushed.
-class FullDisk : public FileWriter {
- public:
-  explicit FullDisk(long after_bytes, bool at_flush = false)
-      : left_(after_bytes), at_flush_(at_flush) {}
-  ssize_t Write(int fd, const void* buf, std::size_t n) override {
-    if (!tripped_ && !at_flush_ && static_cast<long>(n) > left_) {
-      tripped_ = true;
-      errno = ENOSPC;
-      return -1;
-    }
-    left_ -= static_cast<long>(n);
-    return FileWriter::Write(fd, buf, n);
-  }
-  // Whichever flush finds it: a file's own, a barrier, or a wait for what
-  // was written.
-  int Sync(int fd) override { return Trip() ? -1 : FileWriter::Sync(fd); }
-  int SyncAll(int fd) override { return Trip() ? -1 : FileWriter::SyncAll(fd); }
-  int SyncRange(int fd) override { return Trip() ? -1 : FileWriter::SyncRange(fd); }
-  bool tripped() const { return tripped_; }
-
- private:
-  // Every flush fails from then on, as the data it should write stays unwritten.
-  bool Trip() {
-    if (!at_flush_) return false;
-    tripped_ = true;
-    errno = ENOSPC;
-    return true;
-  }
-
-  long left_;
-  bool at_flush_;
-  bool tripped_ = false;
-};
-
-TEST_F(ConvertTest, FullDiskKeepsTheOriginalAndLeavesNoTemporaryFile) {
-  std::string original;
-  for (int i = 0; i < 5000; ++i) original += "  line " + std::to_string(i) + "  \r\n";
-  struct Case {
-    const char* what;
-    long after;
-    bool at_flush;
-    bool linked;
-  };
-  for (const Case& c :
-       {Case{"mid-write", 1000, false, false}, Case{"at flush", 0, true, false},
-        Case{"in place, mid-write", 2 * static_cast<long>(original.size()) + 1000, false, true},
-        Case{"in place, at flush", 0, true, true}}) {
-    SCOPED_TRACE(c.what);
-    std::string p = Write("big.pl", original);
-    if (c.linked) {
-      ASSERT_EQ(link(p.c_str(), Path("other.pl").c_str()), 0);
-    }
-    {
-      FullDisk disk(c.after, c.at_flush);
-      try {
-        ConvertFile(p, p, LineEnding::Unix, kNoRule, kNoRule, Cp(), Through(disk));
-        ADD_FAILURE() << "a full disk was reported as success";
-      } catch (const EInOutError& e) {
-        EXPECT_EQ(e.ErrorCode, 112);
-        EXPECT_EQ(e.Message(), "Erreur E/S 112");
-      }
-      EXPECT_TRUE(disk.tripped());
-    }
-    EXPECT_TRUE(Read(p) == original);
-    if (c.linked) {
-      EXPECT_TRUE(Read(Path("other.pl")) == original);
-      EXPECT_EQ(Entries(), (std::set<std::string>{"big.pl", "other.pl"}));
-      fs::remove(Path("other.pl"));
-    } else {
-      EXPECT_EQ(Entries(), std::set<std::string>{"big.pl"});
-    }
-  }
 }
 
 // Acts at one step of a rewrite: as another program would, or as a kill.
@@ -617,7 +379,7 @@ TEST_F(ConvertTest, SetuidSetgidAndCapabilitiesSurvive) {
     return;
   }
   ASSERT_EQ(chmod(dir_.c_str(), 0777), 0);
-  EXPECT_EQ(AsNobody(convert_own), 0);
+  EXPECT_EQ(AsOrdinaryUser(convert_own), 0);
   // File capabilities (CAP_NET_RAW permitted and effective), kept for root.
   std::string p = Write("cap.pl", "x \r\n");
   const unsigned char cap[20] = {0x01, 0, 0, 0x02, 0, 0x20, 0, 0};
@@ -629,6 +391,65 @@ TEST_F(ConvertTest, SetuidSetgidAndCapabilitiesSurvive) {
   EXPECT_EQ(getxattr(p.c_str(), "security.capability", now, sizeof now), 20);
   EXPECT_EQ(std::memcmp(cap, now, sizeof cap), 0);
   EXPECT_EQ(Read(p), "x\n");
+}
+
+TEST_F(ConvertTest, SetgidStaysWhereTheSystemWouldDropIt) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to give files away";
+  ASSERT_EQ(chmod(dir_.c_str(), 0777), 0);
+  ASSERT_EQ(chmod(state_.c_str(), 0777), 0);
+  Conversion how;
+  how.Kind = LineEnding::Unix;
+  auto identity = [](const std::string& p) {
+    struct stat st {};
+    stat(p.c_str(), &st);
+    return std::vector<unsigned>{st.st_mode & 07777, st.st_uid, st.st_gid};
+  };
+  // Its owner is not in its group: the owner's chmod would drop setgid
+  // without a word, so the owner is refused; root converts it.
+  const std::string p = Write("g.cgi", "x \r\n");
+  ASSERT_EQ(chown(p.c_str(), 4321, 4322), 0);
+  ASSERT_EQ(chmod(p.c_str(), 02644), 0);
+  const int status = AsUser(4321, 4321, {}, [&] {
+    const std::vector<VisitResult> r = ConvertFolder(dir_, how);
+    return r.size() == 1 && r[0].Failed && r[0].Message == "Accès au fichier refusé" ? 0 : 1;
+  });
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(Read(p), "x \r\n");
+  EXPECT_EQ(identity(p), (std::vector<unsigned>{02644, 4321, 4322}));
+  ConvertFolder(dir_, how);
+  EXPECT_EQ(Read(p), "x\n");
+  EXPECT_EQ(identity(p), (std::vector<unsigned>{02644, 4321, 4322}));
+  // Rewritten in place (it has a second name) by its owner, whose write
+  // clears setgid.
+  const std::string q = Write("h.cgi", "y \r\n");
+  ASSERT_EQ(link(q.c_str(), Path("h.keep").c_str()), 0);
+  ASSERT_EQ(chown(q.c_str(), kNobody, kNobody), 0);
+  ASSERT_EQ(chmod(q.c_str(), 02775), 0);
+  EXPECT_EQ(AsOrdinaryUser([&] {
+              const std::vector<VisitResult> r = ConvertFolder(dir_, how, {}, "h.cgi");
+              return r.size() == 1 && !r[0].Failed ? 0 : 1;
+            }),
+            0);
+  EXPECT_EQ(Read(q), "y\n");
+  EXPECT_EQ(identity(q), (std::vector<unsigned>{02775, kNobody, kNobody}));
+}
+
+TEST_F(ConvertTest, PermissionsTheUmaskWouldClearAreKept) {
+  const mode_t old_mask = umask(022);
+  if (CreationMask() != 022) {
+    umask(old_mask);
+    GTEST_SKIP() << "the umask was read before this test set it";
+  }
+  const std::string p = Write("w.pl", "x \r\n");
+  ASSERT_EQ(chmod(p.c_str(), 0664), 0);
+  Conversion how;
+  how.Kind = LineEnding::Unix;
+  ConvertFolder(dir_, how);
+  umask(old_mask);
+  EXPECT_EQ(Read(p), "x\n");
+  struct stat st {};
+  ASSERT_EQ(stat(p.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0664u);
 }
 
 TEST_F(ConvertTest, FolderDefaultAclIsNotGained) {
@@ -669,195 +490,6 @@ TEST_F(ConvertTest, PathLongerThanThePathLimitIsConverted) {
   EXPECT_STREQ(buf, "deep\n");
   at.reset();
   EXPECT_EQ(std::system(("rm -rf '" + dir_ + "/" + name + "'").c_str()), 0);
-}
-
-}  // namespace
-
-namespace {
-
-// A line of the model: as it stands, and what it becomes with its ending.
-struct ModelLine {
-  std::string text, brk, converted;
-};
-
-// A plain model of the conversion: the whole content split into lines, each
-// trimmed (at its end only with keep), ended and passed through the rules;
-// *changed counts the lines whose text differs from the line with its own
-// break; *lines gets every line.
-std::string ModelConversion(const std::string& content, const std::string& ending,
-                            const ReplaceRule& r1, const ReplaceRule& r2,
-                            const ReplaceModel& folding, std::uint64_t* changed = nullptr,
-                            bool keep = false, std::vector<ModelLine>* lines = nullptr) {
-  std::string out;
-  std::size_t i = 0;
-  while (i < content.size()) {
-    std::size_t j = content.find_first_of("\r\n", i);
-    if (j == std::string::npos) j = content.size();
-    std::string line = content.substr(i, j - i);
-    const std::string raw = line;
-    std::size_t b = 0;
-    std::size_t e = line.size();
-    while (!keep && b < e && static_cast<unsigned char>(line[b]) <= 0x20) ++b;
-    while (e > b && static_cast<unsigned char>(line[e - 1]) <= 0x20) --e;
-    line = line.substr(b, e - b) + ending;
-    for (const ReplaceRule* r : {&r1, &r2}) {
-      if (r->Enabled) line = folding.Replace(line, r->Search, r->Replacement);
-    }
-    out += line;
-    const std::size_t start = i;
-    i = j;
-    if (i < content.size() && content[i] == '\r') ++i;
-    if (i < content.size() && content[i] == '\n') ++i;
-    if (changed != nullptr && line != content.substr(start, i - start)) ++*changed;
-    if (lines != nullptr) lines->push_back({raw, content.substr(j, i - j), line});
-  }
-  return out;
-}
-
-// Every line a trial tells, kept.
-struct ToldLines : TrialListener {
-  struct Told {
-    TrialLine line;
-    std::string text, brk, converted, converted_break;
-  };
-  void Line(const TrialLine& l) override {
-    lines.push_back({l, std::string(l.Text), std::string(l.Break), std::string(l.Converted),
-                     std::string(l.ConvertedBreak)});
-  }
-  std::vector<Told> lines;
-};
-
-// Whether what a trial told of each line is what the model says; a line
-// streamed is told by its first bytes.
-testing::AssertionResult SameLines(const ToldLines& told, const std::vector<ModelLine>& model) {
-  if (told.lines.size() != model.size()) {
-    return testing::AssertionFailure() << told.lines.size() << " lines told, " << model.size();
-  }
-  for (std::size_t k = 0; k < model.size(); ++k) {
-    const ToldLines::Told& t = told.lines[k];
-    const ModelLine& m = model[k];
-    std::size_t end = m.converted.size();
-    if (end >= 2 && m.converted.compare(end - 2, 2, "\r\n") == 0) {
-      end -= 2;
-    } else if (end >= 1 && (m.converted[end - 1] == '\n' || m.converted[end - 1] == '\r')) {
-      end -= 1;
-    }
-    const std::string converted = m.converted.substr(0, end);
-    const std::size_t head = t.line.Cut ? kTrialLineHead : std::string::npos;
-    const bool changed = m.converted != m.text + m.brk;
-    if (t.line.Number != k + 1 || t.text != m.text.substr(0, head) || t.brk != m.brk ||
-        t.line.TextSize != m.text.size() || t.converted != converted.substr(0, head) ||
-        t.converted_break != m.converted.substr(end) || t.line.ConvertedSize != end ||
-        t.line.Changed != changed || t.line.OnlyEnding != (changed && converted == m.text)) {
-      return testing::AssertionFailure() << "line " << k + 1 << " (cut " << t.line.Cut << ")";
-    }
-  }
-  return testing::AssertionSuccess();
-}
-
-TEST_F(ConvertTest, OneHugeLineConvertsInBoundedMemory) {
-  // A line of 256 MiB, with runs of blanks longer than what is held in
-  // memory inside it and at its end, and rule matches across every read.
-  const std::size_t mib = 1 << 20;
-  std::string p = Path("huge.pl");
-  {
-    std::ofstream out(p, std::ios::binary);
-    const std::string block = std::string(mib - 8, 'a') + "PeRl\t x ";
-    out << "  " << block;
-    for (int i = 1; i < 256; ++i) out << (i == 100 ? std::string(300000, ' ') + "z" : block);
-    out << std::string(200000, '\t') << "\r\n";
-  }
-  ReplaceRule rule{true, "perl\t", "P"};
-  const AllocationCount start = Allocations();
-  ConvertTextFile(p, p, LineEnding::Unix, rule, kNoRule, Cp());
-  const AllocationCount used = AllocatedSince(start);
-  EXPECT_LT(used.bytes, 64 * mib);
-  // Checked a piece at a time: the file itself is never held whole.
-  std::ifstream in(p, std::ios::binary);
-  std::string got(mib, '\0');
-  in.read(got.data(), static_cast<std::streamsize>(got.size()));
-  EXPECT_EQ(got.substr(0, 20), std::string(20, 'a'));
-  EXPECT_EQ(got.substr(mib - 10, 9), "aaP x aaa");
-  in.seekg(0, std::ios::end);
-  const std::streamoff size = in.tellg();
-  // Each of the 255 blocks lost four bytes to the rule; the run of blanks in
-  // the middle stayed, the blanks at both ends went.
-  EXPECT_EQ(size, static_cast<std::streamoff>(255 * (mib - 4) + 300001));
-  in.seekg(size - 4);
-  got.assign(4, '\0');
-  in.read(got.data(), 4);
-  EXPECT_EQ(got, "P x\n");
-}
-
-TEST_F(ConvertTest, AgreesWithTheModelOnRandomFiles) {
-  // With a character of three bytes and a lone continuation byte, a search
-  // may fall inside a character that a read cuts in two.
-  const std::vector<std::string> pieces = {"a",  "B",    "x",  " ",    "\t",      "\r",
-                                           "\n", "\r\n", "é",  "É",    "#!",      "/p",
-                                           "€",  "\x82", "ab", "\xA0", "use lib "};
-  std::mt19937 rng(7);
-  auto make = [&](int max_pieces) {
-    std::string s;
-    int n = std::uniform_int_distribution<int>(0, max_pieces)(rng);
-    for (int k = 0; k < n; ++k) {
-      s += pieces[std::uniform_int_distribution<std::size_t>(0, pieces.size() - 1)(rng)];
-    }
-    return s;
-  };
-  const CodePage utf8 = CodePage::Utf8();
-  // The capitals beyond ASCII that the pieces can form: "â" (E2, from "€"
-  // read as Windows-1252) and "é".
-  const ReplaceModel model_cp1252{false, {{"\xE2", "\xC2"}}};
-  const ReplaceModel model_utf8{true, {{"é", "É"}}};
-  for (int round = 0; round < 400; ++round) {
-    std::string content = make(round % 50 == 0 ? 20000 : 60);
-    ReplaceRule r1{rng() % 4 != 0, make(2), make(2)};
-    ReplaceRule r2{rng() % 2 != 0, make(3), make(1)};
-    const CodePage& cp = round % 2 == 0 ? Cp() : utf8;
-    const ReplaceModel& model_cp = round % 2 == 0 ? model_cp1252 : model_utf8;
-    auto kind = static_cast<LineEnding>(round % 3);
-    const std::string ending = kind == LineEnding::Windows ? "\r\n"
-                               : kind == LineEnding::Unix  ? "\n"
-                                                           : "\r";
-    std::string p = Write("r.txt", content);
-    std::uint64_t changed = 0;
-    const std::string model = ModelConversion(content, ending, r1, r2, model_cp, &changed);
-    // Tiny reads, and lines streamed from a few bytes on: what is held back
-    // between pieces (a search's length, a run of blanks, half a character,
-    // a CR whose LF is in the next read) must give the same bytes, and the
-    // trial must tell the same lines.
-    Conversion small;
-    small.Kind = kind;
-    small.Rule1 = r1;
-    small.Rule2 = r2;
-    small.Cp = &cp;
-    small.Options.ReadChunk = 1 + rng() % 7;
-    small.Options.WholeLinesUpTo = rng() % 12;
-    small.Options.KeepIndentation = rng() % 2 == 0;
-    std::uint64_t small_changed = 0;
-    std::vector<ModelLine> small_lines;
-    const std::string small_model =
-        ModelConversion(content, ending, r1, r2, model_cp, &small_changed,
-                        small.Options.KeepIndentation, &small_lines);
-    FolderEntry entry;
-    ASSERT_EQ(entry.Locate(p), 0);
-    ToldLines told;
-    const TrialOutcome small_trial = TryConvertFile(entry, small, &told);
-    ASSERT_EQ(small_trial.ChangedLines, small_model == content ? 0 : small_changed)
-        << "round " << round;
-    ASSERT_TRUE(SameLines(told, small_lines)) << "round " << round;
-    small.Options.KeepUnchanged = rng() % 2 == 0;
-    ConvertFile(entry, small);
-    ASSERT_TRUE(Read(p) == small_model) << "round " << round << " streamed";
-    p = Write("r.txt", content);
-    const TrialOutcome trial = TryConvertFile(p, kind, r1, r2, cp);
-    ASSERT_EQ(trial.Outcome,
-              model == content ? ConvertOutcome::kUnchanged : ConvertOutcome::kConverted);
-    ASSERT_EQ(trial.ChangedLines, model == content ? 0 : changed) << "round " << round;
-    ConvertTextFile(p, p, kind, r1, r2, cp);
-    ASSERT_TRUE(Read(p) == model) << "round " << round << " search1=" << r1.Search
-                                  << " search2=" << r2.Search;
-  }
 }
 
 }  // namespace

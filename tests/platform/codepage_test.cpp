@@ -30,6 +30,14 @@ TEST(CodePage, Utf8CapitalsKeepEveryLength) {
   EXPECT_EQ(cp.UpperCase(s).size(), s.size());
 }
 
+TEST(CodePage, NoMatchStartsInsideAUtf8Character) {
+  const CodePage cp = CodePage::Utf8();
+  // U+1F600, then a lone continuation byte: only the latter may start one.
+  const std::string s = "a\xF0\x9F\x98\x80\x80";
+  for (std::size_t pos : {2, 3, 4}) EXPECT_FALSE(cp.MayStartAt(s.data(), s.size(), pos)) << pos;
+  EXPECT_TRUE(cp.MayStartAt(s.data(), s.size(), 5));
+}
+
 TEST(CodePage, UnknownSetFallsBackToAsciiCapitals) {
   CodePage cp = CodePage::SingleByte("NO-SUCH-CHARSET");
   EXPECT_EQ(cp.UpperCase("ab\xE9"), "AB\xE9");

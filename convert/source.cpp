@@ -1,0 +1,74 @@
+#include "convert/source.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdint>
+
+#include "base/errors.h"
+#include "convert/convert.h"
+#include "platform/dosdate.h"
+#include "platform/oserror.h"
+#include "platform/paths.h"
+#include "platform/rewriterecord.h"
+#include "platform/workfile.h"
+
+namespace {
+
+// Whether a source that cannot be looked at counts as absent, which is not
+// reported; anything else (no handle left, no memory) stops the run.
+bool Absent(int err) {
+  return err == ENOENT || err == ENOTDIR || err == EACCES || err == ELOOP || err == ENAMETOOLONG;
+}
+
+}  // namespace
+
+bool OpenSource(const FolderEntry& entry, Source* s, FileWriter& writer, MarkedSources marked) {
+  s->Entry = entry;
+  struct stat named {};
+  if (const struct stat* listed = entry.Listed()) {
+    named = *listed;
+  } else if (int err = s->Entry.Status(&named)) {
+    if (Absent(err)) return false;
+    throw IoError(err);
+  }
+  int32_t dos = 0;
+  if (!S_ISREG(named.st_mode) || !DosDateTime(named.st_mtime, &dos) ||
+      IsWorkFileName(s->Entry.Name().c_str())) {
+    return false;
+  }
+  if (int err = s->Entry.OpenForReading(&s->File)) {
+    if (err == ELOOP || err == ENOENT) return false;  // replaced by a link, or gone, since
+    throw EFOpenError(FullPathName(entry.Path()), SystemErrorText(err));
+  }
+  if (::fstat(s->File.get(), &s->Status) != 0 || !S_ISREG(s->Status.st_mode)) return false;
+  // Cut short, its content is none the user wrote.
+  std::string kept_in;
+  if (!BearsRewriteMark(s->File.get(), &kept_in)) return true;
+  const MarkedFile state = marked == MarkedSources::kSettle
+                               ? SettleMarkedFile(writer, s->Status, kept_in)
+                               : MarkedFile::kCutShort;
+  if (state == MarkedFile::kBeingRewritten) throw IoError(EBUSY, entry.Path());
+  if (state == MarkedFile::kCutShort) throw CutShortError(kept_in);
+  // Put back or found whole: read as it is now.
+  return ::fstat(s->File.get(), &s->Status) == 0 && S_ISREG(s->Status.st_mode);
+}
+
+FolderEntry Located(const std::string& path) {
+  FolderEntry entry;
+  if (int err = entry.Locate(path)) {
+    // Absent, or no file: left alone as a missing file is.
+    if (Absent(err) || err == EISDIR) return FolderEntry();
+    throw IoError(err);
+  }
+  return entry;
+}
+
+void BeginRewrite(const Source& src, FileWriter& writer, std::optional<Rewrite>& rewrite) {
+  if (int err = RefuseUnwritable(src.Entry, src.Status)) throw IoError(err, src.Entry.Path());
+  rewrite.emplace(src.Entry, src.File.get(), src.Status, writer);
+  if (int err = rewrite->Begin()) {
+    rewrite.reset();
+    throw IoError(err, src.Entry.Path());
+  }
+}

@@ -1,0 +1,203 @@
+#include "convert/trial.h"
+
+#include <sys/types.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "convert/buffers.h"
+#include "convert/lineconverter.h"
+#include "convert/lines.h"
+#include "convert/unchanged.h"
+#include "platform/rewrite.h"
+
+namespace {
+
+// What a trial's converter writes: one line's text, kept to be compared, or
+// the pieces of a streamed line, compared as they come with the file's
+// content at the output's place and with the line as it stood.
+class TrialSink {
+ public:
+  void Append(const char* p, std::size_t n) {
+    if (line_ != nullptr) {
+      whole_->Feed(p, n);
+      line_->Feed(p, n);
+      Keep(p, n);
+    } else {
+      text.append(p, n);
+    }
+  }
+  void AppendShort(std::string_view s) { Append(s.data(), s.size()); }
+  void AppendLine(const char* p, std::size_t n, std::string_view ending) {
+    Append(p, n);
+    AppendShort(ending);
+  }
+  // Streamed output goes to whole and line until they are null again.
+  void StreamTo(SameAsFile* whole, SameAsFile* line) {
+    whole_ = whole;
+    line_ = line;
+    if (line != nullptr) {
+      head.clear();
+      streamed = 0;
+      tail_size_ = 0;
+    }
+  }
+  // The last two bytes streamed, or fewer if fewer came.
+  std::string_view Tail() const { return {tail_ + 2 - tail_size_, tail_size_}; }
+
+  std::string text;
+  // Of a streamed line: its first bytes, and how many came.
+  std::string head;
+  std::uint64_t streamed = 0;
+
+ private:
+  void Keep(const char* p, std::size_t n) {
+    if (n == 0) return;
+    if (head.size() < kTrialLineHead) head.append(p, std::min(n, kTrialLineHead - head.size()));
+    streamed += n;
+    tail_[0] = n >= 2 ? p[n - 2] : tail_[1];
+    tail_[1] = p[n - 1];
+    tail_size_ = std::min<std::size_t>(tail_size_ + n, 2);
+  }
+
+  SameAsFile* whole_ = nullptr;
+  SameAsFile* line_ = nullptr;
+  char tail_[2] = {};
+  std::size_t tail_size_ = 0;
+};
+
+// How many bytes of text its last line break takes.
+std::size_t FinalBreakSize(std::string_view text) {
+  if (text.size() >= 2 && text.substr(text.size() - 2) == "\r\n") return 2;
+  return !text.empty() && (text.back() == '\n' || text.back() == '\r') ? 1 : 0;
+}
+
+// A trial's lines: each converted and compared with the line and its break
+// as they stand, and the whole output with the file; each told to the
+// listener, if any.
+class TrialLines {
+ public:
+  TrialLines(const Source& src, const Conversion& c, Buffers& buffers, TrialListener* listener)
+      : fd_(src.File.get()),
+        conv_(sink_, buffers.Scratch, c, fd_),
+        whole_(fd_, buffers.Compare.get()),
+        listener_(listener) {}
+
+  void BeginBlock(const char* begin, const char* end) { conv_.BeginBlock(begin, end); }
+  void BlockLine(const char* p, std::size_t n, Break brk) {
+    sink_.text.clear();
+    conv_.BlockLine(p, n);
+    Judge(p, n, brk);
+  }
+  void Line(const char* p, std::size_t n, Break brk) {
+    sink_.text.clear();
+    conv_.Line(p, n);
+    Judge(p, n, brk);
+  }
+  void LongBegin(off_t at) {
+    if (!line_buffer_) line_buffer_.reset(new char[kReadChunk]);
+    line_.emplace(fd_, line_buffer_.get(), at);
+    line_from_ = at;
+    line_size_ = 0;
+    head_.clear();
+    sink_.StreamTo(&whole_, &*line_);
+    conv_.LongBegin();
+  }
+  void LongPiece(const char* p, std::size_t n, off_t at) {
+    line_size_ += static_cast<off_t>(n);
+    if (head_.size() < kTrialLineHead) head_.append(p, std::min(n, kTrialLineHead - head_.size()));
+    conv_.LongPiece(p, n, at);
+  }
+  void LongEnd(Break brk) {
+    conv_.LongEnd();
+    sink_.StreamTo(nullptr, nullptr);
+    const auto raw_end = line_from_ + line_size_ + static_cast<off_t>(BytesOf(brk).size());
+    const bool differs = !line_->EqualUpTo(raw_end);
+    changed += differs;
+    ++number_;
+    if (listener_ != nullptr) {
+      TrialLine line;
+      line.Number = number_;
+      line.Text = head_;
+      line.Break = BytesOf(brk);
+      const std::string_view tail = sink_.Tail();
+      line.ConvertedBreak = tail.substr(tail.size() - FinalBreakSize(tail));
+      line.TextSize = static_cast<std::uint64_t>(line_size_);
+      line.ConvertedSize = sink_.streamed - line.ConvertedBreak.size();
+      line.Converted =
+          std::string_view(sink_.head)
+              .substr(0, std::min<std::uint64_t>(sink_.head.size(), line.ConvertedSize));
+      line.Changed = differs;
+      // The text was all equal when the comparison got past its end.
+      line.OnlyEnding = differs && line.ConvertedSize == line.TextSize &&
+                        line_->Offset() >= line_from_ + line_size_;
+      line.Cut = true;
+      listener_->Line(line);
+    }
+    line_.reset();
+  }
+
+  // Whether the output equals the file's content, size bytes long.
+  bool Unchanged(off_t size) const { return whole_.EqualUpTo(size); }
+
+  // Lines whose converted text is not the line with its own break.
+  std::uint64_t changed = 0;
+
+ private:
+  void Judge(const char* p, std::size_t n, Break brk) {
+    const std::string_view text = sink_.text;
+    whole_.Feed(text.data(), text.size());
+    const std::string_view ending = BytesOf(brk);
+    const bool differs = text.size() != n + ending.size() ||
+                         text.compare(0, n, std::string_view(p, n)) != 0 ||
+                         text.substr(n) != ending;
+    changed += differs;
+    ++number_;
+    if (listener_ == nullptr) return;
+    TrialLine line;
+    line.Number = number_;
+    line.Text = std::string_view(p, n);
+    line.Break = ending;
+    const std::size_t end = text.size() - FinalBreakSize(text);
+    line.Converted = text.substr(0, end);
+    line.ConvertedBreak = text.substr(end);
+    line.Changed = differs;
+    line.OnlyEnding = differs && line.Converted == line.Text;
+    line.TextSize = n;
+    line.ConvertedSize = end;
+    listener_->Line(line);
+  }
+
+  int fd_;
+  TrialSink sink_;
+  LineConverter<TrialSink> conv_;
+  SameAsFile whole_;
+  TrialListener* listener_;
+  std::uint64_t number_ = 0;
+  std::unique_ptr<char[]> line_buffer_;
+  std::optional<SameAsFile> line_;
+  off_t line_from_ = 0;
+  off_t line_size_ = 0;
+  // The first bytes of a streamed line.
+  std::string head_;
+};
+
+}  // namespace
+
+TrialOutcome TrySource(const Source& src, const Conversion& c, TrialListener* listener) {
+  Buffers& buffers = SharedBuffers();
+  TrialLines lines(src, c, buffers, listener);
+  const Input in{src.File.get(), src.Status.st_size};
+  if (SplitLines(in, lines, buffers, c.Options) == StreamResult::kBinary) {
+    return {ConvertOutcome::kBinary, 0};
+  }
+  if (lines.Unchanged(src.Status.st_size)) return {ConvertOutcome::kUnchanged, 0};
+  if (int err = RefuseUnwritable(src.Entry, src.Status)) throw IoError(err, src.Entry.Path());
+  if (int err = RefuseUnkeepable(src.File.get(), src.Status)) throw IoError(err, src.Entry.Path());
+  return {ConvertOutcome::kConverted, lines.changed};
+}

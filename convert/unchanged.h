@@ -1,0 +1,113 @@
+#pragma once
+// The converted content compared with the file's own as it comes, so that a
+// file whose content would not change is found without writing anything.
+
+#include <sys/types.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <optional>
+
+#include "convert/buffers.h"
+#include "convert/output.h"
+#include "convert/source.h"
+#include "platform/fd.h"
+#include "platform/fileio.h"
+#include "platform/rewrite.h"
+
+// Compares what is fed to it, piece after piece, with a file's content from
+// a given offset on.
+class SameAsFile {
+ public:
+  // The file's bytes that window holds are taken from there rather than read again.
+  SameAsFile(int fd, char* buf, off_t from = 0, const ReadWindow* window = nullptr)
+      : fd_(fd), buf_(buf), window_(window), offset_(from) {}
+  // How many of the n bytes at p, from the first, equal the file's next
+  // ones; they count as compared.
+  std::size_t Feed(const char* p, std::size_t n) {
+    std::size_t same = 0;
+    while (equal_ && same < n) {
+      if (at_ == have_ && window_ != nullptr && offset_ >= window_->At &&
+          offset_ < window_->At + static_cast<off_t>(window_->Size)) {
+        // In memory already: most files are read in one block.
+        const std::size_t from = static_cast<std::size_t>(offset_ - window_->At);
+        const std::size_t k = std::min(n - same, window_->Size - from);
+        const std::size_t equal = static_cast<std::size_t>(
+            std::mismatch(p + same, p + same + k, window_->Data + from).first - (p + same));
+        same += equal;
+        offset_ += static_cast<off_t>(equal);
+        equal_ = equal == k;
+        continue;
+      }
+      if (at_ == have_) {
+        // Most files that change differ early: the file is read a little
+        // at first, then more as long as it stays equal.
+        ssize_t r = PreadSome(fd_, buf_, step_, offset_);
+        if (r <= 0) {
+          equal_ = false;
+          break;
+        }
+        have_ = static_cast<std::size_t>(r);
+        at_ = 0;
+        step_ = std::min(kReadChunk, step_ * 4);
+      }
+      const std::size_t k = std::min(n - same, have_ - at_);
+      const std::size_t equal = static_cast<std::size_t>(
+          std::mismatch(p + same, p + same + k, buf_ + at_).first - (p + same));
+      same += equal;
+      at_ += equal;
+      offset_ += static_cast<off_t>(equal);
+      equal_ = equal == k;
+    }
+    return same;
+  }
+  // Whether what was fed equals the file's content up to end.
+  bool EqualUpTo(off_t end) const { return equal_ && offset_ == end; }
+  // The file's offset up to which all was equal.
+  off_t Offset() const { return offset_; }
+
+ private:
+  int fd_;
+  char* buf_;
+  const ReadWindow* window_;
+  std::size_t have_ = 0;
+  std::size_t at_ = 0;
+  std::size_t step_ = 4096;
+  off_t offset_;
+  bool equal_ = true;
+};
+
+// The converted content, compared with the file's own as it comes; the file
+// is rewritten only from the first difference on, so an unchanged file gets
+// no temporary file at all.
+class UnlessUnchanged : public Destination {
+ public:
+  // The rewrite, when one is needed, is made in rewrite, through writer.
+  UnlessUnchanged(const Source& src, FileWriter& writer, std::optional<Rewrite>& rewrite,
+                  Buffers& buffers)
+      : src_(src),
+        writer_(writer),
+        rewrite_(rewrite),
+        same_(src.File.get(), buffers.Compare.get(), 0, &buffers.Window),
+        buffers_(buffers) {}
+
+  void Write(const char* p, std::size_t n) override;
+
+  // Whether all was equal, the file's end included.
+  bool Unchanged() const { return !rewrite_ && same_.EqualUpTo(src_.Status.st_size); }
+
+  // Makes the rewrite now if the content is a strict beginning of the file's.
+  void Finish() {
+    if (!rewrite_ && !Unchanged()) Diverge();
+  }
+
+ private:
+  // Only now is it known that the file must be writable.
+  void Diverge();
+
+  const Source& src_;
+  FileWriter& writer_;
+  std::optional<Rewrite>& rewrite_;
+  SameAsFile same_;
+  Buffers& buffers_;
+};
