@@ -295,7 +295,7 @@ void TForm1::BuildFaceless() {
   ScruteDossier1->SetDossier("/");
   ScruteDossier1->SetFiltre("*.*");
   ScruteDossier1->SetSousDossier(true);
-  ScruteDossier1->SetMaxPenetration(10000);
+  ScruteDossier1->SetMaxPenetration(kDepthLimit);
   ScruteDossier1->Pump = [] { Application().ProcessMessages(); };
 
   SvgEditIni1 = new TSvgEditIni(this);
@@ -518,7 +518,7 @@ void TForm1::Button1Click(TObject* /*Sender*/) {
   }
   ScruteDossier1->SetDossier(folder);
   ScruteDossier1->SetFiltre(ToLocalBytes(filtre_c->text()));
-  ScruteDossier1->SetMaxPenetration(inclure_rep->Checked() ? 10000 : 0);
+  ScruteDossier1->SetMaxPenetration(inclure_rep->Checked() ? kDepthLimit : 0);
   // The folder as the scanner names it.
   runs_.push_back(
       Run{folder.back() == '/' ? folder.substr(0, folder.size() - 1) : folder, {}, ++last_run_});

@@ -352,7 +352,7 @@ int RunConversion(const RunSettings& run) {
   TScruteDossier scanner;
   scanner.SetDossier(run.Folder);
   scanner.SetFiltre(run.Filter);
-  scanner.SetMaxPenetration(run.Subfolders ? 10000 : 0);
+  scanner.SetMaxPenetration(run.Subfolders ? kDepthLimit : 0);
   // A trial writes nothing, not even the removal of work files left behind.
   scanner.SweepWorkFiles = !run.Trial;
   scanner.Pump = [&] {

@@ -11,6 +11,10 @@
 #include "platform/dirlist.h"
 #include "platform/folderentry.h"
 
+// How deep a walk goes unless told otherwise, and as deep as the programs
+// let it go: the folders below are reported, not entered.
+inline constexpr int32_t kDepthLimit = 10000;
+
 // An event about one path: Nom is the full path of a file or sub-folder.
 using TScruteEvent = std::function<void(TObject* Sender, std::string Nom)>;
 // A folder the walk could not go through: Nom is its path, Message says why
@@ -106,5 +110,5 @@ class TScruteDossier : public TComponent {
   std::string dossier_;
   std::string filtre_;
   bool sous_dossier_ = true;
-  int32_t max_penetration_ = 10000;
+  int32_t max_penetration_ = kDepthLimit;
 };
