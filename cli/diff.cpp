@@ -1,7 +1,8 @@
 #include "cli/diff.h"
 
 #include <algorithm>
-#include <cstdio>
+
+#include "cli/quote.h"
 
 namespace {
 
@@ -60,43 +61,6 @@ bool HasBreak(std::string_view s) {
 }
 
 }  // namespace
-
-std::string QuotedName(std::string_view name) {
-  const bool plain = std::none_of(name.begin(), name.end(), [](char c) {
-    const auto u = static_cast<unsigned char>(c);
-    return u < 0x20 || u == 0x7F || c == '"' || c == '\\';
-  });
-  if (plain) return std::string(name);
-  std::string q = "\"";
-  for (char c : name) {
-    const auto u = static_cast<unsigned char>(c);
-    switch (c) {
-      case '"':
-      case '\\':
-        q += '\\';
-        q += c;
-        break;
-      case '\n':
-        q += "\\n";
-        break;
-      case '\r':
-        q += "\\r";
-        break;
-      case '\t':
-        q += "\\t";
-        break;
-      default:
-        if (u < 0x20 || u == 0x7F) {
-          char octal[8];
-          std::snprintf(octal, sizeof octal, "\\%03o", u);
-          q += octal;
-        } else {
-          q += c;
-        }
-    }
-  }
-  return q + "\"";
-}
 
 void FileDiff::Line(const TrialLine& line) {
   // A line after a new text left open joins it, changed or not.

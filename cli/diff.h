@@ -9,11 +9,6 @@
 
 #include "convert/convert.h"
 
-// A file's name as the diff and the warnings write it: as it is, or quoted
-// with C escapes when it holds a control byte, a quote or a backslash, so
-// that a hostile name cannot pass for a line of its own.
-std::string QuotedName(std::string_view name);
-
 // The unified diff of one file (three lines of context, lines shown without
 // their endings), made as the trial tells its lines.
 class FileDiff : public TrialListener {

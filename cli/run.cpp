@@ -26,6 +26,7 @@
 #include "base/errors.h"
 #include "cli/diff.h"
 #include "cli/perlcheck.h"
+#include "cli/quote.h"
 #include "convert/interrupted.h"
 #include "convert/schedule.h"
 #include "platform/codepage.h"
@@ -124,7 +125,8 @@ class Report {
       if (d.Failed) {
         ++failed_;
         ClearBar();
-        std::fprintf(stderr, "terminelle-cli: %s : %s\n", d.Path.c_str(), d.Message.c_str());
+        std::fprintf(stderr, "terminelle-cli: %s : %s\n", QuotedName(d.Path).c_str(),
+                     EscapedText(d.Message).c_str());
         continue;
       }
       const char* what = nullptr;
@@ -152,7 +154,8 @@ class Report {
           std::fwrite(d.Shown.data(), 1, d.Shown.size(), stdout);
         } else {
           std::fprintf(stdout, "à changer (%s) : %s\n",
-                       Count(d.ChangedLines, "ligne", "lignes").c_str(), d.Path.c_str());
+                       Count(d.ChangedLines, "ligne", "lignes").c_str(),
+                       QuotedName(d.Path).c_str());
         }
         if (!d.Warnings.empty()) {
           ++warned_;
@@ -160,7 +163,7 @@ class Report {
         }
       } else if (talk_ == Verbosity::kVerbose) {
         ClearBar();
-        std::fprintf(stdout, "%s : %s\n", what, d.Path.c_str());
+        std::fprintf(stdout, "%s : %s\n", what, QuotedName(d.Path).c_str());
       }
     }
     // A listing that could not be written is a failure of its own.
@@ -186,7 +189,7 @@ class Report {
                        std::to_string(done) + "/" + std::to_string(found) + " ";
     const std::size_t used = line.size() - 1;
     const std::size_t width = TerminalWidth();
-    line += Tail(current, width > used + 1 ? width - used - 1 : 0);
+    line += Tail(QuotedName(current), width > used + 1 ? width - used - 1 : 0);
     line += "\033[K";
     std::fwrite(line.data(), 1, line.size(), stderr);
     shown_ = true;
@@ -289,7 +292,8 @@ class Trier {
       if (perl) {
         const std::string name = QuotedName(visit.Path);
         for (const PerlCheck::Warning& w : perl->Warnings()) {
-          result.Warnings += name + ":" + std::to_string(w.Number) + ": " + w.Text + "\n";
+          result.Warnings +=
+              name + ":" + std::to_string(w.Number) + ": " + EscapedText(w.Text) + "\n";
         }
       }
     }
@@ -318,12 +322,13 @@ int RunConversion(const RunSettings& run) {
   if (!run.Trial) {
     std::vector<InterruptedRewrite> interrupted = RestoreInterruptedRewrites();
     if (!interrupted.empty()) {
-      std::fprintf(stderr, "%s\n", InterruptedRewritesText(interrupted).c_str());
+      std::fprintf(stderr, "%s\n", InterruptedRewritesText(interrupted, QuotedName).c_str());
     }
   }
   struct stat st {};
   if (::stat(run.Folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-    std::fprintf(stderr, "terminelle-cli: dossier introuvable : %s\n", run.Folder.c_str());
+    std::fprintf(stderr, "terminelle-cli: dossier introuvable : %s\n",
+                 QuotedName(run.Folder).c_str());
     return 1;
   }
   // Asked once before any thread writes files.

@@ -411,3 +411,19 @@ TEST_F(CliRun, PerlCheckWarnsWherePerlWouldReadOtherwise) {
   EXPECT_EQ(Listed(r.out, "à changer ("),
             (std::set<std::string>{Path("d/tilde.pl"), Path("d/plain.pl")}));
 }
+
+TEST_F(CliRun, NamesHoldingControlBytesArePrintedQuoted) {
+  // A name that would clear the screen of whoever reads the listing, and
+  // would pass for two lines.
+  const std::string odd = "a\033[2Jb\nc.pl";
+  const std::string shown = "a\\033[2Jb\\nc.pl\"";
+  WriteBytes(Path("d/" + odd), "x \r\n");
+  WriteBytes(Path("d/ro-" + odd), "y \r\n");
+  ASSERT_EQ(::chmod(Path("d/ro-" + odd).c_str(), 0444), 0);
+  CliResult r = RunCli({"-v", "-f", "unix", Path("d")});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("converti : \"" + Path("d/") + shown + "\n"), std::string::npos);
+  EXPECT_NE(r.err.find("terminelle-cli: \"" + Path("d/ro-") + shown + " : Accès au fichier refusé"),
+            std::string::npos);
+  EXPECT_EQ((r.out + r.err).find('\033'), std::string::npos);
+}
