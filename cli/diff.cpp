@@ -62,6 +62,11 @@ bool HasBreak(std::string_view s) {
 
 }  // namespace
 
+std::string DiffHeader(std::string_view name) {
+  const std::string path(name);
+  return "--- " + QuotedName("a/" + path) + "\n+++ " + QuotedName("b/" + path) + "\n";
+}
+
 void FileDiff::Line(const TrialLine& line) {
   // A line after a new text left open joins it, changed or not.
   const bool joins = !open_.empty() && open_.back() != '\r';
@@ -182,9 +187,6 @@ void FileDiff::CloseHunk() {
   }
   old_count_ += context;
   new_count_ += context;
-  if (out_.empty()) {
-    out_ = "--- " + QuotedName("a/" + name_) + "\n+++ " + QuotedName("b/" + name_) + "\n";
-  }
   out_ += "@@ -";
   Range(&out_, old_start_, old_count_);
   out_ += " +";

@@ -130,7 +130,7 @@ bool Schedule::Add(Visit visit, const std::function<void()>& while_waiting) {
   return true;
 }
 
-void Schedule::AddFailure(std::string path, std::string message, unsigned run) {
+void Schedule::AddFailure(PathChain path, std::string message, unsigned run) {
   std::unique_lock<std::mutex> lock(m_);
   auto owned = std::make_unique<Slot>();
   owned->state = Slot::State::kDone;
@@ -193,7 +193,7 @@ void Schedule::Progress(std::size_t* done, std::size_t* found, std::string* curr
   std::lock_guard<std::mutex> lock(m_);
   *done = told_;
   *found = found_;
-  *current = current_;
+  *current = current_.Text();
 }
 
 void Schedule::Work() {
@@ -413,7 +413,7 @@ void Schedule::Commit(std::vector<Slot*>& batch) {
     }
     try {
       Rewrite& rewrite = *s.Pending();
-      if (errors[i] != 0) throw IoError(errors[i], s.visit.Path);
+      if (errors[i] != 0) throw IoError(errors[i], s.visit.Path.Text());
       if (int err = rewrite.PutInPlace()) throw IoError(err, rewrite.Entry().Path());
       placed.push_back(s.Pending());
       placed_slots.push_back(&s);
@@ -425,7 +425,7 @@ void Schedule::Commit(std::vector<Slot*>& batch) {
   // The renames outlive a power cut only once their folders are flushed.
   if (int err = SyncFoldersOf(placed)) {
     for (Slot* s : placed_slots) {
-      s->Fail(std::make_exception_ptr(IoError(err, s->visit.Path)));
+      s->Fail(std::make_exception_ptr(IoError(err, s->visit.Path.Text())));
     }
   }
   for (Slot* s : batch) s->prepared.reset();

@@ -48,9 +48,9 @@ class ScheduleTest : public TempFolderTest {
     });
     for (int i = 0; i < n; ++i) {
       Visit v;
-      v.Path = Path(i);
-      EXPECT_EQ(v.Entry.Locate(v.Path), 0);
-      v.Key.Path = v.Path;
+      EXPECT_EQ(v.Entry.Locate(Path(i)), 0);
+      v.Path = v.Entry.Chain();
+      v.Key.Path = Path(i);
       v.How.Kind = LineEnding::Unix;
       v.How.Options.Writer = writer;
       v.Run = 1;
@@ -98,7 +98,7 @@ TEST_F(ScheduleTest, AFailedBarrierFindsItsFileAndCommitsTheOthers) {
   }
   ASSERT_EQ(results.size(), 6u);
   for (int i = 0; i < 6; ++i) {
-    EXPECT_EQ(results[static_cast<std::size_t>(i)].Path, Path(i));
+    EXPECT_EQ(results[static_cast<std::size_t>(i)].Path.Text(), Path(i));
     if (i == 3) {
       EXPECT_TRUE(results[3].Failed);
       EXPECT_EQ(results[3].Message, "Erreur E/S 1117");

@@ -1,0 +1,28 @@
+#pragma once
+// A path held as its last name and the path of the folder that holds it, each
+// folder's shared by everything in it: a walk thousands of folders deep keeps
+// each name once, and the whole text is put together only to be shown.
+
+#include <memory>
+#include <string>
+
+class PathChain {
+ public:
+  // No path.
+  PathChain() = default;
+  // A path as it was written (the start of a walk, a path the user gave),
+  // kept as one piece.
+  explicit PathChain(std::string whole);
+  // name inside folder.
+  PathChain(const PathChain& folder, std::string name);
+
+  bool Empty() const { return last_ == nullptr; }
+  // The last piece: the name of the entry, or the whole path given as one.
+  const std::string& Name() const;
+  // The whole path, each name after its folder's path and a separator.
+  std::string Text() const;
+
+ private:
+  struct Link;
+  std::shared_ptr<const Link> last_;
+};
