@@ -295,7 +295,7 @@ void TForm1::BuildFaceless() {
   ScruteDossier1->SetDossier("/");
   ScruteDossier1->SetFiltre("*.*");
   ScruteDossier1->SetSousDossier(true);
-  ScruteDossier1->SetMaxPenetration(10000);
+  ScruteDossier1->SetMaxPenetration(kDepthLimit);
   ScruteDossier1->Pump = [] { Application().ProcessMessages(); };
   // Each file is converted once, under the first pattern it matches.
   ScruteDossier1->ReportRepeats = false;
@@ -520,10 +520,10 @@ void TForm1::Button1Click(TObject* /*Sender*/) {
   }
   ScruteDossier1->SetDossier(folder);
   ScruteDossier1->SetFiltre(ToLocalBytes(filtre_c->text()));
-  ScruteDossier1->SetMaxPenetration(inclure_rep->Checked() ? 10000 : 0);
+  ScruteDossier1->SetMaxPenetration(inclure_rep->Checked() ? kDepthLimit : 0);
   // The folder as the scanner names it.
   runs_.push_back(
-      Run{folder.back() == '/' ? folder.substr(0, folder.size() - 1) : folder, {}, ++last_run_});
+      Run{folder.back() == '/' ? folder.substr(0, folder.size() - 1) : folder, {}, 0, ++last_run_});
   struct EndRun {
     TForm1& form;
     ~EndRun() {
@@ -547,17 +547,19 @@ void TForm1::SpeedButton2Click(TObject* /*Sender*/) {
 
 void TForm1::ScruteDossier1Fichier(TObject* Sender, std::string Nom) {
   // The file as the walk reached it, through its own open folder, taken
-  // before a nested run started while pumping moves the scanner on.
+  // before a nested run started while pumping moves the scanner on; the
+  // visit waits with its names rather than the path put together for Nom.
   auto* scanner = dynamic_cast<TScruteDossier*>(Sender);
   Visit visit;
-  visit.Path = Nom;
   if (scanner != nullptr) {
     visit.Entry = scanner->Entry;
-    visit.Key = FileKey{scanner->Device, scanner->Inode, scanner->Inode == 0 ? Nom : ""};
+    visit.Key = FileKey{scanner->Device, scanner->Inode,
+                        scanner->Inode == 0 ? scanner->Entry.Identity() : ""};
   } else {
     visit.Entry.Locate(Nom);
     visit.Key.Path = Nom;
   }
+  visit.Path = visit.Entry.Chain();
   Application().ProcessMessages();
   // A file that failed ends the walk, as if its conversion had just failed.
   if (!runs_.empty()) EndIfFailed(runs_.back().id);
@@ -612,7 +614,7 @@ void TForm1::EndIfFailed(unsigned run) {
     failure = std::move(it->second);
     failures_.erase(it);
   }
-  StatusBar1->Panel()->SetText(failure.Path);
+  StatusBar1->Panel()->SetText(failure.Path.Text());
   if (failure.Error) std::rethrow_exception(failure.Error);
   throw Exception(failure.Message);
 }
@@ -624,13 +626,10 @@ void TForm1::ScruteDossier1FinExecute(TObject* /*Sender*/) {
     EndIfFailed(runs_.back().id);
   }
   if (!runs_.empty() && !runs_.back().unread.empty()) {
-    const std::vector<std::string>& unread = runs_.back().unread;
-    constexpr std::size_t kShown = 20;
+    const Run& run = runs_.back();
     std::string text = "Ces dossiers n'ont pas pu être parcourus en entier :";
-    for (std::size_t i = 0; i < unread.size() && i < kShown; ++i) text += "\n" + unread[i];
-    if (unread.size() > kShown) {
-      text += "\net " + std::to_string(unread.size() - kShown) + " autres.";
-    }
+    for (const std::string& folder : run.unread) text += "\n" + folder;
+    if (run.unshown > 0) text += "\net " + std::to_string(run.unshown) + " autres.";
     ShowMessage(text);
   }
   ShowMessage("c'est fini");
@@ -639,7 +638,12 @@ void TForm1::ScruteDossier1FinExecute(TObject* /*Sender*/) {
 void TForm1::ScruteDossier1Echec(TObject* /*Sender*/, std::string Nom, std::string Message) {
   // Nothing of the run could be done: an error, as for a file that cannot be opened.
   if (runs_.empty() || Nom == runs_.back().folder) throw Exception(Nom + " : " + Message);
-  runs_.back().unread.push_back(Nom + " : " + Message);
+  Run& run = runs_.back();
+  if (run.unread.size() < kUnreadShown) {
+    run.unread.push_back(Nom + " : " + Message);
+  } else {
+    ++run.unshown;
+  }
 }
 
 void TForm1::windows_cClick(TObject* /*Sender*/) {

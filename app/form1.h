@@ -157,14 +157,17 @@ class TForm1 : public TForm {
   void WaitForRun(unsigned run);
   void EndIfFailed(unsigned run);
 
-  // A run under way: its start folder, the folders it could not read, and
-  // its number among the visits handed to the conversions. A second
-  // "Démarrer" during a run nests one more.
+  // A run under way: its start folder, the folders it could not read (the
+  // first kUnreadShown, which the box shows, and how many more), and its
+  // number among the visits handed to the conversions. A second "Démarrer"
+  // during a run nests one more.
   struct Run {
     std::string folder;
     std::vector<std::string> unread;
+    std::size_t unshown = 0;
     unsigned id = 0;
   };
+  static constexpr std::size_t kUnreadShown = 20;
   std::vector<Run> runs_;
   unsigned last_run_ = 0;
   // Failures come back from the conversions, the first of each run kept.

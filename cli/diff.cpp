@@ -1,7 +1,8 @@
 #include "cli/diff.h"
 
 #include <algorithm>
-#include <cstdio>
+
+#include "cli/quote.h"
 
 namespace {
 
@@ -61,41 +62,9 @@ bool HasBreak(std::string_view s) {
 
 }  // namespace
 
-std::string QuotedName(std::string_view name) {
-  const bool plain = std::none_of(name.begin(), name.end(), [](char c) {
-    const auto u = static_cast<unsigned char>(c);
-    return u < 0x20 || u == 0x7F || c == '"' || c == '\\';
-  });
-  if (plain) return std::string(name);
-  std::string q = "\"";
-  for (char c : name) {
-    const auto u = static_cast<unsigned char>(c);
-    switch (c) {
-      case '"':
-      case '\\':
-        q += '\\';
-        q += c;
-        break;
-      case '\n':
-        q += "\\n";
-        break;
-      case '\r':
-        q += "\\r";
-        break;
-      case '\t':
-        q += "\\t";
-        break;
-      default:
-        if (u < 0x20 || u == 0x7F) {
-          char octal[8];
-          std::snprintf(octal, sizeof octal, "\\%03o", u);
-          q += octal;
-        } else {
-          q += c;
-        }
-    }
-  }
-  return q + "\"";
+std::string DiffHeader(std::string_view name) {
+  const std::string path(name);
+  return "--- " + QuotedName("a/" + path) + "\n+++ " + QuotedName("b/" + path) + "\n";
 }
 
 void FileDiff::Line(const TrialLine& line) {
@@ -218,9 +187,6 @@ void FileDiff::CloseHunk() {
   }
   old_count_ += context;
   new_count_ += context;
-  if (out_.empty()) {
-    out_ = "--- " + QuotedName("a/" + name_) + "\n+++ " + QuotedName("b/" + name_) + "\n";
-  }
   out_ += "@@ -";
   Range(&out_, old_start_, old_count_);
   out_ += " +";

@@ -9,21 +9,19 @@
 
 #include "convert/convert.h"
 
-// A file's name as the diff and the warnings write it: as it is, or quoted
-// with C escapes when it holds a control byte, a quote or a backslash, so
-// that a hostile name cannot pass for a line of its own.
-std::string QuotedName(std::string_view name);
+// The lines that name a file's diff: name, its path under the chosen folder,
+// written after a/ and b/, quoted where it must be.
+std::string DiffHeader(std::string_view name);
 
-// The unified diff of one file (three lines of context, lines shown without
-// their endings), made as the trial tells its lines.
+// The hunks of the unified diff of one file (three lines of context, lines
+// shown without their endings), made as the trial tells its lines. They wait
+// for their turn without the file's name, which may be long: DiffHeader
+// writes it then.
 class FileDiff : public TrialListener {
  public:
-  // name: the file's path under the chosen folder, written after a/ and b/.
-  explicit FileDiff(std::string name) : name_(std::move(name)) {}
-
   void Line(const TrialLine& line) override;
 
-  // The diff, once every line was told; empty when none changed.
+  // The hunks, once every line was told; empty when none changed.
   std::string Finish();
 
  private:
@@ -40,7 +38,6 @@ class FileDiff : public TrialListener {
     return recent_[(recent_count_ - back) % 8];
   }
 
-  std::string name_;
   std::string out_;
   // The last unchanged lines, enough for the context after one change and
   // before the next, and how many came since the last change.

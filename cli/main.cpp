@@ -6,7 +6,9 @@
 #include <exception>
 #include <string>
 
+#include "base/errors.h"
 #include "cli/options.h"
+#include "cli/quote.h"
 #include "cli/run.h"
 #include "settings/file/inifile.h"
 #include "settings/file/iniform1.h"
@@ -24,18 +26,19 @@ int main(int argc, char** argv) {
       return 0;
     case CliAction::kUsageError:
       break;
-    case CliAction::kRun: {
-      std::optional<Form1Fields> saved;
-      if (parsed.Options.FromSettings) saved = ReadForm1Fields(TIniFile(SettingsFilePath()));
-      RunSettings run;
-      if (!ResolveRun(parsed.Options, saved ? &*saved : nullptr, &run, &parsed.Error)) break;
+    case CliAction::kRun:
       try {
+        std::optional<Form1Fields> saved;
+        if (parsed.Options.FromSettings) saved = ReadForm1Fields(TIniFile(SettingsFilePath()));
+        RunSettings run;
+        if (!ResolveRun(parsed.Options, saved ? &*saved : nullptr, &run, &parsed.Error)) break;
         return RunConversion(run);
-      } catch (const std::exception& e) {
-        std::fprintf(stderr, "terminelle-cli: %s\n", e.what());
+      } catch (...) {
+        // In the program's words: "Mémoire insuffisante" for memory that ran out.
+        std::fprintf(stderr, "terminelle-cli: %s\n",
+                     EscapedText(MessageOf(std::current_exception())).c_str());
         return 1;
       }
-    }
   }
   std::fprintf(stderr,
                "terminelle-cli: %s\nEssayez « terminelle-cli --aide » pour plus d'informations.\n",

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "platform/processors.h"
+#include "scan/scrutedossier.h"
 
 namespace {
 
@@ -23,6 +24,13 @@ enum : int {
 };
 
 constexpr unsigned kMostJobs = 1024;
+
+// n as French text writes it, its digits in groups of three: "10 000".
+std::string GroupedDigits(unsigned long n) {
+  std::string digits = std::to_string(n);
+  for (std::size_t at = digits.size(); at > 3; at -= 3) digits.insert(at - 3, " ");
+  return digits;
+}
 
 const option kOptions[] = {
     {"format", required_argument, nullptr, 'f'},
@@ -237,7 +245,8 @@ tiennent pas compte de la casse (la règle 1, puis la règle 2).
                          obligatoire sans --reglages
   -F, --filtre=LISTE     motifs de noms de fichiers séparés par « ; »
                          (par défaut « *.pl »)
-  -r, --sous-dossiers    inclure les sous-dossiers, jusqu'à 10 000 niveaux
+  -r, --sous-dossiers    inclure les sous-dossiers, jusqu'à )" +
+         GroupedDigits(kDepthLimit) + R"( niveaux
       --sans-sous-dossiers
                          ne pas inclure les sous-dossiers (par défaut, sauf
                          avec --reglages)

@@ -62,7 +62,7 @@ struct RunSettings {
   std::string Folder;
   // Patterns separated by ";".
   std::string Filter;
-  // Whether sub-folders are walked, down to 10,000 levels.
+  // Whether sub-folders are walked, down to kDepthLimit levels.
   bool Subfolders = false;
   // The line ending written.
   LineEnding Format = LineEnding::Unix;

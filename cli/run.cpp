@@ -26,6 +26,7 @@
 #include "base/errors.h"
 #include "cli/diff.h"
 #include "cli/perlcheck.h"
+#include "cli/quote.h"
 #include "convert/interrupted.h"
 #include "convert/schedule.h"
 #include "platform/codepage.h"
@@ -103,11 +104,25 @@ std::string Tail(const std::string& path, std::size_t cols) {
   return "…" + path.substr(i);
 }
 
-// Everything the run writes on stdout and stderr, one writer at a time.
+// A file's path under the chosen folder, as the diff names it: the walk names
+// files after the folder, less one final separator.
+std::string UnderFolder(const std::string& path, std::string root) {
+  if (!root.empty() && root.back() == '/') root.pop_back();
+  if (path.size() > root.size() && path.compare(0, root.size(), root) == 0 &&
+      path[root.size()] == '/') {
+    return path.substr(root.size() + 1);
+  }
+  return path;
+}
+
+// Everything the run writes on stdout and stderr, one writer at a time. The
+// names of files are put together here, as each file's turn comes: the
+// results that wait for theirs hold no long path.
 class Report {
  public:
   explicit Report(const RunSettings& run)
-      : trial_(run.Trial),
+      : root_(run.Folder),
+        trial_(run.Trial),
         diff_(run.Diff),
         check_perl_(run.CheckPerl),
         keep_indentation_(run.KeepIndentation),
@@ -124,7 +139,8 @@ class Report {
       if (d.Failed) {
         ++failed_;
         ClearBar();
-        std::fprintf(stderr, "terminelle-cli: %s : %s\n", d.Path.c_str(), d.Message.c_str());
+        std::fprintf(stderr, "terminelle-cli: %s : %s\n", QuotedName(d.Path.Text()).c_str(),
+                     EscapedText(d.Message).c_str());
         continue;
       }
       const char* what = nullptr;
@@ -148,19 +164,21 @@ class Report {
       }
       if (trial_ && d.Outcome == ConvertOutcome::kConverted) {
         ClearBar();
+        const std::string path = d.Path.Text();
         if (diff_) {
+          if (!d.Shown.empty()) std::fputs(DiffHeader(UnderFolder(path, root_)).c_str(), stdout);
           std::fwrite(d.Shown.data(), 1, d.Shown.size(), stdout);
         } else {
           std::fprintf(stdout, "à changer (%s) : %s\n",
-                       Count(d.ChangedLines, "ligne", "lignes").c_str(), d.Path.c_str());
+                       Count(d.ChangedLines, "ligne", "lignes").c_str(), QuotedName(path).c_str());
         }
         if (!d.Warnings.empty()) {
           ++warned_;
-          std::fputs(d.Warnings.c_str(), stderr);
+          Warn(QuotedName(path), d.Warnings);
         }
       } else if (talk_ == Verbosity::kVerbose) {
         ClearBar();
-        std::fprintf(stdout, "%s : %s\n", what, d.Path.c_str());
+        std::fprintf(stdout, "%s : %s\n", what, QuotedName(d.Path.Text()).c_str());
       }
     }
     // A listing that could not be written is a failure of its own.
@@ -186,7 +204,7 @@ class Report {
                        std::to_string(done) + "/" + std::to_string(found) + " ";
     const std::size_t used = line.size() - 1;
     const std::size_t width = TerminalWidth();
-    line += Tail(current, width > used + 1 ? width - used - 1 : 0);
+    line += Tail(QuotedName(current), width > used + 1 ? width - used - 1 : 0);
     line += "\033[K";
     std::fwrite(line.data(), 1, line.size(), stderr);
     shown_ = true;
@@ -237,6 +255,17 @@ class Report {
     shown_ = false;
   }
 
+  // Each line of a trial's warnings, after the file's name.
+  static void Warn(const std::string& name, const std::string& warnings) {
+    for (std::size_t at = 0; at < warnings.size();) {
+      const std::size_t end = std::min(warnings.find('\n', at), warnings.size() - 1) + 1;
+      std::fputs(name.c_str(), stderr);
+      std::fwrite(warnings.data() + at, 1, end - at, stderr);
+      at = end;
+    }
+  }
+
+  const std::string root_;
   const bool trial_;
   const bool diff_;
   const bool check_perl_;
@@ -268,28 +297,24 @@ class Listeners : public TrialListener {
   std::vector<TrialListener*> list_;
 };
 
-// What a trial of one file shows: its diff, and its Perl warnings.
+// What a trial of one file shows: its diff's hunks, and its Perl warnings
+// each as ":LINE: text", which the report writes after the file's name.
 class Trier {
  public:
-  explicit Trier(const RunSettings& run) : run_(run) {
-    // The walk names files after the folder, less one final separator.
-    root_ = run.Folder;
-    if (!root_.empty() && root_.back() == '/') root_.pop_back();
-  }
+  explicit Trier(const RunSettings& run) : run_(run) {}
 
   TrialOutcome operator()(const Visit& visit, VisitResult& result) const {
     std::optional<FileDiff> diff;
     std::optional<PerlCheck> perl;
     Listeners listeners;
-    if (run_.Diff) listeners.Add(&diff.emplace(UnderFolder(visit.Path)));
-    if (run_.CheckPerl && IsPerlFileName(visit.Path)) listeners.Add(&perl.emplace());
+    if (run_.Diff) listeners.Add(&diff.emplace());
+    if (run_.CheckPerl && IsPerlFileName(visit.Path.Name())) listeners.Add(&perl.emplace());
     const TrialOutcome t = TryConvertFile(visit.Entry, visit.How, listeners.Get());
     if (t.Outcome == ConvertOutcome::kConverted) {
       if (diff) result.Shown = diff->Finish();
       if (perl) {
-        const std::string name = QuotedName(visit.Path);
         for (const PerlCheck::Warning& w : perl->Warnings()) {
-          result.Warnings += name + ":" + std::to_string(w.Number) + ": " + w.Text + "\n";
+          result.Warnings += ":" + std::to_string(w.Number) + ": " + EscapedText(w.Text) + "\n";
         }
       }
     }
@@ -297,17 +322,7 @@ class Trier {
   }
 
  private:
-  // A file's path under the chosen folder, as the diff names it.
-  std::string UnderFolder(const std::string& path) const {
-    if (path.size() > root_.size() && path.compare(0, root_.size(), root_) == 0 &&
-        path[root_.size()] == '/') {
-      return path.substr(root_.size() + 1);
-    }
-    return path;
-  }
-
   const RunSettings& run_;
-  std::string root_;
 };
 
 }  // namespace
@@ -323,12 +338,13 @@ int RunConversion(const RunSettings& run) {
       std::fprintf(stderr, "terminelle-cli: %s\n", StateFolderUnreadText(err).c_str());
     }
     if (!interrupted.empty()) {
-      std::fprintf(stderr, "%s\n", InterruptedRewritesText(interrupted).c_str());
+      std::fprintf(stderr, "%s\n", InterruptedRewritesText(interrupted, QuotedName).c_str());
     }
   }
   struct stat st {};
   if (::stat(run.Folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-    std::fprintf(stderr, "terminelle-cli: dossier introuvable : %s\n", run.Folder.c_str());
+    std::fprintf(stderr, "terminelle-cli: dossier introuvable : %s\n",
+                 QuotedName(run.Folder).c_str());
     return 1;
   }
   // Asked once before any thread writes files.
@@ -363,7 +379,7 @@ int RunConversion(const RunSettings& run) {
   TScruteDossier scanner;
   scanner.SetDossier(run.Folder);
   scanner.SetFiltre(run.Filter);
-  scanner.SetMaxPenetration(run.Subfolders ? 10000 : 0);
+  scanner.SetMaxPenetration(run.Subfolders ? kDepthLimit : 0);
   // A trial writes nothing, not even the removal of work files left behind.
   scanner.SweepWorkFiles = !run.Trial;
   scanner.ReportRepeats = false;
@@ -374,17 +390,20 @@ int RunConversion(const RunSettings& run) {
     }
     tick();
   };
-  scanner.OnFichier = [&](TObject*, std::string nom) {
+  // The walk's own names, rather than the paths its events put together,
+  // travel with each visit.
+  scanner.OnFichier = [&](TObject*, std::string) {
     Visit visit;
-    visit.Key = FileKey{scanner.Device, scanner.Inode, scanner.Inode == 0 ? nom : std::string()};
-    visit.Path = std::move(nom);
+    visit.Key = FileKey{scanner.Device, scanner.Inode,
+                        scanner.Inode == 0 ? scanner.Entry.Identity() : std::string()};
+    visit.Path = scanner.Entry.Chain();
     visit.Entry = scanner.Entry;
     visit.How = how;
     if (!schedule.Add(std::move(visit), tick)) scanner.Arret = true;
     tick();
   };
-  scanner.OnEchec = [&](TObject*, std::string nom, std::string message) {
-    schedule.AddFailure(std::move(nom), std::move(message));
+  scanner.OnEchec = [&](TObject*, std::string, std::string message) {
+    schedule.AddFailure(scanner.FailedFolder, std::move(message));
   };
   try {
     scanner.Execute();

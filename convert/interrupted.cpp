@@ -2,15 +2,16 @@
 
 #include "platform/oserror.h"
 
-std::string InterruptedRewritesText(const std::vector<InterruptedRewrite>& found) {
+std::string InterruptedRewritesText(const std::vector<InterruptedRewrite>& found, NameWriter name) {
+  auto written = [name](const std::string& path) { return name ? name(path) : path; };
   std::string restored, changed, lost;
   for (const InterruptedRewrite& f : found) {
     if (f.Restored) {
-      restored += "\n" + f.Path;
+      restored += "\n" + written(f.Path);
     } else if (!f.KeptIn.empty()) {
-      changed += "\n" + f.Path + "\n    ancien contenu : " + f.KeptIn;
+      changed += "\n" + written(f.Path) + "\n    ancien contenu : " + written(f.KeptIn);
     } else {
-      lost += "\n" + f.Path;
+      lost += "\n" + written(f.Path);
     }
   }
   std::string text = "Terminelle a été arrêté pendant qu'il réécrivait des fichiers.";

@@ -182,7 +182,7 @@ bool Schedule::Add(Visit visit, const std::function<void()>& while_waiting) {
   return true;
 }
 
-void Schedule::AddFailure(std::string path, std::string message, unsigned run) {
+void Schedule::AddFailure(PathChain path, std::string message, unsigned run) {
   std::unique_lock<std::mutex> lock(m_);
   auto owned = std::make_unique<Slot>();
   owned->seq = next_seq_++;
@@ -257,7 +257,7 @@ void Schedule::Progress(std::size_t* done, std::size_t* found, std::string* curr
   std::lock_guard<std::mutex> lock(m_);
   *done = told_;
   *found = found_;
-  *current = current_;
+  *current = current_.Text();
 }
 
 bool Schedule::AfterFailure(const Slot& slot) const {
@@ -493,7 +493,7 @@ void Schedule::CommitAndTell(std::unique_lock<std::mutex>& lock) {
       if (cut < batch.size()) {
         Slot& full = *batch[cut];
         if (!MakeRoom(full)) {
-          full.Fail(std::make_exception_ptr(IoError(ENOSPC, full.visit.Path)));
+          full.Fail(std::make_exception_ptr(IoError(ENOSPC, full.visit.Path.Text())));
           NoteFailure(full.visit.Run, full.seq);
         }
       } else if (room_ != kNoLimit) {
@@ -559,7 +559,9 @@ std::size_t Schedule::Commit(std::vector<Slot*>& batch, std::vector<VisitResult>
     lock.unlock();
     try {
       if (err == 0) err = s.Pending()->PutInPlace();
-      if (err != 0 && !DiskFull(err)) error = std::make_exception_ptr(IoError(err, s.visit.Path));
+      if (err != 0 && !DiskFull(err)) {
+        error = std::make_exception_ptr(IoError(err, s.visit.Path.Text()));
+      }
     } catch (const std::bad_alloc&) {
       error = std::make_exception_ptr(EOutOfMemory());
     }
@@ -586,14 +588,15 @@ std::size_t Schedule::Commit(std::vector<Slot*>& batch, std::vector<VisitResult>
   for (const FolderFlushFailure& f : unflushed) {
     const Slot& last = *placed_slots.back();
     NoteFailure(placed_slots[f.First]->visit.Run, last.seq);
-    const std::string folder = FolderOf(placed[f.First]->Entry().Path());
-    if (!unflushed_.insert(folder).second) continue;
+    const PathChain folder = placed[f.First]->Entry().Chain().Folder();
+    const std::string text = folder.Text();
+    if (!unflushed_.insert(text).second) continue;
     VisitResult r;
     r.Path = folder;
     r.Run = placed_slots[f.First]->visit.Run;
     r.Failed = true;
     r.Message = UnflushedFolderMessage(f.Error);
-    r.Error = std::make_exception_ptr(UnflushedFolderError(f.Error, folder));
+    r.Error = std::make_exception_ptr(UnflushedFolderError(f.Error, text));
     folders->push_back(std::move(r));
   }
   // Their work files go without the lock held.

@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "convert/convert.h"
+#include "platform/pathchain.h"
 #include "platform/rewrite.h"
 
 // One file, whatever name it is reached by: its device and inode, or its
@@ -49,7 +50,7 @@ struct FileKeyHash {
 
 // One visit of a file by a walk.
 struct Visit {
-  std::string Path;
+  PathChain Path;
   // The file, reached through the walk's own open folder.
   FolderEntry Entry;
   FileKey Key;
@@ -61,7 +62,7 @@ struct Visit {
 
 // What became of one visit.
 struct VisitResult {
-  std::string Path;
+  PathChain Path;
   unsigned Run = 0;
   ConvertOutcome Outcome = ConvertOutcome::kLeftAlone;
   // For a trial: the lines that would change.
@@ -118,7 +119,7 @@ class Schedule {
   // while_waiting between short waits. False once the schedule is stopping.
   bool Add(Visit visit, const std::function<void()>& while_waiting);
   // A failure of the walk itself, told in its place among the visits.
-  void AddFailure(std::string path, std::string message, unsigned run = 0);
+  void AddFailure(PathChain path, std::string message, unsigned run = 0);
   // No more visits are coming.
   void Close();
   // Hands out no more visits: those in hand finish, what is converted is
@@ -198,7 +199,7 @@ class Schedule {
   // Visits, from the first not told, that may hold a new content at once.
   std::size_t room_ = std::numeric_limits<std::size_t>::max();
   std::size_t found_ = 0, told_ = 0;
-  std::string current_;
+  PathChain current_;
   int converting_ = 0, idle_ = 0, waiting_ = 0, room_waiting_ = 0;
   bool closed_ = false, stopping_ = false, ending_ = false, telling_ = false;
   std::vector<std::thread> workers_;

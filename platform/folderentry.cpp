@@ -45,15 +45,18 @@ int OpenFolderPath(const std::string& folder, Fd* out) {
 }  // namespace
 
 int FolderEntry::Locate(const std::string& path) {
-  name_ = NameOf(path);
-  path_ = path;
+  // Its last name apart, which the calls below use, and the path kept as written.
+  const std::string::size_type slash = path.find_last_of('/');
+  path_ = slash == std::string::npos
+              ? PathChain(path)
+              : PathChain(PathChain(path.substr(0, slash)), path.substr(slash + 1));
   // Opened for this entry alone: nothing stays open in a folder once the
   // run that reached it is over.
   folder_.reset();
   Fd folder;
   if (int err = OpenFolderPath(FolderOf(path), &folder)) return err;
   folder_ = std::make_shared<const Fd>(std::move(folder));
-  return name_.empty() ? EISDIR : 0;
+  return Name().empty() ? EISDIR : 0;
 }
 
 int FolderEntry::LocateThroughLinks(const std::string& path) {
@@ -63,22 +66,28 @@ int FolderEntry::LocateThroughLinks(const std::string& path) {
     if (int err = Status(&st)) return err == ENOENT ? 0 : err;
     if (!S_ISLNK(st.st_mode)) return 0;
     std::string target(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : PATH_MAX) + 1, '\0');
-    ssize_t n = ::readlinkat(Folder(), name_.c_str(), target.data(), target.size());
+    ssize_t n = ::readlinkat(Folder(), Name().c_str(), target.data(), target.size());
     if (n < 0) return errno;
     target.resize(static_cast<std::size_t>(n));
     if (target.empty()) return ENOENT;
-    if (int err = Locate(target[0] == '/' ? target : FolderOf(path_) + "/" + target)) return err;
+    if (int err = Locate(target[0] == '/' ? target : FolderOf(Path()) + "/" + target)) return err;
   }
   return ELOOP;
 }
 
 int FolderEntry::Status(struct stat* st) const {
-  return ::fstatat(Folder(), name_.c_str(), st, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : errno;
+  return ::fstatat(Folder(), Name().c_str(), st, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : errno;
+}
+
+std::string FolderEntry::Identity() const {
+  struct stat st {};
+  if (::fstat(Folder(), &st) != 0) return Path();
+  return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) + "/" + Name();
 }
 
 int FolderEntry::OpenForReading(Fd* file) const {
   file->reset(RetryInterrupted([this] {
-    return ::openat(Folder(), name_.c_str(),
+    return ::openat(Folder(), Name().c_str(),
                     O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK);
   }));
   return file->get() < 0 ? errno : 0;

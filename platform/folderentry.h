@@ -9,15 +9,17 @@
 #include <utility>
 
 #include "platform/fd.h"
+#include "platform/pathchain.h"
 
 class FolderEntry {
  public:
   // Nothing located yet.
   FolderEntry() = default;
-  // The entry name of an open folder, reached by whoever opened it (a walk,
-  // from its own descriptors); path only names it in messages.
-  FolderEntry(std::shared_ptr<const Fd> folder, std::string name, std::string path)
-      : folder_(std::move(folder)), name_(std::move(name)), path_(std::move(path)) {}
+  // The entry path.Name() of an open folder, reached by whoever opened it (a
+  // walk, from its own descriptors); the rest of path only names it in
+  // messages.
+  FolderEntry(std::shared_ptr<const Fd> folder, PathChain path)
+      : folder_(std::move(folder)), path_(std::move(path)) {}
   // Opens the folder of path (a long path a piece at a time), held until the
   // entry and its copies are dropped; 0 or errno (EISDIR when path names no
   // entry in a folder).
@@ -27,9 +29,16 @@ class FolderEntry {
   int LocateThroughLinks(const std::string& path);
   // The open folder; negative before the entry is located.
   int Folder() const { return folder_ ? folder_->get() : -1; }
-  const std::string& Name() const { return name_; }
-  // The path the entry was located by (the link's target for a link).
-  const std::string& Path() const { return path_; }
+  const std::string& Name() const { return path_.Name(); }
+  // The path the entry was located by (the link's target for a link), put
+  // together for a message.
+  std::string Path() const { return path_.Text(); }
+  // That path as its names, which copies of the entry share.
+  const PathChain& Chain() const { return path_; }
+  // A text that tells this entry from any other, whatever path reached it:
+  // its folder's device and inode, and its name; as short as the name,
+  // however deep the folder. The path when the folder's status cannot be read.
+  std::string Identity() const;
   // The entry's own status, not following a link; 0 or errno.
   int Status(struct stat* st) const;
   // The status the walk read when it listed the entry, which spares asking
@@ -48,8 +57,7 @@ class FolderEntry {
  private:
   // Shared with the copies of this entry.
   std::shared_ptr<const Fd> folder_;
-  std::string name_;
-  std::string path_;
+  PathChain path_;
   struct stat listed_status_ {};
   bool listed_ = false;
 };

@@ -30,8 +30,10 @@ struct Level {
   std::shared_ptr<const Fd> folder;
   FolderNames subfolders;
   std::size_t cursor = 0;
-  std::string path;
-  std::size_t name_start;  // where the folder's own name begins in path
+  // Its name after its parent's path; the start folder's whole path.
+  PathChain path;
+  // Where its part of the walk's text begins.
+  std::size_t text_start;
   int32_t depth;
   dev_t device = 0;
   ino_t inode = 0;
@@ -86,8 +88,8 @@ class Levels {
   // through a link; the parked levels just above it are reopened along the
   // way, as many as half the budget, since the walk comes back to them next.
   // When a folder is no longer where the walk found it, it and the levels
-  // below it give nothing more, and its path is returned; "" otherwise.
-  std::string ResumeTop() {
+  // below it give nothing more, and its path is returned; none otherwise.
+  PathChain ResumeTop() {
     const std::size_t top = items_.size() - 1;
     std::size_t first = top;
     while (first > 0 && !items_[first - 1].folder) --first;
@@ -97,9 +99,8 @@ class Levels {
     for (std::size_t m = first; m <= top; ++m) {
       Level& level = items_[m];
       auto next = std::make_shared<const Fd>(
-          base == nullptr
-              ? OpenListableFolder(level.path)
-              : OpenListableSubfolder(base->get(), level.path.c_str() + level.name_start));
+          base == nullptr ? OpenListableFolder(level.path.Text())
+                          : OpenListableSubfolder(base->get(), level.path.Name().c_str()));
       struct stat st {};
       if (next->get() < 0 || ::fstat(next->get(), &st) != 0 || st.st_dev != level.device ||
           st.st_ino != level.inode) {
@@ -112,7 +113,7 @@ class Levels {
       }
       base = std::move(next);
     }
-    return "";
+    return PathChain();
   }
 
  private:
@@ -136,6 +137,7 @@ void TScruteDossier::Execute() {
   Device = 0;
   Inode = 0;
   Entry = FolderEntry();
+  FailedFolder = PathChain();
   // Copies, so that a handler changing the properties leaves this run alone.
   const std::string folder = dossier_;
   const std::string patterns = filtre_;
@@ -155,11 +157,12 @@ bool TScruteDossier::Refuses(int32_t depth) const {
   return max_penetration_ >= 0 && depth > max_penetration_;
 }
 
-void TScruteDossier::Fail(const std::string& folder, const std::string& message) {
-  if (OnEchec) OnEchec(this, folder, message);
+void TScruteDossier::Fail(const PathChain& folder, const std::string& message) {
+  FailedFolder = folder;
+  if (OnEchec) OnEchec(this, folder.Text(), message);
 }
 
-void TScruteDossier::ReadFolder(const std::shared_ptr<const Fd>& folder, const std::string& path,
+void TScruteDossier::ReadFolder(const std::shared_ptr<const Fd>& folder, const PathChain& path,
                                 FolderNames* names) {
   if (int err = names->Read(folder->get())) {
     Fail(path, "impossible de lire le dossier en entier (" + SystemErrorText(err) + ")");
@@ -173,36 +176,43 @@ void TScruteDossier::ParcourirDossier(int32_t depth, const std::string& folder,
   // This walk's own arguments: a nested run or a handler cannot change them.
   const std::string list = patterns;
   Levels levels(OpenListingBudget());
-  // Lists the files of a folder just opened, then makes it the walk's level.
-  auto enter = [&](std::shared_ptr<const Fd> fd, const struct stat& st, std::string path,
-                   std::size_t name_start, int32_t at) {
-    Level level{std::move(fd), FolderNames(), 0,    std::move(path), name_start, at,
+  // The path of the level being walked as text, beside the names: each
+  // event's path is one copy of it rather than a climb up the chain. One
+  // path for the walk, not one for each level.
+  std::string here;
+  // Lists the files of a folder just opened, then makes it the walk's level;
+  // here already names it, from text_start on.
+  auto enter = [&](std::shared_ptr<const Fd> fd, const struct stat& st, PathChain path,
+                   std::size_t text_start, int32_t at) {
+    Level level{std::move(fd), FolderNames(), 0,    std::move(path), text_start, at,
                 st.st_dev,     st.st_ino,     false};
     FolderNames names;
     ReadFolder(level.folder, level.path, &names);
-    ListerFichiers(level.folder, names, level.path, list);
+    ListerFichiers(level.folder, names, level.path, here, list);
     names.KeepPossibleFolders();
     level.subfolders = std::move(names);
     levels.Push(std::move(level));
   };
   {
-    std::string path = WithoutFinalSeparator(folder);
-    auto fd = std::make_shared<const Fd>(OpenListableFolder(path));
+    PathChain path(WithoutFinalSeparator(folder));
+    auto fd = std::make_shared<const Fd>(OpenListableFolder(path.Name()));
     struct stat st {};
     if (fd->get() < 0 || ::fstat(fd->get(), &st) != 0) {
       Fail(path, "impossible d'ouvrir le dossier (" + SystemErrorText(errno) + ")");
       return;
     }
+    here = path.Name();
     enter(std::move(fd), st, std::move(path), 0, depth);
   }
   while (!levels.Empty()) {
     if (!levels.Top().folder && !levels.Top().gone) {
-      const std::string moved = levels.ResumeTop();
-      if (!moved.empty()) Fail(moved, "dossier déplacé pendant le parcours");
+      const PathChain moved = levels.ResumeTop();
+      if (!moved.Empty()) Fail(moved, "dossier déplacé pendant le parcours");
     }
     Level& level = levels.Top();
     DirEntry entry;
     if (Arret || !level.folder || !level.subfolders.Next(&level.cursor, &entry)) {
+      here.resize(level.text_start);
       levels.Pop();
       if (!levels.Empty()) {
         // Back in the parent, which pumps once the sub-folder is handled.
@@ -213,9 +223,9 @@ void TScruteDossier::ParcourirDossier(int32_t depth, const std::string& folder,
     }
     const int parent = level.folder->get();
     if (!IsFolderEntry(parent, entry)) continue;
-    std::string path = level.path + "/" + entry.Name;
-    DossierCourant = path;
-    if (OnDossier) OnDossier(this, path);
+    PathChain path(level.path, entry.Name);
+    DossierCourant.assign(here).append(1, '/').append(entry.Name);
+    if (OnDossier) OnDossier(this, DossierCourant);
     if (subfolders && !Arret) {
       const int32_t child_depth = level.depth + 1;
       // A link to a folder is reported but never followed, and a folder
@@ -237,8 +247,9 @@ void TScruteDossier::ParcourirDossier(int32_t depth, const std::string& folder,
           }
         } else if (!levels.Inside(st)) {
           Profondeur = child_depth;
-          const std::size_t name_start = level.path.size() + 1;
-          enter(std::move(child), st, std::move(path), name_start, child_depth);
+          const std::size_t text_start = here.size();
+          here.append(1, '/').append(entry.Name);
+          enter(std::move(child), st, std::move(path), text_start, child_depth);
           continue;
         }
       }
@@ -249,21 +260,21 @@ void TScruteDossier::ParcourirDossier(int32_t depth, const std::string& folder,
 }
 
 void TScruteDossier::ListerFichiers(const std::string& folder, const std::string& patterns) {
-  const std::string path = WithoutFinalSeparator(folder);
+  const PathChain path(WithoutFinalSeparator(folder));
   const std::string list = patterns;
-  auto fd = std::make_shared<const Fd>(OpenListableFolder(path));
+  auto fd = std::make_shared<const Fd>(OpenListableFolder(path.Name()));
   if (fd->get() < 0) {
     Fail(path, "impossible d'ouvrir le dossier (" + SystemErrorText(errno) + ")");
     return;
   }
   FolderNames names;
   ReadFolder(fd, path, &names);
-  ListerFichiers(fd, names, path, list);
+  ListerFichiers(fd, names, path, path.Name(), list);
 }
 
 void TScruteDossier::ListerFichiers(const std::shared_ptr<const Fd>& folder,
-                                    const FolderNames& names, const std::string& path,
-                                    const std::string& patterns) {
+                                    const FolderNames& names, const PathChain& path,
+                                    const std::string& text, const std::string& patterns) {
   const int fd = folder->get();
   // Cut once: without repeats, each pattern asks those before it.
   std::vector<WildcardPattern> list;
@@ -298,7 +309,7 @@ void TScruteDossier::ListerFichiers(const std::shared_ptr<const Fd>& folder,
         const bool is_folder = IsFolderEntry(fd, entry);
         PumpMessages();
         if (is_folder || !OnFichier) continue;
-        std::string name = path + "/" + entry.Name;
+        PathChain name(path, entry.Name);
         struct stat st {};
         int32_t size = 0, stamp = 0;
         const bool known = ::fstatat(fd, entry.Name, &st, 0) == 0 ||
@@ -307,17 +318,17 @@ void TScruteDossier::ListerFichiers(const std::shared_ptr<const Fd>& folder,
           size = static_cast<int32_t>(static_cast<uint32_t>(st.st_size));
           DosDateTime(st.st_mtime, &stamp);
         }
-        FichierCourant = name;
+        FichierCourant.assign(text).append(1, '/').append(entry.Name);
         Taille = size;
         DateHeure = stamp;
         // A link is a name of its own, not the file it leads to.
         const bool link = IsLinkEntry(fd, entry);
         Device = link || !known ? 0 : st.st_dev;
         Inode = link || !known ? 0 : st.st_ino;
-        Entry = FolderEntry(folder, entry.Name, name);
+        Entry = FolderEntry(folder, std::move(name));
         // What was read here is the entry's own status unless it is a link.
         if (known && !link) Entry.SetListed(st);
-        OnFichier(this, std::move(name));
+        OnFichier(this, FichierCourant);
       }
       swept = true;
     }

@@ -10,8 +10,14 @@
 #include "base/component.h"
 #include "platform/dirlist.h"
 #include "platform/folderentry.h"
+#include "platform/pathchain.h"
 
-// An event about one path: Nom is the full path of a file or sub-folder.
+// How deep a walk goes unless told otherwise, and as deep as the programs
+// let it go: the folders below are reported, not entered.
+inline constexpr int32_t kDepthLimit = 10000;
+
+// An event about one path: Nom is the full path of a file or sub-folder, put
+// together for the event.
 using TScruteEvent = std::function<void(TObject* Sender, std::string Nom)>;
 // A folder the walk could not go through: Nom is its path, Message says why
 // in French.
@@ -51,6 +57,9 @@ class TScruteDossier : public TComponent {
   // Fired for each folder that could not be opened or read whole, or was
   // not entered because of the depth limit; the walk goes on with the rest.
   TScruteEchec OnEchec;
+  // The folder OnEchec reports, as its names: a handler that keeps it holds
+  // no long path.
+  PathChain FailedFolder;
   // Kept for the window's definition; never fired.
   TNotifyEvent OnCreate;
   // Fired when a run starts.
@@ -98,11 +107,12 @@ class TScruteDossier : public TComponent {
 
  private:
   bool Refuses(int32_t depth) const;
+  // path names the folder, and text is its path put together.
   void ListerFichiers(const std::shared_ptr<const Fd>& folder, const FolderNames& names,
-                      const std::string& path, const std::string& patterns);
-  void ReadFolder(const std::shared_ptr<const Fd>& folder, const std::string& path,
+                      const PathChain& path, const std::string& text, const std::string& patterns);
+  void ReadFolder(const std::shared_ptr<const Fd>& folder, const PathChain& path,
                   FolderNames* names);
-  void Fail(const std::string& folder, const std::string& message);
+  void Fail(const PathChain& folder, const std::string& message);
   void PumpMessages() const {
     if (Pump) Pump();
   }
@@ -110,5 +120,5 @@ class TScruteDossier : public TComponent {
   std::string dossier_;
   std::string filtre_;
   bool sous_dossier_ = true;
-  int32_t max_penetration_ = 10000;
+  int32_t max_penetration_ = kDepthLimit;
 };

@@ -72,7 +72,7 @@ TEST_F(Form1Test, ComponentsAreListedInBuildingOrder) {
   // The scanner starts from the stored values of the window's definition.
   EXPECT_EQ(form.ScruteDossier1->Dossier(), "/");
   EXPECT_EQ(form.ScruteDossier1->Filtre(), "*.*");
-  EXPECT_EQ(form.ScruteDossier1->MaxPenetration(), 10000);
+  EXPECT_EQ(form.ScruteDossier1->MaxPenetration(), kDepthLimit);
 }
 
 TEST_F(Form1Test, RestoreWithNoFormatCheckedShowsAllPictures) {

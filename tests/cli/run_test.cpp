@@ -1,4 +1,5 @@
-// terminelle-cli run as users run it, over temporary trees.
+// terminelle-cli run as users run it, over temporary trees, and its run in
+// this process where what it holds is measured.
 #include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
@@ -18,8 +19,11 @@
 #include <string>
 #include <vector>
 
+#include "../support/allocations.h"
 #include "../support/temp_folder.h"
+#include "cli/run.h"
 #include "run_cli.h"
+#include "scan/scrutedossier.h"
 
 namespace fs = std::filesystem;
 
@@ -130,6 +134,26 @@ bool Catches(pid_t pid, int sig) {
     }
   }
   return false;
+}
+
+// Writes bytes to the file name of the open folder.
+bool WriteAt(int folder, const std::string& name, const std::string& bytes) {
+  const int fd = ::openat(folder, name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  const bool whole = ::write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+  return ::close(fd) == 0 && whole;
+}
+
+// The bytes of the file name of the open folder.
+std::string ReadAt(int folder, const std::string& name) {
+  std::string bytes;
+  const int fd = ::openat(folder, name.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return bytes;
+  char buf[256];
+  ssize_t n;
+  while ((n = ::read(fd, buf, sizeof buf)) > 0) bytes.append(buf, static_cast<std::size_t>(n));
+  ::close(fd);
+  return bytes;
 }
 
 const std::vector<std::string> kRules = {"--remplacer=perl", "--par=Perl -w", "--remplacer=x",
@@ -273,8 +297,9 @@ TEST_F(CliRun, ASecondSignalEndsTheRunAtOnce) {
     const HeldRun run = StartHeld({"-v", "-j", "2", "-f", "unix", Path("d")});
     ASSERT_GT(run.pid, 0);
     ::kill(run.pid, SIGINT);
-    // The second is sent once the first is taken: two pending count as one.
-    for (int i = 0; i < 100000 && Catches(run.pid, SIGINT); ++i) ::sched_yield();
+    // The second is sent once the first is taken, which gives both signals
+    // back to the system: two pending would count as one.
+    while (Catches(run.pid, SIGINT) || Catches(run.pid, SIGTERM)) ::sched_yield();
     ::kill(run.pid, second);
     // Still held, a run that took it lets the files in hand finish once freed.
     ::close(run.out);
@@ -409,4 +434,84 @@ TEST_F(CliRun, PerlCheckWarnsWherePerlWouldReadOtherwise) {
   EXPECT_EQ(r.err, "");
   EXPECT_EQ(Listed(r.out, "à changer ("),
             (std::set<std::string>{Path("d/tilde.pl"), Path("d/plain.pl")}));
+}
+
+TEST_F(CliRun, NamesHoldingControlBytesArePrintedQuoted) {
+  // A name that would clear the screen of whoever reads the listing, and
+  // would pass for two lines.
+  const std::string odd = "a\033[2Jb\nc.pl";
+  const std::string shown = "a\\033[2Jb\\nc.pl\"";
+  WriteBytes(Path("d/" + odd), "x \r\n");
+  WriteBytes(Path("d/ro-" + odd), "y \r\n");
+  ASSERT_EQ(::chmod(Path("d/ro-" + odd).c_str(), 0444), 0);
+  CliResult r = RunCli({"-v", "-f", "unix", Path("d")});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("converti : \"" + Path("d/") + shown + "\n"), std::string::npos);
+  EXPECT_NE(r.err.find("terminelle-cli: \"" + Path("d/ro-") + shown + " : Accès au fichier refusé"),
+            std::string::npos);
+  EXPECT_EQ((r.out + r.err).find('\033'), std::string::npos);
+}
+
+TEST_F(CliRun, TenThousandLevelsOfLongNamesConvertInLittleMemory) {
+  // In memory where the system has a folder there: ten thousand folders are
+  // made, and batches flushed, in a moment.
+  std::string root = Path("deep");
+  if (fs::is_directory("/dev/shm")) {
+    char in_memory[] = "/dev/shm/terminelle-deep-XXXXXX";
+    ASSERT_NE(::mkdtemp(in_memory), nullptr);
+    root = in_memory;
+  } else {
+    ASSERT_EQ(::mkdir(root.c_str(), 0755), 0);
+  }
+  struct Removed {
+    std::string path;
+    ~Removed() { RemoveFolder(path); }
+  } removed{root};
+  // Made from open folders: the paths are far past the system's limit. The
+  // files at the bottom, converted while the larger one just above them is,
+  // wait for it to be told first: many results are in hand at once.
+  const std::string name(255, 'n');
+  constexpr int kAtTheBottom = 256;
+  std::string larger;
+  for (int i = 0; i < 1 << 21; ++i) larger += "x \r\n";
+  int fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  for (int level = 1; level <= kDepthLimit && fd >= 0; ++level) {
+    ASSERT_EQ(::mkdirat(fd, name.c_str(), 0755), 0);
+    const int next = ::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ::close(fd);
+    fd = next;
+    if (level % 2500 == 0) {
+      ASSERT_TRUE(WriteAt(fd, "f.pl", "x \r\n"));
+    }
+    if (level == kDepthLimit - 1) {
+      ASSERT_TRUE(WriteAt(fd, "larger.pl", larger));
+    }
+  }
+  ASSERT_GE(fd, 0);
+  for (int i = 0; i < kAtTheBottom; ++i) {
+    ASSERT_TRUE(WriteAt(fd, "f" + std::to_string(i) + ".pl", "x \r\n"));
+  }
+
+  RunSettings run;
+  run.Folder = root;
+  run.Filter = "*.pl";
+  run.Subfolders = true;
+  run.Format = LineEnding::Unix;
+  run.Jobs = 2;
+  run.Talk = Verbosity::kQuiet;
+  constexpr std::size_t kBound = std::size_t{64} << 20;
+  ResetPeak();
+  const std::size_t before = Held();
+  // Far past the bound, memory runs out rather than the machine's.
+  LimitHeld(before + 4 * kBound);
+  int status = -1;
+  EXPECT_NO_THROW(status = RunConversion(run));
+  LimitHeld(0);
+  EXPECT_EQ(status, 0);
+  EXPECT_LT(PeakHeld() - before, kBound);
+  for (int i = 0; i < kAtTheBottom; ++i) {
+    EXPECT_EQ(ReadAt(fd, "f" + std::to_string(i) + ".pl"), "x\n") << i;
+  }
+  EXPECT_EQ(ReadAt(fd, "f.pl"), "x\n");
+  ::close(fd);
 }

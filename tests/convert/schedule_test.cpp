@@ -63,9 +63,9 @@ class ScheduleTest : public TempFolderTest {
     });
     for (const std::string& p : paths) {
       Visit v;
-      v.Path = p;
-      EXPECT_EQ(v.Entry.Locate(v.Path), 0);
-      v.Key.Path = v.Path;
+      EXPECT_EQ(v.Entry.Locate(p), 0);
+      v.Path = v.Entry.Chain();
+      v.Key.Path = p;
       v.How.Kind = LineEnding::Unix;
       v.How.Options.Writer = writer;
       v.Run = 1;
@@ -113,7 +113,7 @@ TEST_F(ScheduleTest, AFailedBarrierFindsItsFileAndCommitsTheOthers) {
   }
   ASSERT_EQ(results.size(), 6u);
   for (int i = 0; i < 6; ++i) {
-    EXPECT_EQ(results[static_cast<std::size_t>(i)].Path, Path(i));
+    EXPECT_EQ(results[static_cast<std::size_t>(i)].Path.Text(), Path(i));
     if (i == 3) {
       EXPECT_TRUE(results[3].Failed);
       EXPECT_EQ(results[3].Message, "Erreur E/S 1117");
@@ -146,7 +146,7 @@ TEST_F(ScheduleTest, AFolderFlushThatFailsIsToldOnceAfterTheFilesInPlace) {
     ASSERT_EQ(results.size(), 7u);
     // Told after the first batch, whose files are in place.
     std::size_t folder = 0;
-    while (folder < results.size() && results[folder].Path != dir_) ++folder;
+    while (folder < results.size() && results[folder].Path.Text() != dir_) ++folder;
     ASSERT_TRUE(folder >= 1 && folder <= 2) << folder;
     EXPECT_TRUE(results[folder].Failed);
     EXPECT_NE(results[folder].Message.find("Erreur E/S 1117"), std::string::npos);
@@ -154,7 +154,7 @@ TEST_F(ScheduleTest, AFolderFlushThatFailsIsToldOnceAfterTheFilesInPlace) {
       if (i == folder) continue;
       const int f = static_cast<int>(i < folder ? i : i - 1);
       const bool converted = !stop || i < folder;
-      EXPECT_EQ(results[i].Path, Path(f));
+      EXPECT_EQ(results[i].Path.Text(), Path(f));
       EXPECT_FALSE(results[i].Failed) << f;
       EXPECT_EQ(results[i].Dropped, !converted) << f;
       EXPECT_EQ(
@@ -262,7 +262,7 @@ TEST_F(ScheduleTest, AFullDiskFailsOnlyAFileThatCannotFitAlone) {
   ASSERT_EQ(results.size(), static_cast<std::size_t>(kFiles));
   for (int i = 0; i < kFiles; ++i) {
     const VisitResult& r = results[static_cast<std::size_t>(i)];
-    EXPECT_EQ(r.Path, Path(i));
+    EXPECT_EQ(r.Path.Text(), Path(i));
     EXPECT_EQ(r.Failed, i >= 8) << i;
     EXPECT_EQ(ReadBytes(Path(i)), i >= 8 ? std::string(i + 1, 'a') + " \r\n" : Converted(i)) << i;
   }
@@ -352,9 +352,9 @@ TEST_F(ScheduleTest, ThreadsThatCannotStartLeaveTheWorkToTheOthers) {
     EXPECT_EQ(schedule.Workers(), started);
     for (int i = 0; i < 12; ++i) {
       Visit v;
-      v.Path = Path(i);
-      ASSERT_EQ(v.Entry.Locate(v.Path), 0);
-      v.Key.Path = v.Path;
+      ASSERT_EQ(v.Entry.Locate(Path(i)), 0);
+      v.Path = v.Entry.Chain();
+      v.Key.Path = Path(i);
       v.How.Kind = LineEnding::Unix;
       EXPECT_TRUE(schedule.Add(std::move(v), {}));
     }

@@ -138,7 +138,7 @@ TEST(ScruteDossier, ConstructorDefaults) {
   EXPECT_EQ(s.Dossier(), "/");
   EXPECT_EQ(s.Filtre(), "*.*");
   EXPECT_TRUE(s.SousDossier());
-  EXPECT_EQ(s.MaxPenetration(), 10000);
+  EXPECT_EQ(s.MaxPenetration(), kDepthLimit);
   EXPECT_FALSE(s.OnFichier || s.OnDossier || s.OnCreate || s.OnExecute || s.OnFinExecute);
   EXPECT_FALSE(s.Pump);
 }
@@ -274,7 +274,7 @@ TEST(ScruteDossier, DepthLimitAndSubfolderFlag) {
        {"sub.pl", "one", "one/two", "one/two/three"},
        {".", "sub.pl", "one", "one/two", "one/two/three"},
        {}},
-      {10000, false, {"sub.pl", "one"}, {"."}, {}},
+      {kDepthLimit, false, {"sub.pl", "one"}, {"."}, {}},
   };
   for (const Case& c : cases) {
     TScruteDossier s;
@@ -589,7 +589,7 @@ TEST(ScruteDossier, TwoThousandLevelsPastThePathLengthLimit) {
   TScruteDossier s;
   s.SetDossier(t.Root());
   s.SetFiltre("*.pl");
-  s.SetMaxPenetration(10000);
+  s.SetMaxPenetration(kDepthLimit);
   int folders = 0, maxDepth = 0;
   std::string found;
   s.OnDossier = [&](TObject*, std::string) { ++folders; };

@@ -32,14 +32,15 @@ inline std::vector<VisitResult> ConvertFolder(
   scanner.OnFichier = [&](TObject*, std::string nom) {
     if (listed) listed(nom);
     Visit visit;
-    visit.Key = FileKey{scanner.Device, scanner.Inode, scanner.Inode == 0 ? nom : std::string()};
-    visit.Path = std::move(nom);
+    visit.Key = FileKey{scanner.Device, scanner.Inode,
+                        scanner.Inode == 0 ? scanner.Entry.Identity() : std::string()};
+    visit.Path = scanner.Entry.Chain();
     visit.Entry = scanner.Entry;
     visit.How = how;
     schedule.Add(std::move(visit), {});
   };
-  scanner.OnEchec = [&](TObject*, std::string nom, std::string message) {
-    schedule.AddFailure(std::move(nom), std::move(message));
+  scanner.OnEchec = [&](TObject*, std::string, std::string message) {
+    schedule.AddFailure(scanner.FailedFolder, std::move(message));
   };
   scanner.Execute();
   schedule.Close();

@@ -2,8 +2,12 @@
 // A folder of its own for each test, made under the system's temporary folder
 // and removed with all it holds afterwards, and the bytes of files in it.
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -11,19 +15,52 @@
 #include <set>
 #include <string>
 #include <system_error>
+#include <vector>
 
-// Removes path with all it holds, even the folders a test closed to its owner.
+// Removes path with all it holds, even the folders a test closed to its owner,
+// however deep: it goes from open folder to open folder, so no path grows with
+// depth. What cannot be removed stays, and the folders above it.
 inline void RemoveFolder(const std::string& path) {
   if (path.empty()) return;
-  namespace fs = std::filesystem;
-  std::error_code ignored;
-  fs::permissions(path, fs::perms::owner_all, fs::perm_options::add, ignored);
-  for (const auto& e : fs::recursive_directory_iterator(path, ignored)) {
-    if (e.is_directory(ignored) && !e.is_symlink(ignored)) {
-      fs::permissions(e.path(), fs::perms::owner_all, fs::perm_options::add, ignored);
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) return;
+  ::chmod(path.c_str(), (st.st_mode & 07777) | 0700);
+  int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  // The names from path down to the open folder.
+  std::vector<std::string> way;
+  while (fd >= 0) {
+    std::string sub;
+    if (DIR* listing = ::fdopendir(::dup(fd))) {
+      // The copy shares the offset of the listings before it.
+      ::rewinddir(listing);
+      while (const dirent* e = ::readdir(listing)) {
+        const std::string name = e->d_name;
+        if (name == "." || name == "..") continue;
+        if (::fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode)) {
+          ::unlinkat(fd, name.c_str(), 0);
+        } else if (sub.empty()) {
+          sub = name;
+          ::fchmodat(fd, name.c_str(), (st.st_mode & 07777) | 0700, 0);
+        }
+      }
+      ::closedir(listing);
     }
+    int next = -1;
+    if (!sub.empty()) {
+      next = ::openat(fd, sub.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      if (next >= 0) way.push_back(sub);
+    } else if (!way.empty()) {
+      next = ::openat(fd, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+      if (next >= 0 && ::unlinkat(next, way.back().c_str(), AT_REMOVEDIR) != 0) {
+        ::close(next);
+        next = -1;
+      }
+      way.pop_back();
+    }
+    ::close(fd);
+    fd = next;
   }
-  fs::remove_all(path, ignored);
+  ::rmdir(path.c_str());
 }
 
 class TempFolderTest : public ::testing::Test {
