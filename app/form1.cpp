@@ -569,6 +569,7 @@ void TForm1::ScruteDossier1Fichier(TObject* Sender, std::string Nom) {
     if (!box->Checked()) continue;
     visit.How = Conversion{};
     visit.How.Kind = kind;
+    visit.How.Options.Writer = Writer;
     visit.How.Rule1 = ReplaceRule{remplacer_1->Checked(), ToLocalBytes(remplacer_1e->text()),
                                   ToLocalBytes(remplacer_1l->text())};
     visit.How.Rule2 = ReplaceRule{remplacer_2->Checked(), ToLocalBytes(remplacer_2e->text()),

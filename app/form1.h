@@ -66,6 +66,10 @@ class TForm1 : public TForm {
   // Converts source into destination with kind and the window's two rules.
   void ConvertTextFile(const std::string& source, const std::string& destination, LineEnding kind);
 
+  // What the runs write files through; the system's when null (tests hand
+  // in their own, which fails or watches a step).
+  FileWriter* Writer = nullptr;
+
   // The ratio of the screen's resolution to the 96 dpi the window is designed at.
   double Scale() const { return scale_; }
   // Widens what the window's font makes too narrow, left edges kept: each

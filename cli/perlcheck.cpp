@@ -4,7 +4,7 @@
 
 namespace {
 
-bool IsBlank(char c) {
+bool IsSpaceOrTab(char c) {
   return c == ' ' || c == '\t';
 }
 
@@ -18,7 +18,7 @@ bool IsWordChar(char c) {
 
 std::string_view WithoutIndent(std::string_view s) {
   std::size_t b = 0;
-  while (b < s.size() && IsBlank(s[b])) ++b;
+  while (b < s.size() && IsSpaceOrTab(s[b])) ++b;
   return s.substr(b);
 }
 
@@ -118,7 +118,7 @@ void PerlCheck::FindHereDocs(std::string_view s, std::uint64_t number) {
   while (i < s.size()) {
     const char c = s[i];
     // A comment runs to the end of the line.
-    if (c == '#' && (i == 0 || IsBlank(s[i - 1]))) return;
+    if (c == '#' && (i == 0 || IsSpaceOrTab(s[i - 1]))) return;
     // A string on one line is skipped; one that goes on is not followed.
     if (c == '"' || c == '\'') {
       std::size_t j = i + 1;
@@ -138,7 +138,7 @@ void PerlCheck::FindHereDocs(std::string_view s, std::uint64_t number) {
       ++j;
     }
     std::size_t k = j;
-    while (k < s.size() && IsBlank(s[k])) ++k;
+    while (k < s.size() && IsSpaceOrTab(s[k])) ++k;
     if (k < s.size() && (s[k] == '"' || s[k] == '\'')) {
       const std::size_t close = s.find(s[k], k + 1);
       if (close == std::string_view::npos) return;

@@ -5,8 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -17,6 +22,8 @@
 #include "app_fixture.h"
 #include "base/errors.h"
 #include "framework/localtext.h"
+#include "platform/fd.h"
+#include "platform/fileio.h"
 
 namespace {
 
@@ -167,6 +174,52 @@ TEST_F(RunTest, UnwritableFileStopsTheRunWithTheErrorBox) {
   Start(Path(""));
   EXPECT_EQ(Messages(), std::vector<std::string>{"c'est fini"});
   EXPECT_EQ(ReadFileBytes(Path("sub/z/after.pl")), "after\r\n");
+}
+
+TEST_F(RunTest, AFailureFoundAtARenameStopsTheRunWithNothingAfterIt) {
+  if (::geteuid() != 0) GTEST_SKIP() << "only root makes a folder immutable";
+  for (int i = 0; i < 30; ++i) {
+    WriteFileBytes(Path("f" + std::to_string(i) + ".pl"), std::string(i + 1, 'x') + " \n");
+  }
+  // The folder takes no new name from the sixteenth rename on, well after
+  // the batch's contents were written and made durable.
+  struct Immutable : FileWriter {
+    std::string folder;
+    std::atomic<int> renames{0};
+    void Reached(WriteStep step) override {
+      if (step != WriteStep::kBeforeReplace || ++renames != 16) return;
+      Fd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+      int flags = 0;
+      if (::ioctl(fd.get(), FS_IOC_GETFLAGS, &flags) == 0) {
+        flags |= FS_IMMUTABLE_FL;
+        ::ioctl(fd.get(), FS_IOC_SETFLAGS, &flags);
+      }
+    }
+  } disk;
+  disk.folder = Path("");
+  form->Writer = &disk;
+  std::vector<std::string> walked;
+  TScruteEvent original = form->ScruteDossier1->OnFichier;
+  form->ScruteDossier1->OnFichier = [&](TObject* s, std::string nom) {
+    walked.push_back(nom);
+    original(s, std::move(nom));
+  };
+  Start(Path(""));
+  Fd fd(::open(Path("").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  int flags = 0;
+  ASSERT_EQ(::ioctl(fd.get(), FS_IOC_GETFLAGS, &flags), 0);
+  if ((flags & FS_IMMUTABLE_FL) == 0) GTEST_SKIP() << "no immutable folders here";
+  flags &= ~FS_IMMUTABLE_FL;
+  ASSERT_EQ(::ioctl(fd.get(), FS_IOC_SETFLAGS, &flags), 0);
+  EXPECT_EQ(Errors(), std::vector<std::string>{ErrorBoxText("Accès au fichier refusé")});
+  EXPECT_TRUE(Messages().empty());
+  // In the walk's order: the fifteen first in place, none after them.
+  ASSERT_GE(walked.size(), 16u);
+  for (std::size_t i = 0; i < walked.size(); ++i) {
+    const std::string bytes = ReadFileBytes(walked[i]);
+    EXPECT_EQ(bytes.find(' ') != std::string::npos, i >= 15) << walked[i];
+  }
+  EXPECT_EQ(form->StatusBar1->Panel()->Text(), walked[15]);
 }
 
 TEST_F(RunTest, AccentedFolderIsChosenAndConvertedInASingleByteSet) {
