@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 
@@ -12,6 +13,7 @@
 #include "platform/paths.h"
 #include "platform/rewriterecord.h"
 #include "platform/workfile.h"
+#include "platform/writeover.h"
 
 namespace {
 
@@ -42,15 +44,22 @@ bool OpenSource(const FolderEntry& entry, Source* s, FileWriter& writer, MarkedS
     throw EFOpenError(FullPathName(entry.Path()), SystemErrorText(err));
   }
   if (::fstat(s->File.get(), &s->Status) != 0 || !S_ISREG(s->Status.st_mode)) return false;
-  // Cut short, its content is none the user wrote.
+  // Cut short, its content is none the user wrote. Listed once: its rewrite
+  // takes the names from here.
+  s->AttributesListed = ListAttributes(s->File.get(), &s->Attributes);
   std::string kept_in;
-  if (!BearsRewriteMark(s->File.get(), &kept_in)) return true;
+  if (std::find(s->Attributes.begin(), s->Attributes.end(), kRewriteMarkAttribute) ==
+          s->Attributes.end() ||
+      !ReadAttribute(s->File.get(), kRewriteMarkAttribute, &kept_in)) {
+    return true;
+  }
   const MarkedFile state = marked == MarkedSources::kSettle
                                ? SettleMarkedFile(writer, s->Status, kept_in)
                                : MarkedFile::kCutShort;
   if (state == MarkedFile::kBeingRewritten) throw IoError(EBUSY, entry.Path());
   if (state == MarkedFile::kCutShort) throw CutShortError(kept_in);
   // Put back or found whole: read as it is now.
+  s->AttributesListed = ListAttributes(s->File.get(), &s->Attributes);
   return ::fstat(s->File.get(), &s->Status) == 0 && S_ISREG(s->Status.st_mode);
 }
 
@@ -67,6 +76,7 @@ FolderEntry Located(const std::string& path) {
 void BeginRewrite(const Source& src, FileWriter& writer, std::optional<Rewrite>& rewrite) {
   if (int err = RefuseUnwritable(src.Entry, src.Status)) throw IoError(err, src.Entry.Path());
   rewrite.emplace(src.Entry, src.File.get(), src.Status, writer);
+  if (src.AttributesListed) rewrite->SetAttributeNames(src.Attributes);
   if (int err = rewrite->Begin()) {
     rewrite.reset();
     throw IoError(err, src.Entry.Path());

@@ -7,6 +7,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/fd.h"
 #include "platform/fileio.h"
@@ -18,6 +19,9 @@ struct Source {
   FolderEntry Entry;
   Fd File;
   struct stat Status {};
+  // The names of its extended attributes, when they could be listed.
+  std::vector<std::string> Attributes;
+  bool AttributesListed = false;
 };
 
 // How a file met in the middle of its rewrite in place by another run is

@@ -29,6 +29,10 @@ class FolderEntry {
   int LocateThroughLinks(const std::string& path);
   // The open folder; negative before the entry is located.
   int Folder() const { return folder_ ? folder_->get() : -1; }
+  // The open folder itself, shared by the entries of one listing: what is
+  // learned of it holds as long as it is open, as it keeps its file system
+  // mounted.
+  const std::shared_ptr<const Fd>& OpenFolder() const { return folder_; }
   const std::string& Name() const { return path_.Name(); }
   // The path the entry was located by (the link's target for a link), put
   // together for a message.

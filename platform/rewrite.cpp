@@ -114,38 +114,12 @@ const Credentials& MyCredentials() {
   return mine;
 }
 
-// The names of fd's extended attributes; false when they cannot be listed
-// (a file system without them has none).
-bool ListAttributes(int fd, std::vector<std::string>* names) {
-  names->clear();
-  std::string buf;
-  for (;;) {
-    ssize_t n = ::flistxattr(fd, nullptr, 0);
-    if (n < 0) return errno == ENOTSUP;
-    if (n == 0) return true;
-    buf.resize(static_cast<std::size_t>(n));
-    n = ::flistxattr(fd, buf.data(), buf.size());
-    if (n >= 0) {
-      buf.resize(static_cast<std::size_t>(n));
-      break;
-    }
-    if (errno != ERANGE) return false;
-  }
-  for (std::size_t i = 0; i < buf.size();) {
-    std::size_t end = buf.find('\0', i);
-    if (end == std::string::npos) end = buf.size();
-    if (end > i) names->emplace_back(buf, i, end - i);
-    i = end + 1;
-  }
-  return true;
-}
-
 // The inode flags a file keeps through a rewrite: those its owner may set
 // (no atime, no dump, synchronous, compressed...) and a few of the file
 // systems' own that a new file would not get; never those the system keeps
 // for itself (extents, inline data, encryption), which it sets alone.
-constexpr int kKeptFlags = FS_FL_USER_MODIFIABLE | FS_NOCOW_FL | FS_JOURNAL_DATA_FL |
-                           FS_PROJINHERIT_FL | FS_DAX_FL;
+constexpr int kKeptFlags =
+    FS_FL_USER_MODIFIABLE | FS_NOCOW_FL | FS_JOURNAL_DATA_FL | FS_PROJINHERIT_FL | FS_DAX_FL;
 // Flags that forbid writing the file, or replacing it.
 constexpr int kUnwritableFlags = FS_IMMUTABLE_FL | FS_APPEND_FL;
 
@@ -153,6 +127,33 @@ constexpr int kUnwritableFlags = FS_IMMUTABLE_FL | FS_APPEND_FL;
 bool InodeFlags(int fd, int* flags) {
   *flags = 0;
   return ::ioctl(fd, FS_IOC_GETFLAGS, flags) == 0;
+}
+
+// What a folder tells of the files made in it: what its file system needs
+// of them to outlive a power cut, and whether they may take flags from it.
+// Asked once for each open folder a thread writes in, since a folder's
+// files come one after the other; it holds while the folder is open.
+struct FolderFacts {
+  std::weak_ptr<const Fd> folder;
+  const FileWriter* writer = nullptr;
+  Durability durability = Durability::kEachFile;
+  // Whether a new file may take flags from the folder (it has some, or
+  // cannot tell).
+  bool passes_flags = true;
+};
+
+const FolderFacts& FactsOf(const FolderEntry& entry, FileWriter& writer) {
+  thread_local FolderFacts last;
+  const std::shared_ptr<const Fd>& open = entry.OpenFolder();
+  const bool same = open != nullptr && !last.folder.expired() && !last.folder.owner_before(open) &&
+                    !open.owner_before(last.folder) && last.writer == &writer;
+  if (same) return last;
+  last.folder = open;
+  last.writer = &writer;
+  last.durability = DurabilityOf(writer, entry.Folder());
+  int flags = 0;
+  last.passes_flags = !InodeFlags(entry.Folder(), &flags) || (flags & kKeptFlags) != 0;
+  return last;
 }
 
 }  // namespace
@@ -188,19 +189,16 @@ Rewrite::Rewrite(const FolderEntry& entry, FileWriter& writer)
     : entry_(entry), writer_(&writer), temp_(writer) {}
 
 int Rewrite::Begin() {
-  if (original_ < 0) {
-    if (int err = MakeTemp(false)) return err;
-    durability_ = DurabilityOf(*writer_, temp_.fd());
-    return 0;
-  }
+  const FolderFacts& folder = FactsOf(entry_, *writer_);
+  durability_ = folder.durability;
+  if (original_ < 0) return MakeTemp(false);
   // The gate before anything is made or changed.
   if (int err = RefuseUnkeepable(original_, st_)) return err;
-  int flags = 0;
-  if (InodeFlags(original_, &flags) && (flags & kUnwritableFlags) != 0) return EPERM;
+  if (InodeFlags(original_, &flags_) && (flags_ & kUnwritableFlags) != 0) return EPERM;
   in_place_ = st_.st_nlink > 1;
+  const bool passes_flags = folder.passes_flags;
   if (int err = MakeTemp(true)) return err;
-  durability_ = DurabilityOf(*writer_, temp_.fd());
-  if (!in_place_ && (!TempTakesOwner() || !TempTakesFlags())) in_place_ = true;
+  if (!in_place_ && (!TempTakesOwner() || !TempTakesFlags(passes_flags))) in_place_ = true;
   return 0;
 }
 
@@ -241,10 +239,12 @@ bool Rewrite::TempTakesOwner() {
          (now.st_mode & S_ISGID) != 0;
 }
 
-bool Rewrite::TempTakesFlags() {
+bool Rewrite::TempTakesFlags(bool from_folder) {
   // Set before the content: some (no copy on write) take only on an empty file.
-  int theirs = 0, mine = 0;
-  InodeFlags(original_, &theirs);
+  const int theirs = flags_;
+  // A new file in a folder without flags has none to lose.
+  if (!from_folder && (theirs & kKeptFlags) == 0) return true;
+  int mine = 0;
   if (!InodeFlags(temp_.fd(), &mine)) return (theirs & kKeptFlags) == 0;
   // What the temporary file took from its folder goes too.
   if ((mine & kKeptFlags) == (theirs & kKeptFlags)) return true;
@@ -313,8 +313,11 @@ int Rewrite::CommitNew() {
 
 bool Rewrite::TakeIdentity() {
   const int fd = temp_.fd();
-  std::vector<std::string> mine, theirs;
-  if (!ListAttributes(fd, &mine) || !ListAttributes(original_, &theirs)) return false;
+  std::vector<std::string> mine;
+  if (!ListAttributes(fd, &mine)) return false;
+  if (!theirs_listed_ && !ListAttributes(original_, &theirs_)) return false;
+  theirs_listed_ = true;
+  std::vector<std::string>& theirs = theirs_;
   // Changing attributes (an ACL) may move the permission bits: they are
   // checked again at the end.
   bool changed = false;

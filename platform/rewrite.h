@@ -31,6 +31,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/durability.h"
@@ -88,6 +89,12 @@ class Rewrite {
     hash_ = hash;
     hashed_ = true;
   }
+  // The names of the file's extended attributes, as listed when it was
+  // opened: the temporary file is given those, without listing them again.
+  void SetAttributeNames(std::vector<std::string> names) {
+    theirs_ = std::move(names);
+    theirs_listed_ = true;
+  }
   // Whether the new content written so far equals the file's old content
   // (never for a new file).
   bool SameAsOld() const;
@@ -121,9 +128,10 @@ class Rewrite {
   // when this process may not, and the file is then rewritten in place.
   bool TempTakesOwner();
   // Gives the temporary file the file's inode flags (no atime, no dump,
-  // synchronous...), which a new file does not inherit; false when they
-  // cannot be set, and the file is then rewritten in place.
-  bool TempTakesFlags();
+  // synchronous...), which a new file does not inherit, and takes away those
+  // it took from its folder (when from_folder); false when they cannot be
+  // set, and the file is then rewritten in place.
+  bool TempTakesFlags(bool from_folder);
   int UseStateFolder();
   int CommitNew();
   bool TakeIdentity();
@@ -152,6 +160,8 @@ class Rewrite {
   Fd state_folder_;
   WorkFile temp_;
   Durability durability_ = Durability::kEachFile;
+  // The file's inode flags, as Begin read them.
+  int flags_ = 0;
   // Whether the temporary file has mode 0600, as one rewritten in place needs.
   bool temp_private_ = false;
   bool in_place_ = false;
@@ -160,6 +170,9 @@ class Rewrite {
   bool durable_ = false;
   bool hashed_ = false;
   std::uint64_t hash_ = 0;
+  // The file's attributes' names, once listed.
+  std::vector<std::string> theirs_;
+  bool theirs_listed_ = false;
 };
 
 // Makes the new contents of replacements (Replaces() true) durable, as their

@@ -326,16 +326,11 @@ int RestoreInterruptedRewrites(std::vector<InterruptedRewrite>* found, FileWrite
 }
 
 int MarkRewriting(int fd, const std::string& kept_in) {
-  return ::fsetxattr(fd, kRewriteMarkAttribute, kept_in.data(), kept_in.size(), 0) == 0 ? 0
-                                                                                          : errno;
+  return ::fsetxattr(fd, kRewriteMarkAttribute, kept_in.data(), kept_in.size(), 0) == 0 ? 0 : errno;
 }
 
 void ClearRewriteMark(int fd) {
   ::fremovexattr(fd, kRewriteMarkAttribute);
-}
-
-bool BearsRewriteMark(int fd, std::string* kept_in) {
-  return ReadAttribute(fd, kRewriteMarkAttribute, kept_in);
 }
 
 MarkedFile SettleMarkedFile(FileWriter& writer, const struct stat& st, const std::string& kept_in) {

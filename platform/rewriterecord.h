@@ -103,8 +103,6 @@ inline constexpr char kRewriteMarkAttribute[] = "user.terminelle.ancien";
 int MarkRewriting(int fd, const std::string& kept_in);
 // Takes fd's mark away, when it has one.
 void ClearRewriteMark(int fd);
-// Whether fd bears the mark; *kept_in then receives where its old content is kept.
-bool BearsRewriteMark(int fd, std::string* kept_in);
 
 // What became of a marked file met by a run.
 enum class MarkedFile {

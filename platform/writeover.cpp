@@ -31,6 +31,32 @@ Likeness CompareContents(int a, int b, std::size_t chunk) {
   }
 }
 
+// The names of fd's extended attributes; false when they cannot be listed
+// (a file system without them has none).
+bool ListAttributes(int fd, std::vector<std::string>* names) {
+  names->clear();
+  std::string buf;
+  for (;;) {
+    ssize_t n = ::flistxattr(fd, nullptr, 0);
+    if (n < 0) return errno == ENOTSUP;
+    if (n == 0) return true;
+    buf.resize(static_cast<std::size_t>(n));
+    n = ::flistxattr(fd, buf.data(), buf.size());
+    if (n >= 0) {
+      buf.resize(static_cast<std::size_t>(n));
+      break;
+    }
+    if (errno != ERANGE) return false;
+  }
+  for (std::size_t i = 0; i < buf.size();) {
+    std::size_t end = buf.find('\0', i);
+    if (end == std::string::npos) end = buf.size();
+    if (end > i) names->emplace_back(buf, i, end - i);
+    i = end + 1;
+  }
+  return true;
+}
+
 bool ReadAttribute(int fd, const char* name, std::string* value) {
   for (;;) {
     ssize_t n = ::fgetxattr(fd, name, nullptr, 0);

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 #include "platform/fd.h"
 #include "platform/fileio.h"
@@ -24,6 +25,10 @@ enum class Likeness { kEqual, kPrefix, kOther };
 // How a's content stands to b's: the same, a strict beginning of it, or
 // neither (also when either cannot be read).
 Likeness CompareContents(int a, int b, std::size_t chunk = kCopyChunk);
+
+// The names of fd's extended attributes; false when they cannot be listed
+// (a file system without them has none).
+bool ListAttributes(int fd, std::vector<std::string>* names);
 
 // The value of attribute name of fd; false when it has none or it cannot be
 // read.

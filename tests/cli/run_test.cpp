@@ -234,6 +234,15 @@ TEST_F(CliRun, ExitStatusTellsFailuresAndBadUsage) {
   ASSERT_EQ(::chmod(Path("d/ro.pl").c_str(), 0644), 0);
   EXPECT_EQ(RunCli({"-f", "unix", Path("d")}).status, 0);
 
+  // A state folder that cannot be read may hide files still to put back.
+  WriteBytes(Path("state/Terminelle"), "not a folder");
+  WriteBytes(Path("d/ok.pl"), "b \r\n");
+  r = RunCli({"-f", "unix", Path("d")});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("n'a pas pu être lu"), std::string::npos) << r.err;
+  EXPECT_EQ(ReadBytes(Path("d/ok.pl")), "b\n");
+  ::unlink(Path("state/Terminelle").c_str());
+
   // A trial whose listing cannot be written did not tell what it found.
   WriteBytes(Path("d/todo.pl"), "c \r\n");
   r = RunCli({"-n", "-f", "unix", Path("d")}, {"/dev/full"});

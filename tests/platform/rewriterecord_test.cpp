@@ -150,6 +150,28 @@ TEST_F(RewriteRecordTest, APutBackCutShortIsFinishedAtTheNextStart) {
   EXPECT_TRUE(std::filesystem::is_empty(state_ + "/Terminelle"));
 }
 
+TEST_F(RewriteRecordTest, TheOldContentOfAFileChangedSinceItsCutIsKept) {
+  const std::string old_content(600000, 'o');
+  const std::string p = Write("k.pl", old_content);
+  ASSERT_EQ(link(p.c_str(), Path("k2.pl").c_str()), 0);
+  EXPECT_EQ(AsUser(geteuid(), getegid(), {},
+                   [&] {
+                     KillAt kill(WriteStep::kRewriting);
+                     RewriteTo(p, std::string(500000, 'n'), kill);
+                     return 0;
+                   }),
+            99);
+  // Another program saved it since: it stays as saved, and the start tells
+  // where the old content is, which is still there.
+  std::ofstream(p, std::ios::trunc) << "saved since";
+  const std::vector<InterruptedRewrite> found = RestoreAtStart();
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_FALSE(found[0].Restored);
+  EXPECT_EQ(Read(p), "saved since");
+  ASSERT_FALSE(found[0].KeptIn.empty());
+  EXPECT_TRUE(Read(found[0].KeptIn) == old_content);
+}
+
 TEST_F(RewriteRecordTest, AStateFolderThatCannotBeReadIsTold) {
   // Where the state folder should be, a file.
   std::ofstream(state_ + "/Terminelle") << "not a folder";
