@@ -385,10 +385,22 @@ void TForm1::FitCaptions() {
 
 void TForm1::closeEvent(QCloseEvent* event) {
   TForm::closeEvent(event);
+  if (!event->isAccepted()) return;
+  if (!runs_.empty()) {
+    // The run stops as terminelle-cli does on its first signal: what is in
+    // hand is finished and put in place in the walk's order, nothing after
+    // it; the window closes once it has.
+    event->ignore();
+    if (closing_) return;
+    closing_ = true;
+    ScruteDossier1->Arret = true;
+    if (conversions_) conversions_->Stop();
+    StatusBar1->Panel()->SetText("Arrêt…");
+    return;
+  }
   // Closing the main window has asked the event loop to end; the window
-  // stays on screen until it does, which a run still under way delays.
-  if (event->isAccepted() && Application().MainForm == this &&
-      QThread::currentThread()->loopLevel() > 0) {
+  // stays on screen until it does, which a box still open delays.
+  if (Application().MainForm == this && QThread::currentThread()->loopLevel() > 0) {
     event->ignore();
   }
 }
@@ -518,19 +530,32 @@ void TForm1::Button1Click(TObject* /*Sender*/) {
     ShowMessage("Vous devez choisir un dossier");
     return;
   }
+  // A window closing starts nothing more.
+  if (closing_) return;
   ScruteDossier1->SetDossier(folder);
   ScruteDossier1->SetFiltre(ToLocalBytes(filtre_c->text()));
   ScruteDossier1->SetMaxPenetration(inclure_rep->Checked() ? kDepthLimit : 0);
-  // The folder as the scanner names it.
-  runs_.push_back(
-      Run{folder.back() == '/' ? folder.substr(0, folder.size() - 1) : folder, {}, 0, ++last_run_});
+  // The folder as the scanner names it. A run started during another shares
+  // its scope: a file either has converted or holds is not converted again.
+  const unsigned id = ++last_run_;
+  runs_.push_back(Run{folder.back() == '/' ? folder.substr(0, folder.size() - 1) : folder,
+                      {},
+                      id,
+                      runs_.empty() ? id : runs_.front().scope});
   struct EndRun {
     TForm1& form;
+    unsigned id;
     ~EndRun() {
-      if (form.conversions_) form.conversions_->EndRun(form.runs_.back().id);
+      if (form.conversions_) form.conversions_->EndRun(id);
+      {
+        std::lock_guard<std::mutex> lock(form.told_mutex_);
+        form.tallies_.erase(id);
+      }
       form.runs_.pop_back();
+      // The run the window's close stopped is over: the window closes now.
+      if (form.runs_.empty() && form.closing_) form.close();
     }
-  } end_run{*this};
+  } end_run{*this, id};
   ScruteDossier1->Execute();
 }
 
@@ -541,8 +566,10 @@ void TForm1::Button2Click(TObject* /*Sender*/) {
 void TForm1::SpeedButton2Click(TObject* /*Sender*/) {
   std::string folder = ToLocalBytes(path_c->text());
   // No root: the whole file system, as the network root names nothing here.
-  ChoisirDossier("Choisissez le dossier", "", folder, false, false, false);
-  path_c->setText(FromLocalBytes(folder));
+  // Cancel leaves the field as it was, whatever it held.
+  if (ChoisirDossier("Choisissez le dossier", "", folder, false, false, false)) {
+    path_c->setText(FromLocalBytes(folder));
+  }
 }
 
 void TForm1::ScruteDossier1Fichier(TObject* Sender, std::string Nom) {
@@ -563,7 +590,9 @@ void TForm1::ScruteDossier1Fichier(TObject* Sender, std::string Nom) {
   Application().ProcessMessages();
   // A file that failed ends the walk, as if its conversion had just failed.
   if (!runs_.empty()) EndIfFailed(runs_.back().id);
-  StatusBar1->Panel()->SetText(Nom);
+  // The status bar names what is in place, not what is only read: after a
+  // crash, it never overstates what was done.
+  ShowInPlace();
   for (auto [box, kind] : {std::pair{Mac_c, LineEnding::Mac}, std::pair{unix_c, LineEnding::Unix},
                            std::pair{windows_c, LineEnding::Windows}}) {
     if (!box->Checked()) continue;
@@ -575,7 +604,12 @@ void TForm1::ScruteDossier1Fichier(TObject* Sender, std::string Nom) {
     visit.How.Rule2 = ReplaceRule{remplacer_2->Checked(), ToLocalBytes(remplacer_2e->text()),
                                   ToLocalBytes(remplacer_2l->text())};
     visit.Run = runs_.empty() ? 0 : runs_.back().id;
-    Conversions().Add(visit, [] { Application().ProcessMessages(); });
+    visit.Scope = runs_.empty() ? 0 : runs_.back().scope;
+    if (visit.Place.empty()) visit.Place = visit.Entry.Identity();
+    Conversions().Add(visit, [this] {
+      Application().ProcessMessages();
+      ShowInPlace();
+    });
   }
 }
 
@@ -586,8 +620,13 @@ Schedule& TForm1::Conversions() {
     options.StopRunAtFailure = true;
     conversions_ = std::make_unique<Schedule>(options, [this](std::vector<VisitResult>& told) {
       // On a conversion thread: only noted here, shown by the run.
-      std::lock_guard<std::mutex> lock(failures_mutex_);
+      std::lock_guard<std::mutex> lock(told_mutex_);
       for (VisitResult& r : told) {
+        tallies_[r.Run].Count(r);
+        if (!r.Failed && !r.Dropped && r.Outcome == ConvertOutcome::kConverted) {
+          in_place_ = r.Path;
+          in_place_shown_ = false;
+        }
         if (r.Failed) failures_.try_emplace(r.Run, std::move(r));
       }
     });
@@ -599,7 +638,20 @@ void TForm1::WaitForRun(unsigned run) {
   if (!conversions_) return;
   while (!conversions_->WaitDone(std::chrono::milliseconds(20), run)) {
     Application().ProcessMessages();
+    ShowInPlace();
   }
+  ShowInPlace();
+}
+
+void TForm1::ShowInPlace() {
+  PathChain shown;
+  {
+    std::lock_guard<std::mutex> lock(told_mutex_);
+    if (in_place_shown_) return;
+    in_place_shown_ = true;
+    shown = in_place_;
+  }
+  if (!closing_) StatusBar1->Panel()->SetText(shown.Text());
 }
 
 void TForm1::EndIfFailed(unsigned run) {
@@ -609,7 +661,7 @@ void TForm1::EndIfFailed(unsigned run) {
   WaitForRun(run);
   VisitResult failure;
   {
-    std::lock_guard<std::mutex> lock(failures_mutex_);
+    std::lock_guard<std::mutex> lock(told_mutex_);
     auto it = failures_.find(run);
     if (it == failures_.end()) return;
     failure = std::move(it->second);
@@ -621,30 +673,44 @@ void TForm1::EndIfFailed(unsigned run) {
 }
 
 void TForm1::ScruteDossier1FinExecute(TObject* /*Sender*/) {
-  if (!runs_.empty()) {
-    // "c'est fini" once the last file is in place.
-    WaitForRun(runs_.back().id);
-    EndIfFailed(runs_.back().id);
+  if (runs_.empty()) {
+    ShowMessage("c'est fini");
+    return;
   }
-  if (!runs_.empty() && !runs_.back().unread.empty()) {
-    const Run& run = runs_.back();
-    std::string text = "Ces dossiers n'ont pas pu être parcourus en entier :";
-    for (const std::string& folder : run.unread) text += "\n" + folder;
-    if (run.unshown > 0) text += "\net " + std::to_string(run.unshown) + " autres.";
-    ShowMessage(text);
+  const Run& run = runs_.back();
+  // "c'est fini" once the last file is in place; a run stopped for the
+  // window's close only waits for what is in hand.
+  WaitForRun(run.id);
+  if (closing_) return;
+  EndIfFailed(run.id);
+  if (!run.unread.empty()) {
+    std::vector<std::string> lines;
+    for (const Unread& u : run.unread) lines.push_back(u.folder.Text() + " : " + u.reason);
+    std::sort(lines.begin(), lines.end());
+    std::string details;
+    for (const std::string& line : lines) details += line + "\n";
+    details.pop_back();
+    ShowMessage(std::to_string(lines.size()) +
+                    (lines.size() > 1 ? " dossiers n'ont pas pu être parcourus en entier :"
+                                      : " dossier n'a pas pu être parcouru en entier :"),
+                details);
   }
+  Tally tally;
+  {
+    std::lock_guard<std::mutex> lock(told_mutex_);
+    tally = tallies_[run.id];
+  }
+  // The run's account stays in the status bar once it is over.
+  StatusBar1->Panel()->SetText(tally.Text());
   ShowMessage("c'est fini");
 }
 
-void TForm1::ScruteDossier1Echec(TObject* /*Sender*/, std::string Nom, std::string Message) {
+void TForm1::ScruteDossier1Echec(TObject* Sender, std::string Nom, std::string Message) {
   // Nothing of the run could be done: an error, as for a file that cannot be opened.
   if (runs_.empty() || Nom == runs_.back().folder) throw Exception(Nom + " : " + Message);
-  Run& run = runs_.back();
-  if (run.unread.size() < kUnreadShown) {
-    run.unread.push_back(Nom + " : " + Message);
-  } else {
-    ++run.unshown;
-  }
+  auto* scanner = dynamic_cast<TScruteDossier*>(Sender);
+  runs_.back().unread.push_back(
+      Unread{scanner != nullptr ? scanner->FailedFolder : PathChain(Nom), std::move(Message)});
 }
 
 void TForm1::windows_cClick(TObject* /*Sender*/) {

@@ -13,6 +13,7 @@
 #include "app/controls.h"
 #include "convert/convert.h"
 #include "convert/schedule.h"
+#include "convert/tally.h"
 #include "framework/forms.h"
 #include "scan/scrutedossier.h"
 #include "settings/store/svgeditini.h"
@@ -161,22 +162,35 @@ class TForm1 : public TForm {
   void WaitForRun(unsigned run);
   void EndIfFailed(unsigned run);
 
-  // A run under way: its start folder, the folders it could not read (the
-  // first kUnreadShown, which the box shows, and how many more), and its
-  // number among the visits handed to the conversions. A second "Démarrer"
-  // during a run nests one more.
+  // Shows in the status bar the file last put in place, when it is new.
+  void ShowInPlace();
+
+  // A folder the walk could not go through, and why.
+  struct Unread {
+    PathChain folder;
+    std::string reason;
+  };
+  // A run under way: its start folder, the folders it could not read, its
+  // number among the visits handed to the conversions, and the scope it
+  // shares with the runs it overlaps. A second "Démarrer" during a run
+  // nests one more.
   struct Run {
     std::string folder;
-    std::vector<std::string> unread;
-    std::size_t unshown = 0;
+    std::vector<Unread> unread;
     unsigned id = 0;
+    unsigned scope = 0;
   };
-  static constexpr std::size_t kUnreadShown = 20;
   std::vector<Run> runs_;
   unsigned last_run_ = 0;
-  // Failures come back from the conversions, the first of each run kept.
-  std::mutex failures_mutex_;
+  // Closed during a run: the run stops, then the window closes.
+  bool closing_ = false;
+  // What comes back from the conversions, on their threads: the first
+  // failure of each run, each run's counts, the file last put in place.
+  std::mutex told_mutex_;
   std::map<unsigned, VisitResult> failures_;
+  std::map<unsigned, Tally> tallies_;
+  PathChain in_place_;
+  bool in_place_shown_ = true;
   // The files of the runs are converted on the processors' threads and
   // committed in the walk's order. Last, so that it goes first.
   std::unique_ptr<Schedule> conversions_;

@@ -8,6 +8,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMessageBox>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
 #include <QVBoxLayout>
@@ -63,7 +64,7 @@ int CaptionWidth(const QString& caption) {
   return metrics.horizontalAdvance(caption) + 6 * metrics.height();
 }
 
-TMessageForm::TMessageForm(const QString& text)
+TMessageForm::TMessageForm(const QString& text, const QString& details)
     : message_(new QLabel(text, this)), ok_(new QPushButton(QStringLiteral("OK"), this)) {
   setWindowTitle(Title());
   setWindowModality(Qt::ApplicationModal);
@@ -93,6 +94,17 @@ TMessageForm::TMessageForm(const QString& text)
   layout->setContentsMargins(16, 16, 16, 12);
   layout->setSpacing(14);
   layout->addWidget(message_);
+  if (!details.isEmpty()) {
+    // A list as long as it is: it scrolls within half the screen.
+    details_ = new QPlainTextEdit(details, this);
+    details_->setReadOnly(true);
+    details_->setLineWrapMode(QPlainTextEdit::NoWrap);
+    const int lines = static_cast<int>(details.count(QLatin1Char('\n'))) + 1;
+    const int halfHeight = screen != nullptr ? screen->availableGeometry().height() / 2 : 400;
+    details_->setFixedSize(
+        halfScreen, std::min(halfHeight, (std::min(lines, 20) + 1) * metrics.lineSpacing() + 8));
+    layout->addWidget(details_);
+  }
   layout->addLayout(buttons);
   const QMargins margins = layout->contentsMargins();
   layout->addStrut(CaptionWidth(windowTitle()) - margins.left() - margins.right());
@@ -104,7 +116,15 @@ TMessageForm::TMessageForm(const QString& text)
 }
 
 void TMessageForm::keyPressEvent(QKeyEvent* event) {
-  if (CopiedOnCtrlC(event, windowTitle(), message_->text(), {ok_->text()})) return;
+  // Ctrl+C in the details copies what is selected there.
+  if (details_ != nullptr && details_->hasFocus()) {
+    QDialog::keyPressEvent(event);
+    return;
+  }
+  const QString message = details_ != nullptr
+                              ? message_->text() + QLatin1Char('\n') + details_->toPlainText()
+                              : message_->text();
+  if (CopiedOnCtrlC(event, windowTitle(), message, {ok_->text()})) return;
   QDialog::keyPressEvent(event);
 }
 
@@ -140,6 +160,15 @@ void ShowMessage(const std::string& text) {
     return;
   }
   TMessageForm box(BoxText(text));
+  box.exec();
+}
+
+void ShowMessage(const std::string& text, const std::string& details) {
+  if (const BoxHook& hook = CurrentBoxHook()) {
+    hook(TBoxKind::Message, details.empty() ? text : text + "\n" + details);
+    return;
+  }
+  TMessageForm box(BoxText(text), BoxText(details));
   box.exec();
 }
 

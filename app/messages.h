@@ -10,6 +10,7 @@
 #include <string>
 
 class QLabel;
+class QPlainTextEdit;
 class QPushButton;
 
 // Which box is being shown.
@@ -27,6 +28,10 @@ BoxHook SetBoxHook(BoxHook hook);
 QString BoxText(const std::string& bytes);
 // Shows text in the simple message box and returns once it is closed.
 void ShowMessage(const std::string& text);
+// As ShowMessage, with details under the text in a list the user may scroll
+// through, select and copy, however long; a hook receives the text, a line
+// break and the details.
+void ShowMessage(const std::string& text, const std::string& details);
 // Shows text, as given, in the error box and returns once it is closed.
 void ShowErrorBox(const std::string& text);
 // Makes the error box the one the application shows escaping errors in.
@@ -46,10 +51,13 @@ int CaptionWidth(const QString& caption);
 // and one "OK" that Enter and Escape both press.
 class TMessageForm : public QDialog {
  public:
-  // The box for text, captioned with the application's title.
-  explicit TMessageForm(const QString& text);
+  // The box for text, captioned with the application's title, with details
+  // under it when they are not empty.
+  explicit TMessageForm(const QString& text, const QString& details = QString());
   // The label holding the text.
   QLabel* Message() const { return message_; }
+  // The list of details; null when the box has none.
+  QPlainTextEdit* Details() const { return details_; }
   QPushButton* OkButton() const { return ok_; }
 
  protected:
@@ -57,6 +65,7 @@ class TMessageForm : public QDialog {
 
  private:
   QLabel* message_;
+  QPlainTextEdit* details_ = nullptr;
   QPushButton* ok_;
 };
 

@@ -132,8 +132,20 @@ Schedule::~Schedule() {
 
 bool Schedule::Add(Visit visit, const std::function<void()>& while_waiting) {
   std::unique_lock<std::mutex> lock(m_);
-  // Each file once per run: a further name of one already met is passed over.
-  if (HasOtherNames(visit) && !met_[visit.Run].insert(visit.Key).second) return !stopping_;
+  // Each file once per run, or per scope: a further name of one already met,
+  // or a file another run of the scope met, is passed over.
+  if (visit.Scope != 0) {
+    // A file another run converted was renamed over: its name in its folder
+    // tells it then, as its inode does for its other names.
+    auto& met = met_[visit.Scope];
+    const bool known = met.count(visit.Key) != 0 ||
+                       (!visit.Place.empty() && met.count(FileKey{0, 0, visit.Place}) != 0);
+    if (known) return !stopping_;
+    met.insert(visit.Key);
+    if (!visit.Place.empty()) met.insert(FileKey{0, 0, visit.Place});
+  } else if (HasOtherNames(visit) && !met_[visit.Run].insert(visit.Key).second) {
+    return !stopping_;
+  }
   while (!stopping_ && slots_.size() >= most_in_hand_) {
     ++room_waiting_;
     // Converting and committing here may make the room.

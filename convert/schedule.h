@@ -4,11 +4,11 @@
 // costs milliseconds on most disks, one for a batch of them costs no more.
 //
 // A run converts each file once, at the first name it is met by: a later name
-// of a file with several (a hard link) is passed over. Visits of one file by
-// different runs form a strand: a visit starts only once the one before it
-// is committed, so it reads what the other wrote. Different files are
-// independent, so the bytes written are those of a run that converts one
-// file after the other.
+// of a file with several (a hard link) is passed over, and so is a file
+// another run of its scope met. Visits of one file by different runs form a
+// strand: a visit starts only once the one before it is committed, so it
+// reads what the other wrote. Different files are independent, so the bytes
+// written are those of a run that converts one file after the other.
 //
 // Where the disk fills up, what is in hand is put in place and the rest is
 // converted again in smaller batches, down to one file at a time: only a
@@ -58,6 +58,13 @@ struct Visit {
   Conversion How;
   // The run it belongs to.
   unsigned Run = 0;
+  // Runs that overlap (one started while another goes on) share a scope,
+  // in which each file is converted once, by whichever run meets it first;
+  // 0 for a run alone, which passes over only a file's further names.
+  unsigned Scope = 0;
+  // For a visit of a scope: the file's folder and name
+  // (FolderEntry::Identity), which a file renamed over keeps.
+  std::string Place;
 };
 
 // What became of one visit.
@@ -130,7 +137,8 @@ class Schedule {
   bool WaitDone(std::chrono::milliseconds period, unsigned run = 0);
   // Whether a visit of run failed.
   bool RunFailed(unsigned run);
-  // Forgets what run met, once it has added its last visit.
+  // Forgets what run (or the scope of that number) met, once it has added
+  // its last visit.
   void EndRun(unsigned run);
   // Visits told and added so far, and the file a worker took last.
   void Progress(std::size_t* done, std::size_t* found, std::string* current);
@@ -190,7 +198,8 @@ class Schedule {
   std::unordered_map<FileKey, std::deque<Slot*>, FileKeyHash> strands_;
   // Strands with a visit waiting behind the one in hand.
   std::size_t strands_waiting_ = 0;
-  // For each run, the files of several names it met.
+  // For each run, the files of several names it met; for each scope, every
+  // file its runs met.
   std::unordered_map<unsigned, std::unordered_set<FileKey, FileKeyHash>> met_;
   // For each run that failed, the visit that failed first.
   std::unordered_map<unsigned, std::uint64_t> first_failure_;

@@ -60,7 +60,7 @@ TEST_F(FolderTest, OkGivesTheChosenFolder) {
   EXPECT_EQ(form.path_c->text(), "/");
 }
 
-TEST_F(FolderTest, FieldNamingNoFolderIsEmptiedOnCancel) {
+TEST_F(FolderTest, CancelLeavesTheFieldAsItWas) {
   WriteFileBytes(Path("plain.txt"), "x");
   TForm1 form;
   for (const std::string& start : {Path("absent"), Path("plain.txt"), std::string()}) {
@@ -75,7 +75,7 @@ TEST_F(FolderTest, FieldNamingNoFolderIsEmptiedOnCancel) {
     form.SpeedButton2->click();
     EXPECT_FALSE(preselected) << start;
     EXPECT_FALSE(okEnabled) << start;
-    EXPECT_TRUE(form.path_c->text().isEmpty()) << start;
+    EXPECT_EQ(form.path_c->text(), Q(start));
   }
 }
 

@@ -69,9 +69,20 @@ const std::string kScript = "  #!/PERL/bin/perl  \nprint 1;\r\n\tuse lib 'c:/per
 
 TEST_F(RunTest, ConvertsEveryMatchingFileOfTheTree) {
   WriteFileBytes(Path("a.pl"), kScript);
-  WriteFileBytes(Path("sub/deep/b.PL"), "x\ny");
+  WriteFileBytes(Path("sub/deep/b.PL"), "x  \ny");
   WriteFileBytes(Path("notes.txt"), "keep \n");
+  WriteFileBytes(Path("sub/binary.pl"), std::string("x \0 \n", 5));
+  ASSERT_EQ(::symlink("a.pl", Path("link.pl").c_str()), 0);
+  // Whatever the bar shows during the run is in place already.
+  std::vector<std::string> shown;
+  TScruteEvent original = form->ScruteDossier1->OnFichier;
+  form->ScruteDossier1->OnFichier = [&](TObject* s, std::string nom) {
+    original(s, std::move(nom));
+    const std::string now = form->StatusBar1->Panel()->Text();
+    if (!now.empty()) shown.push_back(now + "|" + ReadFileBytes(now));
+  };
   Start(Path(""));
+  for (const std::string& s : shown) EXPECT_EQ(s.find("  "), std::string::npos) << s;
   EXPECT_EQ(ReadFileBytes(Path("a.pl")),
             "#!/usr/bin/perl\r\nprint 1;\r\n"
             "use lib '/home/e-smith/files/ibays/Primary/cgi-bin/solvane/' ;\r\n");
@@ -85,11 +96,12 @@ TEST_F(RunTest, ConvertsEveryMatchingFileOfTheTree) {
     const std::string target = std::filesystem::read_symlink(fd.path(), ec).string();
     EXPECT_NE(target.rfind(Path(""), 0), 0u) << target;
   }
+  // The run's account stays in the bar.
   const std::string last = form->StatusBar1->Panel()->Text();
-  EXPECT_TRUE(last == Path("a.pl") || last == Path("sub/deep/b.PL")) << last;
-  // The bar catches up with the last path once the screen's next frame is due.
+  EXPECT_EQ(last, "2 convertis, 0 inchangé, 2 laissés tels quels, 0 refusé, 0 en échec");
+  // The bar catches up with the last text once the screen's next frame is due.
   EXPECT_TRUE(QTest::qWaitFor(
-      [&] { return form->StatusBar1->Panel()->Painted() == QString::fromLocal8Bit(last); }));
+      [&] { return form->StatusBar1->Panel()->Painted() == QString::fromUtf8(last); }));
 }
 
 TEST_F(RunTest, FormatsRulesAndDepthComeFromTheWindow) {
@@ -136,12 +148,14 @@ TEST_F(RunTest, FoldersThatCouldNotBeReadAreListedBeforeTheEnd) {
   TScruteEvent original = form->ScruteDossier1->OnFichier;
   form->ScruteDossier1->OnFichier = [this, original](TObject* s, std::string nom) {
     original(s, nom);
+    form->ScruteDossier1->FailedFolder = PathChain(nom + "-folder");
     form->ScruteDossier1->OnEchec(s, nom + "-folder", "illisible");
   };
   Start(Path(""));
+  // All of them, sorted, each with its reason.
   ASSERT_EQ(Messages().size(), 2u);
-  EXPECT_NE(Messages()[0].find(Path("a.pl") + "-folder : illisible"), std::string::npos);
-  EXPECT_NE(Messages()[0].find(Path("sub/b.pl") + "-folder : illisible"), std::string::npos);
+  EXPECT_EQ(Messages()[0], "2 dossiers n'ont pas pu être parcourus en entier :\n" + Path("a.pl") +
+                               "-folder : illisible\n" + Path("sub/b.pl") + "-folder : illisible");
   EXPECT_EQ(Messages()[1], "c'est fini");
   EXPECT_EQ(ReadFileBytes(Path("sub/b.pl")), "b\r\n");
 }
@@ -237,7 +251,6 @@ TEST_F(RunTest, AccentedFolderIsChosenAndConvertedInASingleByteSet) {
   EXPECT_EQ(form->path_c->text(), folder);
   form->Button1->click();
   EXPECT_EQ(ReadFileBytes(file), "summer summer / work work\r\n");
-  EXPECT_EQ(form->StatusBar1->Panel()->Text(), file);
   EXPECT_EQ(Messages(), std::vector<std::string>{"c'est fini"});
 }
 
@@ -248,7 +261,8 @@ TEST_F(RunTest, FormatUncheckedDuringARunAppliesFromTheNextFile) {
   Start(Path(""));
   EXPECT_EQ(ReadFileBytes(Path("a.pl")), "a\r\n");
   EXPECT_EQ(ReadFileBytes(Path("sub/b.pl")), "b  \n");
-  EXPECT_EQ(form->StatusBar1->Panel()->Text(), Path("sub/b.pl"));
+  EXPECT_EQ(form->StatusBar1->Panel()->Text(),
+            "1 converti, 0 inchangé, 0 laissé tel quel, 0 refusé, 0 en échec");
   EXPECT_EQ(Messages(), std::vector<std::string>{"c'est fini"});
 }
 
@@ -289,53 +303,81 @@ TEST_F(RunTest, ErrorInANestedRunEndsOnlyThatRun) {
   EXPECT_EQ(ReadFileBytes(Path("one/sub/b.pl")), "b\r\n");
 }
 
-TEST_F(RunTest, QuitDuringARunSavesAtOnceFinishesAndEnds) {
-  for (int i = 0; i < 5; ++i) WriteFileBytes(Path("f" + std::to_string(i) + ".pl"), "x  \n");
-  form->path_c->setText(QString::fromLocal8Bit(Path("")));
-  TForm* previousMain = Application().MainForm;
-  Application().MainForm = form.get();
-  form->show();
-
-  // The real end box: it must close by itself once the program is ending.
-  bool visibleAtEnd = false;
-  SetBoxHook([&](TBoxKind kind, const std::string& text) {
-    boxes.emplace_back(kind, text);
-    if (kind == TBoxKind::Message) {
-      visibleAtEnd = form->isVisible();
-      TMessageForm box(QString::fromLocal8Bit(text));
-      box.exec();
-    }
-  });
-  bool savedDuringRun = false;
-  AfterFirstFile([&] {
-    form->Button2->click();
-    savedDuringRun = ReadFileBytes(SettingsFile()).find("path_c=" + Path("")) != std::string::npos;
-  });
-  bool stuck = false;
-  bool timedOut = false;
-  QTimer watchdog;
-  watchdog.setSingleShot(true);
-  QObject::connect(&watchdog, &QTimer::timeout, [&] {
-    timedOut = true;
-    if (QWidget* modal = QApplication::activeModalWidget()) {
-      stuck = true;
-      modal->close();
-    }
-    QApplication::quit();
-  });
-  watchdog.start(20000);
-  QTimer::singleShot(0, form.get(), [&] { form->Button1->click(); });
-  QApplication::exec();
-  Application().MainForm = previousMain;
-
-  EXPECT_FALSE(stuck);
-  EXPECT_FALSE(timedOut);
-  EXPECT_TRUE(savedDuringRun);
-  EXPECT_TRUE(visibleAtEnd);
-  for (int i = 0; i < 5; ++i) {
-    EXPECT_EQ(ReadFileBytes(Path("f" + std::to_string(i) + ".pl")), "x\r\n") << i;
+TEST_F(RunTest, StartAgainDuringARunConvertsEachFileOnce) {
+  // A double click: the second run walks the same files as the first.
+  for (int i = 0; i < 20; ++i) WriteFileBytes(Path("f" + std::to_string(i) + ".pl"), "perl\n");
+  form->remplacer_1e->setText("perl");
+  form->remplacer_1l->setText("perl -w");
+  form->remplacer_2->click();  // rule 2 off
+  AfterFirstFile([this] { form->Button1->click(); });
+  Start(Path(""));
+  for (int i = 0; i < 20; ++i) {
+    EXPECT_EQ(ReadFileBytes(Path("f" + std::to_string(i) + ".pl")), "perl -w\r\n") << i;
   }
-  EXPECT_EQ(Messages(), std::vector<std::string>{"c'est fini"});
+  EXPECT_EQ(Messages(), (std::vector<std::string>{"c'est fini", "c'est fini"}));
+}
+
+TEST_F(RunTest, QuitOrASignalDuringARunStopsItAndEnds) {
+  TForm* previousMain = Application().MainForm;
+  CloseOnSessionEnd();
+  for (const char* way : {"Quitter", "SIGTERM"}) {
+    SCOPED_TRACE(way);
+    boxes.clear();
+    std::filesystem::remove(SettingsFile());
+    // A window of its own for each way: the first one built is the main one.
+    Application().MainForm = previousMain;
+    form = std::make_unique<TForm1>();
+    Application().MainForm = form.get();
+    for (int i = 0; i < 200; ++i) WriteFileBytes(Path("f" + std::to_string(i) + ".pl"), "x  \n");
+    form->path_c->setText(QString::fromLocal8Bit(Path("")));
+    form->show();
+    std::vector<std::string> walked;
+    bool saved_at_once = false;
+    TScruteEvent original = form->ScruteDossier1->OnFichier;
+    form->ScruteDossier1->OnFichier = [&](TObject* s, std::string nom) {
+      walked.push_back(nom);
+      original(s, std::move(nom));
+      if (walked.size() != 20) return;
+      QTimer::singleShot(0, form.get(), [&] {
+        if (way == std::string("Quitter")) {
+          form->Button2->click();
+        } else {
+          std::raise(SIGTERM);
+        }
+      });
+    };
+    // When the stopped walk ends: the settings were saved at once, and the
+    // bar says the run is stopping.
+    TNotifyEvent finish = form->ScruteDossier1->OnFinExecute;
+    form->ScruteDossier1->OnFinExecute = [&](TObject* s) {
+      saved_at_once = form->StatusBar1->Panel()->Text() == "Arrêt…" &&
+                      ReadFileBytes(SettingsFile()).find("path_c=" + Path("")) != std::string::npos;
+      finish(s);
+    };
+    bool timed_out = false;
+    QTimer watchdog;
+    watchdog.setSingleShot(true);
+    QObject::connect(&watchdog, &QTimer::timeout, [&] {
+      timed_out = true;
+      QApplication::quit();
+    });
+    watchdog.start(60000);
+    QTimer::singleShot(0, form.get(), [&] { form->Button1->click(); });
+    QApplication::exec();
+    form->ScruteDossier1->OnFichier = original;
+    // The event loop ended, the program with it: no "c'est fini" first.
+    EXPECT_FALSE(timed_out);
+    EXPECT_TRUE(saved_at_once);
+    EXPECT_TRUE(boxes.empty());
+    // What was converted is a beginning of the walk, and stops short of it.
+    std::size_t converted = 0;
+    while (converted < walked.size() && ReadFileBytes(walked[converted]) == "x\r\n") ++converted;
+    for (std::size_t i = converted; i < walked.size(); ++i) {
+      EXPECT_EQ(ReadFileBytes(walked[i]), "x  \n") << i;
+    }
+    EXPECT_LT(walked.size(), 200u);
+  }
+  Application().MainForm = previousMain;
 }
 
 TEST_F(RunTest, QuitOrEndOfSessionWhenIdleSavesAndEndsTheEventLoop) {
