@@ -4,6 +4,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMessageBox>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
 #include <QTest>
@@ -92,6 +93,15 @@ TEST(MessageBox, LongTextWrapsWithinHalfTheScreen) {
   error.show();
   EXPECT_GE(error.width(), CaptionWidth("Terminelle"));
   EXPECT_GT(CaptionWidth("Terminelle"), small.fontMetrics().horizontalAdvance("Terminelle") + 60);
+  // Details however many: every line in a list that scrolls within the
+  // screen, read-only, that the user may select and copy.
+  QString lines;
+  for (int i = 0; i < 5000; ++i) lines += QString("/srv/www/d%1 : illisible\n").arg(i);
+  TMessageForm listed("5000 dossiers", lines.trimmed());
+  ASSERT_NE(listed.Details(), nullptr);
+  EXPECT_TRUE(listed.Details()->isReadOnly());
+  EXPECT_EQ(listed.Details()->blockCount(), 5000);
+  EXPECT_LE(listed.height(), QGuiApplication::primaryScreen()->availableGeometry().height());
 }
 
 TEST(MessageBox, CtrlCCopiesEitherBox) {
