@@ -80,9 +80,19 @@ int FolderEntry::Status(struct stat* st) const {
 }
 
 std::string FolderEntry::Identity() const {
-  struct stat st {};
-  if (::fstat(Folder(), &st) != 0) return Path();
-  return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) + "/" + Name();
+  // The entries of one listing come one after the other and share their
+  // open folder: its identity is asked once while it stays open.
+  thread_local std::weak_ptr<const Fd> last;
+  thread_local std::string prefix;
+  const bool same = folder_ != nullptr && !last.expired() && !last.owner_before(folder_) &&
+                    !folder_.owner_before(last);
+  if (!same) {
+    struct stat st {};
+    if (::fstat(Folder(), &st) != 0) return Path();
+    last = folder_;
+    prefix = std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) + "/";
+  }
+  return prefix + Name();
 }
 
 int FolderEntry::OpenForReading(Fd* file) const {
