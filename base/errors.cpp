@@ -4,6 +4,9 @@
 
 EInOutError::EInOutError(int code) : Exception(MessageFor(code)), ErrorCode(code) {}
 
+EInOutError::EInOutError(int code, std::string path, std::string reason)
+    : Exception(MessageFor(code), std::move(path), std::move(reason)), ErrorCode(code) {}
+
 std::string EInOutError::MessageFor(int code) {
   switch (code) {
     case io_code::kFileNotFound:
@@ -26,9 +29,16 @@ std::string EInOutError::MessageFor(int code) {
 }
 
 EFOpenError::EFOpenError(const std::string& path, const std::string& reason)
-    : EFileStreamError("Impossible d'ouvrir le fichier \"" + path + "\". " + reason) {}
+    : EFileStreamError("Impossible d'ouvrir le fichier \"" + path + "\". " + AsSentence(reason)) {}
 
 EOutOfMemory::EOutOfMemory() : EHeapException("Mémoire insuffisante") {}
+
+std::string AsSentence(std::string text) {
+  if (!text.empty() && text[0] >= 'a' && text[0] <= 'z') {
+    text[0] = static_cast<char>(text[0] - 'a' + 'A');
+  }
+  return text;
+}
 
 std::string MessageOf(std::exception_ptr error) {
   try {
@@ -41,5 +51,16 @@ std::string MessageOf(std::exception_ptr error) {
     return e.what();
   } catch (...) {
     return "Erreur inconnue";
+  }
+}
+
+ErrorDetail DetailOf(std::exception_ptr error) {
+  if (!error) return {};
+  try {
+    std::rethrow_exception(error);
+  } catch (const Exception& e) {
+    return {e.Path(), e.Reason()};
+  } catch (...) {
+    return {};
   }
 }

@@ -9,12 +9,22 @@
 class Exception : public std::exception {
  public:
   explicit Exception(std::string message) : message_(std::move(message)) {}
+  // An error about the file or folder at path (empty when the message names
+  // it), for reason.
+  Exception(std::string message, std::string path, std::string reason)
+      : message_(std::move(message)), path_(std::move(path)), reason_(std::move(reason)) {}
   // The message, as shown to the user.
   const std::string& Message() const { return message_; }
+  // What the error is about, when its message does not name it.
+  const std::string& Path() const { return path_; }
+  // Why, in French, and what the user can do about it; empty when unknown.
+  const std::string& Reason() const { return reason_; }
   const char* what() const noexcept override { return message_.c_str(); }
 
  private:
   std::string message_;
+  std::string path_;
+  std::string reason_;
 };
 
 // The codes EInOutError carries, which its messages are keyed on: Windows
@@ -52,6 +62,8 @@ class EInOutError : public Exception {
  public:
   // The error for code, with the message of the code table.
   explicit EInOutError(int code);
+  // The same, about the file at path, for reason.
+  EInOutError(int code, std::string path, std::string reason);
   static std::string MessageFor(int code);
   int ErrorCode;
 };
@@ -71,7 +83,8 @@ class EFileStreamError : public EStreamError {
 // A file could not be opened for reading.
 class EFOpenError : public EFileStreamError {
  public:
-  // "Impossible d'ouvrir le fichier "path". reason".
+  // "Impossible d'ouvrir le fichier "path". Reason", its first letter made
+  // a capital, as a sentence begins.
   EFOpenError(const std::string& path, const std::string& reason);
 };
 
@@ -88,7 +101,21 @@ class EOutOfMemory : public EHeapException {
   EOutOfMemory();
 };
 
+// text beginning as a sentence does: the French reasons begin in lower
+// case, as they are most often told within one, and none begins with an
+// accented letter.
+std::string AsSentence(std::string text);
+
 // The message of an error in flight as the user is told it: the program's own
 // message, "Mémoire insuffisante" when memory ran out, what() of any other
 // standard error, "Erreur inconnue" for anything else.
 std::string MessageOf(std::exception_ptr error);
+
+// What the user is told of an error beyond its message.
+struct ErrorDetail {
+  std::string Path;
+  std::string Reason;
+};
+// The path and reason the program's error carries; none for any other, or
+// for no error at all.
+ErrorDetail DetailOf(std::exception_ptr error);

@@ -139,8 +139,12 @@ class Report {
       if (d.Failed) {
         ++failed_;
         ClearBar();
+        // The words of the window's error box, the path already before them.
+        std::string told = d.Message;
+        const std::string reason = DetailOf(d.Error).Reason;
+        if (!reason.empty()) told += " (" + reason + ")";
         std::fprintf(stderr, "terminelle-cli: %s : %s\n", QuotedName(d.Path.Text()).c_str(),
-                     EscapedText(d.Message).c_str());
+                     EscapedText(told).c_str());
         continue;
       }
       const char* what = nullptr;
@@ -342,9 +346,12 @@ int RunConversion(const RunSettings& run) {
     }
   }
   struct stat st {};
-  if (::stat(run.Folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-    std::fprintf(stderr, "terminelle-cli: dossier introuvable : %s\n",
-                 QuotedName(run.Folder).c_str());
+  const int missing = ::stat(run.Folder.c_str(), &st) != 0 ? errno
+                      : !S_ISDIR(st.st_mode)               ? ENOTDIR
+                                                           : 0;
+  if (missing != 0) {
+    std::fprintf(stderr, "terminelle-cli: dossier introuvable : %s (%s)\n",
+                 QuotedName(run.Folder).c_str(), SystemErrorText(missing).c_str());
     return 1;
   }
   // Asked once before any thread writes files.

@@ -9,6 +9,7 @@
 #include <memory>
 #include <new>
 #include <optional>
+#include <string>
 
 #include "base/errors.h"
 #include "convert/buffers.h"
@@ -25,8 +26,79 @@
 #include "platform/oserror.h"
 #include "platform/paths.h"
 #include "platform/rewrite.h"
+#include "platform/rewriterecord.h"
 
 namespace {
+
+// Why a file failed with errno err, and what the user can do about it: the
+// code table's messages say neither, and several errnos share a code.
+std::string ReasonFor(int err) {
+  switch (err) {
+    case ENOSPC:
+    case EDQUOT:
+      return "plus de place sur le disque (ou quota atteint) : libérez de la place, puis relancez";
+    case EBUSY:
+      return "un autre programme a modifié ou remplacé ce fichier pendant la conversion : "
+             "relancez quand il a fini";
+    case ETXTBSY:
+      return "ce fichier est un programme en cours d'exécution : relancez quand il s'est arrêté";
+    case EAGAIN:
+      return "un autre programme verrouille ce fichier : relancez quand il a fini";
+    case EACCES:
+      return "le fichier est en lecture seule : donnez-lui le droit d'écriture, ou retirez-le du "
+             "filtre";
+    case EPERM:
+      // Special bits that could not be kept are told by UnkeepableError.
+      return "le fichier ou son dossier est sans doute immuable ou en ajout seul (voyez lsattr) : "
+             "retirez cet attribut (chattr -i ou -a), ou retirez le fichier du filtre";
+    case EROFS:
+      return "le système de fichiers est monté en lecture seule : remontez-le en lecture-écriture, "
+             "puis relancez";
+    case EIO:
+    case EREMOTEIO:
+      return "le disque ou le système de fichiers a signalé une erreur d'entrée-sortie : "
+             "vérifiez-le (journal du noyau, dmesg) avant de relancer";
+    case ENAMETOOLONG:
+      return "nom trop long pour le système de fichiers : raccourcissez-le, puis relancez";
+    case EMFILE:
+      return "le programme n'a plus de descripteur de fichier libre : relevez sa limite "
+             "(ulimit -n), puis relancez";
+    case ENFILE:
+      return "le système n'a plus de descripteur de fichier libre : fermez des programmes, puis "
+             "relancez";
+    case ENOMEM:
+      return "mémoire insuffisante : fermez des programmes, puis relancez";
+    case EFBIG:
+      return "fichier trop grand pour la limite du programme (ulimit -f) ou pour le système de "
+             "fichiers : relevez la limite, ou retirez-le du filtre";
+    case ENOENT:
+    case ENOTDIR:
+      return "le fichier ou l'un de ses dossiers a été supprimé ou déplacé pendant la "
+             "conversion : relancez";
+    case ELOOP:
+      return "le fichier a été remplacé par un lien symbolique, que la conversion ne suit "
+             "jamais : voyez qui l'a remplacé, puis relancez";
+    case EEXIST:
+      return "un fichier de ce nom est apparu pendant la conversion : relancez";
+    case ESTALE:
+      return "le fichier a été supprimé ou remplacé sur le serveur pendant la conversion : "
+             "relancez";
+    case ECONNABORTED:
+    case ECONNRESET:
+    case ECONNREFUSED:
+    case ENOTCONN:
+    case EHOSTDOWN:
+    case EHOSTUNREACH:
+    case ENETDOWN:
+    case ENETUNREACH:
+    case ETIMEDOUT:
+    case ENOLINK:
+      return "le système de fichiers réseau ne répond plus : vérifiez le réseau et le montage, "
+             "puis relancez";
+    default:
+      return SystemErrorText(err);
+  }
+}
 
 FileWriter& WriterOf(const Conversion& c) {
   return c.Options.Writer != nullptr ? *c.Options.Writer : SystemFileWriter();
@@ -106,7 +178,11 @@ ConvertOutcome PrepareOverItself(const Source& src, const Conversion& c,
 // A destination that is a device or a pipe is written straight through.
 ConvertOutcome ConvertToStream(Input in, const FolderEntry& dest, const struct stat& st,
                                const Conversion& c) {
-  if (!S_ISCHR(st.st_mode) && !S_ISFIFO(st.st_mode)) throw EInOutError(io_code::kNotOpenForOutput);
+  if (!S_ISCHR(st.st_mode) && !S_ISFIFO(st.st_mode)) {
+    throw EInOutError(io_code::kNotOpenForOutput, dest.Path(),
+                      "ni un fichier, ni un périphérique, ni un tube : choisissez une autre "
+                      "destination");
+  }
   // A pipe without a reader would block the program for good.
   Fd out_fd(::openat(dest.Folder(), dest.Name().c_str(),
                      O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW));
@@ -154,22 +230,22 @@ ConvertOutcome ConvertElsewhere(const Source& src, const std::string& destinatio
     Rewrite rewrite(dest, WriterOf(c));
     return ConvertThrough(input, rewrite, c, destination);
   }
-  if (S_ISDIR(dest_st.st_mode)) throw EInOutError(io_code::kAccessDenied);
+  if (S_ISDIR(dest_st.st_mode)) throw IoError(EISDIR, destination);
   if (!S_ISREG(dest_st.st_mode)) return ConvertToStream(input, dest, dest_st, c);
   Fd old;
   if (int err = dest.OpenForReading(&old)) throw IoError(err, destination);
   if (::fstat(old.get(), &dest_st) != 0 || !S_ISREG(dest_st.st_mode)) {
-    throw EInOutError(io_code::kSharingViolation);
+    throw IoError(EBUSY, destination);
   }
   if (int err = RefuseUnwritable(dest, dest_st)) throw IoError(err, dest.Path());
   Rewrite rewrite(dest, old.get(), dest_st, WriterOf(c));
   return ConvertThrough(input, rewrite, c, destination);
 }
 
-// Runs one conversion or trial, giving back the memory a long line took and
-// telling an exhausted memory in the program's own words.
+// Runs one conversion or trial of file, giving back the memory a long line
+// took and telling an exhausted memory in the program's own words.
 template <class Work>
-auto WithBuffers(Work work) -> decltype(work()) {
+auto WithBuffers(const FolderEntry& file, Work work) -> decltype(work()) {
   try {
     auto outcome = work();
     ReleaseLongLines(SharedBuffers());
@@ -177,6 +253,11 @@ auto WithBuffers(Work work) -> decltype(work()) {
   } catch (const std::bad_alloc&) {
     ReleaseLongLines(SharedBuffers());
     throw EOutOfMemory();
+  } catch (const EInOutError& e) {
+    ReleaseLongLines(SharedBuffers());
+    // A read deep in the lines knows no path: what it read is the file.
+    if (!e.Path().empty()) throw;
+    throw EInOutError(e.ErrorCode, file.Path(), e.Reason());
   } catch (...) {
     ReleaseLongLines(SharedBuffers());
     throw;
@@ -216,7 +297,7 @@ std::int64_t PreparedConversion::Bytes() const {
 
 std::unique_ptr<PreparedConversion> PrepareConversion(const FolderEntry& file,
                                                       const Conversion& conversion) {
-  return WithBuffers([&] {
+  return WithBuffers(file, [&] {
     auto state = std::make_unique<PreparedConversion::State>();
     ConvertOutcome outcome = ConvertOutcome::kLeftAlone;
     if (file.Folder() >= 0 &&
@@ -245,7 +326,7 @@ ConvertOutcome ConvertFile(const FolderEntry& file, const Conversion& conversion
 
 TrialOutcome TryConvertFile(const FolderEntry& file, const Conversion& conversion,
                             TrialListener* listener) {
-  return WithBuffers([&] {
+  return WithBuffers(file, [&] {
     Source src;
     if (file.Folder() < 0 ||
         !OpenSource(file, &src, WriterOf(conversion), MarkedSources::kRefuse)) {
@@ -261,7 +342,7 @@ ConvertOutcome ConvertFile(const std::string& source, const std::string& destina
   const Conversion c = MakeConversion(kind, rule1, rule2, code_page, options);
   const FolderEntry file = Located(source);
   if (destination == source) return ConvertFile(file, c);
-  return WithBuffers([&] {
+  return WithBuffers(file, [&] {
     Source src;
     if (file.Folder() < 0 || !OpenSource(file, &src, WriterOf(c), MarkedSources::kSettle)) {
       return ConvertOutcome::kLeftAlone;
@@ -283,14 +364,25 @@ void ConvertTextFile(const std::string& source, const std::string& destination, 
 }
 
 EInOutError IoError(int err, const std::string& path) {
-  return EInOutError(OsErrorCodeForPath(err, path));
+  return EInOutError(OsErrorCodeForPath(err, path), path, ReasonFor(err));
 }
 
-Exception CutShortError(const std::string& kept_in) {
+EInOutError UnkeepableError(const std::string& path) {
+  return EInOutError(OsErrorCode(EPERM), path,
+                     "seul son propriétaire (ou root) pourrait lui rendre ses bits setuid ou "
+                     "setgid ou sa capacité, que l'écriture efface : convertissez-le sous l'un "
+                     "de ces comptes, ou retirez-le du filtre");
+}
+
+Exception CutShortError(const std::string& path, const std::string& kept_in) {
   return Exception(
       "réécriture interrompue par un arrêt du programme : fichier laissé tel quel, son ancien "
       "contenu est gardé dans \"" +
-      kept_in + "\"");
+          kept_in + "\"",
+      path,
+      "une conversion (pas un essai) du compte dont la réécriture a été coupée le remettra en "
+      "état ; sinon, remettez-y au besoin l'ancien contenu, puis retirez sa marque (setfattr -x " +
+          std::string(kRewriteMarkAttribute) + ")");
 }
 
 std::string UnflushedFolderMessage(int err) {
@@ -300,5 +392,5 @@ std::string UnflushedFolderMessage(int err) {
 }
 
 Exception UnflushedFolderError(int err, const std::string& folder) {
-  return Exception(folder + " : " + UnflushedFolderMessage(err));
+  return Exception(folder + " : " + UnflushedFolderMessage(err), std::string(), ReasonFor(err));
 }

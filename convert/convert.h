@@ -171,15 +171,20 @@ TrialOutcome TryConvertFile(const std::string& source, LineEnding kind, const Re
                             const ReplaceRule& rule2, const CodePage& code_page);
 
 // The program's error for a failure with errno err of the file at path
-// (which tells a missing folder from a missing file; none when empty).
+// (which tells a missing folder from a missing file; none when empty): the
+// code table's message, and why in French with what the user can do.
 EInOutError IoError(int err, const std::string& path = std::string());
 
-// The error for a file left alone because a rewrite in place was cut short
-// and could not be settled here, its old content kept at kept_in.
-Exception CutShortError(const std::string& kept_in);
+// The error for the file at path, refused because this process could not
+// give it back its setuid or setgid bit or its capability once rewritten.
+EInOutError UnkeepableError(const std::string& path);
+
+// The error for the file at path, left alone because a rewrite in place was
+// cut short and could not be settled here, its old content kept at kept_in.
+Exception CutShortError(const std::string& path, const std::string& kept_in);
 
 // What is said of a folder whose flush failed with errno err once files
 // were renamed in it: they are in place, but a power cut may undo it.
 std::string UnflushedFolderMessage(int err);
-// The error naming folder, as a window shows it.
+// The error naming folder, as a window shows it, with why it failed.
 Exception UnflushedFolderError(int err, const std::string& folder);

@@ -32,7 +32,7 @@ bool OpenSource(const FolderEntry& entry, Source* s, FileWriter& writer, MarkedS
     named = *listed;
   } else if (int err = s->Entry.Status(&named)) {
     if (Absent(err)) return false;
-    throw IoError(err);
+    throw IoError(err, entry.Path());
   }
   int32_t dos = 0;
   if (!S_ISREG(named.st_mode) || !DosDateTime(named.st_mtime, &dos) ||
@@ -57,7 +57,7 @@ bool OpenSource(const FolderEntry& entry, Source* s, FileWriter& writer, MarkedS
                                ? SettleMarkedFile(writer, s->Status, kept_in)
                                : MarkedFile::kCutShort;
   if (state == MarkedFile::kBeingRewritten) throw IoError(EBUSY, entry.Path());
-  if (state == MarkedFile::kCutShort) throw CutShortError(kept_in);
+  if (state == MarkedFile::kCutShort) throw CutShortError(entry.Path(), kept_in);
   // Put back or found whole: read as it is now.
   s->AttributesListed = ListAttributes(s->File.get(), &s->Attributes);
   return ::fstat(s->File.get(), &s->Status) == 0 && S_ISREG(s->Status.st_mode);
@@ -68,7 +68,7 @@ FolderEntry Located(const std::string& path) {
   if (int err = entry.Locate(path)) {
     // Absent, or no file: left alone as a missing file is.
     if (Absent(err) || err == EISDIR) return FolderEntry();
-    throw IoError(err);
+    throw IoError(err, path);
   }
   return entry;
 }
@@ -79,6 +79,11 @@ void BeginRewrite(const Source& src, FileWriter& writer, std::optional<Rewrite>&
   if (src.AttributesListed) rewrite->SetAttributeNames(src.Attributes);
   if (int err = rewrite->Begin()) {
     rewrite.reset();
+    // Special bits that could not be kept and inode flags both refuse with
+    // EPERM; only the first is cured by converting as the owner.
+    if (err == EPERM && RefuseUnkeepable(src.File.get(), src.Status) != 0) {
+      throw UnkeepableError(src.Entry.Path());
+    }
     throw IoError(err, src.Entry.Path());
   }
 }

@@ -198,6 +198,6 @@ TrialOutcome TrySource(const Source& src, const Conversion& c, TrialListener* li
   }
   if (lines.Unchanged(src.Status.st_size)) return {ConvertOutcome::kUnchanged, 0};
   if (int err = RefuseUnwritable(src.Entry, src.Status)) throw IoError(err, src.Entry.Path());
-  if (int err = RefuseUnkeepable(src.File.get(), src.Status)) throw IoError(err, src.Entry.Path());
+  if (RefuseUnkeepable(src.File.get(), src.Status) != 0) throw UnkeepableError(src.Entry.Path());
   return {ConvertOutcome::kConverted, lines.changed};
 }

@@ -35,7 +35,7 @@ void TApplication::Terminate() {
 }
 
 void TApplication::HandleException(std::exception_ptr error) {
-  ShowException(MessageOf(error));
+  Show(ErrorBoxText(error));
 }
 
 TApplication::ErrorBoxFn TApplication::SetErrorBox(ErrorBoxFn box) {
@@ -43,7 +43,10 @@ TApplication::ErrorBoxFn TApplication::SetErrorBox(ErrorBoxFn box) {
 }
 
 void TApplication::ShowException(const std::string& message) {
-  std::string text = ErrorBoxText(message);
+  Show(ErrorBoxText(message));
+}
+
+void TApplication::Show(const std::string& text) {
   if (error_box_) {
     error_box_(text);
   } else {
@@ -54,6 +57,14 @@ void TApplication::ShowException(const std::string& message) {
 std::string ErrorBoxText(const std::string& message) {
   if (!message.empty() && static_cast<unsigned char>(message.back()) > 0x2E) return message + ".";
   return message;
+}
+
+std::string ErrorBoxText(std::exception_ptr error) {
+  std::string text = ErrorBoxText(MessageOf(error));
+  const ErrorDetail detail = DetailOf(error);
+  if (detail.Reason.empty()) return detail.Path.empty() ? text : text + "\n" + detail.Path;
+  const std::string why = ErrorBoxText(detail.Reason);
+  return text + "\n" + (detail.Path.empty() ? AsSentence(why) : detail.Path + " : " + why);
 }
 
 void Guarded(const std::function<void()>& handler) {

@@ -48,7 +48,7 @@ class TApplication : public TComponent {
   void ProcessMessages();
   // Asks the event loop to end (a quit message).
   void Terminate();
-  // Shows the error box for the error in flight.
+  // Shows the error box for the error in flight, with what it is about and why.
   void HandleException(std::exception_ptr error);
   // Shows the error box for message (the full stop rule applied).
   void ShowException(const std::string& message);
@@ -65,6 +65,7 @@ class TApplication : public TComponent {
 
  private:
   TApplication() = default;
+  void Show(const std::string& text);
   ErrorBoxFn error_box_;
 };
 
@@ -75,6 +76,9 @@ inline TApplication& Application() {
 
 // The error box text: a "." is added when the last byte is above ".".
 std::string ErrorBoxText(const std::string& message);
+// The error box text for error: its message as above, then, on a line of
+// its own, what it is about and why ("PATH : reason."), when it says.
+std::string ErrorBoxText(std::exception_ptr error);
 // Runs a handler that Qt called; an escaping error goes to the error box.
 void Guarded(const std::function<void()>& handler);
 

@@ -10,6 +10,7 @@ int OsErrorCode(int err);
 // As OsErrorCode, but ENOENT becomes io_code::kPathNotFound when a folder of
 // path is missing.
 int OsErrorCodeForPath(int err, const std::string& path);
-// The system's text for err in the user's language, without trailing blanks
-// and full stops.
+// What err means, in French whatever the locale, beginning in lower case
+// and without a full stop; the system's own text, in the locale's language,
+// only for an errno no file operation of the program meets.
 std::string SystemErrorText(int err);

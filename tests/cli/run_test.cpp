@@ -225,12 +225,20 @@ TEST_F(CliRun, ExitStatusTellsFailuresAndBadUsage) {
   ASSERT_EQ(::chmod(Path("d/ro-done.pl").c_str(), 0444), 0);
   CliResult r = RunCli({"-f", "unix", Path("d")});
   EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find(Path("d/ro.pl") + " : Accès au fichier refusé"), std::string::npos) << r.err;
+  // The words of the window's error box.
+  EXPECT_NE(r.err.find("terminelle-cli: " + Path("d/ro.pl") +
+                       " : Accès au fichier refusé (le fichier est en lecture seule : donnez-lui "
+                       "le droit d'écriture, ou retirez-le du filtre)\n"),
+            std::string::npos)
+      << r.err;
   EXPECT_EQ(r.err.find("ro-done"), std::string::npos) << r.err;
   EXPECT_EQ(ReadBytes(Path("d/ro.pl")), "a \r\n");
   EXPECT_EQ(ReadBytes(Path("d/ok.pl")), "b\n");
   EXPECT_EQ(RunCli({"-f", "unix", Path("d"), "--reglages", "--oups"}).status, 2);
-  EXPECT_EQ(RunCli({"-f", "unix", Path("absent")}).status, 1);
+  r = RunCli({"-f", "unix", Path("absent")});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "terminelle-cli: dossier introuvable : " + Path("absent") +
+                       " (aucun fichier ou dossier de ce nom)\n");
   ASSERT_EQ(::chmod(Path("d/ro.pl").c_str(), 0644), 0);
   EXPECT_EQ(RunCli({"-f", "unix", Path("d")}).status, 0);
 

@@ -138,7 +138,7 @@ TEST_F(ConvertTest, UnreadableSourceGivesTheOpenErrorWithItsFullPath) {
   ASSERT_EQ(chmod(dir_.c_str(), 0777), 0);
   std::string p = Write("secret.pl", "x\n");
   ASSERT_EQ(chmod(p.c_str(), 0600), 0);
-  std::string expected = "Impossible d'ouvrir le fichier \"" + p + "\". Permission denied";
+  std::string expected = "Impossible d'ouvrir le fichier \"" + p + "\". Permission refusée";
   int status = AsOrdinaryUser([&] {
     try {
       ConvertTextFile(p, p, LineEnding::Unix, kNoRule, kNoRule, Cp());
@@ -405,13 +405,17 @@ TEST_F(ConvertTest, SetgidStaysWhereTheSystemWouldDropIt) {
     return std::vector<unsigned>{st.st_mode & 07777, st.st_uid, st.st_gid};
   };
   // Its owner is not in its group: the owner's chmod would drop setgid
-  // without a word, so the owner is refused; root converts it.
+  // without a word, so the owner is refused, told why; root converts it.
   const std::string p = Write("g.cgi", "x \r\n");
   ASSERT_EQ(chown(p.c_str(), 4321, 4322), 0);
   ASSERT_EQ(chmod(p.c_str(), 02644), 0);
   const int status = AsUser(4321, 4321, {}, [&] {
     const std::vector<VisitResult> r = ConvertFolder(dir_, how);
-    return r.size() == 1 && r[0].Failed && r[0].Message == "Accès au fichier refusé" ? 0 : 1;
+    if (r.size() != 1 || !r[0].Failed || r[0].Message != "Accès au fichier refusé") return 1;
+    const std::string why = DetailOf(r[0].Error).Reason;
+    return why.rfind("seul son propriétaire (ou root) pourrait lui rendre ses bits setuid", 0) == 0
+               ? 0
+               : 2;
   });
   EXPECT_EQ(status, 0);
   EXPECT_EQ(Read(p), "x \r\n");

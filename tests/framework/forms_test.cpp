@@ -1,3 +1,6 @@
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QTest>
@@ -5,12 +8,17 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "../support/folder_run.h"
+#include "../support/temp_folder.h"
 #include "base/errors.h"
 #include "framework/forms.h"
+#include "platform/fd.h"
+#include "platform/fileio.h"
 
 namespace {
 
@@ -41,6 +49,55 @@ TEST(Guarded, ShowsAnEscapingErrorAndSwallowsIt) {
   Guarded([] { throw std::runtime_error("boom"); });
   Guarded([] {});
   EXPECT_EQ(spy.shown, (std::vector<std::string>{"Accès au fichier refusé.", "boom."}));
+}
+
+using ConversionErrorBox = TempFolderTest;
+
+TEST_F(ConversionErrorBox, NamesTheFileAndWhyUnderTheMessage) {
+  // A disk without room for any new content.
+  struct FullDisk : FileWriter {
+    ssize_t Write(int, const void*, std::size_t) override {
+      errno = ENOSPC;
+      return -1;
+    }
+  } full;
+  // Another program that saves the file while it is converted.
+  struct Editor : FileWriter {
+    std::string path;
+    void Reached(WriteStep step) override {
+      if (step != WriteStep::kOutputWritten) return;
+      Fd fd(::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
+      EXPECT_EQ(::write(fd.get(), "b\n", 2), 2);
+    }
+  } editor;
+  editor.path = dir_ + "/edited/e.pl";
+  WriteBytes(dir_ + "/full/f.pl", "a \r\n");
+  WriteBytes(editor.path, "a \r\n");
+  struct Case {
+    const char* folder;
+    FileWriter* writer;
+    std::string shown;
+  };
+  for (const Case& c :
+       {Case{"full", &full,
+             "Erreur E/S 112.\n" + dir_ +
+                 "/full/f.pl : plus de place sur le disque (ou quota atteint) : libérez de la "
+                 "place, puis relancez."},
+        Case{"edited", &editor,
+             "Erreur E/S 32.\n" + editor.path +
+                 " : un autre programme a modifié ou remplacé ce fichier pendant la "
+                 "conversion : relancez quand il a fini."}}) {
+    Conversion how;
+    how.Kind = LineEnding::Unix;
+    how.Options.Writer = c.writer;
+    const std::vector<VisitResult> results = ConvertFolder(dir_ + "/" + c.folder, how);
+    ASSERT_EQ(results.size(), 1u);
+    ASSERT_TRUE(results[0].Failed);
+    // As the window's run shows what failed.
+    ErrorBoxSpy spy;
+    Guarded([&] { std::rethrow_exception(results[0].Error); });
+    EXPECT_EQ(spy.shown, std::vector<std::string>{c.shown});
+  }
 }
 
 TEST(TCheckBox, ClickFiresOnEveryChangeAndNeverOnNone) {

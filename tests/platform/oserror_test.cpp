@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <clocale>
 #include <string>
 
 namespace {
@@ -22,8 +23,32 @@ TEST(OsErrorCode, LinuxErrorsBecomeTheirWindowsCodes) {
   EXPECT_EQ(OsErrorCodeForPath(ENOENT, "/tmp/no-such-file-here"), 2);
 }
 
-TEST(SystemErrorText, DropsTrailingFullStopsAndBlanks) {
-  std::string text = SystemErrorText(ENOENT);
+TEST(SystemErrorText, IsFrenchWhateverTheLocale) {
+  // Servers and services run under C, where the system speaks English.
+  const std::string before = std::setlocale(LC_ALL, nullptr);
+  struct Case {
+    int err;
+    const char* text;
+  };
+  const Case cases[] = {
+      {ENOENT, "aucun fichier ou dossier de ce nom"},         // opening
+      {ENOSPC, "plus de place sur le disque"},                // writing
+      {EACCES, "permission refusée"},                         // listing
+      {EIO, "erreur d'entrée-sortie"},                        // flushing
+      {EXDEV, "pas sur le même système de fichiers"},         // renaming
+      {EMFILE, "trop de fichiers ouverts par le programme"},  // limits
+      {ENOTCONN, "système de fichiers réseau déconnecté"},    // network file systems
+  };
+  for (const char* locale : {"C", "C.UTF-8", "fr_FR.UTF-8"}) {
+    if (std::setlocale(LC_ALL, locale) == nullptr) continue;
+    for (const Case& c : cases) EXPECT_EQ(SystemErrorText(c.err), c.text) << locale;
+  }
+  std::setlocale(LC_ALL, before.c_str());
+}
+
+TEST(SystemErrorText, TheSystemsOwnTextDropsTrailingFullStopsAndBlanks) {
+  // One no file operation meets, left to the system.
+  std::string text = SystemErrorText(ECHRNG);
   ASSERT_FALSE(text.empty());
   EXPECT_NE(text.back(), '.');
   EXPECT_NE(text.back(), ' ');
