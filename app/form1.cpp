@@ -605,7 +605,6 @@ void TForm1::ScruteDossier1Fichier(TObject* Sender, std::string Nom) {
                                   ToLocalBytes(remplacer_2l->text())};
     visit.Run = runs_.empty() ? 0 : runs_.back().id;
     visit.Scope = runs_.empty() ? 0 : runs_.back().scope;
-    if (visit.Place.empty()) visit.Place = visit.Entry.Identity();
     Conversions().Add(visit, [this] {
       Application().ProcessMessages();
       ShowInPlace();

@@ -135,14 +135,9 @@ bool Schedule::Add(Visit visit, const std::function<void()>& while_waiting) {
   // Each file once per run, or per scope: a further name of one already met,
   // or a file another run of the scope met, is passed over.
   if (visit.Scope != 0) {
-    // A file another run converted was renamed over: its name in its folder
-    // tells it then, as its inode does for its other names.
-    auto& met = met_[visit.Scope];
-    const bool known = met.count(visit.Key) != 0 ||
-                       (!visit.Place.empty() && met.count(FileKey{0, 0, visit.Place}) != 0);
-    if (known) return !stopping_;
-    met.insert(visit.Key);
-    if (!visit.Place.empty()) met.insert(FileKey{0, 0, visit.Place});
+    // A file another run of the scope converted by a rename has a new
+    // inode, which that run noted once it was in place.
+    if (!met_[visit.Scope].insert(visit.Key).second) return !stopping_;
   } else if (HasOtherNames(visit) && !met_[visit.Run].insert(visit.Key).second) {
     return !stopping_;
   }
@@ -590,6 +585,10 @@ std::size_t Schedule::Commit(std::vector<Slot*>& batch, std::vector<VisitResult>
     }
     placed.push_back(s.Pending());
     placed_slots.push_back(&s);
+    if (s.visit.Scope != 0) {
+      met_[s.visit.Scope].insert(
+          FileKey{s.visit.Key.Device, static_cast<std::uint64_t>(s.Pending()->PlacedInode()), ""});
+    }
   }
   // The renames outlive a power cut only once their folders are flushed. A
   // folder that fails is named once, after the files renamed in it: they

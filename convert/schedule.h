@@ -62,9 +62,6 @@ struct Visit {
   // in which each file is converted once, by whichever run meets it first;
   // 0 for a run alone, which passes over only a file's further names.
   unsigned Scope = 0;
-  // For a visit of a scope: the file's folder and name
-  // (FolderEntry::Identity), which a file renamed over keeps.
-  std::string Place;
 };
 
 // What became of one visit.

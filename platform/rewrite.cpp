@@ -227,7 +227,9 @@ bool Rewrite::TempTakesOwner() {
   // The owner first: giving a file away clears its setuid and setgid bits.
   // Most files are the user's own, and the new one has their owner already.
   struct stat mine {};
-  if ((::fstat(fd, &mine) != 0 || mine.st_uid != st_.st_uid || mine.st_gid != st_.st_gid) &&
+  const bool known = ::fstat(fd, &mine) == 0;
+  temp_ino_ = known ? mine.st_ino : 0;
+  if ((!known || mine.st_uid != st_.st_uid || mine.st_gid != st_.st_gid) &&
       ::fchown(fd, st_.st_uid, st_.st_gid) != 0) {
     return false;
   }

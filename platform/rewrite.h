@@ -121,6 +121,9 @@ class Rewrite {
   // did not), written over it in place, or linked in as the new file.
   int PutInPlace();
   const FolderEntry& Entry() const { return entry_; }
+  // The inode that holds the file once it is put in place: the temporary
+  // file's, renamed over it, or its own, rewritten in place.
+  ino_t PlacedInode() const { return Replaces() ? temp_ino_ : st_.st_ino; }
 
  private:
   int MakeTemp(bool elsewhere_allowed);
@@ -162,6 +165,7 @@ class Rewrite {
   Durability durability_ = Durability::kEachFile;
   // The file's inode flags, as Begin read them.
   int flags_ = 0;
+  ino_t temp_ino_ = 0;
   // Whether the temporary file has mode 0600, as one rewritten in place needs.
   bool temp_private_ = false;
   bool in_place_ = false;
