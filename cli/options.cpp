@@ -20,7 +20,15 @@ enum : int {
   kSettings,
   kVersion,
   kDiff,
-  kCheckPerl
+  kCheckPerl,
+  kCheck,
+  kJson,
+  kInfo,
+  kExclude,
+  kEnterRepositories,
+  kRemoveByteOrderMark,
+  kEndingsOnly,
+  kKeepDates
 };
 
 constexpr unsigned kMostJobs = 1024;
@@ -45,6 +53,14 @@ const option kOptions[] = {
     {"garder-retraits", no_argument, nullptr, 'k'},
     {"diff", no_argument, nullptr, kDiff},
     {"verifier-perl", no_argument, nullptr, kCheckPerl},
+    {"controle", no_argument, nullptr, kCheck},
+    {"json", no_argument, nullptr, kJson},
+    {"info", no_argument, nullptr, kInfo},
+    {"exclure", required_argument, nullptr, kExclude},
+    {"avec-depots", no_argument, nullptr, kEnterRepositories},
+    {"sans-bom", no_argument, nullptr, kRemoveByteOrderMark},
+    {"fins-seulement", no_argument, nullptr, kEndingsOnly},
+    {"garder-dates", no_argument, nullptr, kKeepDates},
     {"taches", required_argument, nullptr, 'j'},
     {"silencieux", no_argument, nullptr, 'q'},
     {"verbeux", no_argument, nullptr, 'v'},
@@ -134,6 +150,30 @@ ParsedCommandLine ParseCommandLine(int argc, char** argv) {
       case kCheckPerl:
         o.CheckPerl = true;
         break;
+      case kCheck:
+        o.Check = true;
+        break;
+      case kJson:
+        o.Json = true;
+        break;
+      case kInfo:
+        o.Info = true;
+        break;
+      case kExclude:
+        o.Exclude.emplace_back(::optarg);
+        break;
+      case kEnterRepositories:
+        o.EnterRepositories = true;
+        break;
+      case kRemoveByteOrderMark:
+        o.RemoveByteOrderMark = true;
+        break;
+      case kEndingsOnly:
+        o.EndingsOnly = true;
+        break;
+      case kKeepDates:
+        o.KeepDates = true;
+        break;
       case 'j': {
         char* end = nullptr;
         errno = 0;
@@ -183,9 +223,18 @@ ParsedCommandLine ParseCommandLine(int argc, char** argv) {
   if (no_rules && o.Rules) return Refused("--remplacer et --sans-remplacement s'excluent");
   if (subfolders || no_subfolders) o.Subfolders = subfolders;
   if (no_rules) o.Rules.emplace();
+  // A check is a trial that tells by its status.
+  if (o.Check) o.Trial = true;
+  if (o.Info && (o.Trial || o.Diff)) {
+    return Refused("--info ne va ni avec --essai (-n), ni avec --controle, ni avec --diff");
+  }
   // Both only tell what a trial finds: without one, files would be written.
   if (o.Diff && !o.Trial) return Refused("--diff ne va qu'avec --essai (-n)");
   if (o.CheckPerl && !o.Trial) return Refused("--verifier-perl ne va qu'avec --essai (-n)");
+  if (o.Diff && o.Json) return Refused("--diff et --json s'excluent");
+  for (const std::string& pattern : o.Exclude) {
+    if (pattern.empty()) return Refused("--exclure demande un motif");
+  }
   o.Talk = quiet ? Verbosity::kQuiet : verbose ? Verbosity::kVerbose : Verbosity::kNormal;
   if (argc - ::optind > 1) return Refused("un seul dossier à la fois");
   if (::optind < argc) o.Folder = argv[::optind];
@@ -229,6 +278,14 @@ bool ResolveRun(const CliOptions& options, const Form1Fields* saved, RunSettings
   run->KeepIndentation = options.KeepIndentation;
   run->Diff = options.Diff;
   run->CheckPerl = options.CheckPerl;
+  run->Check = options.Check;
+  run->Json = options.Json;
+  run->Info = options.Info;
+  run->Exclude = options.Exclude;
+  run->EnterRepositories = options.EnterRepositories;
+  run->RemoveByteOrderMark = options.RemoveByteOrderMark;
+  run->EndingsOnly = options.EndingsOnly;
+  run->KeepDates = options.KeepDates;
   run->Jobs = options.Jobs != 0 ? options.Jobs : ProcessorCount();
   run->Talk = options.Talk;
   return true;
@@ -261,14 +318,35 @@ tiennent pas compte de la casse (la règle 1, puis la règle 2).
                          l'emportent
   -k, --garder-retraits  garder les blancs de début de ligne (les retraits) ;
                          ceux de fin de ligne partent toujours
+      --fins-seulement   ne changer que les fins de ligne : aucun blanc n'est
+                         retiré (les règles de remplacement s'appliquent)
+      --sans-bom         retirer la marque d'ordre des octets UTF-8 (BOM) du
+                         début des fichiers
+      --garder-dates     les fichiers convertis gardent leurs dates de
+                         modification et d'accès
+      --exclure=MOTIF    laisser les noms qui répondent à MOTIF (mêmes jokers
+                         que le filtre) : fichiers non convertis, dossiers non
+                         parcourus ; autant de fois qu'il faut
+      --avec-depots      parcourir aussi les dossiers des gestionnaires de
+                         versions (.git, .svn, .hg, .bzr, CVS, _darcs), que
+                         l'on laisse sinon
   -n, --essai            ne rien changer : lister les fichiers qui changeraient,
                          avec le nombre de lignes qui changeraient
       --diff             avec -n : montrer ce qui changerait, en diff unifié,
                          plutôt que la liste
+      --controle         un essai (-n) dont l'état est 1 si un fichier
+                         changerait, 0 sinon
       --verifier-perl    avec -n : signaler, dans les fichiers .pl, .pm et .cgi
                          qui changeraient, les lignes où Perl lirait autre chose
-                         (fin de document << ou commande POD) ; état 1 si un
-                         avertissement est donné
+                         (fin de document << ou commande POD), et ce qui
+                         empêcherait un script CGI de tourner une fois déployé ;
+                         état 1 si un avertissement est donné
+      --info             ne rien changer : dire, pour chaque fichier, ses fins
+                         de ligne (CR LF, LF, CR), sa marque d'ordre des octets,
+                         s'il est binaire, s'il finit par une fin de ligne et
+                         ses lignes à blancs de fin
+      --json             un objet JSON par ligne sur la sortie standard, un par
+                         fichier puis un bilan, au lieu de la liste en français
   -j, --taches=N         nombre de fichiers convertis en même temps (par défaut,
                          le nombre de processeurs)
   -q, --silencieux       ni barre de progression ni bilan (les erreurs, la
@@ -285,15 +363,15 @@ fichiers datés hors de 1980-2107 sont laissés tels quels. Un fichier est
 toujours remplacé d'un coup : il garde son ancien contenu ou prend le nouveau,
 même en cas d'arrêt brutal.
 
-Les fichiers sont traités dans l'ordre de la fenêtre ; un fichier qui répond à
-deux motifs est converti deux fois, dans l'ordre, jamais par deux tâches à la
-fois.
+Les fichiers sont traités dans l'ordre de la fenêtre, chacun une seule fois,
+quels que soient ses noms (liens physiques) et les motifs auxquels il répond.
 
 Une ligne qui ne change que par sa fin de ligne est suivie, dans le diff, de
 « \ seule la fin de ligne change : CR LF → LF ».
 
 État de sortie : 0 si tout s'est bien passé, 1 si un fichier a échoué, si le
-dossier est introuvable ou si --verifier-perl a averti, 2 pour une erreur
+dossier est introuvable, si --verifier-perl a averti ou si, avec --controle, un
+fichier changerait, 2 pour une erreur
 d'utilisation, 130 après Ctrl+C (SIGINT) et 143 après SIGTERM : les fichiers en
 cours sont alors terminés.
 

@@ -34,6 +34,22 @@ struct CliOptions {
   bool Diff = false;
   // --verifier-perl.
   bool CheckPerl = false;
+  // --controle (which makes a trial).
+  bool Check = false;
+  // --json.
+  bool Json = false;
+  // --info.
+  bool Info = false;
+  // --exclure, each pattern in the order given.
+  std::vector<std::string> Exclude;
+  // --avec-depots.
+  bool EnterRepositories = false;
+  // --sans-bom.
+  bool RemoveByteOrderMark = false;
+  // --fins-seulement.
+  bool EndingsOnly = false;
+  // --garder-dates.
+  bool KeepDates = false;
   // --taches; 0 when not given.
   unsigned Jobs = 0;
   // --silencieux, --verbeux.
@@ -76,8 +92,28 @@ struct RunSettings {
   bool KeepIndentation = false;
   // A trial shows what would change as a unified diff rather than a list.
   bool Diff = false;
-  // A trial warns where the conversion would change what Perl reads.
+  // A trial warns where the conversion would change what Perl reads, and of
+  // what would stop a CGI script once deployed.
   bool CheckPerl = false;
+  // A trial whose status is 1 when any file would change.
+  bool Check = false;
+  // Each file met, then the run's summary, as one JSON object a line on
+  // stdout, in place of the French listing.
+  bool Json = false;
+  // Nothing is written: each file's line ends, byte-order mark, binary or
+  // not, final line end and trailing blanks are told.
+  bool Info = false;
+  // Names matching any of these patterns (as the filter's) are left alone,
+  // folders among them not entered.
+  std::vector<std::string> Exclude;
+  // Version-control folders (.git, .svn...) are entered too.
+  bool EnterRepositories = false;
+  // A UTF-8 byte-order mark at the start of a file goes.
+  bool RemoveByteOrderMark = false;
+  // Only the line ends change: no blank is trimmed.
+  bool EndingsOnly = false;
+  // A converted file keeps its modification and access times.
+  bool KeepDates = false;
   // Files converted at once, at least 1.
   unsigned Jobs = 1;
   // How much is told.
