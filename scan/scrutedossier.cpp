@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <iterator>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -122,7 +124,44 @@ class Levels {
   int open_ = 0;
 };
 
+// Whether name is one of the folders version-control tools keep their own
+// files in (config, HEAD, refs, hooks...), which only they should write: a
+// hook whose lines end with CR LF no longer runs. Compared byte for byte,
+// unlike the filter: the tools make and look for these names exactly so, and
+// on Linux a ".GIT" or a "cvs" folder is none of theirs but the user's own,
+// converted like any other. A file named ".git" is git's link from a
+// worktree or a submodule to its repository, just as much its own.
+bool IsRepositoryName(std::string_view name) {
+  static constexpr std::string_view kNames[] = {".git", ".svn", ".hg", ".bzr", "CVS", "_darcs"};
+  return std::find(std::begin(kNames), std::end(kNames), name) != std::end(kNames);
+}
+
 }  // namespace
+
+class TScruteDossier::Exclusions {
+ public:
+  // The patterns are cut once here, not for each folder the run lists.
+  Exclusions(const std::vector<std::string>& patterns, bool enter_repositories)
+      : enter_repositories_(enter_repositories) {
+    for (const std::string& pattern : patterns) {
+      patterns_.emplace_back(pattern, CodePage::System());
+    }
+  }
+
+  // Whether the entry is neither reported as a file nor entered as a folder.
+  bool Leave(const DirEntry& entry) const {
+    if (!enter_repositories_ && IsRepositoryName(std::string_view(entry.Name, entry.Length))) {
+      return true;
+    }
+    return std::any_of(patterns_.begin(), patterns_.end(), [&](const WildcardPattern& p) {
+      return p.Matches(entry.Name, entry.Length);
+    });
+  }
+
+ private:
+  std::vector<WildcardPattern> patterns_;
+  bool enter_repositories_;
+};
 
 TScruteDossier::TScruteDossier(TComponent* owner)
     : TComponent(owner), dossier_("/"), filtre_("*.*") {}
@@ -175,6 +214,7 @@ void TScruteDossier::ParcourirDossier(int32_t depth, const std::string& folder,
   Profondeur = depth;
   // This walk's own arguments: a nested run or a handler cannot change them.
   const std::string list = patterns;
+  const Exclusions left_alone(Exclude, EnterRepositories);
   Levels levels(OpenListingBudget());
   // The path of the level being walked as text, beside the names: each
   // event's path is one copy of it rather than a climb up the chain. One
@@ -188,7 +228,7 @@ void TScruteDossier::ParcourirDossier(int32_t depth, const std::string& folder,
                 st.st_dev,     st.st_ino,     false};
     FolderNames names;
     ReadFolder(level.folder, level.path, &names);
-    ListerFichiers(level.folder, names, level.path, here, list);
+    ListerFichiers(level.folder, names, level.path, here, list, left_alone);
     names.KeepPossibleFolders();
     level.subfolders = std::move(names);
     levels.Push(std::move(level));
@@ -226,7 +266,9 @@ void TScruteDossier::ParcourirDossier(int32_t depth, const std::string& folder,
     PathChain path(level.path, entry.Name);
     DossierCourant.assign(here).append(1, '/').append(entry.Name);
     if (OnDossier) OnDossier(this, DossierCourant);
-    if (subfolders && !Arret) {
+    // A folder left alone is met but not entered; nor is it missed at the
+    // depth limit, since it would not have been walked anyway.
+    if (subfolders && !Arret && !left_alone.Leave(entry)) {
       const int32_t child_depth = level.depth + 1;
       // A link to a folder is reported but never followed, and a folder
       // already on the way down is not walked again: no loop repeats files.
@@ -269,12 +311,13 @@ void TScruteDossier::ListerFichiers(const std::string& folder, const std::string
   }
   FolderNames names;
   ReadFolder(fd, path, &names);
-  ListerFichiers(fd, names, path, path.Name(), list);
+  ListerFichiers(fd, names, path, path.Name(), list, Exclusions(Exclude, EnterRepositories));
 }
 
 void TScruteDossier::ListerFichiers(const std::shared_ptr<const Fd>& folder,
                                     const FolderNames& names, const PathChain& path,
-                                    const std::string& text, const std::string& patterns) {
+                                    const std::string& text, const std::string& patterns,
+                                    const Exclusions& left_alone) {
   const int fd = folder->get();
   // Cut once: without repeats, each pattern asks those before it.
   std::vector<WildcardPattern> list;
@@ -299,10 +342,11 @@ void TScruteDossier::ListerFichiers(const std::shared_ptr<const Fd>& folder,
           if (!swept) SweepStaleWorkFile(fd, entry.Name);
           continue;
         }
-        if (!pattern.Matches(entry.Name, entry.Length)) continue;
+        if (!pattern.Matches(entry.Name, entry.Length) || left_alone.Leave(entry)) continue;
         if (!ReportRepeats &&
-            std::any_of(list.begin(), list.begin() + static_cast<std::ptrdiff_t>(k),
-                        [&](const WildcardPattern& p) { return p.Matches(entry.Name, entry.Length); })) {
+            std::any_of(
+                list.begin(), list.begin() + static_cast<std::ptrdiff_t>(k),
+                [&](const WildcardPattern& p) { return p.Matches(entry.Name, entry.Length); })) {
           continue;
         }
         // A folder the pattern matches pumps like a file, but is none.

@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "base/component.h"
 #include "platform/dirlist.h"
@@ -95,6 +96,16 @@ class TScruteDossier : public TComponent {
   // Whether a file matching several patterns is reported under each; the
   // programs, which convert a file once, turn it off.
   bool ReportRepeats = true;
+  // Patterns of names left alone, with the filter's wildcards and case rule:
+  // a file so named is not reported, a folder is reported to OnDossier but
+  // not entered. The start folder is walked whatever its name. Read when a
+  // run starts.
+  std::vector<std::string> Exclude;
+  // Whether the folders version-control tools keep their own files in
+  // (.git, .svn, .hg, .bzr, CVS, _darcs) are entered, and a file so named
+  // reported; otherwise they are left alone as Exclude's names are. Read
+  // when a run starts.
+  bool EnterRepositories = false;
   // Processes waiting events without waiting; empty means no pumping.
   std::function<void()> Pump;
 
@@ -106,10 +117,15 @@ class TScruteDossier : public TComponent {
   void ListerFichiers(const std::string& folder, const std::string& patterns);
 
  private:
+  // The names one run leaves alone, made from Exclude and EnterRepositories
+  // when it starts.
+  class Exclusions;
+
   bool Refuses(int32_t depth) const;
   // path names the folder, and text is its path put together.
   void ListerFichiers(const std::shared_ptr<const Fd>& folder, const FolderNames& names,
-                      const PathChain& path, const std::string& text, const std::string& patterns);
+                      const PathChain& path, const std::string& text, const std::string& patterns,
+                      const Exclusions& left_alone);
   void ReadFolder(const std::shared_ptr<const Fd>& folder, const PathChain& path,
                   FolderNames* names);
   void Fail(const PathChain& folder, const std::string& message);

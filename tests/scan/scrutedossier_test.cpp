@@ -332,6 +332,29 @@ TEST(ScruteDossier, EveryNonFolderIsAFileAndLinksToFoldersAreNeverEntered) {
   EXPECT_EQ(r.Folders(t.Root()), (std::set<std::string>{".cache", "one", "one/loop"}));
 }
 
+TEST(ScruteDossier, NamesLeftAloneAreMetButNeitherReportedNorEnteredNorMissed) {
+  TempTree t;
+  t.File(".git/config");
+  t.File("wt/.git", "gitdir: /srv/.git/worktrees/wt\n");
+  t.File("wt/.svn/entries");
+  t.File("wt/a.pl");
+  t.File("wt/a.bak");
+  t.File(".GIT/b.pl");
+  t.File("Cache/c.pl");
+  TScruteDossier s;
+  s.SetDossier(t.Root());
+  s.SetFiltre("*");
+  // wt/.svn lies past the limit: being left alone, it is not missed there.
+  s.SetMaxPenetration(1);
+  s.Exclude = {"cache", "*.BAK"};
+  Recorder r(s);
+  s.Execute();
+  using Files = std::map<std::string, std::multiset<std::string>>;
+  EXPECT_EQ(r.Files(t.Root()), (Files{{".GIT", {"b.pl"}}, {"wt", {"a.pl"}}}));
+  EXPECT_EQ(r.Folders(t.Root()), (std::set<std::string>{".git", ".GIT", "Cache", "wt", "wt/.svn"}));
+  EXPECT_TRUE(r.failed.empty()) << r.failed.front();
+}
+
 TEST(ScruteDossier, StartingThroughALinkStillStopsAtTheLoop) {
   TempTree t;
   t.File("real/a.pl");
