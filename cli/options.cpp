@@ -234,6 +234,11 @@ ParsedCommandLine ParseCommandLine(int argc, char** argv) {
   if (o.Diff && o.Json) return Refused("--diff et --json s'excluent");
   for (const std::string& pattern : o.Exclude) {
     if (pattern.empty()) return Refused("--exclure demande un motif");
+    // A pattern names entries of one folder, as the filter's do: one holding a
+    // "/" would leave nothing alone while the user believes it does.
+    if (pattern.find('/') != std::string::npos) {
+      return Refused("--exclure prend un motif de nom, sans « / » : « " + pattern + " »");
+    }
   }
   o.Talk = quiet ? Verbosity::kQuiet : verbose ? Verbosity::kVerbose : Verbosity::kNormal;
   if (argc - ::optind > 1) return Refused("un seul dossier à la fois");

@@ -390,6 +390,8 @@ int RunConversion(const RunSettings& run) {
   // A trial writes nothing, not even the removal of work files left behind.
   scanner.SweepWorkFiles = !run.Trial;
   scanner.ReportRepeats = false;
+  scanner.Exclude = run.Exclude;
+  scanner.EnterRepositories = run.EnterRepositories;
   scanner.Pump = [&] {
     if (StopAsked()) {
       scanner.Arret = true;

@@ -102,6 +102,7 @@ TEST(CliOptions, BadUsageIsRefusedWithAReason) {
       {"-f", "unix", "d", "e"},
       {"--diff", "-f", "unix", "d"},
       {"--verifier-perl", "-f", "unix", "d"},
+      {"--exclure=cache/tmp", "-f", "unix", "d"},
   };
   for (const auto& words : refused) {
     ParsedCommandLine p = Parse(words);

@@ -368,6 +368,36 @@ TEST_F(CliRun, ARewriteCutShortIsPutBackAtStartButNotByATrial) {
   EXPECT_FALSE(fs::exists(record) || fs::exists(backup) || fs::exists(temp));
 }
 
+TEST_F(CliRun, RepositoriesAreEnteredOnlyWhenAskedAndExcludedNamesNever) {
+  // The tools' own files: a hook ended with CR LF no longer runs.
+  const std::map<std::string, std::string> tools = {
+      {"d/.git/config", "[core] \r\n"},
+      {"d/.git/hooks/pre-commit", "#!/bin/sh \r\nexit 0\r\n"},
+      {"d/.svn/entries", "12 \r\n"},
+      {"d/wt/.git", "gitdir: /srv/.git/worktrees/wt \r\n"}};
+  for (const auto& [path, bytes] : tools) WriteBytes(Path(path), bytes);
+  WriteBytes(Path("d/wt/a.pl"), "x \r\n");
+  WriteBytes(Path("d/Cache/c.pl"), "x \r\n");
+  WriteBytes(Path("d/a.BAK"), "x \r\n");
+  const std::vector<std::string> args = {
+      "-v", "-r", "-f", "unix", "-F", "*", "--exclure=cache", "--exclure=*.bak", Path("d")};
+  CliResult r = RunCli(args);
+  EXPECT_EQ(r.status, 0) << r.err;
+  // Left alone is neither converted nor counted.
+  EXPECT_EQ(Listed(r.out, ""), std::set<std::string>{Path("d/wt/a.pl")}) << r.out;
+  for (const auto& [path, bytes] : tools) EXPECT_EQ(ReadBytes(Path(path)), bytes) << path;
+  EXPECT_EQ(ReadBytes(Path("d/Cache/c.pl")), "x \r\n");
+  EXPECT_EQ(ReadBytes(Path("d/a.BAK")), "x \r\n");
+
+  std::vector<std::string> entering = args;
+  entering.insert(entering.begin(), "--avec-depots");
+  r = RunCli(entering);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(ReadBytes(Path("d/.git/hooks/pre-commit")), "#!/bin/sh\nexit 0\n");
+  EXPECT_EQ(ReadBytes(Path("d/wt/.git")), "gitdir: /srv/.git/worktrees/wt\n");
+  EXPECT_EQ(ReadBytes(Path("d/Cache/c.pl")), "x \r\n");
+}
+
 TEST_F(CliRun, KeepIndentationKeepsOnlyLeadingBlanks) {
   WriteBytes(Path("d/s.pl"),
              "sub f {\r\n\t  my $x = 'PERL';  \r\n   \t\r\n  print <<EOT;\r\n  EOT \r\n}");
