@@ -72,6 +72,7 @@ TEST_F(RunTest, ConvertsEveryMatchingFileOfTheTree) {
   WriteFileBytes(Path("sub/deep/b.PL"), "x  \ny");
   WriteFileBytes(Path("notes.txt"), "keep \n");
   WriteFileBytes(Path("sub/binary.pl"), std::string("x \0 \n", 5));
+  WriteFileBytes(Path("sub/.git/hooks/hook.pl"), "x \n");
   ASSERT_EQ(::symlink("a.pl", Path("link.pl").c_str()), 0);
   // Whatever the bar shows during the run is in place already.
   std::vector<std::string> shown;
@@ -88,6 +89,7 @@ TEST_F(RunTest, ConvertsEveryMatchingFileOfTheTree) {
             "use lib '/home/e-smith/files/ibays/Primary/cgi-bin/solvane/' ;\r\n");
   EXPECT_EQ(ReadFileBytes(Path("sub/deep/b.PL")), "x\r\ny\r\n");
   EXPECT_EQ(ReadFileBytes(Path("notes.txt")), "keep \n");
+  EXPECT_EQ(ReadFileBytes(Path("sub/.git/hooks/hook.pl")), "x \n");
   EXPECT_EQ(Messages(), std::vector<std::string>{"c'est fini"});
   EXPECT_TRUE(Errors().empty());
   // Nothing of the folder stays open once the run is over: it can be unmounted.
