@@ -140,7 +140,8 @@ bool IsRepositoryName(std::string_view name) {
 
 class TScruteDossier::Exclusions {
  public:
-  // The patterns are cut once here, not for each folder the run lists.
+  // Each pattern is made (upper-cased) once for the whole run, not for each
+  // folder it lists.
   Exclusions(const std::vector<std::string>& patterns, bool enter_repositories)
       : enter_repositories_(enter_repositories) {
     for (const std::string& pattern : patterns) {
