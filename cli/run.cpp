@@ -344,7 +344,7 @@ class Report {
 
   // The outcome as --json names it.
   const char* Outcome(const VisitResult& d) const {
-    if (d.Failed) return Refused(d) ? "refused" : "failed";
+    if (d.Failed) return IsRefusal(d) ? "refused" : "failed";
     switch (d.Outcome) {
       case ConvertOutcome::kConverted:
         return trial_ ? "would_change" : "converted";

@@ -102,7 +102,7 @@ struct ScheduleOptions {
   // Nothing is written: each file is tried, as a run would convert it.
   bool Trial = false;
   // How a trial tries a file, when not with TryConvertFile alone; it may
-  // fill the result's Shown and Warnings.
+  // fill the result's Shown, Warnings and Info.
   std::function<TrialOutcome(const Visit& visit, VisitResult& result)> Try;
   // A failure ends its run: no later visit of that run is committed (the
   // window). Otherwise the others go on (the command line).

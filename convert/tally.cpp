@@ -21,14 +21,14 @@ bool Refusal(const std::exception_ptr& error) {
 
 }  // namespace
 
-bool Refused(const VisitResult& result) {
+bool IsRefusal(const VisitResult& result) {
   return result.Failed && Refusal(result.Error);
 }
 
 void Tally::Count(const VisitResult& result) {
   if (result.Dropped) return;
   if (result.Failed) {
-    ++(::Refused(result) ? Refused : Failed);
+    ++(IsRefusal(result) ? Refused : Failed);
     return;
   }
   switch (result.Outcome) {
