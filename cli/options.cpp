@@ -266,6 +266,8 @@ bool ResolveRun(const CliOptions& options, const Form1Fields* saved, RunSettings
       options.Subfolders ? *options.Subfolders : saved != nullptr && saved->Subfolders;
   std::optional<LineEnding> format = options.Format;
   if (!format && saved != nullptr) format = saved->Format;
+  // An inspection converts nothing: it needs no format.
+  if (!format && options.Info) format = LineEnding::Unix;
   if (!format) {
     *error = "Vous devez choisir un format de conversion (--format=unix, windows ou mac)";
     return false;
@@ -343,20 +345,23 @@ tiennent pas compte de la casse (la règle 1, puis la règle 2).
                          changerait, 0 sinon
       --verifier-perl    avec -n : signaler, dans les fichiers .pl, .pm et .cgi
                          qui changeraient, les lignes où Perl lirait autre chose
-                         (fin de document << ou commande POD), et ce qui
-                         empêcherait un script CGI de tourner une fois déployé ;
-                         état 1 si un avertissement est donné
-      --info             ne rien changer : dire, pour chaque fichier, ses fins
-                         de ligne (CR LF, LF, CR), sa marque d'ordre des octets,
-                         s'il est binaire, s'il finit par une fin de ligne et
-                         ses lignes à blancs de fin
+                         (fin de document << ou commande POD), et, dans tout
+                         fichier qui commence par #!, changé ou non, ce qui
+                         l'empêcherait de tourner une fois déployé (BOM,
+                         interpréteur absent, droits) ; état 1 si un
+                         avertissement est donné
+      --info             ne rien changer (ni demander de format) : dire, pour
+                         chaque fichier, ses fins de ligne (CR LF, LF, CR), sa
+                         marque d'ordre des octets, s'il est binaire, si sa
+                         dernière ligne a une fin et ses lignes à blancs de fin
       --json             un objet JSON par ligne sur la sortie standard, un par
-                         fichier puis un bilan, au lieu de la liste en français
+                         fichier puis un bilan, au lieu de la liste en
+                         français ; la sortie d'erreur reste en français
   -j, --taches=N         nombre de fichiers convertis en même temps (par défaut,
                          le nombre de processeurs)
-  -q, --silencieux       ni barre de progression ni bilan (les erreurs, la
-                         liste ou le diff d'un essai et les avertissements
-                         restent)
+  -q, --silencieux       ni barre de progression ni bilan en français (les
+                         erreurs, la liste ou le diff d'un essai, le JSON et
+                         les avertissements restent)
   -v, --verbeux          une ligne par fichier
   -h, --aide, --help     afficher cette aide et quitter
       --version          afficher la version et quitter

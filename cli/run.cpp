@@ -24,11 +24,15 @@
 #include <vector>
 
 #include "base/errors.h"
+#include "cli/deploycheck.h"
 #include "cli/diff.h"
+#include "cli/json.h"
 #include "cli/perlcheck.h"
 #include "cli/quote.h"
+#include "convert/info.h"
 #include "convert/interrupted.h"
 #include "convert/schedule.h"
+#include "convert/tally.h"
 #include "platform/codepage.h"
 #include "platform/dirlist.h"
 #include "platform/oserror.h"
@@ -115,9 +119,59 @@ std::string UnderFolder(const std::string& path, std::string root) {
   return path;
 }
 
+// The code of an EInOutError; none for any other error.
+std::optional<int> IoCodeOf(const std::exception_ptr& error) {
+  if (!error) return std::nullopt;
+  try {
+    std::rethrow_exception(error);
+  } catch (const EInOutError& e) {
+    return e.ErrorCode;
+  } catch (...) {
+  }
+  return std::nullopt;
+}
+
+const char* MarkName(ByteOrderMark mark, bool json) {
+  switch (mark) {
+    case ByteOrderMark::kUtf8:
+      return json ? "utf-8" : "UTF-8";
+    case ByteOrderMark::kUtf16Le:
+      return json ? "utf-16le" : "UTF-16 LE";
+    case ByteOrderMark::kUtf16Be:
+      return json ? "utf-16be" : "UTF-16 BE";
+    case ByteOrderMark::kUtf32Le:
+      return json ? "utf-32le" : "UTF-32 LE";
+    case ByteOrderMark::kUtf32Be:
+      return json ? "utf-32be" : "UTF-32 BE";
+    case ByteOrderMark::kNone:
+      break;
+  }
+  return nullptr;
+}
+
+// What an inspection found in one file, as the French listing tells it
+// before the file's name.
+std::string InfoText(ConvertOutcome outcome, const FileInfo& info) {
+  if (outcome == ConvertOutcome::kLeftAlone) return "laissé tel quel";
+  std::string text;
+  if (info.Binary) {
+    text = "binaire (octet NUL à la position " + std::to_string(info.NulAt);
+  } else {
+    text = "texte (" + std::to_string(info.CrLf) + " CR LF, " + std::to_string(info.Lf) + " LF, " +
+           std::to_string(info.Cr) + " CR";
+  }
+  if (const char* mark = MarkName(info.Mark, false)) text += std::string(", BOM ") + mark;
+  if (info.LastLineUnended) text += ", dernière ligne sans fin";
+  if (info.TrailingBlanks > 0) {
+    text += ", " + Count(info.TrailingBlanks, "ligne", "lignes") + " à blancs de fin";
+  }
+  return text + ")";
+}
+
 // Everything the run writes on stdout and stderr, one writer at a time. The
 // names of files are put together here, as each file's turn comes: the
-// results that wait for theirs hold no long path.
+// results that wait for theirs hold no long path. With --json, stdout holds
+// only JSON; stderr tells humans what it tells without it.
 class Report {
  public:
   explicit Report(const RunSettings& run)
@@ -125,6 +179,8 @@ class Report {
         trial_(run.Trial),
         diff_(run.Diff),
         check_perl_(run.CheckPerl),
+        json_(run.Json),
+        info_(run.Info),
         keep_indentation_(run.KeepIndentation),
         talk_(run.Talk),
         bar_(run.Talk != Verbosity::kQuiet && ::isatty(STDERR_FILENO) == 1),
@@ -136,8 +192,16 @@ class Report {
     std::lock_guard<std::mutex> guard(out_);
     for (VisitResult& d : batch) {
       if (d.Dropped) continue;
+      tally_.Count(d);
+      const bool warned = !d.Warnings.empty();
+      warned_ += warned;
+      if (!d.Failed) Note(d);
+      if (json_) {
+        Json(d);
+      } else if (!d.Failed) {
+        List(d);
+      }
       if (d.Failed) {
-        ++failed_;
         ClearBar();
         // The words of the window's error box, the path already before them.
         std::string told = d.Message;
@@ -145,50 +209,13 @@ class Report {
         if (!reason.empty()) told += " (" + reason + ")";
         std::fprintf(stderr, "terminelle-cli: %s : %s\n", QuotedName(d.Path.Text()).c_str(),
                      EscapedText(told).c_str());
-        continue;
       }
-      const char* what = nullptr;
-      switch (d.Outcome) {
-        case ConvertOutcome::kConverted:
-          ++converted_;
-          what = "converti";
-          break;
-        case ConvertOutcome::kUnchanged:
-          ++unchanged_;
-          what = "inchangé";
-          break;
-        case ConvertOutcome::kBinary:
-          ++left_;
-          what = "binaire, laissé tel quel";
-          break;
-        case ConvertOutcome::kLeftAlone:
-          ++left_;
-          what = "laissé tel quel";
-          break;
-      }
-      if (trial_ && d.Outcome == ConvertOutcome::kConverted) {
+      if (warned) {
         ClearBar();
-        const std::string path = d.Path.Text();
-        if (diff_) {
-          if (!d.Shown.empty()) std::fputs(DiffHeader(UnderFolder(path, root_)).c_str(), stdout);
-          std::fwrite(d.Shown.data(), 1, d.Shown.size(), stdout);
-        } else {
-          std::fprintf(stdout, "à changer (%s) : %s\n",
-                       Count(d.ChangedLines, "ligne", "lignes").c_str(), QuotedName(path).c_str());
-        }
-        if (!d.Warnings.empty()) {
-          ++warned_;
-          Warn(QuotedName(path), d.Warnings);
-        }
-      } else if (talk_ == Verbosity::kVerbose) {
-        ClearBar();
-        std::fprintf(stdout, "%s : %s\n", what, QuotedName(d.Path.Text()).c_str());
+        Warn(QuotedName(d.Path.Text()), d.Warnings);
       }
     }
-    // A listing that could not be written is a failure of its own.
-    if ((std::fflush(stdout) != 0 || std::ferror(stdout) != 0) && output_error_ == 0) {
-      output_error_ = errno != 0 ? errno : EIO;
-    }
+    Flush();
   }
 
   // Whether the progress bar is due for drawing; cheap enough for every entry.
@@ -214,29 +241,48 @@ class Report {
     shown_ = true;
   }
 
-  // The last lines: why the run stopped, if it did, and what it did.
-  void Summary(int signal) {
+  // The last lines: why the run stopped, if it did, and what it did; with
+  // --json, the summary object, which holds status, the exit status. The
+  // status to exit with: 1 rather than 0 when the summary could not be
+  // written either.
+  int Summary(int signal, int status) {
     std::lock_guard<std::mutex> guard(out_);
     ClearBar();
+    if (json_) {
+      JsonSummary(status);
+      Flush();
+    }
     if (output_error_ != 0) {
       std::fprintf(stderr, "terminelle-cli: la sortie standard n'a pas pu être écrite : %s\n",
                    SystemErrorText(output_error_).c_str());
+      if (status == 0) status = 1;
     }
-    if (talk_ == Verbosity::kQuiet) return;
+    if (talk_ == Verbosity::kQuiet) return status;
     if (signal != 0) {
       std::fprintf(stderr,
                    "terminelle-cli: arrêté par %s ; les fichiers en cours ont été menés à bout, "
                    "les suivants n'ont pas été traités.\n",
                    signal == SIGINT ? "SIGINT" : "SIGTERM");
     }
-    const std::string rest = Count(unchanged_, "inchangé", "inchangés") + ", " +
-                             Count(left_, "laissé tel quel", "laissés tels quels") +
-                             " (binaires, liens, dates), " + std::to_string(failed_) + " en échec";
-    if (trial_) {
+    const std::string failed = std::to_string(tally_.Failed + tally_.Refused) + " en échec";
+    const std::string rest = Count(tally_.Unchanged, "inchangé", "inchangés") + ", " +
+                             Count(tally_.LeftAlone, "laissé tel quel", "laissés tels quels") +
+                             " (binaires, liens, dates), " + failed;
+    if (info_) {
       std::fprintf(
-          stderr, "Essai, rien n'a été écrit : %zu à changer, %s%s.\n", converted_, rest.c_str(),
-          check_perl_ ? (", " + std::to_string(warned_) + " avec des avertissements Perl").c_str()
-                      : "");
+          stderr,
+          "Info, rien n'a été écrit : %s (%llu CR LF, %llu LF, %llu CR ; %zu à fins mélangées, "
+          "%zu avec BOM, %zu à la dernière ligne sans fin, %zu avec des blancs de fin), %s, %s, "
+          "%s.\n",
+          Count(read_, "fichier texte", "fichiers texte").c_str(), Ull(crlf_), Ull(lf_), Ull(cr_),
+          mixed_, marked_, unended_, blanks_files_, Count(binary_, "binaire", "binaires").c_str(),
+          Count(tally_.LeftAlone - binary_, "laissé tel quel", "laissés tels quels").c_str(),
+          failed.c_str());
+    } else if (trial_) {
+      std::fprintf(
+          stderr, "Essai, rien n'a été écrit : %zu à changer, %s%s.\n", tally_.Converted,
+          rest.c_str(),
+          check_perl_ ? (", " + std::to_string(warned_) + " avec des avertissements").c_str() : "");
       if (warned_ > 0 && !keep_indentation_) {
         std::fputs(
             "terminelle-cli: --garder-retraits (-k) garde les retraits ; vérifiez ensuite "
@@ -245,27 +291,199 @@ class Report {
       }
     } else {
       std::fprintf(stderr, "Fichiers : %s, %s.\n",
-                   Count(converted_, "converti", "convertis").c_str(), rest.c_str());
+                   Count(tally_.Converted, "converti", "convertis").c_str(), rest.c_str());
     }
+    return status;
   }
 
   // Whether some file failed, or a trial warned.
-  bool AnyFailed() const { return failed_ > 0 || warned_ > 0 || output_error_ != 0; }
+  bool AnyFailed() const {
+    return tally_.Failed + tally_.Refused > 0 || warned_ > 0 || output_error_ != 0;
+  }
+  // Whether a trial found a file that would change.
+  bool AnyWouldChange() const { return trial_ && tally_.Converted > 0; }
 
  private:
+  static unsigned long long Ull(std::uint64_t n) { return n; }
+
+  // What the French listing on stdout says of a file that did not fail.
+  void List(const VisitResult& d) {
+    if (info_) {
+      ClearBar();
+      std::fprintf(stdout, "%s : %s\n", InfoText(d.Outcome, d.Info).c_str(),
+                   QuotedName(d.Path.Text()).c_str());
+    } else if (trial_ && d.Outcome == ConvertOutcome::kConverted) {
+      ClearBar();
+      const std::string path = d.Path.Text();
+      if (diff_) {
+        if (!d.Shown.empty()) std::fputs(DiffHeader(UnderFolder(path, root_)).c_str(), stdout);
+        std::fwrite(d.Shown.data(), 1, d.Shown.size(), stdout);
+      } else {
+        std::fprintf(stdout, "à changer (%s) : %s\n",
+                     Count(d.ChangedLines, "ligne", "lignes").c_str(), QuotedName(path).c_str());
+      }
+    } else if (talk_ == Verbosity::kVerbose) {
+      ClearBar();
+      std::fprintf(stdout, "%s : %s\n", Verbose(d.Outcome), QuotedName(d.Path.Text()).c_str());
+    }
+  }
+
+  static const char* Verbose(ConvertOutcome outcome) {
+    switch (outcome) {
+      case ConvertOutcome::kConverted:
+        return "converti";
+      case ConvertOutcome::kUnchanged:
+        return "inchangé";
+      case ConvertOutcome::kBinary:
+        return "binaire, laissé tel quel";
+      case ConvertOutcome::kLeftAlone:
+        break;
+    }
+    return "laissé tel quel";
+  }
+
+  // The outcome as --json names it.
+  const char* Outcome(const VisitResult& d) const {
+    if (d.Failed) return IsRefusal(d) ? "refused" : "failed";
+    switch (d.Outcome) {
+      case ConvertOutcome::kConverted:
+        return trial_ ? "would_change" : "converted";
+      case ConvertOutcome::kUnchanged:
+        return info_ ? "inspected" : "unchanged";
+      case ConvertOutcome::kBinary:
+        return "binary";
+      case ConvertOutcome::kLeftAlone:
+        break;
+    }
+    return "left_alone";
+  }
+
+  // Counts what the summary tells beyond the tally: binary files apart, and
+  // what inspections found.
+  void Note(const VisitResult& d) {
+    if (d.Outcome == ConvertOutcome::kBinary) ++binary_;
+    if (!info_ || d.Outcome != ConvertOutcome::kUnchanged) return;
+    const FileInfo& i = d.Info;
+    ++read_;
+    crlf_ += i.CrLf;
+    lf_ += i.Lf;
+    cr_ += i.Cr;
+    mixed_ += (i.CrLf > 0) + (i.Lf > 0) + (i.Cr > 0) > 1;
+    marked_ += i.Mark != ByteOrderMark::kNone;
+    unended_ += i.LastLineUnended;
+    blanks_ += i.TrailingBlanks;
+    blanks_files_ += i.TrailingBlanks > 0;
+  }
+
+  // One result as a line of JSON on stdout.
+  void Json(const VisitResult& d) {
+    JsonObject o;
+    o.Text("type", d.Folder ? "folder" : "file");
+    o.Bytes("path", d.Path.Text());
+    o.Text("outcome", Outcome(d));
+    // Counted by trials only; a file unchanged has none.
+    if (!d.Failed && !info_) {
+      if (trial_ && d.Outcome == ConvertOutcome::kConverted) {
+        o.Number("changed_lines", d.ChangedLines);
+      } else if (d.Outcome == ConvertOutcome::kUnchanged) {
+        o.Number("changed_lines", 0);
+      }
+    }
+    if (d.Failed) {
+      JsonObject e;
+      if (const std::optional<int> code = IoCodeOf(d.Error)) {
+        e.Number("code", static_cast<std::uint64_t>(*code));
+      } else {
+        e.Null("code");
+      }
+      e.Text("message", d.Message);
+      const std::string reason = DetailOf(d.Error).Reason;
+      if (reason.empty()) {
+        e.Null("reason");
+      } else {
+        e.Text("reason", reason);
+      }
+      o.Raw("error", e.Close());
+    }
+    if (info_ && !d.Failed && d.Outcome != ConvertOutcome::kLeftAlone) {
+      const FileInfo& i = d.Info;
+      if (const char* mark = MarkName(i.Mark, true)) {
+        o.Text("bom", mark);
+      } else {
+        o.Null("bom");
+      }
+      o.Bool("binary", i.Binary);
+      if (i.Binary) {
+        o.Number("nul_offset", i.NulAt);
+      } else {
+        o.Number("crlf", i.CrLf).Number("lf", i.Lf).Number("cr", i.Cr);
+        o.Bool("final_newline", !i.LastLineUnended);
+        o.Number("trailing_blanks", i.TrailingBlanks);
+      }
+    }
+    if (check_perl_) {
+      std::string list = "[";
+      for (const TrialWarning& w : d.Warnings) {
+        JsonObject item;
+        if (w.Line != 0) {
+          item.Number("line", w.Line);
+        } else {
+          item.Null("line");
+        }
+        if (list.size() > 1) list += ", ";
+        list += item.Text("text", w.Text).Close();
+      }
+      o.Raw("warnings", list + "]");
+    }
+    Line(o.Close());
+  }
+
+  void JsonSummary(int status) {
+    JsonObject o;
+    o.Text("type", "summary");
+    o.Number("converted", trial_ ? 0 : tally_.Converted);
+    o.Number("would_change", trial_ ? tally_.Converted : 0);
+    o.Number("unchanged", info_ ? 0 : tally_.Unchanged);
+    if (info_) o.Number("inspected", read_);
+    o.Number("binary", binary_);
+    o.Number("left_alone", tally_.LeftAlone - binary_);
+    o.Number("refused", tally_.Refused);
+    o.Number("failed", tally_.Failed);
+    o.Number("warnings", warned_);
+    if (info_) {
+      o.Number("crlf", crlf_).Number("lf", lf_).Number("cr", cr_);
+      o.Number("mixed", mixed_).Number("bom", marked_).Number("no_final_newline", unended_);
+      o.Number("trailing_blanks", blanks_);
+    }
+    o.Number("status", static_cast<std::uint64_t>(status));
+    Line(o.Close());
+  }
+
+  void Line(std::string line) {
+    line += '\n';
+    std::fwrite(line.data(), 1, line.size(), stdout);
+  }
+
+  // A listing that could not be written is a failure of its own.
+  void Flush() {
+    if ((std::fflush(stdout) != 0 || std::ferror(stdout) != 0) && output_error_ == 0) {
+      output_error_ = errno != 0 ? errno : EIO;
+    }
+  }
+
   void ClearBar() {
     if (!shown_) return;
     std::fputs("\r\033[K", stderr);
     shown_ = false;
   }
 
-  // Each line of a trial's warnings, after the file's name.
-  static void Warn(const std::string& name, const std::string& warnings) {
-    for (std::size_t at = 0; at < warnings.size();) {
-      const std::size_t end = std::min(warnings.find('\n', at), warnings.size() - 1) + 1;
-      std::fputs(name.c_str(), stderr);
-      std::fwrite(warnings.data() + at, 1, end - at, stderr);
-      at = end;
+  // Each of a trial's warnings, as PATH:LINE: text, or PATH: text for the
+  // file as a whole.
+  static void Warn(const std::string& name, const std::vector<TrialWarning>& warnings) {
+    for (const TrialWarning& w : warnings) {
+      const std::string line =
+          w.Line != 0 ? name + ":" + std::to_string(w.Line) + ": " : name + ": ";
+      std::fprintf(stderr, "%s%s\n", line.c_str(), EscapedText(w.Text).c_str());
     }
   }
 
@@ -273,6 +491,8 @@ class Report {
   const bool trial_;
   const bool diff_;
   const bool check_perl_;
+  const bool json_;
+  const bool info_;
   const bool keep_indentation_;
   const Verbosity talk_;
   const bool bar_;
@@ -280,7 +500,13 @@ class Report {
   Clock::time_point last_bar_;
   std::mutex out_;
   bool shown_ = false;
-  std::size_t converted_ = 0, unchanged_ = 0, left_ = 0, failed_ = 0, warned_ = 0;
+  Tally tally_;
+  std::size_t binary_ = 0, warned_ = 0;
+  // What inspections found: text files read, their line ends, and how many
+  // had ends of several kinds, a mark, a last line without an end, lines
+  // ending in blanks.
+  std::size_t read_ = 0, mixed_ = 0, marked_ = 0, unended_ = 0, blanks_files_ = 0;
+  std::uint64_t crlf_ = 0, lf_ = 0, cr_ = 0, blanks_ = 0;
   int output_error_ = 0;
 };
 
@@ -293,6 +519,9 @@ class Listeners : public TrialListener {
     if (list_.empty()) return nullptr;
     return list_.size() == 1 ? list_[0] : this;
   }
+  void Opened(const struct stat& status) override {
+    for (TrialListener* l : list_) l->Opened(status);
+  }
   void Line(const TrialLine& line) override {
     for (TrialListener* l : list_) l->Line(line);
   }
@@ -301,8 +530,7 @@ class Listeners : public TrialListener {
   std::vector<TrialListener*> list_;
 };
 
-// What a trial of one file shows: its diff's hunks, and its Perl warnings
-// each as ":LINE: text", which the report writes after the file's name.
+// What a trial of one file shows: its diff's hunks, and its warnings.
 class Trier {
  public:
   explicit Trier(const RunSettings& run) : run_(run) {}
@@ -310,22 +538,48 @@ class Trier {
   TrialOutcome operator()(const Visit& visit, VisitResult& result) const {
     std::optional<FileDiff> diff;
     std::optional<PerlCheck> perl;
+    std::optional<DeployCheck> deploy;
     Listeners listeners;
     if (run_.Diff) listeners.Add(&diff.emplace());
-    if (run_.CheckPerl && IsPerlFileName(visit.Path.Name())) listeners.Add(&perl.emplace());
-    const TrialOutcome t = TryConvertFile(visit.Entry, visit.How, listeners.Get());
-    if (t.Outcome == ConvertOutcome::kConverted) {
-      if (diff) result.Shown = diff->Finish();
-      if (perl) {
-        for (const PerlCheck::Warning& w : perl->Warnings()) {
-          result.Warnings += ":" + std::to_string(w.Number) + ": " + EscapedText(w.Text) + "\n";
-        }
-      }
+    if (run_.CheckPerl) {
+      if (IsPerlFileName(visit.Path.Name())) listeners.Add(&perl.emplace());
+      // Whether it would change or not, a script may not run once deployed.
+      listeners.Add(&deploy.emplace(visit.Entry.Folder()));
+    }
+    TrialOutcome t;
+    try {
+      t = TryConvertFile(visit.Entry, visit.How, listeners.Get());
+    } catch (...) {
+      // A file refused, once read, is still told what would stop it.
+      if (deploy) Warnings(perl, *deploy, result);
+      throw;
+    }
+    if (t.Outcome == ConvertOutcome::kConverted && diff) result.Shown = diff->Finish();
+    if (deploy &&
+        (t.Outcome == ConvertOutcome::kConverted || t.Outcome == ConvertOutcome::kUnchanged)) {
+      Warnings(perl, *deploy, result);
     }
     return t;
   }
 
  private:
+  // The script's first line, then Perl's lines, then the file as a whole.
+  static void Warnings(const std::optional<PerlCheck>& perl, const DeployCheck& deploy,
+                       VisitResult& result) {
+    std::vector<TrialWarning> deployment = deploy.Finish();
+    for (TrialWarning& w : deployment) {
+      if (w.Line != 0) result.Warnings.push_back(std::move(w));
+    }
+    if (perl) {
+      for (const PerlCheck::Warning& w : perl->Warnings()) {
+        result.Warnings.push_back({w.Number, w.Text});
+      }
+    }
+    for (TrialWarning& w : deployment) {
+      if (w.Line == 0) result.Warnings.push_back(std::move(w));
+    }
+  }
+
   const RunSettings& run_;
 };
 
@@ -333,9 +587,11 @@ class Trier {
 
 int RunConversion(const RunSettings& run) {
   InstallSignalHandlers();
-  // A trial changes nothing, not even files a killed run left half rewritten.
+  // A trial changes nothing, not even files a killed run left half rewritten;
+  // nor does an inspection.
+  const bool writes = !run.Trial && !run.Info;
   bool state_unread = false;
-  if (!run.Trial) {
+  if (writes) {
     std::vector<InterruptedRewrite> interrupted;
     if (int err = RestoreInterruptedRewrites(&interrupted)) {
       state_unread = true;
@@ -367,8 +623,14 @@ int RunConversion(const RunSettings& run) {
   how.Options.KeepIndentation = run.KeepIndentation;
   ScheduleOptions options;
   options.Jobs = run.Jobs;
-  options.Trial = run.Trial;
-  if (run.Trial) options.Try = Trier(run);
+  options.Trial = !writes;
+  if (run.Info) {
+    options.Try = [](const Visit& visit, VisitResult& result) {
+      return TrialOutcome{InspectFile(visit.Entry, &result.Info), 0};
+    };
+  } else if (run.Trial) {
+    options.Try = Trier(run);
+  }
   Schedule schedule(options, [&](std::vector<VisitResult>& told) { report.Tell(told); });
   if (schedule.Workers() < std::max(1u, run.Jobs)) {
     std::fprintf(stderr,
@@ -388,7 +650,7 @@ int RunConversion(const RunSettings& run) {
   scanner.SetFiltre(run.Filter);
   scanner.SetMaxPenetration(run.Subfolders ? kDepthLimit : 0);
   // A trial writes nothing, not even the removal of work files left behind.
-  scanner.SweepWorkFiles = !run.Trial;
+  scanner.SweepWorkFiles = writes;
   scanner.ReportRepeats = false;
   scanner.Exclude = run.Exclude;
   scanner.EnterRepositories = run.EnterRepositories;
@@ -428,7 +690,9 @@ int RunConversion(const RunSettings& run) {
   }
 
   const int signal = stop_signal.load();
-  report.Summary(signal);
-  if (signal != 0) return 128 + signal;
-  return report.AnyFailed() || state_unread ? 1 : 0;
+  const int status = signal != 0 ? 128 + signal
+                     : report.AnyFailed() || state_unread || (run.Check && report.AnyWouldChange())
+                         ? 1
+                         : 0;
+  return report.Summary(signal, status);
 }

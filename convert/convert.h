@@ -11,6 +11,7 @@
 #include "base/errors.h"
 #include "platform/codepage.h"
 
+struct stat;
 class FileClock;
 class FileWriter;
 class FolderEntry;
@@ -140,6 +141,8 @@ struct TrialLine {
 class TrialListener {
  public:
   virtual ~TrialListener() = default;
+  // The file's status as it was opened, before any of its lines.
+  virtual void Opened(const struct stat& /*status*/) {}
   virtual void Line(const TrialLine& line) = 0;
 };
 

@@ -195,6 +195,7 @@ void Schedule::AddFailure(PathChain path, std::string message, unsigned run) {
   owned->seq = next_seq_++;
   owned->state = Slot::State::kDone;
   owned->result.Path = std::move(path);
+  owned->result.Folder = true;
   owned->result.Run = run;
   owned->result.Failed = true;
   owned->result.Message = std::move(message);
@@ -604,6 +605,7 @@ std::size_t Schedule::Commit(std::vector<Slot*>& batch, std::vector<VisitResult>
     if (!unflushed_.insert(text).second) continue;
     VisitResult r;
     r.Path = folder;
+    r.Folder = true;
     r.Run = placed_slots[f.First]->visit.Run;
     r.Failed = true;
     r.Message = UnflushedFolderMessage(f.Error);

@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "convert/convert.h"
+#include "convert/info.h"
 #include "platform/pathchain.h"
 #include "platform/rewrite.h"
 
@@ -64,9 +65,18 @@ struct Visit {
   unsigned Scope = 0;
 };
 
+// What a trial warns of in a file: where (a line from 1, or 0 for the file
+// as a whole), and what, in French.
+struct TrialWarning {
+  std::uint64_t Line = 0;
+  std::string Text;
+};
+
 // What became of one visit.
 struct VisitResult {
   PathChain Path;
+  // Path names a folder: a walk's failure, or a folder whose flush failed.
+  bool Folder = false;
   unsigned Run = 0;
   ConvertOutcome Outcome = ConvertOutcome::kLeftAlone;
   // For a trial: the lines that would change.
@@ -79,7 +89,9 @@ struct VisitResult {
   // What a trial shows of the file in place of its line, and what it warns
   // of, as its own Try gives them.
   std::string Shown;
-  std::string Warnings;
+  std::vector<TrialWarning> Warnings;
+  // What a trial that inspects files rather than converting them found.
+  FileInfo Info;
   // The failure itself, for a caller that shows it as it came.
   std::exception_ptr Error;
 };
@@ -90,7 +102,7 @@ struct ScheduleOptions {
   // Nothing is written: each file is tried, as a run would convert it.
   bool Trial = false;
   // How a trial tries a file, when not with TryConvertFile alone; it may
-  // fill the result's Shown and Warnings.
+  // fill the result's Shown, Warnings and Info.
   std::function<TrialOutcome(const Visit& visit, VisitResult& result)> Try;
   // A failure ends its run: no later visit of that run is committed (the
   // window). Otherwise the others go on (the command line).

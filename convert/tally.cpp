@@ -21,10 +21,14 @@ bool Refusal(const std::exception_ptr& error) {
 
 }  // namespace
 
+bool IsRefusal(const VisitResult& result) {
+  return result.Failed && Refusal(result.Error);
+}
+
 void Tally::Count(const VisitResult& result) {
   if (result.Dropped) return;
   if (result.Failed) {
-    ++(Refusal(result.Error) ? Refused : Failed);
+    ++(IsRefusal(result) ? Refused : Failed);
     return;
   }
   switch (result.Outcome) {

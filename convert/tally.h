@@ -6,6 +6,11 @@
 
 #include "convert/schedule.h"
 
+// Whether result is a refusal: a file the program may not write (read-only,
+// or whose special bits or capability it could not give back), told by the
+// access code of its error.
+bool IsRefusal(const VisitResult& result);
+
 struct Tally {
   std::size_t Converted = 0;
   std::size_t Unchanged = 0;

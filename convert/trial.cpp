@@ -191,6 +191,7 @@ class TrialLines {
 
 TrialOutcome TrySource(const Source& src, const Conversion& c, TrialListener* listener) {
   Buffers& buffers = SharedBuffers();
+  if (listener != nullptr) listener->Opened(src.Status);
   TrialLines lines(src, c, buffers, listener);
   const Input in{src.File.get(), src.Status.st_size};
   if (SplitLines(in, lines, buffers, c.Options) == StreamResult::kBinary) {

@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -20,6 +22,7 @@
 #include <vector>
 
 #include "../support/allocations.h"
+#include "../support/json_reader.h"
 #include "../support/temp_folder.h"
 #include "cli/run.h"
 #include "run_cli.h"
@@ -561,4 +564,209 @@ TEST_F(CliRun, TenThousandLevelsOfLongNamesConvertInLittleMemory) {
   }
   EXPECT_EQ(ReadAt(fd, "f.pl"), "x\n");
   ::close(fd);
+}
+
+TEST_F(CliRun, CheckTellsByItsStatusWhetherAFileWouldChange) {
+  WriteBytes(Path("d/a.pl"), "a \r\n");
+  WriteBytes(Path("d/b.pl"), "b\n");
+  CliResult r = RunCli({"--controle", "-q", "-f", "unix", Path("d")});
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_EQ(r.out, "à changer (1 ligne) : " + Path("d/a.pl") + "\n");
+  EXPECT_EQ(r.err, "");
+  r = RunCli({"--controle", "-q", "-f", "unix", "-F", "b.pl", Path("d")});
+  EXPECT_EQ(r.status, 0) << r.err;
+  // A trial alone tells by its listing only.
+  r = RunCli({"-n", "-q", "-f", "unix", Path("d")});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(ReadBytes(Path("d/a.pl")), "a \r\n");
+}
+
+namespace {
+
+// Each line of a JSON stream, read strictly; a line that is not one JSON
+// object fails the test.
+std::vector<JsonValue> JsonLines(const std::string& out) {
+  std::vector<JsonValue> values;
+  std::istringstream lines(out);
+  std::string line;
+  while (std::getline(lines, line)) {
+    JsonValue v;
+    std::string error;
+    EXPECT_TRUE(ParseJson(line, &v, &error)) << error << ": " << line;
+    EXPECT_EQ(v.kind, JsonValue::Kind::kObject) << line;
+    values.push_back(std::move(v));
+  }
+  return values;
+}
+
+// The member name of v as text; empty when it has none or it is no string.
+std::string Text(const JsonValue& v, std::string_view name) {
+  const JsonValue* m = v.Find(name);
+  return m != nullptr && m->kind == JsonValue::Kind::kString ? m->text : std::string();
+}
+
+// The member name of v as a number as written; empty when it is no number.
+std::string Number(const JsonValue& v, std::string_view name) {
+  const JsonValue* m = v.Find(name);
+  return m != nullptr && m->kind == JsonValue::Kind::kNumber ? m->text : std::string();
+}
+
+std::string FromBase64(std::string_view text) {
+  const std::string digits = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string bytes;
+  std::uint32_t bits = 0;
+  int held = 0;
+  for (char c : text) {
+    if (c == '=') break;
+    bits = (bits << 6) | static_cast<std::uint32_t>(digits.find(c));
+    held += 6;
+    if (held >= 8) {
+      held -= 8;
+      bytes += static_cast<char>((bits >> held) & 0xFF);
+    }
+  }
+  return bytes;
+}
+
+}  // namespace
+
+TEST_F(CliRun, JsonTellsEveryFileInWalkOrderAndNamesLossless) {
+  // Not UTF-8, with a control byte, a quote and a backslash.
+  const std::string odd = "n\xFF\x01\"\\q.pl";
+  WriteBytes(Path("t/" + odd), "x \r\n");
+  WriteBytes(Path("t/\xC3\xA9t\xC3\xA9.pl"), "e\n");
+  WriteBytes(Path("t/bin.pl"), std::string("a\0b", 3));
+  ASSERT_EQ(::symlink("bin.pl", Path("t/link.pl").c_str()), 0);
+  WriteBytes(Path("t/ro.pl"), "r \n");
+  WriteBytes(Path("t/closed/c.pl"), "c \n");
+  ASSERT_EQ(::chmod(Path("t/ro.pl").c_str(), 0444), 0);
+  ASSERT_EQ(::chmod(Path("t/closed").c_str(), 0), 0);
+  CliRunAs as;
+  if (::geteuid() == 0) {
+    as.uid = 65534;
+    for (const std::string& p : {dir_, Path("t")}) ::chmod(p.c_str(), 0777);
+    ::chmod(Path("t/" + odd).c_str(), 0666);
+  }
+  const CliResult r = RunCli({"-n", "--json", "-r", "-j", "1", "-f", "unix", Path("t")}, as);
+  EXPECT_EQ(r.status, 1) << r.err;
+  // Whatever the threads, the same stream.
+  EXPECT_EQ(RunCli({"-n", "--json", "-r", "-j", "4", "-f", "unix", Path("t")}, as).out, r.out);
+  const std::vector<JsonValue> told = JsonLines(r.out);
+  ASSERT_EQ(told.size(), 7u) << r.out;
+  std::map<std::string, const JsonValue*> by_path;
+  for (std::size_t k = 0; k + 1 < told.size(); ++k) {
+    const JsonValue& v = told[k];
+    const std::string bytes = FromBase64(Text(v, "path_bytes"));
+    by_path[bytes.empty() ? Text(v, "path") : bytes] = &v;
+  }
+  const JsonValue* changed = by_path[Path("t/" + odd)];
+  ASSERT_NE(changed, nullptr) << r.out;
+  EXPECT_EQ(Text(*changed, "path"), Path("t/n\xEF\xBF\xBD\x01\"\\q.pl"));
+  EXPECT_EQ(Text(*changed, "outcome"), "would_change");
+  EXPECT_EQ(Number(*changed, "changed_lines"), "1");
+  const JsonValue* kept = by_path[Path("t/\xC3\xA9t\xC3\xA9.pl")];
+  ASSERT_NE(kept, nullptr) << r.out;
+  EXPECT_EQ(kept->Find("path_bytes"), nullptr);
+  EXPECT_EQ(Text(*kept, "outcome"), "unchanged");
+  EXPECT_EQ(Text(*by_path[Path("t/bin.pl")], "outcome"), "binary");
+  EXPECT_EQ(Text(*by_path[Path("t/link.pl")], "outcome"), "left_alone");
+  const JsonValue* refused = by_path[Path("t/ro.pl")];
+  ASSERT_NE(refused, nullptr) << r.out;
+  EXPECT_EQ(Text(*refused, "outcome"), "refused");
+  const JsonValue* error = refused->Find("error");
+  ASSERT_NE(error, nullptr) << r.out;
+  EXPECT_EQ(Number(*error, "code"), "5");
+  EXPECT_EQ(Text(*error, "message"), "Accès au fichier refusé");
+  EXPECT_NE(Text(*error, "reason"), "");
+  const JsonValue* closed = by_path[Path("t/closed")];
+  ASSERT_NE(closed, nullptr) << r.out;
+  EXPECT_EQ(Text(*closed, "type"), "folder");
+  EXPECT_EQ(Text(*closed, "outcome"), "failed");
+  const JsonValue& summary = told.back();
+  EXPECT_EQ(Text(summary, "type"), "summary");
+  for (const auto& [name, count] : std::map<std::string, std::string>{{"converted", "0"},
+                                                                      {"would_change", "1"},
+                                                                      {"unchanged", "1"},
+                                                                      {"binary", "1"},
+                                                                      {"left_alone", "1"},
+                                                                      {"refused", "1"},
+                                                                      {"failed", "1"},
+                                                                      {"warnings", "0"},
+                                                                      {"status", "1"}}) {
+    EXPECT_EQ(Number(summary, name), count) << name;
+  }
+}
+
+TEST_F(CliRun, InfoTellsEachFilesLineEndsAndWritesNothing) {
+  const std::string mixed = "\xEF\xBB\xBF#!perl \r\nb\nc\r\r\rd\t\ne ";
+  WriteBytes(Path("d/mixed.pl"), mixed);
+  WriteBytes(Path("d/utf16.pl"), std::string("\xFF\xFE\r\n\x61\0", 6));
+  const std::vector<std::string> args = {"--info", "-q", "-F", "mixed.pl;utf16.pl", Path("d")};
+  CliResult r = RunCli(args);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out,
+            "texte (1 CR LF, 2 LF, 3 CR, BOM UTF-8, dernière ligne sans fin, 3 lignes à "
+            "blancs de fin) : " +
+                Path("d/mixed.pl") + "\nbinaire (octet NUL à la position 5, BOM UTF-16 LE) : " +
+                Path("d/utf16.pl") + "\n");
+  EXPECT_EQ(ReadBytes(Path("d/mixed.pl")), mixed);
+  std::vector<std::string> json = args;
+  json.insert(json.begin(), "--json");
+  r = RunCli(json);
+  const std::vector<JsonValue> told = JsonLines(r.out);
+  ASSERT_EQ(told.size(), 3u) << r.out;
+  EXPECT_EQ(Text(told[0], "outcome"), "inspected");
+  EXPECT_EQ(Text(told[0], "bom"), "utf-8");
+  EXPECT_EQ(Number(told[0], "crlf") + Number(told[0], "lf") + Number(told[0], "cr") +
+                Number(told[0], "trailing_blanks"),
+            "1233");
+  EXPECT_TRUE(told[0].Find("final_newline") != nullptr && !told[0].Find("final_newline")->boolean);
+  EXPECT_EQ(Text(told[1], "outcome"), "binary");
+  EXPECT_EQ(Text(told[1], "bom"), "utf-16le");
+  EXPECT_EQ(Number(told[1], "nul_offset"), "5");
+}
+
+TEST_F(CliRun, PerlCheckWarnsOfWhatWouldStopAScriptOnceDeployed) {
+  WriteBytes(Path("not-run"), "");
+  ASSERT_EQ(::chmod(Path("not-run").c_str(), 0644), 0);
+  struct Case {
+    std::string content;
+    mode_t mode, folder_mode;
+    std::string format;
+    // The warning after the file's name; none for a script that would run.
+    std::string warning;
+  };
+  const std::vector<Case> cases = {
+      {"#!/bin/sh\necho\n", 0755, 0755, "unix", ""},
+      {"\xEF\xBB\xBF#!/bin/sh\n", 0755, 0755, "unix",
+       ":1: une marque d'ordre des octets (BOM) UTF-8 précède #!"},
+      {"#!/bin/sh\n", 0755, 0755, "windows", ":1: la ligne #! finirait par un CR"},
+      {"#!/absent/perl -w\n", 0755, 0755, "unix",
+       ":1: l'interpréteur « /absent/perl » n'existe pas sur cette machine"},
+      {"#!" + Path("not-run") + "\n", 0755, 0755, "unix",
+       ":1: l'interpréteur « " + Path("not-run") + " » n'est pas un fichier exécutable"},
+      {"#! perl\n", 0755, 0755, "unix", ":1: l'interpréteur « perl » n'est pas un chemin absolu"},
+      {"#!/bin/sh\n", 0644, 0755, "unix", ": commence par #! mais n'a aucun droit d'exécution"},
+      {"#!/bin/sh\n", 0775, 0755, "unix", ": le script est modifiable par son groupe"},
+      {"#!/bin/sh\n", 0755, 0757, "unix", ": son dossier est modifiable par son groupe"},
+  };
+  for (std::size_t k = 0; k < cases.size(); ++k) {
+    const Case& c = cases[k];
+    const std::string folder = Path("d" + std::to_string(k));
+    // Any name: the kernel reads #!, not the name.
+    const std::string script = folder + "/script";
+    WriteBytes(script, c.content);
+    ASSERT_EQ(::chmod(script.c_str(), c.mode), 0);
+    ASSERT_EQ(::chmod(folder.c_str(), c.folder_mode), 0);
+    const CliResult r = RunCli({"-n", "--verifier-perl", "-q", "-f", c.format, "-F", "*", folder});
+    if (c.warning.empty()) {
+      EXPECT_EQ(r.status, 0) << k;
+      EXPECT_EQ(r.err, "") << k;
+      continue;
+    }
+    EXPECT_EQ(r.status, 1) << k;
+    // One line, naming the file.
+    EXPECT_EQ(r.err.rfind(script + c.warning, 0), 0u) << k << ": " << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << k << ": " << r.err;
+  }
 }
