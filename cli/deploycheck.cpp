@@ -40,7 +40,7 @@ void DeployCheck::Line(const TrialLine& line) {
   if (marked) {
     Warn(1,
          "une marque d'ordre des octets (BOM) UTF-8 précède #! : le noyau ne voit pas #! et ne "
-         "peut pas lancer le script ; enregistrez-le sans BOM");
+         "peut pas lancer le script ; convertissez-le avec --sans-bom");
   }
   Interpreter(std::string(rest.substr(2)));
 }
