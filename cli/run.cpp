@@ -125,7 +125,8 @@ class Report {
         trial_(run.Trial),
         diff_(run.Diff),
         check_perl_(run.CheckPerl),
-        keep_indentation_(run.KeepIndentation),
+        // Kept by line ends only too: -k is no advice then.
+        keep_indentation_(run.KeepIndentation || run.EndingsOnly),
         talk_(run.Talk),
         bar_(run.Talk != Verbosity::kQuiet && ::isatty(STDERR_FILENO) == 1),
         start_(Clock::now()),
@@ -365,6 +366,9 @@ int RunConversion(const RunSettings& run) {
   how.Cp = &CodePage::System();
   how.Options.KeepUnchanged = true;
   how.Options.KeepIndentation = run.KeepIndentation;
+  how.Options.EndingsOnly = run.EndingsOnly;
+  how.Options.RemoveByteOrderMark = run.RemoveByteOrderMark;
+  how.Options.KeepDates = run.KeepDates;
   ScheduleOptions options;
   options.Jobs = run.Jobs;
   options.Trial = run.Trial;

@@ -148,7 +148,7 @@ ConvertOutcome PrepareOverItself(const Source& src, const Conversion& c,
   FileWriter& writer = WriterOf(c);
   try {
     if (c.Options.KeepUnchanged) {
-      UnlessUnchanged to(src, writer, rewrite, SharedBuffers());
+      UnlessUnchanged to(src, writer, c.Options.KeepDates, rewrite, SharedBuffers());
       if (!Produce(in, to, c)) {
         rewrite.reset();
         return ConvertOutcome::kBinary;
@@ -156,7 +156,7 @@ ConvertOutcome PrepareOverItself(const Source& src, const Conversion& c,
       if (to.Unchanged()) return ConvertOutcome::kUnchanged;
       to.Finish();
     } else {
-      BeginRewrite(src, writer, rewrite);
+      BeginRewrite(src, writer, c.Options.KeepDates, rewrite);
       FdDestination to(writer, rewrite->Output());
       if (!Produce(in, to, c)) {
         rewrite.reset();
@@ -372,6 +372,13 @@ EInOutError UnkeepableError(const std::string& path) {
                      "seul son propriétaire (ou root) pourrait lui rendre ses bits setuid ou "
                      "setgid ou sa capacité, que l'écriture efface : convertissez-le sous l'un "
                      "de ces comptes, ou retirez-le du filtre");
+}
+
+EInOutError UndatableError(const std::string& path) {
+  return EInOutError(OsErrorCode(EPERM), path,
+                     "seul son propriétaire (ou root) pourrait lui rendre ses dates de "
+                     "modification et d'accès, que l'écriture change : convertissez-le sous l'un "
+                     "de ces comptes, ou sans garder les dates");
 }
 
 Exception CutShortError(const std::string& path, const std::string& kept_in) {

@@ -69,7 +69,8 @@ class LineConverter {
         s_(scratch),
         ending_(EndingOf(c.Kind)),
         source_(source),
-        keep_indentation_(c.Options.KeepIndentation) {
+        keep_leading_(c.Options.KeepIndentation || c.Options.EndingsOnly),
+        keep_trailing_(c.Options.EndingsOnly ? ~std::size_t{0} : 0) {
     const CodePage& cp = c.Cp != nullptr ? *c.Cp : CodePage::System();
     for (const ReplaceRule* r : {&c.Rule1, &c.Rule2}) {
       if (r->Enabled && !r->Search.empty()) rules_[count_++] = CachedRule(*r, cp);
@@ -141,12 +142,17 @@ class LineConverter {
   void LongBegin() {
     // Kept indentation is a run of blanks like any other: it goes out once a
     // non-blank follows, and not at all on a line of blanks only.
-    started_ = keep_indentation_;
+    started_ = keep_leading_;
     held_.clear();
     held_size_ = 0;
     for (std::size_t i = 0; i < count_; ++i) streams_[i].Begin(&rules_[i]);
   }
   void LongPiece(const char* p, std::size_t n, off_t offset) {
+    if (keep_trailing_ != 0) {
+      // Nothing is trimmed, so no blank waits to see what follows it.
+      Forward(p, n);
+      return;
+    }
     const auto* u = reinterpret_cast<const unsigned char*>(p);
     std::size_t b = 0;
     if (!started_) {
@@ -237,13 +243,19 @@ class LineConverter {
   }
 
   // Narrows the line to what lies between its blanks, or only cuts those at
-  // its end when the indentation is kept.
+  // its end when the indentation is kept, or none when only the line ends
+  // change.
   void Trim(const char** p, std::size_t* n) const {
     const auto* u = reinterpret_cast<const unsigned char*>(*p);
-    const std::size_t b = keep_indentation_ ? 0 : LeadingBlanks(u, *n);
-    const std::size_t e = TrailingBlanksAt(u, b, *n);
-    *p += b;
-    *n = e - b;
+    if (!keep_leading_) {
+      const std::size_t b = LeadingBlanks(u, *n);
+      *p += b;
+      *n = TrailingBlanksAt(u, b, *n) - b;
+      return;
+    }
+    // Kept at its end too, the search for blanks starts where the line ends
+    // and finds none: no branch is added to a line with kept indentation.
+    *n = TrailingBlanksAt(u, *n & keep_trailing_, *n);
   }
 
   // Where rule i next matches in the block from p on; the block's end when nowhere.
@@ -256,7 +268,9 @@ class LineConverter {
   ScratchLines& s_;
   std::string_view ending_;
   int source_;
-  bool keep_indentation_;
+  bool keep_leading_;
+  // All ones when the blanks that end a line stay, else none.
+  std::size_t keep_trailing_;
   PreparedRule rules_[2];
   std::size_t count_ = 0;
   RuleMatches scans_[2];

@@ -53,6 +53,17 @@ class BreakFinder {
   PlaceFinder places_;
 };
 
+// The UTF-8 byte-order mark.
+inline constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+
+// Whether the file fd reads begins with a byte-order mark; it is asked
+// apart from the reads, which may give the mark in pieces.
+inline bool BeginsWithByteOrderMark(int fd) {
+  char head[kByteOrderMark.size()];
+  return PreadSome(fd, head, sizeof head, 0) == static_cast<ssize_t>(sizeof head) &&
+         std::string_view(head, sizeof head) == kByteOrderMark;
+}
+
 // A file to read, with its size when it was opened.
 struct Input {
   int File;
@@ -68,7 +79,9 @@ enum class StreamResult { kDone, kBinary };
 // blocks gathered (Line), or in pieces once longer than the options allow
 // (LongBegin, LongPiece for each piece, with their offsets in the file,
 // LongEnd). Each block's lines come after the block itself (BeginBlock). A
-// NUL byte in any block stops the reading there: kBinary.
+// NUL byte in any block stops the reading there: kBinary. A byte-order mark
+// that begins the file is passed over when the options say so: the first
+// line begins after it.
 template <class Lines>
 StreamResult SplitLines(Input in, Lines& lines, Buffers& buffers, const ConvertOptions& options) {
   char* buf = buffers.Read.get();
@@ -82,8 +95,11 @@ StreamResult SplitLines(Input in, Lines& lines, Buffers& buffers, const ConvertO
   bool streamed = false;
   // The line in hand ended with a CR at the end of a block: an LF may follow.
   bool cr_last = false;
+  // What is left to pass over of a byte-order mark.
+  std::size_t mark =
+      options.RemoveByteOrderMark && BeginsWithByteOrderMark(in.File) ? kByteOrderMark.size() : 0;
   off_t block_at = 0;
-  off_t line_at = 0;
+  off_t line_at = static_cast<off_t>(mark);
   auto add = [&](const char* p, std::size_t n, off_t at) {
     in_hand = true;
     if (!streamed && carry.size() + n > whole) {
@@ -120,6 +136,11 @@ StreamResult SplitLines(Input in, Lines& lines, Buffers& buffers, const ConvertO
     const char* p = buf;
     const char* end = buf + r;
     if (std::memchr(p, 0, static_cast<std::size_t>(r)) != nullptr) return StreamResult::kBinary;
+    if (mark > 0) {
+      const std::size_t passed = std::min(mark, static_cast<std::size_t>(r));
+      p += passed;
+      mark -= passed;
+    }
     if (cr_last) {
       cr_last = false;
       Break brk = Break::kCr;

@@ -86,7 +86,9 @@ class TrialLines {
       : fd_(src.File.get()),
         conv_(sink_, buffers.Scratch, c, fd_),
         whole_(fd_, buffers.Compare.get()),
-        listener_(listener) {}
+        listener_(listener),
+        mark_(c.Options.RemoveByteOrderMark && BeginsWithByteOrderMark(fd_) ? kByteOrderMark
+                                                                            : std::string_view()) {}
 
   void BeginBlock(const char* begin, const char* end) { conv_.BeginBlock(begin, end); }
   void BlockLine(const char* p, std::size_t n, Break brk) {
@@ -101,10 +103,17 @@ class TrialLines {
   }
   void LongBegin(off_t at) {
     if (!line_buffer_) line_buffer_.reset(new char[kReadChunk]);
-    line_.emplace(fd_, line_buffer_.get(), at);
-    line_from_ = at;
     line_size_ = 0;
     head_.clear();
+    if (!mark_.empty()) {
+      // The mark the conversion passes over is the first line's beginning.
+      at -= static_cast<off_t>(mark_.size());
+      line_size_ = static_cast<off_t>(mark_.size());
+      head_ = mark_;
+      mark_ = {};
+    }
+    line_.emplace(fd_, line_buffer_.get(), at);
+    line_from_ = at;
     sink_.StreamTo(&whole_, &*line_);
     conv_.LongBegin();
   }
@@ -142,6 +151,13 @@ class TrialLines {
     line_.reset();
   }
 
+  // No more lines: a file that was only a byte-order mark loses it all the same.
+  void End() {
+    if (mark_.empty()) return;
+    sink_.text.clear();
+    Judge("", 0, Break::kNone);
+  }
+
   // Whether the output equals the file's content, size bytes long.
   bool Unchanged(off_t size) const { return whole_.EqualUpTo(size); }
 
@@ -150,6 +166,14 @@ class TrialLines {
 
  private:
   void Judge(const char* p, std::size_t n, Break brk) {
+    if (!mark_.empty()) {
+      // The mark the conversion passes over is the first line's beginning.
+      first_.assign(mark_);
+      first_.append(p, n);
+      p = first_.data();
+      n = first_.size();
+      mark_ = {};
+    }
     const std::string_view text = sink_.text;
     whole_.Feed(text.data(), text.size());
     const std::string_view ending = BytesOf(brk);
@@ -185,6 +209,10 @@ class TrialLines {
   off_t line_size_ = 0;
   // The first bytes of a streamed line.
   std::string head_;
+  // A byte-order mark to be passed over, until the first line takes it, and
+  // that line when held whole.
+  std::string_view mark_;
+  std::string first_;
 };
 
 }  // namespace
@@ -196,8 +224,12 @@ TrialOutcome TrySource(const Source& src, const Conversion& c, TrialListener* li
   if (SplitLines(in, lines, buffers, c.Options) == StreamResult::kBinary) {
     return {ConvertOutcome::kBinary, 0};
   }
+  lines.End();
   if (lines.Unchanged(src.Status.st_size)) return {ConvertOutcome::kUnchanged, 0};
   if (int err = RefuseUnwritable(src.Entry, src.Status)) throw IoError(err, src.Entry.Path());
   if (RefuseUnkeepable(src.File.get(), src.Status) != 0) throw UnkeepableError(src.Entry.Path());
+  if (c.Options.KeepDates && RefuseUndatable(src.Status) != 0) {
+    throw UndatableError(src.Entry.Path());
+  }
   return {ConvertOutcome::kConverted, lines.changed};
 }
