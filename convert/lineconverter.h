@@ -59,8 +59,10 @@ PreparedRule CachedRule(const ReplaceRule& rule, const CodePage& cp);
 
 // Trims, ends and rewrites lines into a sink: an Output, or what a trial
 // compares. A sink takes Append(p, n), AppendShort(ending) and
-// AppendLine(p, n, ending).
-template <class Sink>
+// AppendLine(p, n, ending). Without kTrims, no blank is trimmed and only the
+// line ends change (ConvertOptions::EndingsOnly): a type of its own, chosen
+// once per file, so that no line of an ordinary conversion pays for it.
+template <class Sink, bool kTrims = true>
 class LineConverter {
  public:
   // source is read again for a long run of blanks in a streamed line.
@@ -69,8 +71,7 @@ class LineConverter {
         s_(scratch),
         ending_(EndingOf(c.Kind)),
         source_(source),
-        keep_leading_(c.Options.KeepIndentation || c.Options.EndingsOnly),
-        keep_trailing_(c.Options.EndingsOnly ? ~std::size_t{0} : 0) {
+        keep_indentation_(c.Options.KeepIndentation) {
     const CodePage& cp = c.Cp != nullptr ? *c.Cp : CodePage::System();
     for (const ReplaceRule* r : {&c.Rule1, &c.Rule2}) {
       if (r->Enabled && !r->Search.empty()) rules_[count_++] = CachedRule(*r, cp);
@@ -142,14 +143,14 @@ class LineConverter {
   void LongBegin() {
     // Kept indentation is a run of blanks like any other: it goes out once a
     // non-blank follows, and not at all on a line of blanks only.
-    started_ = keep_leading_;
+    started_ = keep_indentation_;
     held_.clear();
     held_size_ = 0;
     for (std::size_t i = 0; i < count_; ++i) streams_[i].Begin(&rules_[i]);
   }
   void LongPiece(const char* p, std::size_t n, off_t offset) {
-    if (keep_trailing_ != 0) {
-      // Nothing is trimmed, so no blank waits to see what follows it.
+    if constexpr (!kTrims) {
+      // No blank waits to see what follows it.
       Forward(p, n);
       return;
     }
@@ -243,19 +244,14 @@ class LineConverter {
   }
 
   // Narrows the line to what lies between its blanks, or only cuts those at
-  // its end when the indentation is kept, or none when only the line ends
-  // change.
+  // its end when the indentation is kept.
   void Trim(const char** p, std::size_t* n) const {
+    if constexpr (!kTrims) return;
     const auto* u = reinterpret_cast<const unsigned char*>(*p);
-    if (!keep_leading_) {
-      const std::size_t b = LeadingBlanks(u, *n);
-      *p += b;
-      *n = TrailingBlanksAt(u, b, *n) - b;
-      return;
-    }
-    // Kept at its end too, the search for blanks starts where the line ends
-    // and finds none: no branch is added to a line with kept indentation.
-    *n = TrailingBlanksAt(u, *n & keep_trailing_, *n);
+    const std::size_t b = keep_indentation_ ? 0 : LeadingBlanks(u, *n);
+    const std::size_t e = TrailingBlanksAt(u, b, *n);
+    *p += b;
+    *n = e - b;
   }
 
   // Where rule i next matches in the block from p on; the block's end when nowhere.
@@ -268,9 +264,7 @@ class LineConverter {
   ScratchLines& s_;
   std::string_view ending_;
   int source_;
-  bool keep_leading_;
-  // All ones when the blanks that end a line stay, else none.
-  std::size_t keep_trailing_;
+  bool keep_indentation_;
   PreparedRule rules_[2];
   std::size_t count_ = 0;
   RuleMatches scans_[2];

@@ -5,6 +5,7 @@
 // binary one, which the caller then leaves alone.
 
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -95,11 +96,15 @@ StreamResult SplitLines(Input in, Lines& lines, Buffers& buffers, const ConvertO
   bool streamed = false;
   // The line in hand ended with a CR at the end of a block: an LF may follow.
   bool cr_last = false;
-  // What is left to pass over of a byte-order mark.
-  std::size_t mark =
-      options.RemoveByteOrderMark && BeginsWithByteOrderMark(in.File) ? kByteOrderMark.size() : 0;
   off_t block_at = 0;
-  off_t line_at = static_cast<off_t>(mark);
+  // A mark passed over is read apart, so the blocks need no check of their
+  // own: they start after it.
+  if (options.RemoveByteOrderMark && BeginsWithByteOrderMark(in.File)) {
+    block_at = static_cast<off_t>(kByteOrderMark.size());
+    if (::lseek(in.File, block_at, SEEK_SET) < 0) throw IoError(errno);
+    if (in.Hash != nullptr) in.Hash->Add(kByteOrderMark.data(), kByteOrderMark.size());
+  }
+  off_t line_at = block_at;
   auto add = [&](const char* p, std::size_t n, off_t at) {
     in_hand = true;
     if (!streamed && carry.size() + n > whole) {
@@ -136,11 +141,6 @@ StreamResult SplitLines(Input in, Lines& lines, Buffers& buffers, const ConvertO
     const char* p = buf;
     const char* end = buf + r;
     if (std::memchr(p, 0, static_cast<std::size_t>(r)) != nullptr) return StreamResult::kBinary;
-    if (mark > 0) {
-      const std::size_t passed = std::min(mark, static_cast<std::size_t>(r));
-      p += passed;
-      mark -= passed;
-    }
     if (cr_last) {
       cr_last = false;
       Break brk = Break::kCr;
