@@ -598,6 +598,9 @@ void TForm1::ScruteDossier1Fichier(TObject* Sender, std::string Nom) {
     if (!box->Checked()) continue;
     visit.How = Conversion{};
     visit.How.Kind = kind;
+    // As terminelle-cli: a file already in the chosen form keeps its inode and
+    // dates, and needs no write permission.
+    visit.How.Options.KeepUnchanged = true;
     visit.How.Options.Writer = Writer;
     visit.How.Rule1 = ReplaceRule{remplacer_1->Checked(), ToLocalBytes(remplacer_1e->text()),
                                   ToLocalBytes(remplacer_1l->text())};

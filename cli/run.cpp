@@ -181,7 +181,8 @@ class Report {
         check_perl_(run.CheckPerl),
         json_(run.Json),
         info_(run.Info),
-        keep_indentation_(run.KeepIndentation),
+        // Kept by line ends only too: -k is no advice then.
+        keep_indentation_(run.KeepIndentation || run.EndingsOnly),
         talk_(run.Talk),
         bar_(run.Talk != Verbosity::kQuiet && ::isatty(STDERR_FILENO) == 1),
         start_(Clock::now()),
@@ -621,6 +622,9 @@ int RunConversion(const RunSettings& run) {
   how.Cp = &CodePage::System();
   how.Options.KeepUnchanged = true;
   how.Options.KeepIndentation = run.KeepIndentation;
+  how.Options.EndingsOnly = run.EndingsOnly;
+  how.Options.RemoveByteOrderMark = run.RemoveByteOrderMark;
+  how.Options.KeepDates = run.KeepDates;
   ScheduleOptions options;
   options.Jobs = run.Jobs;
   options.Trial = !writes;

@@ -109,9 +109,10 @@ const FileClock& ClockOf(const Conversion& c) {
 }
 
 // The conversion's lines: the break each line had plays no part.
+template <class Converter>
 class ConvertLines {
  public:
-  explicit ConvertLines(LineConverter<Output>& conv) : conv_(conv) {}
+  explicit ConvertLines(Converter& conv) : conv_(conv) {}
   void BeginBlock(const char* begin, const char* end) { conv_.BeginBlock(begin, end); }
   void BlockLine(const char* p, std::size_t n, Break) { conv_.BlockLine(p, n); }
   void Line(const char* p, std::size_t n, Break) { conv_.Line(p, n); }
@@ -120,19 +121,26 @@ class ConvertLines {
   void LongEnd(Break) { conv_.LongEnd(); }
 
  private:
-  LineConverter<Output>& conv_;
+  Converter& conv_;
 };
 
-// Writes the converted content of in to `to`; false, with nothing written,
-// for a binary file.
-bool Produce(Input in, Destination& to, const Conversion& c) {
+// Produce, with a converter that trims blanks or one that leaves them all.
+template <bool kTrims>
+bool ProduceTrimming(Input in, Destination& to, const Conversion& c) {
   Buffers& buffers = SharedBuffers();
   Output out(to, buffers.Out.get());
-  LineConverter conv(out, buffers.Scratch, c, in.File);
+  LineConverter<Output, kTrims> conv(out, buffers.Scratch, c, in.File);
   ConvertLines lines(conv);
   if (SplitLines(in, lines, buffers, c.Options) == StreamResult::kBinary) return false;
   out.Flush();
   return true;
+}
+
+// Writes the converted content of in to `to`; false, with nothing written,
+// for a binary file.
+bool Produce(Input in, Destination& to, const Conversion& c) {
+  return c.Options.EndingsOnly ? ProduceTrimming<false>(in, to, c)
+                               : ProduceTrimming<true>(in, to, c);
 }
 
 // Converts the open source into a rewrite of itself that keeps the old
@@ -148,7 +156,7 @@ ConvertOutcome PrepareOverItself(const Source& src, const Conversion& c,
   FileWriter& writer = WriterOf(c);
   try {
     if (c.Options.KeepUnchanged) {
-      UnlessUnchanged to(src, writer, rewrite, SharedBuffers());
+      UnlessUnchanged to(src, writer, c.Options.KeepDates, rewrite, SharedBuffers());
       if (!Produce(in, to, c)) {
         rewrite.reset();
         return ConvertOutcome::kBinary;
@@ -156,7 +164,7 @@ ConvertOutcome PrepareOverItself(const Source& src, const Conversion& c,
       if (to.Unchanged()) return ConvertOutcome::kUnchanged;
       to.Finish();
     } else {
-      BeginRewrite(src, writer, rewrite);
+      BeginRewrite(src, writer, c.Options.KeepDates, rewrite);
       FdDestination to(writer, rewrite->Output());
       if (!Produce(in, to, c)) {
         rewrite.reset();
@@ -372,6 +380,13 @@ EInOutError UnkeepableError(const std::string& path) {
                      "seul son propriétaire (ou root) pourrait lui rendre ses bits setuid ou "
                      "setgid ou sa capacité, que l'écriture efface : convertissez-le sous l'un "
                      "de ces comptes, ou retirez-le du filtre");
+}
+
+EInOutError UndatableError(const std::string& path) {
+  return EInOutError(OsErrorCode(EPERM), path,
+                     "seul son propriétaire (ou root) pourrait lui rendre ses dates de "
+                     "modification et d'accès, que l'écriture change : convertissez-le sous l'un "
+                     "de ces comptes, ou sans garder les dates");
 }
 
 Exception CutShortError(const std::string& path, const std::string& kept_in) {

@@ -49,6 +49,18 @@ struct ConvertOptions {
   // Keeps the blanks and control bytes that begin a line; those that end it
   // still go, so a line of blanks only becomes empty.
   bool KeepIndentation = false;
+  // Changes only the line ends: no blank or control byte goes, at either end
+  // (a tab-separated line keeps its empty last fields). Wins over
+  // KeepIndentation.
+  bool EndingsOnly = false;
+  // A UTF-8 byte-order mark (EF BB BF) that begins the file goes, before the
+  // first line is trimmed; one anywhere else stays, as does one at the start
+  // without this, being no blank.
+  bool RemoveByteOrderMark = false;
+  // A file converted over itself keeps its modification and access times
+  // (its change time cannot be kept). Only its owner, or root, may give them
+  // back: another's file is then refused before anything is written.
+  bool KeepDates = false;
   // Lines longer than this are converted as a stream, holding back only
   // what a rule or a run of blanks needs, so that memory does not grow with
   // a line; shorter ones are converted whole, which is faster.
@@ -181,6 +193,10 @@ EInOutError IoError(int err, const std::string& path = std::string());
 // The error for the file at path, refused because this process could not
 // give it back its setuid or setgid bit or its capability once rewritten.
 EInOutError UnkeepableError(const std::string& path);
+
+// The error for the file at path, refused because this process could not
+// give it back its modification and access times once rewritten.
+EInOutError UndatableError(const std::string& path);
 
 // The error for the file at path, left alone because a rewrite in place was
 // cut short and could not be settled here, its old content kept at kept_in.

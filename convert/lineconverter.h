@@ -59,8 +59,10 @@ PreparedRule CachedRule(const ReplaceRule& rule, const CodePage& cp);
 
 // Trims, ends and rewrites lines into a sink: an Output, or what a trial
 // compares. A sink takes Append(p, n), AppendShort(ending) and
-// AppendLine(p, n, ending).
-template <class Sink>
+// AppendLine(p, n, ending). Without kTrims, no blank is trimmed and only the
+// line ends change (ConvertOptions::EndingsOnly): a type of its own, chosen
+// once per file, so that no line of an ordinary conversion pays for it.
+template <class Sink, bool kTrims = true>
 class LineConverter {
  public:
   // source is read again for a long run of blanks in a streamed line.
@@ -147,6 +149,11 @@ class LineConverter {
     for (std::size_t i = 0; i < count_; ++i) streams_[i].Begin(&rules_[i]);
   }
   void LongPiece(const char* p, std::size_t n, off_t offset) {
+    if constexpr (!kTrims) {
+      // No blank waits to see what follows it.
+      Forward(p, n);
+      return;
+    }
     const auto* u = reinterpret_cast<const unsigned char*>(p);
     std::size_t b = 0;
     if (!started_) {
@@ -239,6 +246,7 @@ class LineConverter {
   // Narrows the line to what lies between its blanks, or only cuts those at
   // its end when the indentation is kept.
   void Trim(const char** p, std::size_t* n) const {
+    if constexpr (!kTrims) return;
     const auto* u = reinterpret_cast<const unsigned char*>(*p);
     const std::size_t b = keep_indentation_ ? 0 : LeadingBlanks(u, *n);
     const std::size_t e = TrailingBlanksAt(u, b, *n);

@@ -5,6 +5,7 @@
 // binary one, which the caller then leaves alone.
 
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -53,6 +54,17 @@ class BreakFinder {
   PlaceFinder places_;
 };
 
+// The UTF-8 byte-order mark.
+inline constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+
+// Whether the file fd reads begins with a byte-order mark; it is asked
+// apart from the reads, which may give the mark in pieces.
+inline bool BeginsWithByteOrderMark(int fd) {
+  char head[kByteOrderMark.size()];
+  return PreadSome(fd, head, sizeof head, 0) == static_cast<ssize_t>(sizeof head) &&
+         std::string_view(head, sizeof head) == kByteOrderMark;
+}
+
 // A file to read, with its size when it was opened.
 struct Input {
   int File;
@@ -68,7 +80,9 @@ enum class StreamResult { kDone, kBinary };
 // blocks gathered (Line), or in pieces once longer than the options allow
 // (LongBegin, LongPiece for each piece, with their offsets in the file,
 // LongEnd). Each block's lines come after the block itself (BeginBlock). A
-// NUL byte in any block stops the reading there: kBinary.
+// NUL byte in any block stops the reading there: kBinary. A byte-order mark
+// that begins the file is passed over when the options say so: the first
+// line begins after it.
 template <class Lines>
 StreamResult SplitLines(Input in, Lines& lines, Buffers& buffers, const ConvertOptions& options) {
   char* buf = buffers.Read.get();
@@ -83,7 +97,14 @@ StreamResult SplitLines(Input in, Lines& lines, Buffers& buffers, const ConvertO
   // The line in hand ended with a CR at the end of a block: an LF may follow.
   bool cr_last = false;
   off_t block_at = 0;
-  off_t line_at = 0;
+  // A mark passed over is read apart, so the blocks need no check of their
+  // own: they start after it.
+  if (options.RemoveByteOrderMark && BeginsWithByteOrderMark(in.File)) {
+    block_at = static_cast<off_t>(kByteOrderMark.size());
+    if (::lseek(in.File, block_at, SEEK_SET) < 0) throw IoError(errno);
+    if (in.Hash != nullptr) in.Hash->Add(kByteOrderMark.data(), kByteOrderMark.size());
+  }
+  off_t line_at = block_at;
   auto add = [&](const char* p, std::size_t n, off_t at) {
     in_hand = true;
     if (!streamed && carry.size() + n > whole) {

@@ -73,16 +73,22 @@ FolderEntry Located(const std::string& path) {
   return entry;
 }
 
-void BeginRewrite(const Source& src, FileWriter& writer, std::optional<Rewrite>& rewrite) {
+void BeginRewrite(const Source& src, FileWriter& writer, bool keep_dates,
+                  std::optional<Rewrite>& rewrite) {
   if (int err = RefuseUnwritable(src.Entry, src.Status)) throw IoError(err, src.Entry.Path());
   rewrite.emplace(src.Entry, src.File.get(), src.Status, writer);
   if (src.AttributesListed) rewrite->SetAttributeNames(src.Attributes);
+  if (keep_dates) rewrite->KeepDates();
   if (int err = rewrite->Begin()) {
     rewrite.reset();
-    // Special bits that could not be kept and inode flags both refuse with
-    // EPERM; only the first is cured by converting as the owner.
+    // Special bits or dates that could not be kept and inode flags all
+    // refuse with EPERM; only the first two are cured by converting as the
+    // owner.
     if (err == EPERM && RefuseUnkeepable(src.File.get(), src.Status) != 0) {
       throw UnkeepableError(src.Entry.Path());
+    }
+    if (err == EPERM && keep_dates && RefuseUndatable(src.Status) != 0) {
+      throw UndatableError(src.Entry.Path());
     }
     throw IoError(err, src.Entry.Path());
   }

@@ -42,7 +42,8 @@ bool OpenSource(const FolderEntry& entry, Source* s, FileWriter& writer, MarkedS
 // (negative Folder()) when there is no such file.
 FolderEntry Located(const std::string& path);
 
-// Begins, in rewrite, the rewrite of the source over itself through writer;
-// throws the program's error when the file may not be written, or its
-// rewrite cannot begin.
-void BeginRewrite(const Source& src, FileWriter& writer, std::optional<Rewrite>& rewrite);
+// Begins, in rewrite, the rewrite of the source over itself through writer,
+// keeping its dates when keep_dates; throws the program's error when the
+// file may not be written, or its rewrite cannot begin.
+void BeginRewrite(const Source& src, FileWriter& writer, bool keep_dates,
+                  std::optional<Rewrite>& rewrite);

@@ -79,14 +79,21 @@ std::size_t FinalBreakSize(std::string_view text) {
 
 // A trial's lines: each converted and compared with the line and its break
 // as they stand, and the whole output with the file; each told to the
-// listener, if any.
+// listener, if any. kTrims as the converter's.
+template <bool kTrims>
 class TrialLines {
  public:
   TrialLines(const Source& src, const Conversion& c, Buffers& buffers, TrialListener* listener)
       : fd_(src.File.get()),
         conv_(sink_, buffers.Scratch, c, fd_),
         whole_(fd_, buffers.Compare.get()),
-        listener_(listener) {}
+        listener_(listener) {
+    if (c.Options.RemoveByteOrderMark && BeginsWithByteOrderMark(fd_)) {
+      mark_ = kByteOrderMark;
+      real_listener_ = listener;
+      listener_ = &marked_;
+    }
+  }
 
   void BeginBlock(const char* begin, const char* end) { conv_.BeginBlock(begin, end); }
   void BlockLine(const char* p, std::size_t n, Break brk) {
@@ -101,10 +108,10 @@ class TrialLines {
   }
   void LongBegin(off_t at) {
     if (!line_buffer_) line_buffer_.reset(new char[kReadChunk]);
-    line_.emplace(fd_, line_buffer_.get(), at);
-    line_from_ = at;
     line_size_ = 0;
     head_.clear();
+    line_.emplace(fd_, line_buffer_.get(), at);
+    line_from_ = at;
     sink_.StreamTo(&whole_, &*line_);
     conv_.LongBegin();
   }
@@ -142,6 +149,13 @@ class TrialLines {
     line_.reset();
   }
 
+  // No more lines: a file that was only a byte-order mark loses it all the same.
+  void End() {
+    if (mark_.empty()) return;
+    sink_.text.clear();
+    Judge("", 0, Break::kNone);
+  }
+
   // Whether the output equals the file's content, size bytes long.
   bool Unchanged(off_t size) const { return whole_.EqualUpTo(size); }
 
@@ -149,6 +163,31 @@ class TrialLines {
   std::uint64_t changed = 0;
 
  private:
+  // Tells the first line with the byte-order mark the conversion passes
+  // over, as it stood in the file, in place of the listener, then gives the
+  // listening back: the other lines pay nothing for the mark.
+  struct MarkedLine : TrialListener {
+    explicit MarkedLine(TrialLines& of) : lines(of) {}
+    void Line(const TrialLine& line) override { lines.TellMarked(line); }
+    TrialLines& lines;
+  };
+
+  void TellMarked(const TrialLine& line) {
+    listener_ = real_listener_;
+    first_.assign(mark_);
+    first_.append(line.Text);
+    if (line.Cut) first_.resize(std::min(first_.size(), kTrialLineHead));
+    TrialLine marked = line;
+    marked.Text = first_;
+    marked.TextSize += mark_.size();
+    mark_ = {};
+    // Judged without the mark, it may have seemed the same.
+    if (!marked.Changed) ++changed;
+    marked.Changed = true;
+    marked.OnlyEnding = false;
+    if (listener_ != nullptr) listener_->Line(marked);
+  }
+
   void Judge(const char* p, std::size_t n, Break brk) {
     const std::string_view text = sink_.text;
     whole_.Feed(text.data(), text.size());
@@ -175,8 +214,9 @@ class TrialLines {
 
   int fd_;
   TrialSink sink_;
-  LineConverter<TrialSink> conv_;
+  LineConverter<TrialSink, kTrims> conv_;
   SameAsFile whole_;
+  // Who is told each line: the listener, or marked_ until the first line.
   TrialListener* listener_;
   std::uint64_t number_ = 0;
   std::unique_ptr<char[]> line_buffer_;
@@ -185,20 +225,40 @@ class TrialLines {
   off_t line_size_ = 0;
   // The first bytes of a streamed line.
   std::string head_;
+  // A byte-order mark to be passed over, until the first line takes it; the
+  // listener meanwhile, and that line's text.
+  std::string_view mark_;
+  TrialListener* real_listener_ = nullptr;
+  MarkedLine marked_{*this};
+  std::string first_;
 };
 
-}  // namespace
-
-TrialOutcome TrySource(const Source& src, const Conversion& c, TrialListener* listener) {
+// What converting the open source would make of it, before whether it may
+// be written.
+template <bool kTrims>
+TrialOutcome Compared(const Source& src, const Conversion& c, TrialListener* listener) {
   Buffers& buffers = SharedBuffers();
   if (listener != nullptr) listener->Opened(src.Status);
-  TrialLines lines(src, c, buffers, listener);
+  TrialLines<kTrims> lines(src, c, buffers, listener);
   const Input in{src.File.get(), src.Status.st_size};
   if (SplitLines(in, lines, buffers, c.Options) == StreamResult::kBinary) {
     return {ConvertOutcome::kBinary, 0};
   }
+  lines.End();
   if (lines.Unchanged(src.Status.st_size)) return {ConvertOutcome::kUnchanged, 0};
+  return {ConvertOutcome::kConverted, lines.changed};
+}
+
+}  // namespace
+
+TrialOutcome TrySource(const Source& src, const Conversion& c, TrialListener* listener) {
+  const TrialOutcome t =
+      c.Options.EndingsOnly ? Compared<false>(src, c, listener) : Compared<true>(src, c, listener);
+  if (t.Outcome != ConvertOutcome::kConverted) return t;
   if (int err = RefuseUnwritable(src.Entry, src.Status)) throw IoError(err, src.Entry.Path());
   if (RefuseUnkeepable(src.File.get(), src.Status) != 0) throw UnkeepableError(src.Entry.Path());
-  return {ConvertOutcome::kConverted, lines.changed};
+  if (c.Options.KeepDates && RefuseUndatable(src.Status) != 0) {
+    throw UndatableError(src.Entry.Path());
+  }
+  return t;
 }

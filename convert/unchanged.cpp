@@ -14,7 +14,7 @@ void UnlessUnchanged::Write(const char* p, std::size_t n) {
 }
 
 void UnlessUnchanged::Diverge() {
-  BeginRewrite(src_, writer_, rewrite_);
+  BeginRewrite(src_, writer_, keep_dates_, rewrite_);
   // What was equal so far is the file's own beginning, most often still in
   // the block read last.
   const off_t equal = same_.Offset();

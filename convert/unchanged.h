@@ -82,11 +82,13 @@ class SameAsFile {
 // no temporary file at all.
 class UnlessUnchanged : public Destination {
  public:
-  // The rewrite, when one is needed, is made in rewrite, through writer.
-  UnlessUnchanged(const Source& src, FileWriter& writer, std::optional<Rewrite>& rewrite,
-                  Buffers& buffers)
+  // The rewrite, when one is needed, is made in rewrite, through writer,
+  // keeping the file's dates when keep_dates.
+  UnlessUnchanged(const Source& src, FileWriter& writer, bool keep_dates,
+                  std::optional<Rewrite>& rewrite, Buffers& buffers)
       : src_(src),
         writer_(writer),
+        keep_dates_(keep_dates),
         rewrite_(rewrite),
         same_(src.File.get(), buffers.Compare.get(), 0, &buffers.Window),
         buffers_(buffers) {}
@@ -107,6 +109,7 @@ class UnlessUnchanged : public Destination {
 
   const Source& src_;
   FileWriter& writer_;
+  bool keep_dates_;
   std::optional<Rewrite>& rewrite_;
   SameAsFile same_;
   Buffers& buffers_;

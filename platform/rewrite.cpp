@@ -182,6 +182,11 @@ int RefuseUnkeepable(int fd, const struct stat& st) {
   return 0;
 }
 
+int RefuseUndatable(const struct stat& st) {
+  const Credentials& me = MyCredentials();
+  return st.st_uid == me.fsuid || me.Has(CAP_FOWNER) ? 0 : EPERM;
+}
+
 Rewrite::Rewrite(const FolderEntry& entry, int original, const struct stat& st, FileWriter& writer)
     : entry_(entry), original_(original), st_(st), writer_(&writer), temp_(writer) {}
 
@@ -194,6 +199,9 @@ int Rewrite::Begin() {
   if (original_ < 0) return MakeTemp(false);
   // The gate before anything is made or changed.
   if (int err = RefuseUnkeepable(original_, st_)) return err;
+  if (keep_dates_) {
+    if (int err = RefuseUndatable(st_)) return err;
+  }
   if (InodeFlags(original_, &flags_) && (flags_ & kUnwritableFlags) != 0) return EPERM;
   in_place_ = st_.st_nlink > 1;
   const bool passes_flags = folder.passes_flags;
@@ -286,6 +294,14 @@ void Rewrite::FinishOutput() {
   output_finished_ = true;
   writer_->Reached(WriteStep::kOutputWritten);
   if (original_ >= 0 && !in_place_ && !TakeIdentity()) in_place_ = true;
+  // Once nothing more is written to it, and before its flush: a power cut
+  // after the rename finds the dates with the content.
+  if (keep_dates_ && Replaces() && GiveBackDates(temp_.fd()) != 0) in_place_ = true;
+}
+
+int Rewrite::GiveBackDates(int fd) const {
+  const struct timespec times[2] = {st_.st_atim, st_.st_mtim};
+  return ::futimens(fd, times) == 0 ? 0 : errno;
 }
 
 int Rewrite::CommitNew() {
@@ -408,7 +424,10 @@ int Rewrite::RewriteInPlace() {
   // it alone. Where the file system takes no mark, the record still tells
   // its own user's next start.
   MarkRewriting(out.get(), PathOf(backup));
-  if (int err = WriteOver(*writer_, temp_.fd(), out.get(), st_.st_mode, capability, true)) {
+  int err = WriteOver(*writer_, temp_.fd(), out.get(), st_.st_mode, capability, true);
+  // Writing moved them: given back once the content is whole.
+  if (err == 0 && keep_dates_) err = GiveBackDates(out.get());
+  if (err != 0) {
     // The old content goes back, as after any failed write. When even that
     // fails, the record, the copy and the mark stay, and the next start
     // tries again.
@@ -418,6 +437,7 @@ int Rewrite::RewriteInPlace() {
       temp_.Keep();
       return err;
     }
+    if (keep_dates_) GiveBackDates(out.get());
     ClearRewriteMark(out.get());
     return err;
   }

@@ -61,6 +61,11 @@ int RefuseUnwritable(const FolderEntry& entry, const struct stat& st);
 // without those bits when the process may set capabilities.
 int RefuseUnkeepable(int fd, const struct stat& st);
 
+// 0, or EPERM when this process could not give the file, once rewritten,
+// its modification and access times back: only its owner may set them, or
+// a process with CAP_FOWNER.
+int RefuseUndatable(const struct stat& st);
+
 // One rewrite of one file: Begin, then the caller writes the new content to
 // Output() and either calls Commit, or, to commit several files together,
 // FinishOutput, MakeDurableTogether, PutInPlace in order and SyncFoldersOf.
@@ -77,9 +82,12 @@ class Rewrite {
   Rewrite(const Rewrite&) = delete;
   Rewrite& operator=(const Rewrite&) = delete;
 
+  // The file keeps its modification and access times, as read when it was
+  // opened; set before Begin.
+  void KeepDates() { keep_dates_ = true; }
   // Makes the temporary file; 0, EPERM for a file whose special bits or
-  // capability could not be kept (RefuseUnkeepable), or the errno that left
-  // no temporary file anywhere.
+  // capability (RefuseUnkeepable), or dates when kept (RefuseUndatable),
+  // could not be kept, or the errno that left no temporary file anywhere.
   int Begin();
   // Where the new content is written, from its start.
   int Output() const { return temp_.fd(); }
@@ -138,6 +146,8 @@ class Rewrite {
   int UseStateFolder();
   int CommitNew();
   bool TakeIdentity();
+  // Gives fd the file's modification and access times; 0 or errno.
+  int GiveBackDates(int fd) const;
   bool StillTheFileRead() const;
   int RewriteInPlace();
   // Copies the old content aside, with a record naming everything, all on
@@ -169,6 +179,7 @@ class Rewrite {
   // Whether the temporary file has mode 0600, as one rewritten in place needs.
   bool temp_private_ = false;
   bool in_place_ = false;
+  bool keep_dates_ = false;
   bool output_finished_ = false;
   // Made durable by MakeDurableTogether.
   bool durable_ = false;

@@ -106,6 +106,31 @@ TEST_F(RunTest, ConvertsEveryMatchingFileOfTheTree) {
       [&] { return form->StatusBar1->Panel()->Painted() == QString::fromUtf8(last); }));
 }
 
+TEST_F(RunTest, AFileAlreadyInTheChosenFormIsLeftAsItIs) {
+  // Read-only as well: nothing is written to it, so nothing is refused.
+  WriteFileBytes(Path("done/a.pl"), "a\r\n");
+  ASSERT_EQ(::chmod(Path("done/a.pl").c_str(), 0444), 0);
+  const struct timespec old[2] = {{1500000000, 0}, {1500000000, 0}};
+  for (const char* name : {"done/a.pl", "done"}) {
+    ASSERT_EQ(::utimensat(AT_FDCWD, Path(name).c_str(), old, 0), 0);
+  }
+  struct stat file {};
+  ASSERT_EQ(::stat(Path("done/a.pl").c_str(), &file), 0);
+  Start(Path(""));
+  struct stat file_now {
+  }, folder_now{};
+  ASSERT_EQ(::stat(Path("done/a.pl").c_str(), &file_now), 0);
+  ASSERT_EQ(::stat(Path("done").c_str(), &folder_now), 0);
+  EXPECT_EQ(file_now.st_ino, file.st_ino);
+  EXPECT_EQ(file_now.st_mtim.tv_sec, old[1].tv_sec);
+  EXPECT_EQ(file_now.st_ctim.tv_sec, file.st_ctim.tv_sec);
+  EXPECT_EQ(file_now.st_ctim.tv_nsec, file.st_ctim.tv_nsec);
+  EXPECT_EQ(folder_now.st_mtim.tv_sec, old[1].tv_sec);
+  EXPECT_EQ(form->StatusBar1->Panel()->Text(),
+            "0 converti, 1 inchangé, 0 laissé tel quel, 0 refusé, 0 en échec");
+  EXPECT_EQ(Messages(), std::vector<std::string>{"c'est fini"});
+}
+
 TEST_F(RunTest, FormatsRulesAndDepthComeFromTheWindow) {
   WriteFileBytes(Path("a.pl"), kScript);
   WriteFileBytes(Path("sub/b.pl"), "x\r\n");

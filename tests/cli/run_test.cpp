@@ -410,6 +410,74 @@ TEST_F(CliRun, KeepIndentationKeepsOnlyLeadingBlanks) {
             "sub f {\n\t  my $x = 'Perl';\n\n  print <<EOT;\n  EOT\n}\n");
 }
 
+TEST_F(CliRun, LineEndsOnlyKeepEveryBlankEvenWithKeptIndentation) {
+  WriteBytes(Path("d/data.pl"), "  data\tx\t\t\r\n\t\r\n  PERL  ");
+  CliResult r = RunCli(
+      {"-q", "--fins-seulement", "-k", "-f", "unix", "--remplacer=perl", "--par=Perl", Path("d")});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(ReadBytes(Path("d/data.pl")), "  data\tx\t\t\n\t\n  Perl  \n");
+}
+
+TEST_F(CliRun, AByteOrderMarkGoesOnlyFromTheStartAndATrialShowsIt) {
+  WriteBytes(Path("d/a.pl"), "\xEF\xBB\xBF  a \r\nb\xEF\xBB\xBF\r\n");
+  WriteBytes(Path("d/only.pl"), "\xEF\xBB\xBF");
+  const std::vector<std::string> args = {"-q", "--sans-bom", "-f", "unix", "-F", "a.pl;only.pl"};
+  std::vector<std::string> trial = args;
+  trial.insert(trial.end(), {"-n", "--diff", Path("d")});
+  CliResult r = RunCli(trial);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out,
+            "--- a/a.pl\n+++ b/a.pl\n@@ -1,2 +1,2 @@\n-\xEF\xBB\xBF  a \n-b\xEF\xBB\xBF\n+a\n"
+            "+b\xEF\xBB\xBF\n\\ seule la fin de ligne change : CR LF → LF\n"
+            "--- a/only.pl\n+++ b/only.pl\n@@ -1 +0,0 @@\n-\xEF\xBB\xBF\n");
+  std::vector<std::string> run = args;
+  run.push_back(Path("d"));
+  r = RunCli(run);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(ReadBytes(Path("d/a.pl")), "a\nb\xEF\xBB\xBF\n");
+  EXPECT_EQ(ReadBytes(Path("d/only.pl")), "");
+}
+
+TEST_F(CliRun, KeptDatesSurviveARenameAndARewriteInPlace) {
+  WriteBytes(Path("d/renamed.pl"), "a \r\n");
+  WriteBytes(Path("d/linked.pl"), "b \r\n");
+  ASSERT_EQ(::link(Path("d/linked.pl").c_str(), Path("d/other-name").c_str()), 0);
+  // Accessed before modified: reading it would move its access time.
+  const struct timespec times[2] = {{1500000000, 123456789}, {1600000000, 987654321}};
+  for (const char* name : {"d/renamed.pl", "d/linked.pl"}) {
+    ASSERT_EQ(::utimensat(AT_FDCWD, Path(name).c_str(), times, 0), 0);
+  }
+  CliResult r = RunCli({"-q", "--garder-dates", "-f", "unix", Path("d")});
+  EXPECT_EQ(r.status, 0) << r.err;
+  // Looked at before the files are read here.
+  for (const char* name : {"d/renamed.pl", "d/linked.pl"}) {
+    struct stat st {};
+    ASSERT_EQ(::stat(Path(name).c_str(), &st), 0);
+    EXPECT_EQ(st.st_atim.tv_sec, times[0].tv_sec) << name;
+    EXPECT_EQ(st.st_atim.tv_nsec, times[0].tv_nsec) << name;
+    EXPECT_EQ(st.st_mtim.tv_sec, times[1].tv_sec) << name;
+    EXPECT_EQ(st.st_mtim.tv_nsec, times[1].tv_nsec) << name;
+  }
+  EXPECT_EQ(ReadBytes(Path("d/renamed.pl")), "a\n");
+  EXPECT_EQ(ReadBytes(Path("d/linked.pl")), "b\n");
+
+  // Only the owner, or root, sets a file's dates: another user's writable
+  // file is refused before anything is written.
+  if (::geteuid() != 0) return;
+  WriteBytes(Path("d/theirs.pl"), "c \r\n");
+  for (const std::string& p : {dir_, Path("d")}) ::chmod(p.c_str(), 0777);
+  ::chmod(Path("d/theirs.pl").c_str(), 0666);
+  CliRunAs as;
+  as.uid = 65534;
+  r = RunCli({"-q", "--garder-dates", "-f", "unix", "-F", "theirs.pl", Path("d")}, as);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find(Path("d/theirs.pl") + " : Accès au fichier refusé (seul son propriétaire "
+                                             "(ou root) pourrait lui rendre ses dates"),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(ReadBytes(Path("d/theirs.pl")), "c \r\n");
+}
+
 TEST_F(CliRun, DiffShowsWhatATrialWouldChangeInWalkOrder) {
   // Changes six lines apart share a hunk, as with diff -u; seven apart do not.
   std::string lines;

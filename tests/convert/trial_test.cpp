@@ -20,31 +20,46 @@ struct ModelLine {
   std::string text, brk, converted;
 };
 
+// How the model trims, and what it does with a byte-order mark.
+struct ModelOptions {
+  bool keep_leading = false;
+  bool keep_trailing = false;
+  bool remove_mark = false;
+};
+
 // A plain model of the conversion: the whole content split into lines, each
-// trimmed (at its end only with keep), ended and passed through the rules;
-// *changed counts the lines whose text differs from the line with its own
-// break; *lines gets every line.
+// trimmed as asked, ended and passed through the rules; *changed counts the
+// lines whose text differs from the line with its own break; *lines gets
+// every line. A byte-order mark removed belongs to the first line, or is one
+// of its own in a file that holds nothing else.
 std::string ModelConversion(const std::string& content, const std::string& ending,
                             const ReplaceRule& r1, const ReplaceRule& r2,
                             const ReplaceModel& folding, std::uint64_t* changed = nullptr,
-                            bool keep = false, std::vector<ModelLine>* lines = nullptr) {
+                            ModelOptions how = {}, std::vector<ModelLine>* lines = nullptr) {
   std::string out;
-  std::size_t i = 0;
+  std::string mark;
+  if (how.remove_mark && content.rfind("\xEF\xBB\xBF", 0) == 0) mark = "\xEF\xBB\xBF";
+  std::size_t i = mark.size();
+  if (!mark.empty() && i == content.size()) {
+    if (changed != nullptr) ++*changed;
+    if (lines != nullptr) lines->push_back({mark, "", ""});
+  }
   while (i < content.size()) {
     std::size_t j = content.find_first_of("\r\n", i);
     if (j == std::string::npos) j = content.size();
     std::string line = content.substr(i, j - i);
-    const std::string raw = line;
+    const std::string raw = mark + line;
     std::size_t b = 0;
     std::size_t e = line.size();
-    while (!keep && b < e && static_cast<unsigned char>(line[b]) <= 0x20) ++b;
-    while (e > b && static_cast<unsigned char>(line[e - 1]) <= 0x20) --e;
+    while (!how.keep_leading && b < e && static_cast<unsigned char>(line[b]) <= 0x20) ++b;
+    while (!how.keep_trailing && e > b && static_cast<unsigned char>(line[e - 1]) <= 0x20) --e;
     line = line.substr(b, e - b) + ending;
     for (const ReplaceRule* r : {&r1, &r2}) {
       if (r->Enabled) line = folding.Replace(line, r->Search, r->Replacement);
     }
     out += line;
-    const std::size_t start = i;
+    const std::size_t start = i - mark.size();
+    mark.clear();
     i = j;
     if (i < content.size() && content[i] == '\r') ++i;
     if (i < content.size() && content[i] == '\n') ++i;
@@ -98,9 +113,9 @@ testing::AssertionResult SameLines(const ToldLines& told, const std::vector<Mode
 TEST_F(ConvertTest, AgreesWithTheModelOnRandomFiles) {
   // With a character of three bytes and a lone continuation byte, a search
   // may fall inside a character that a read cuts in two.
-  const std::vector<std::string> pieces = {"a",  "B",    "x",  " ",    "\t",      "\r",
-                                           "\n", "\r\n", "é",  "É",    "#!",      "/p",
-                                           "€",  "\x82", "ab", "\xA0", "use lib "};
+  const std::vector<std::string> pieces = {"a",  "B",    "x",  " ",    "\t",       "\r",
+                                           "\n", "\r\n", "é",  "É",    "#!",       "/p",
+                                           "€",  "\x82", "ab", "\xA0", "use lib ", "\xEF\xBB\xBF"};
   std::mt19937 rng(7);
   auto make = [&](int max_pieces) {
     std::string s;
@@ -117,6 +132,9 @@ TEST_F(ConvertTest, AgreesWithTheModelOnRandomFiles) {
   const ReplaceModel model_utf8{true, {{"é", "É"}}};
   for (int round = 0; round < 400; ++round) {
     std::string content = make(round % 50 == 0 ? 20000 : 60);
+    if (round % 4 == 1) content.insert(0, "\xEF\xBB\xBF");
+    // A first line long enough for a trial to tell it by its first bytes.
+    if (round % 100 == 50) content.insert(0, "\xEF\xBB\xBF" + std::string(300, 'x'));
     ReplaceRule r1{rng() % 4 != 0, make(2), make(2)};
     ReplaceRule r2{rng() % 2 != 0, make(3), make(1)};
     const CodePage& cp = round % 2 == 0 ? Cp() : utf8;
@@ -130,8 +148,8 @@ TEST_F(ConvertTest, AgreesWithTheModelOnRandomFiles) {
     const std::string model = ModelConversion(content, ending, r1, r2, model_cp, &changed);
     // Tiny reads, and lines streamed from a few bytes on: what is held back
     // between pieces (a search's length, a run of blanks, half a character,
-    // a CR whose LF is in the next read) must give the same bytes, and the
-    // trial must tell the same lines.
+    // a CR whose LF is in the next read, a byte-order mark to pass over) must
+    // give the same bytes, and the trial must tell the same lines.
     Conversion small;
     small.Kind = kind;
     small.Rule1 = r1;
@@ -140,11 +158,14 @@ TEST_F(ConvertTest, AgreesWithTheModelOnRandomFiles) {
     small.Options.ReadChunk = 1 + rng() % 7;
     small.Options.WholeLinesUpTo = rng() % 12;
     small.Options.KeepIndentation = rng() % 2 == 0;
+    small.Options.EndingsOnly = rng() % 4 == 0;
+    small.Options.RemoveByteOrderMark = rng() % 2 == 0;
     std::uint64_t small_changed = 0;
     std::vector<ModelLine> small_lines;
+    const ModelOptions small_how{small.Options.KeepIndentation || small.Options.EndingsOnly,
+                                 small.Options.EndingsOnly, small.Options.RemoveByteOrderMark};
     const std::string small_model =
-        ModelConversion(content, ending, r1, r2, model_cp, &small_changed,
-                        small.Options.KeepIndentation, &small_lines);
+        ModelConversion(content, ending, r1, r2, model_cp, &small_changed, small_how, &small_lines);
     FolderEntry entry;
     ASSERT_EQ(entry.Locate(p), 0);
     ToldLines told;
