@@ -296,7 +296,7 @@ void TForm1::BuildFaceless() {
   ScruteDossier1->SetFiltre("*.*");
   ScruteDossier1->SetSousDossier(true);
   ScruteDossier1->SetMaxPenetration(kDepthLimit);
-  ScruteDossier1->Pump = [] { Application().ProcessMessages(); };
+  ScruteDossier1->Pump = [this] { Pump(); };
   // Each file is converted once, under the first pattern it matches.
   ScruteDossier1->ReportRepeats = false;
 
@@ -587,7 +587,7 @@ void TForm1::ScruteDossier1Fichier(TObject* Sender, std::string Nom) {
     visit.Key.Path = Nom;
   }
   visit.Path = visit.Entry.Chain();
-  Application().ProcessMessages();
+  Pump();
   // A file that failed ends the walk, as if its conversion had just failed.
   if (!runs_.empty()) EndIfFailed(runs_.back().id);
   // The status bar names what is in place, not what is only read: after a
@@ -602,14 +602,12 @@ void TForm1::ScruteDossier1Fichier(TObject* Sender, std::string Nom) {
     // dates, and needs no write permission.
     visit.How.Options.KeepUnchanged = true;
     visit.How.Options.Writer = Writer;
-    visit.How.Rule1 = ReplaceRule{remplacer_1->Checked(), ToLocalBytes(remplacer_1e->text()),
-                                  ToLocalBytes(remplacer_1l->text())};
-    visit.How.Rule2 = ReplaceRule{remplacer_2->Checked(), ToLocalBytes(remplacer_2e->text()),
-                                  ToLocalBytes(remplacer_2l->text())};
+    visit.How.Rule1 = rule1_.Read(remplacer_1, remplacer_1e, remplacer_1l);
+    visit.How.Rule2 = rule2_.Read(remplacer_2, remplacer_2e, remplacer_2l);
     visit.Run = runs_.empty() ? 0 : runs_.back().id;
     visit.Scope = runs_.empty() ? 0 : runs_.back().scope;
     Conversions().Add(visit, [this] {
-      Application().ProcessMessages();
+      Pump();
       ShowInPlace();
     });
   }
@@ -643,6 +641,34 @@ void TForm1::WaitForRun(unsigned run) {
     ShowInPlace();
   }
   ShowInPlace();
+}
+
+void TForm1::Pump() {
+  // Often enough for the window to answer at once, seldom enough that a
+  // tree of small files does not pay for each entry a round of the event
+  // loop, which costs more than converting one of them.
+  const auto now = std::chrono::steady_clock::now();
+  if (now - last_pump_ < PumpPeriod) return;
+  last_pump_ = now;
+  Application().ProcessMessages();
+}
+
+ReplaceRule TForm1::RuleFields::Read(const TCheckBox* on, const TEdit* search,
+                                     const TEdit* replacement) {
+  // The edits are read for every file; their bytes are made again only when
+  // their text changed.
+  const QString s = search->text();
+  const QString r = replacement->text();
+  if (s != search_text_ || bytes_.Search.empty() != s.isEmpty()) {
+    search_text_ = s;
+    bytes_.Search = ToLocalBytes(s);
+  }
+  if (r != replacement_text_ || bytes_.Replacement.empty() != r.isEmpty()) {
+    replacement_text_ = r;
+    bytes_.Replacement = ToLocalBytes(r);
+  }
+  bytes_.Enabled = on->Checked();
+  return bytes_;
 }
 
 void TForm1::ShowInPlace() {

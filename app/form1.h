@@ -4,6 +4,7 @@
 
 #include <QWidget>
 
+#include <chrono>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -70,6 +71,10 @@ class TForm1 : public TForm {
   // What the runs write files through; the system's when null (tests hand
   // in their own, which fails or watches a step).
   FileWriter* Writer = nullptr;
+  // How long a run goes without handling the window's events: a click or a
+  // key waits at most this long. Tests that act between two given files set
+  // it to zero, so that events are handled after every file.
+  std::chrono::milliseconds PumpPeriod{10};
 
   // The ratio of the screen's resolution to the 96 dpi the window is designed at.
   double Scale() const { return scale_; }
@@ -164,6 +169,23 @@ class TForm1 : public TForm {
 
   // Shows in the status bar the file last put in place, when it is new.
   void ShowInPlace();
+  // Lets the window answer during a run: the events waiting are handled,
+  // at most once every PumpPeriod.
+  void Pump();
+
+  // A replacement row as its fields stand, their bytes kept from one file
+  // to the next while the texts stay the same.
+  class RuleFields {
+   public:
+    ReplaceRule Read(const TCheckBox* on, const TEdit* search, const TEdit* replacement);
+
+   private:
+    QString search_text_;
+    QString replacement_text_;
+    ReplaceRule bytes_;
+  };
+  RuleFields rule1_, rule2_;
+  std::chrono::steady_clock::time_point last_pump_{};
 
   // A folder the walk could not go through, and why.
   struct Unread {

@@ -2,23 +2,27 @@
 // for the conversion: each file's bytes read and written to a temporary file
 // beside it, which then replaces it, with no conversion at all.
 //
-//   floor nosync|each|batched FOLDER
+//   floor nosync|each|batched|parallel FOLDER
 // nosync: no flush; each: one fdatasync per file; batched: 256 temporary
-// files at a time, one syncfs, their renames, then one flush per folder.
+// files at a time, one syncfs, their renames, then one flush per folder;
+// parallel: batched, on as many threads as processors, each with batches
+// of its own.
 
 #include <fcntl.h>
 #include <ftw.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
 
-enum class Mode { kNoSync, kEach, kBatched };
+enum class Mode { kNoSync, kEach, kBatched, kParallel };
 Mode mode = Mode::kNoSync;
 
 struct Pending {
@@ -26,8 +30,16 @@ struct Pending {
   std::string folder;
   std::string name;
 };
-std::vector<Pending> pending;
-std::vector<char> buffer(1 << 20);
+// Each thread's own batch and buffer.
+thread_local std::vector<Pending> pending;
+thread_local std::vector<char> buffer(1 << 20);
+// The files to rewrite, for the threads to share.
+struct Listed {
+  std::string path;
+  std::size_t base;
+  mode_t mode;
+};
+std::vector<Listed> listed;
 
 int OpenFolder(const std::string& folder) {
   return open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -63,13 +75,11 @@ bool Flush() {
   return ok;
 }
 
-int Visit(const char* path, const struct stat* st, int type, struct FTW* ftw) {
-  if (type != FTW_F || !S_ISREG(st->st_mode)) return 0;
-  const std::string whole = path;
-  Pending p{-1, whole.substr(0, static_cast<std::size_t>(ftw->base) - 1), path + ftw->base};
-  const int in = open(path, O_RDONLY | O_CLOEXEC);
+int Rewrite(const std::string& whole, std::size_t base, mode_t file_mode) {
+  Pending p{-1, whole.substr(0, base - 1), whole.substr(base)};
+  const int in = open(whole.c_str(), O_RDONLY | O_CLOEXEC);
   const int folder = OpenFolder(p.folder);
-  p.temp = openat(folder, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, st->st_mode & 0777);
+  p.temp = openat(folder, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, file_mode & 0777);
   close(folder);
   if (in < 0 || p.temp < 0) return 1;
   for (ssize_t n; (n = read(in, buffer.data(), buffer.size())) > 0;) {
@@ -82,14 +92,43 @@ int Visit(const char* path, const struct stat* st, int type, struct FTW* ftw) {
   return pending.size() >= 256 && !Flush() ? 1 : 0;
 }
 
+int Visit(const char* path, const struct stat* st, int type, struct FTW* ftw) {
+  if (type != FTW_F || !S_ISREG(st->st_mode)) return 0;
+  if (mode == Mode::kParallel) {
+    listed.push_back({path, static_cast<std::size_t>(ftw->base), st->st_mode});
+    return 0;
+  }
+  return Rewrite(path, static_cast<std::size_t>(ftw->base), st->st_mode);
+}
+
+// The listed files rewritten on as many threads as processors.
+bool RewriteListed() {
+  std::atomic<std::size_t> next{0};
+  std::atomic<bool> ok{true};
+  std::vector<std::thread> threads;
+  const unsigned n = std::max(1u, std::thread::hardware_concurrency());
+  for (unsigned t = 0; t < n; ++t) {
+    threads.emplace_back([&] {
+      for (std::size_t i; (i = next++) < listed.size();) {
+        if (Rewrite(listed[i].path, listed[i].base, listed[i].mode) != 0) ok = false;
+      }
+      if (!Flush()) ok = false;
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  return ok;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc != 3) return 2;
-  mode = std::strcmp(argv[1], "each") == 0      ? Mode::kEach
-         : std::strcmp(argv[1], "batched") == 0 ? Mode::kBatched
-                                                : Mode::kNoSync;
-  if (nftw(argv[2], Visit, 64, FTW_PHYS) != 0 || !Flush()) {
+  mode = std::strcmp(argv[1], "each") == 0       ? Mode::kEach
+         : std::strcmp(argv[1], "batched") == 0  ? Mode::kBatched
+         : std::strcmp(argv[1], "parallel") == 0 ? Mode::kParallel
+                                                 : Mode::kNoSync;
+  if (nftw(argv[2], Visit, 64, FTW_PHYS) != 0 || !Flush() ||
+      (mode == Mode::kParallel && !RewriteListed())) {
     std::perror("floor");
     return 1;
   }

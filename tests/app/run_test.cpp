@@ -34,6 +34,7 @@ class RunTest : public AppTest {
     // Windows chosen, both rules on, sub-folders included: the first start.
     form = std::make_unique<TForm1>();
     form->filtre_c->setText("*.pl");
+    form->PumpPeriod = {};
   }
   void TearDown() override {
     form.reset();
