@@ -17,6 +17,9 @@ inline constexpr std::size_t kWriteChunk = 256 * 1024;
 inline constexpr std::size_t kKeptCapacity = 4 * 1024 * 1024;
 // Lines up to this long are copied without a call; buffers carry as much slack.
 inline constexpr std::size_t kShortLine = 64;
+// Bytes that may be loaded on either side of a block read: a line within it
+// is scanned by whole vectors, which may start before it or end after it.
+inline constexpr std::size_t kBlockSlack = kShortLine;
 
 // Room for the lines the rules rewrite, and for their capitals.
 struct ScratchLines {
@@ -33,7 +36,9 @@ struct ReadWindow {
 };
 
 struct Buffers {
-  std::unique_ptr<char[]> Read{new char[kReadChunk + kShortLine]};
+  // Where blocks are read: kReadChunk bytes with kBlockSlack on either side,
+  // zeroed once so that no byte loaded is undefined.
+  char* Read() { return read_.get() + kBlockSlack; }
   std::unique_ptr<char[]> Out{new char[kWriteChunk + kShortLine]};
   // What a file is compared with, read again.
   std::unique_ptr<char[]> Compare{new char[kReadChunk]};
@@ -42,6 +47,9 @@ struct Buffers {
   ScratchLines Scratch;
   // Where Read holds what of the file being converted.
   ReadWindow Window;
+
+ private:
+  std::unique_ptr<char[]> read_{new char[kBlockSlack + kReadChunk + kBlockSlack]()};
 };
 
 // This thread's buffers.

@@ -112,7 +112,7 @@ ConvertOutcome InspectFile(const FolderEntry& entry, FileInfo* info, std::size_t
   if (entry.Folder() < 0 || !OpenSource(entry, &src, SystemFileWriter(), MarkedSources::kRefuse)) {
     return ConvertOutcome::kLeftAlone;
   }
-  char* buf = SharedBuffers().Read.get();
+  char* buf = SharedBuffers().Read();
   chunk = std::clamp<std::size_t>(chunk, 1, kReadChunk);
   Counter counter(info);
   std::uint64_t at = 0;

@@ -85,7 +85,7 @@ enum class StreamResult { kDone, kBinary };
 // line begins after it.
 template <class Lines>
 StreamResult SplitLines(Input in, Lines& lines, Buffers& buffers, const ConvertOptions& options) {
-  char* buf = buffers.Read.get();
+  char* buf = buffers.Read();
   const std::size_t chunk = std::clamp<std::size_t>(options.ReadChunk, 1, kReadChunk);
   const std::size_t whole = std::max<std::size_t>(options.WholeLinesUpTo, 1);
   std::string& carry = buffers.Carry;

@@ -24,6 +24,36 @@ TEST_F(ConvertTest, TrimsBlanksAndControlBytes) {
   EXPECT_EQ(Convert("\xEF\xBB\xBF  x \n", LineEnding::Unix), "\xEF\xBB\xBF  x\n");
 }
 
+TEST_F(ConvertTest, TrimsBlankRunsOfEveryLengthAroundTheBytesScannedAtOnce) {
+  // Runs shorter than, as long as and longer than sixteen bytes, before,
+  // after and instead of a text that holds blanks of its own, each line
+  // after a short one so that a scan reaching past it meets a text.
+  auto blanks = [](std::size_t n) {
+    std::string s;
+    for (std::size_t i = 0; i < n; ++i) s += " \t\x01\x1F"[i % 4];
+    return s;
+  };
+  std::string content, expected, indented;
+  for (std::size_t lead : {0, 1, 15, 16, 17, 33}) {
+    for (std::size_t text : {0, 1, 2, 15, 16, 31}) {
+      for (std::size_t trail : {0, 1, 15, 16, 17, 40}) {
+        std::string t;
+        for (std::size_t i = 0; i < text; ++i)
+          t += i == 0 || i + 1 == text || i % 3 != 0 ? 'x' : ' ';
+        content += "x\r\n" + blanks(lead) + t + blanks(trail) + "\r\n";
+        expected += "x\n" + t + "\n";
+        indented += "x\n" + (text > 0 ? blanks(lead) : "") + t + "\n";
+      }
+    }
+  }
+  EXPECT_EQ(Convert(content, LineEnding::Unix), expected);
+  ConvertOptions keep;
+  keep.KeepIndentation = true;
+  const std::string p = Write("kept.pl", content);
+  ConvertFile(p, p, LineEnding::Unix, kNoRule, kNoRule, Cp(), keep);
+  EXPECT_EQ(Read(p), indented);
+}
+
 TEST_F(ConvertTest, AppliesRuleOneThenRuleTwoAfterTrimming) {
   ReplaceRule r1{true, "a", "b"};
   ReplaceRule r2{true, "b", "c"};
