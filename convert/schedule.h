@@ -21,6 +21,7 @@
 #include <exception>
 #include <functional>
 #include <limits>
+#include <list>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -203,8 +204,9 @@ class Schedule {
   std::deque<std::unique_ptr<Slot>> slots_;
   std::uint64_t next_seq_ = 0;
   // Files with a visit ready, in hand or waiting for its commit, and the
-  // visits of the same file behind it.
-  std::unordered_map<FileKey, std::deque<Slot*>, FileKeyHash> strands_;
+  // visits of the same file behind it: a list, which for the many files
+  // met once costs no memory of its own.
+  std::unordered_map<FileKey, std::list<Slot*>, FileKeyHash> strands_;
   // Strands with a visit waiting behind the one in hand.
   std::size_t strands_waiting_ = 0;
   // For each run, the files of several names it met; for each scope, every

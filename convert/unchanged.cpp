@@ -6,9 +6,15 @@ void UnlessUnchanged::Write(const char* p, std::size_t n) {
   if (!rewrite_) {
     const std::size_t same = same_.Feed(p, n);
     if (same == n) return;
-    Diverge();
-    p += same;
-    n -= same;
+    if (same_.Offset() == static_cast<off_t>(same)) {
+      // All that was equal heads these very bytes: one write takes both,
+      // which for a small file is the only one.
+      BeginRewrite(src_, writer_, keep_dates_, rewrite_);
+    } else {
+      Diverge();
+      p += same;
+      n -= same;
+    }
   }
   if (int err = WriteFully(writer_, rewrite_->Output(), p, n)) throw WriteFailure{err};
 }

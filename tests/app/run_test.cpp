@@ -357,6 +357,7 @@ TEST_F(RunTest, QuitOrASignalDuringARunStopsItAndEnds) {
     // A window of its own for each way: the first one built is the main one.
     Application().MainForm = previousMain;
     form = std::make_unique<TForm1>();
+    form->PumpPeriod = {};
     Application().MainForm = form.get();
     for (int i = 0; i < 200; ++i) WriteFileBytes(Path("f" + std::to_string(i) + ".pl"), "x  \n");
     form->path_c->setText(QString::fromLocal8Bit(Path("")));

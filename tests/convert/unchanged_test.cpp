@@ -72,4 +72,19 @@ TEST_F(ConvertTest, ANewContentThatIsTheOldOnesBeginningIsWritten) {
   EXPECT_EQ(Read(p), "x\r");
 }
 
+TEST_F(ConvertTest, AFirstDifferenceBeyondTheFirstWriteKeepsAllThatCameBefore) {
+  // Lines that stay as they are over more than one write, then one that
+  // changes: the new file begins with the old one's bytes, read again.
+  std::string same;
+  while (same.size() <= 2 * kWriteChunk) same += "print " + std::to_string(same.size()) + ";\n";
+  const std::string p = Write("long.pl", same + "x  \n");
+  Conversion how;
+  how.Kind = LineEnding::Unix;
+  how.Options.KeepUnchanged = true;
+  const std::vector<VisitResult> results = ConvertFolder(dir_, how);
+  ASSERT_EQ(results.size(), 1u);
+  EXPECT_EQ(results[0].Outcome, ConvertOutcome::kConverted);
+  EXPECT_TRUE(Read(p) == same + "x\n");
+}
+
 }  // namespace
