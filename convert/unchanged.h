@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstring>
 #include <optional>
 
 #include "convert/buffers.h"
@@ -14,6 +15,18 @@
 #include "platform/fd.h"
 #include "platform/fileio.h"
 #include "platform/rewrite.h"
+
+// How many bytes a and b begin with alike, of n. A run over files already
+// converted compares every byte it makes: memcmp's wide compares do it, and
+// only a difference is then looked for byte by byte, near where it lies.
+inline std::size_t EqualPrefix(const char* a, const char* b, std::size_t n) {
+  if (std::memcmp(a, b, n) == 0) return n;
+  constexpr std::size_t kStep = 64;
+  std::size_t i = 0;
+  while (n - i > kStep && std::memcmp(a + i, b + i, kStep) == 0) i += kStep;
+  const std::size_t end = std::min(n, i + kStep);
+  return static_cast<std::size_t>(std::mismatch(a + i, a + end, b + i).first - a);
+}
 
 // Compares what is fed to it, piece after piece, with a file's content from
 // a given offset on.
@@ -32,8 +45,7 @@ class SameAsFile {
         // In memory already: most files are read in one block.
         const std::size_t from = static_cast<std::size_t>(offset_ - window_->At);
         const std::size_t k = std::min(n - same, window_->Size - from);
-        const std::size_t equal = static_cast<std::size_t>(
-            std::mismatch(p + same, p + same + k, window_->Data + from).first - (p + same));
+        const std::size_t equal = EqualPrefix(p + same, window_->Data + from, k);
         same += equal;
         offset_ += static_cast<off_t>(equal);
         equal_ = equal == k;
@@ -52,8 +64,7 @@ class SameAsFile {
         step_ = std::min(kReadChunk, step_ * 4);
       }
       const std::size_t k = std::min(n - same, have_ - at_);
-      const std::size_t equal = static_cast<std::size_t>(
-          std::mismatch(p + same, p + same + k, buf_ + at_).first - (p + same));
+      const std::size_t equal = EqualPrefix(p + same, buf_ + at_, k);
       same += equal;
       at_ += equal;
       offset_ += static_cast<off_t>(equal);

@@ -16,6 +16,17 @@
 
 namespace {
 
+TEST(EqualPrefix, FindsTheFirstDifferenceWhereverItLies) {
+  for (std::size_t n : {0, 1, 63, 64, 65, 129, 300}) {
+    for (std::size_t d = 0; d <= n; ++d) {
+      const std::string a(n, 'a');
+      std::string b = a;
+      if (d < n) b[d] = 'b';
+      EXPECT_EQ(EqualPrefix(a.data(), b.data(), n), d) << n;
+    }
+  }
+}
+
 TEST_F(ConvertTest, KeepUnchangedTouchesNeitherTheFileNorItsDate) {
   const ConvertOptions keep{true};
   std::string done = Write("done.pl", "print 1;\n");
