@@ -87,7 +87,7 @@ int Rewrite(const std::string& whole, std::size_t base, mode_t file_mode) {
   }
   close(in);
   if (mode == Mode::kEach && fdatasync(p.temp) != 0) return 1;
-  if (mode != Mode::kBatched) return PutInPlace(p) ? 0 : 1;
+  if (mode != Mode::kBatched && mode != Mode::kParallel) return PutInPlace(p) ? 0 : 1;
   pending.push_back(std::move(p));
   return pending.size() >= 256 && !Flush() ? 1 : 0;
 }
