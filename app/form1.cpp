@@ -590,9 +590,6 @@ void TForm1::ScruteDossier1Fichier(TObject* Sender, std::string Nom) {
   Pump();
   // A file that failed ends the walk, as if its conversion had just failed.
   if (!runs_.empty()) EndIfFailed(runs_.back().id);
-  // The status bar names what is in place, not what is only read: after a
-  // crash, it never overstates what was done.
-  ShowInPlace();
   for (auto [box, kind] : {std::pair{Mac_c, LineEnding::Mac}, std::pair{unix_c, LineEnding::Unix},
                            std::pair{windows_c, LineEnding::Windows}}) {
     if (!box->Checked()) continue;
@@ -606,10 +603,7 @@ void TForm1::ScruteDossier1Fichier(TObject* Sender, std::string Nom) {
     visit.How.Rule2 = rule2_.Read(remplacer_2, remplacer_2e, remplacer_2l);
     visit.Run = runs_.empty() ? 0 : runs_.back().id;
     visit.Scope = runs_.empty() ? 0 : runs_.back().scope;
-    Conversions().Add(visit, [this] {
-      Pump();
-      ShowInPlace();
-    });
+    Conversions().Add(visit, [this] { Pump(); });
   }
 }
 
@@ -650,6 +644,11 @@ void TForm1::Pump() {
   const auto now = std::chrono::steady_clock::now();
   if (now - last_pump_ < PumpPeriod) return;
   last_pump_ = now;
+  // The status bar names what is in place, not what is only read: after a
+  // crash, it never overstates what was done. Shown as the window is
+  // painted: text set for each file of a fast run would cost more than its
+  // conversion, and no one could read it.
+  ShowInPlace();
   Application().ProcessMessages();
 }
 

@@ -169,8 +169,8 @@ class TForm1 : public TForm {
 
   // Shows in the status bar the file last put in place, when it is new.
   void ShowInPlace();
-  // Lets the window answer during a run: the events waiting are handled,
-  // at most once every PumpPeriod.
+  // Lets the window answer during a run: the file last put in place is
+  // shown and the events waiting are handled, at most once every PumpPeriod.
   void Pump();
 
   // A replacement row as its fields stand, their bytes kept from one file
