@@ -658,11 +658,11 @@ ReplaceRule TForm1::RuleFields::Read(const TCheckBox* on, const TEdit* search,
   // their text changed.
   const QString s = search->text();
   const QString r = replacement->text();
-  if (s != search_text_ || bytes_.Search.empty() != s.isEmpty()) {
+  if (s != search_text_) {
     search_text_ = s;
     bytes_.Search = ToLocalBytes(s);
   }
-  if (r != replacement_text_ || bytes_.Replacement.empty() != r.isEmpty()) {
+  if (r != replacement_text_) {
     replacement_text_ = r;
     bytes_.Replacement = ToLocalBytes(r);
   }
