@@ -5,8 +5,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <string_view>
 
+#include "cli/perlcheck.h"
+#include "convert/lineconverter.h"
+#include "platform/fd.h"
 #include "platform/oserror.h"
 
 namespace {
@@ -19,14 +23,46 @@ bool IsSpaceOrTab(char c) {
 
 constexpr mode_t kOthersWrite = S_IWGRP | S_IWOTH;
 
+// What the kernel runs: an ELF binary, or a script that names its own
+// interpreter.
+constexpr std::string_view kElfMagic =
+    "\x7F"
+    "ELF";
+constexpr std::string_view kScriptMagic = "#!";
+
+// Whether the regular file at path, reached through links as the kernel
+// reaches an interpreter, begins as nothing the kernel can run; false when it
+// cannot be read. The path comes from a file others may write: it is first
+// held without being opened, and opened for reading only once it is known
+// for a regular file, so that no device or pipe it names is ever opened.
+bool IsUnrunnableFile(const std::string& path) {
+  const Fd held(RetryInterrupted([&] { return ::open(path.c_str(), O_PATH | O_CLOEXEC); }));
+  struct stat st {};
+  if (held.get() < 0 || ::fstat(held.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  char proc[32];
+  std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", held.get());
+  const Fd file(
+      RetryInterrupted([&] { return ::open(proc, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC); }));
+  if (file.get() < 0) return false;
+  char head[4];
+  const ssize_t n = PreadSome(file.get(), head, sizeof head, 0);
+  if (n < 0) return false;
+  const std::string_view start(head, static_cast<std::size_t>(n));
+  return start.substr(0, kElfMagic.size()) != kElfMagic &&
+         start.substr(0, kScriptMagic.size()) != kScriptMagic;
+}
+
 }  // namespace
+
+DeployCheck::DeployCheck(int folder, std::string_view name)
+    : folder_(folder), module_(IsPerlModuleName(name)) {}
 
 void DeployCheck::Opened(const struct stat& status) {
   mode_ = status.st_mode;
 }
 
 void DeployCheck::Line(const TrialLine& line) {
-  if (line.Number != 1) return;
+  if (line.Number != 1 || module_) return;
   // The kernel reads the first line up to its LF: a CR the conversion
   // writes stays in it.
   std::string first(line.Converted);
@@ -35,14 +71,26 @@ void DeployCheck::Line(const TrialLine& line) {
   std::string_view rest = first;
   const bool marked = rest.substr(0, kUtf8Mark.size()) == kUtf8Mark;
   if (marked) rest.remove_prefix(kUtf8Mark.size());
-  if (rest.substr(0, 2) != "#!") return;
+  // Kept by -k or --fins-seulement, and after a mark even without them.
+  const std::size_t blanks =
+      LeadingBlanks(reinterpret_cast<const unsigned char*>(rest.data()), rest.size());
+  if (rest.substr(blanks, 2) != "#!") return;
   script_ = true;
-  if (marked) {
+  if (marked && blanks == 0) {
     Warn(1,
          "une marque d'ordre des octets (BOM) UTF-8 précède #! : le noyau ne voit pas #! et ne "
          "peut pas lancer le script ; convertissez-le avec --sans-bom");
+  } else if (marked) {
+    Warn(1,
+         "une marque d'ordre des octets (BOM) UTF-8 et des blancs précèdent #! : le noyau ne "
+         "voit pas #! et ne peut pas lancer le script ; convertissez-le avec --sans-bom, sans "
+         "--garder-retraits (-k) ni --fins-seulement");
+  } else if (blanks > 0) {
+    Warn(1,
+         "des blancs précèdent #! : le noyau ne voit pas #! et ne peut pas lancer le script ; "
+         "convertissez-le sans --garder-retraits (-k) ni --fins-seulement");
   }
-  Interpreter(std::string(rest.substr(2)));
+  Interpreter(std::string(rest.substr(blanks + 2)));
 }
 
 void DeployCheck::Interpreter(const std::string& line) {
@@ -87,6 +135,10 @@ void DeployCheck::Interpreter(const std::string& line) {
     Warn(1, "l'interpréteur « " + path +
                 " » n'est pas un fichier exécutable sur cette machine : corrigez la ligne #! "
                 "ou ses droits");
+  } else if (IsUnrunnableFile(path)) {
+    Warn(1, "l'interpréteur « " + path +
+                " » n'est ni un programme (ELF) ni un script commençant par #! : le noyau ne "
+                "peut pas le lancer ; corrigez la ligne #!");
   }
 }
 
