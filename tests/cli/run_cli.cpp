@@ -12,31 +12,23 @@
 
 namespace {
 
-// The program as another user runs it: a copy in a folder of its own under
-// the system's temporary folder, as reachable as the tests' own folders
-// there, since the build may lie where that user cannot go (a checkout in
-// a mode-0700 /root). Made once, removed when the tests end.
-struct CopyForOthers {
-  CopyForOthers() {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "terminelle-cli-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) return;
-    folder = pattern;
-    const std::string copy = folder + "/terminelle-cli";
-    std::error_code failed;
-    if (::chmod(folder.c_str(), 0755) == 0 &&
-        std::filesystem::copy_file(TERMINELLE_CLI, copy, failed) &&
-        ::chmod(copy.c_str(), 0755) == 0) {
-      program = copy;
-    }
-  }
-  ~CopyForOthers() { RemoveFolder(folder); }
-  std::string folder;
-  std::string program;
-};
-
+// The program as another user runs it: a copy under the system's temporary
+// folder, as reachable as the tests' own folders there, since the build may
+// lie where that user cannot go (a checkout in a mode-0700 /root). Made
+// once, removed when the tests end.
 const std::string& ProgramForOthers() {
-  static const CopyForOthers copy;
+  static const struct Copy {
+    Copy() {
+      folder = (std::filesystem::temp_directory_path() / "terminelle-cli-XXXXXX").string();
+      if (::mkdtemp(folder.data()) == nullptr || ::chmod(folder.c_str(), 0755) != 0) return;
+      std::error_code failed;
+      if (std::filesystem::copy_file(TERMINELLE_CLI, folder + "/terminelle-cli", failed)) {
+        program = folder + "/terminelle-cli";
+      }
+    }
+    ~Copy() { RemoveFolder(folder); }
+    std::string folder, program;
+  } copy;
   return copy.program;
 }
 
