@@ -33,8 +33,9 @@ constexpr std::string_view kScriptMagic = "#!";
 // Whether the regular file at path, reached through links as the kernel
 // reaches an interpreter, begins as nothing the kernel can run; false when it
 // cannot be read. The path comes from a file others may write: it is first
-// held without being opened, and opened for reading only once it is known
-// for a regular file, so that no device or pipe it names is ever opened.
+// held by O_PATH, which opens nothing, and opened for reading, through that
+// very hold, only once it is known for a regular file, so that no device or
+// pipe it names is ever opened.
 bool IsUnrunnableFile(const std::string& path) {
   const Fd held(RetryInterrupted([&] { return ::open(path.c_str(), O_PATH | O_CLOEXEC); }));
   struct stat st {};
@@ -74,7 +75,7 @@ void DeployCheck::Line(const TrialLine& line) {
   // Kept by -k or --fins-seulement, and after a mark even without them.
   const std::size_t blanks =
       LeadingBlanks(reinterpret_cast<const unsigned char*>(rest.data()), rest.size());
-  if (rest.substr(blanks, 2) != "#!") return;
+  if (rest.substr(blanks, kScriptMagic.size()) != kScriptMagic) return;
   script_ = true;
   if (marked && blanks == 0) {
     Warn(1,
@@ -90,7 +91,7 @@ void DeployCheck::Line(const TrialLine& line) {
          "des blancs précèdent #! : le noyau ne voit pas #! et ne peut pas lancer le script ; "
          "convertissez-le sans --garder-retraits (-k) ni --fins-seulement");
   }
-  Interpreter(std::string(rest.substr(blanks + 2)));
+  Interpreter(std::string(rest.substr(blanks + kScriptMagic.size())));
 }
 
 void DeployCheck::Interpreter(const std::string& line) {
