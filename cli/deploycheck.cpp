@@ -10,7 +10,6 @@
 
 #include "cli/perlcheck.h"
 #include "convert/lineconverter.h"
-#include "platform/fd.h"
 #include "platform/oserror.h"
 
 namespace {
@@ -23,35 +22,7 @@ bool IsSpaceOrTab(char c) {
 
 constexpr mode_t kOthersWrite = S_IWGRP | S_IWOTH;
 
-// What the kernel runs: an ELF binary, or a script that names its own
-// interpreter.
-constexpr std::string_view kElfMagic =
-    "\x7F"
-    "ELF";
 constexpr std::string_view kScriptMagic = "#!";
-
-// Whether the regular file at path, reached through links as the kernel
-// reaches an interpreter, begins as nothing the kernel can run; false when it
-// cannot be read. The path comes from a file others may write: it is first
-// held by O_PATH, which opens nothing, and opened for reading, through that
-// very hold, only once it is known for a regular file, so that no device or
-// pipe it names is ever opened.
-bool IsUnrunnableFile(const std::string& path) {
-  const Fd held(RetryInterrupted([&] { return ::open(path.c_str(), O_PATH | O_CLOEXEC); }));
-  struct stat st {};
-  if (held.get() < 0 || ::fstat(held.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-  char proc[32];
-  std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", held.get());
-  const Fd file(
-      RetryInterrupted([&] { return ::open(proc, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC); }));
-  if (file.get() < 0) return false;
-  char head[4];
-  const ssize_t n = PreadSome(file.get(), head, sizeof head, 0);
-  if (n < 0) return false;
-  const std::string_view start(head, static_cast<std::size_t>(n));
-  return start.substr(0, kElfMagic.size()) != kElfMagic &&
-         start.substr(0, kScriptMagic.size()) != kScriptMagic;
-}
 
 }  // namespace
 
@@ -136,10 +107,6 @@ void DeployCheck::Interpreter(const std::string& line) {
     Warn(1, "l'interpréteur « " + path +
                 " » n'est pas un fichier exécutable sur cette machine : corrigez la ligne #! "
                 "ou ses droits");
-  } else if (IsUnrunnableFile(path)) {
-    Warn(1, "l'interpréteur « " + path +
-                " » n'est ni un programme (ELF) ni un script commençant par #! : le noyau ne "
-                "peut pas le lancer ; corrigez la ligne #!");
   }
 }
 
