@@ -1,5 +1,10 @@
 #include "convert/trial.h"
 
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -9,8 +14,10 @@
 
 #include "../support/convert_fixture.h"
 #include "../support/replace_model.h"
+#include "base/errors.h"
 #include "convert/convert.h"
 #include "platform/codepage.h"
+#include "platform/fd.h"
 #include "platform/folderentry.h"
 
 namespace {
@@ -184,6 +191,39 @@ TEST_F(ConvertTest, AgreesWithTheModelOnRandomFiles) {
     ConvertTextFile(p, p, kind, r1, r2, cp);
     ASSERT_TRUE(Read(p) == model) << "round " << round << " search1=" << r1.Search
                                   << " search2=" << r2.Search;
+  }
+}
+
+TEST_F(ConvertTest, ATrialForeseesTheRefusalOfAnImmutableOrAppendOnlyFile) {
+  if (geteuid() != 0) GTEST_SKIP() << "only root sets these flags";
+  for (int flag : {FS_IMMUTABLE_FL, FS_APPEND_FL}) {
+    const std::string p = Write("f.pl", "x \r\n");
+    // Taken off again whatever is found, so that the folder can go.
+    struct Flagged {
+      Fd fd;
+      int flags = 0;
+      bool set = false;
+      ~Flagged() {
+        if (set) ioctl(fd.get(), FS_IOC_SETFLAGS, &flags);
+      }
+    } f{Fd(open(p.c_str(), O_RDONLY | O_CLOEXEC))};
+    if (ioctl(f.fd.get(), FS_IOC_GETFLAGS, &f.flags) != 0) GTEST_SKIP() << "no inode flags here";
+    int with = f.flags | flag;
+    f.set = ioctl(f.fd.get(), FS_IOC_SETFLAGS, &with) == 0;
+    if (!f.set) GTEST_SKIP() << "no such flag here";
+    // The trial, then the run, each as the user is told.
+    std::string told[2];
+    for (int run = 0; run < 2; ++run) {
+      try {
+        if (run == 0) TryConvertFile(p, LineEnding::Unix, kNoRule, kNoRule, Cp());
+        if (run == 1) ConvertTextFile(p, p, LineEnding::Unix, kNoRule, kNoRule, Cp());
+        ADD_FAILURE() << "not refused: " << run;
+      } catch (const EInOutError& e) {
+        told[run] = std::to_string(e.ErrorCode) + " " + e.Message() + " (" + e.Reason() + ")";
+      }
+    }
+    EXPECT_EQ(told[0].rfind("5 ", 0), 0u) << told[0];
+    EXPECT_EQ(told[0], told[1]);
   }
 }
 
