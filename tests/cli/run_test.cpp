@@ -441,16 +441,17 @@ TEST_F(CliRun, AByteOrderMarkGoesOnlyFromTheStartAndATrialShowsIt) {
 TEST_F(CliRun, KeptDatesSurviveARenameAndARewriteInPlace) {
   WriteBytes(Path("d/renamed.pl"), "a \r\n");
   WriteBytes(Path("d/linked.pl"), "b \r\n");
+  WriteBytes(Path("d/unchanged.pl"), "u\n");
   ASSERT_EQ(::link(Path("d/linked.pl").c_str(), Path("d/other-name").c_str()), 0);
   // Accessed before modified: reading it would move its access time.
   const struct timespec times[2] = {{1500000000, 123456789}, {1600000000, 987654321}};
-  for (const char* name : {"d/renamed.pl", "d/linked.pl"}) {
+  for (const char* name : {"d/renamed.pl", "d/linked.pl", "d/unchanged.pl"}) {
     ASSERT_EQ(::utimensat(AT_FDCWD, Path(name).c_str(), times, 0), 0);
   }
   CliResult r = RunCli({"-q", "--garder-dates", "-f", "unix", Path("d")});
   EXPECT_EQ(r.status, 0) << r.err;
   // Looked at before the files are read here.
-  for (const char* name : {"d/renamed.pl", "d/linked.pl"}) {
+  for (const char* name : {"d/renamed.pl", "d/linked.pl", "d/unchanged.pl"}) {
     struct stat st {};
     ASSERT_EQ(::stat(Path(name).c_str(), &st), 0);
     EXPECT_EQ(st.st_atim.tv_sec, times[0].tv_sec) << name;
@@ -776,6 +777,23 @@ TEST_F(CliRun, JsonTellsEveryFileInWalkOrderAndNamesLossless) {
                                                                       {"status", "1"}}) {
     EXPECT_EQ(Number(summary, name), count) << name;
   }
+}
+
+TEST_F(CliRun, AFolderThatCanBeListedButNotEnteredFailsACheck) {
+  WriteBytes(Path("t/a.pl"), "a\n");
+  WriteBytes(Path("t/blind/b.pl"), "b \n");
+  ASSERT_EQ(::chmod(Path("t/blind").c_str(), 0444), 0);
+  CliRunAs as;
+  if (::geteuid() == 0) {
+    as.uid = 65534;
+    for (const std::string& p : {dir_, Path("t")}) ::chmod(p.c_str(), 0777);
+  }
+  const CliResult r = RunCli({"--controle", "--json", "-r", "-f", "unix", Path("t")}, as);
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_NE(r.out.find("{\"type\": \"folder\", \"path\": \"" + Path("t/blind") +
+                       "\", \"outcome\": \"failed\""),
+            std::string::npos)
+      << r.out;
 }
 
 TEST_F(CliRun, InfoTellsEachFilesLineEndsAndWritesNothing) {
