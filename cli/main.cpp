@@ -10,12 +10,14 @@
 #include "cli/options.h"
 #include "cli/quote.h"
 #include "cli/run.h"
+#include "platform/process.h"
 #include "settings/file/inifile.h"
 #include "settings/file/iniform1.h"
 
 int main(int argc, char** argv) {
   // Messages from the system and the charset of file contents follow the user's locale.
   std::setlocale(LC_ALL, "");
+  FailWritesPastSizeLimit();
   ParsedCommandLine parsed = ParseCommandLine(argc, argv);
   switch (parsed.Action) {
     case CliAction::kHelp:

@@ -269,6 +269,31 @@ TEST_F(ScheduleTest, AFullDiskFailsOnlyAFileThatCannotFitAlone) {
   EXPECT_EQ(results[8].Message, "Erreur E/S 112");
 }
 
+TEST_F(ScheduleTest, AFileThatFindsNoDescriptorGoesAgainWithFewerInHand) {
+  // No descriptor left for a second temporary file: the files that find
+  // none are converted again once fewer are in hand, one at a time at worst.
+  struct FewDescriptors : FileWriter {
+    explicit FewDescriptors(std::string folder) : folder_(std::move(folder)) {}
+    int OpenUnnamed(int folder, mode_t mode) override {
+      if (TemporariesIn(folder_) > 0) {
+        errno = EMFILE;
+        return -1;
+      }
+      return FileWriter::OpenUnnamed(folder, mode);
+    }
+    std::string folder_;
+  };
+  constexpr int kFiles = 12;
+  MakeFiles(kFiles);
+  FewDescriptors process(dir_);
+  const std::vector<VisitResult> results = RunAll(kFiles, 3, false, &process);
+  ASSERT_EQ(results.size(), static_cast<std::size_t>(kFiles));
+  for (int i = 0; i < kFiles; ++i) {
+    EXPECT_FALSE(results[static_cast<std::size_t>(i)].Failed) << i;
+    EXPECT_EQ(ReadBytes(Path(i)), Converted(i)) << i;
+  }
+}
+
 TEST_F(ScheduleTest, EachFileSystemIsFlushedAsItNeeds) {
   // FUSE: a barrier never reaches the file system's process, so each file is
   // flushed on its own before its rename. A disk: one barrier, then each
