@@ -2,6 +2,7 @@
 // Runs the built terminelle-cli as a child process.
 
 #include <string>
+#include <utility>
 #include <vector>
 
 // What a run of the program gave.
@@ -18,6 +19,8 @@ struct CliRunAs {
   std::string stdout_to;
   // The user and group it runs as, when not negative (the caller is root).
   int uid = -1;
+  // The limits it runs under, each a resource (RLIMIT_FSIZE...) and its value.
+  std::vector<std::pair<int, unsigned long>> limits = {};
 };
 
 // Runs terminelle-cli with args; it inherits the environment.

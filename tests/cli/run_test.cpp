@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -281,6 +282,41 @@ TEST_F(CliRun, AFolderThatCannotBeReadIsAFailure) {
   // The rest of the run went on.
   EXPECT_EQ(ReadBytes(Path("t/a.pl")), "a\n");
   EXPECT_EQ(ReadBytes(Path("t/z/c.pl")), "c\n");
+}
+
+TEST_F(CliRun, SystemLimitsAreToldAndNeverEndTheRun) {
+  // Past the size a file may reach (ulimit -f): that file's reason, not a
+  // kill; the others are converted.
+  std::string big;
+  for (int i = 0; i < 20000; ++i) big += "line \r\n";
+  WriteBytes(Path("s/big.pl"), big);
+  WriteBytes(Path("s/small.pl"), "a \r\n");
+  CliRunAs small_files;
+  small_files.limits = {{RLIMIT_FSIZE, 64 * 1024}};
+  CliResult r = RunCli({"-f", "unix", Path("s")}, small_files);
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_NE(r.err.find(Path("s/big.pl") + " : Erreur E/S 223 (fichier trop grand pour la limite "
+                                          "du programme (ulimit -f)"),
+            std::string::npos)
+      << r.err;
+  EXPECT_TRUE(ReadBytes(Path("s/big.pl")) == big);
+  EXPECT_EQ(ReadBytes(Path("s/small.pl")), "a\n");
+
+  // Few descriptors (ulimit -n): fewer files are held at once, all converted,
+  // in place too.
+  const std::vector<std::string> folders = {"n/", "n/a/", "n/a/b/", "n/c/"};
+  for (const std::string& folder : folders) {
+    for (int i = 0; i < 8; ++i) WriteBytes(Path(folder + std::to_string(i) + ".pl"), "a \r\n");
+  }
+  ASSERT_EQ(::link(Path("n/0.pl").c_str(), Path("n/c/linked.pl").c_str()), 0);
+  CliRunAs few_files;
+  few_files.limits = {{RLIMIT_NOFILE, 24}};
+  r = RunCli({"-r", "-j", "4", "-f", "unix", Path("n")}, few_files);
+  EXPECT_EQ(r.status, 0) << r.err;
+  for (const std::string& folder : folders) {
+    for (int i = 0; i < 8; ++i)
+      EXPECT_EQ(ReadBytes(Path(folder + std::to_string(i) + ".pl")), "a\n");
+  }
 }
 
 TEST_F(CliRun, InterruptedRunLeavesEveryFileOldOrNew) {
