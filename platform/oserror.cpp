@@ -168,7 +168,7 @@ const char* FrenchText(int err) {
     case ECONNREFUSED:
       return "connexion refusée";
     case ENOTCONN:
-      return "système de fichiers déconnecté de son programme ou de son serveur";
+      return "système de fichiers déconnecté";
     case EHOSTDOWN:
       return "serveur éteint";
     case EHOSTUNREACH:

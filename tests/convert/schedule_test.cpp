@@ -242,55 +242,34 @@ int TemporariesIn(const std::string& folder) {
 
 TEST_F(ScheduleTest, AFullDiskFailsOnlyAFileThatCannotFitAlone) {
   // Room for one new content at a time, and none for the longer ones (from
-  // file 8 on).
+  // file 8 on); the same with descriptors, where the process runs out of them.
   struct NearlyFull : FileWriter {
-    explicit NearlyFull(std::string folder) : folder_(std::move(folder)) {}
+    NearlyFull(std::string folder, int err) : folder_(std::move(folder)), err_(err) {}
     ssize_t Write(int fd, const void* buf, std::size_t n) override {
       struct stat st {};
       if (TemporariesIn(folder_) > 1 || (::fstat(fd, &st) == 0 && st.st_size + n > 8 + 1)) {
-        errno = ENOSPC;
+        errno = err_;
         return -1;
       }
       return FileWriter::Write(fd, buf, n);
     }
     std::string folder_;
+    int err_;
   };
-  constexpr int kFiles = 20;
-  MakeFiles(kFiles);
-  NearlyFull disk(dir_);
-  const std::vector<VisitResult> results = RunAll(kFiles, 2, false, &disk);
-  ASSERT_EQ(results.size(), static_cast<std::size_t>(kFiles));
-  for (int i = 0; i < kFiles; ++i) {
-    const VisitResult& r = results[static_cast<std::size_t>(i)];
-    EXPECT_EQ(r.Path.Text(), Path(i));
-    EXPECT_EQ(r.Failed, i >= 8) << i;
-    EXPECT_EQ(ReadBytes(Path(i)), i >= 8 ? std::string(i + 1, 'a') + " \r\n" : Converted(i)) << i;
-  }
-  EXPECT_EQ(results[8].Message, "Erreur E/S 112");
-}
-
-TEST_F(ScheduleTest, AFileThatFindsNoDescriptorGoesAgainWithFewerInHand) {
-  // No descriptor left for a second temporary file: the files that find
-  // none are converted again once fewer are in hand, one at a time at worst.
-  struct FewDescriptors : FileWriter {
-    explicit FewDescriptors(std::string folder) : folder_(std::move(folder)) {}
-    int OpenUnnamed(int folder, mode_t mode) override {
-      if (TemporariesIn(folder_) > 0) {
-        errno = EMFILE;
-        return -1;
-      }
-      return FileWriter::OpenUnnamed(folder, mode);
+  for (int err : {ENOSPC, EMFILE}) {
+    SCOPED_TRACE(err);
+    constexpr int kFiles = 20;
+    MakeFiles(kFiles);
+    NearlyFull disk(dir_, err);
+    const std::vector<VisitResult> results = RunAll(kFiles, 2, false, &disk);
+    ASSERT_EQ(results.size(), static_cast<std::size_t>(kFiles));
+    for (int i = 0; i < kFiles; ++i) {
+      const VisitResult& r = results[static_cast<std::size_t>(i)];
+      EXPECT_EQ(r.Path.Text(), Path(i));
+      EXPECT_EQ(r.Failed, i >= 8) << i;
+      EXPECT_EQ(ReadBytes(Path(i)), i >= 8 ? std::string(i + 1, 'a') + " \r\n" : Converted(i)) << i;
     }
-    std::string folder_;
-  };
-  constexpr int kFiles = 12;
-  MakeFiles(kFiles);
-  FewDescriptors process(dir_);
-  const std::vector<VisitResult> results = RunAll(kFiles, 3, false, &process);
-  ASSERT_EQ(results.size(), static_cast<std::size_t>(kFiles));
-  for (int i = 0; i < kFiles; ++i) {
-    EXPECT_FALSE(results[static_cast<std::size_t>(i)].Failed) << i;
-    EXPECT_EQ(ReadBytes(Path(i)), Converted(i)) << i;
+    EXPECT_EQ(results[8].Message, err == ENOSPC ? "Erreur E/S 112" : "Trop de fichiers ouverts");
   }
 }
 
