@@ -20,6 +20,7 @@
 #include "convert/interrupted.h"
 #include "framework/forms.h"
 #include "platform/paths.h"
+#include "platform/process.h"
 #include "platform/rewriterecord.h"
 #include "platform/workfile.h"
 #include "settings/store/svgeditini.h"
@@ -93,6 +94,7 @@ void CloseOnSessionEnd() {
 int RunTerminelle(int argc, char** argv) {
   // Messages from the system and the charset of file contents follow the user's locale.
   std::setlocale(LC_ALL, "");
+  FailWritesPastSizeLimit();
   QApplication qapp(argc, argv);
   Application().Title = "Terminelle";
   QApplication::setApplicationName(QString::fromUtf8(Application().Title));

@@ -9,6 +9,7 @@
 #include "base/errors.h"
 #include "cli/options.h"
 #include "cli/run.h"
+#include "platform/process.h"
 #include "platform/quote.h"
 #include "settings/file/inifile.h"
 #include "settings/file/iniform1.h"
@@ -16,6 +17,7 @@
 int main(int argc, char** argv) {
   // Messages from the system and the charset of file contents follow the user's locale.
   std::setlocale(LC_ALL, "");
+  FailWritesPastSizeLimit();
   ParsedCommandLine parsed = ParseCommandLine(argc, argv);
   switch (parsed.Action) {
     case CliAction::kHelp:

@@ -61,11 +61,9 @@ std::string ReasonFor(int err) {
     case ENAMETOOLONG:
       return "nom trop long pour le système de fichiers : raccourcissez-le, puis relancez";
     case EMFILE:
-      return "le programme n'a plus de descripteur de fichier libre : relevez sa limite "
-             "(ulimit -n), puis relancez";
+      return SystemErrorText(err) + " : relevez sa limite (ulimit -n), puis relancez";
     case ENFILE:
-      return "le système n'a plus de descripteur de fichier libre : fermez des programmes, puis "
-             "relancez";
+      return SystemErrorText(err) + " : fermez des programmes, puis relancez";
     case ENOMEM:
       return "mémoire insuffisante : fermez des programmes, puis relancez";
     case EFBIG:
@@ -83,10 +81,18 @@ std::string ReasonFor(int err) {
     case ESTALE:
       return "le fichier a été supprimé ou remplacé sur le serveur pendant la conversion : "
              "relancez";
+    case ENOTCONN:
     case ECONNABORTED:
+      // What a FUSE file system gives once its process is gone.
+      return "le programme qui sert ce système de fichiers (FUSE : sshfs, bindfs...) s'est "
+             "arrêté ou a perdu sa connexion : démontez-le (fusermount -u), montez-le de "
+             "nouveau, puis relancez";
+    case EXDEV:
+      return "un fichier ou un système de fichiers est monté sur ce nom (mount --bind), qui ne "
+             "peut donc pas être remplacé : convertissez le fichier là d'où il est monté, ou "
+             "retirez-le du filtre";
     case ECONNRESET:
     case ECONNREFUSED:
-    case ENOTCONN:
     case EHOSTDOWN:
     case EHOSTUNREACH:
     case ENETDOWN:
@@ -149,11 +155,14 @@ bool Produce(Input in, Destination& to, const Conversion& c) {
 ConvertOutcome PrepareOverItself(const Source& src, const Conversion& c,
                                  std::optional<Rewrite>& rewrite) {
   // Contents read so soon after their last change that their dates, in the
-  // steps their file system keeps, could not tell another, are hashed.
+  // steps their file system keeps, could not tell another, are hashed; so
+  // are all those of a file system whose change times cannot be trusted.
   ContentHash hash;
   Input in{src.File.get(), src.Status.st_size};
-  if (MayChangeUnseen(src.Status, ClockOf(c))) in.Hash = &hash;
   FileWriter& writer = WriterOf(c);
+  if (!ChangeTimeTrusted(src.Entry, writer) || MayChangeUnseen(src.Status, ClockOf(c))) {
+    in.Hash = &hash;
+  }
   try {
     if (c.Options.KeepUnchanged) {
       UnlessUnchanged to(src, writer, c.Options.KeepDates, rewrite, SharedBuffers());

@@ -23,28 +23,35 @@ constexpr std::chrono::milliseconds kIdleCommit{20};
 constexpr std::size_t kNoLimit = std::numeric_limits<std::size_t>::max();
 
 // Visits in hand at most: each holds a file, its temporary file and its
-// folder open, beside the folders the walk holds.
+// folder open, beside the folders the walk holds and a few more (the
+// standard streams, the state folder, a rewrite in place's copy and
+// record), fewer of them under a small limit. Never more than the limit
+// leaves room for, however small: a visit that still finds none is tried
+// again with fewer in hand.
 std::size_t InHandFromDescriptors() {
   struct rlimit limit {};
   std::size_t open = 1024;
   if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
     open = static_cast<std::size_t>(limit.rlim_cur);
   }
-  const std::size_t used = static_cast<std::size_t>(OpenListingBudget()) + 64;
+  const std::size_t used =
+      static_cast<std::size_t>(OpenListingBudget()) + std::clamp<std::size_t>(open / 4, 16, 64);
   const std::size_t room = open > used ? (open - used) / 3 : 0;
-  return std::clamp<std::size_t>(room, 8, 1024);
+  return std::clamp<std::size_t>(room, 1, 1024);
 }
 
-bool DiskFull(int err) {
-  return err == ENOSPC || err == EDQUOT;
+// A failure that fewer files in hand may cure: a full disk or quota, or no
+// descriptor left.
+bool WantsRoom(int err) {
+  return err == ENOSPC || err == EDQUOT || err == EMFILE || err == ENFILE;
 }
 
-bool DiskFull(const std::exception_ptr& error) {
+bool WantsRoom(const std::exception_ptr& error) {
   if (!error) return false;
   try {
     std::rethrow_exception(error);
   } catch (const EInOutError& e) {
-    return e.ErrorCode == io_code::kDiskFull;
+    return e.ErrorCode == io_code::kDiskFull || e.ErrorCode == io_code::kTooManyOpenFiles;
   } catch (...) {
   }
   return false;
@@ -360,7 +367,7 @@ void Schedule::Perform(Slot& slot) {
 }
 
 void Schedule::Finish(Slot& slot) {
-  if (slot.result.Failed && DiskFull(slot.result.Error) && MakeRoom(slot)) return;
+  if (slot.result.Failed && WantsRoom(slot.result.Error) && MakeRoom(slot)) return;
   slot.state = Slot::State::kDone;
   slot.done_at = std::chrono::steady_clock::now();
   if (slot.result.Failed) NoteFailure(slot.visit.Run, slot.seq);
@@ -375,8 +382,9 @@ void Schedule::Finish(Slot& slot) {
 }
 
 bool Schedule::MakeRoom(Slot& slot) {
-  // Whether others held room when the disk was found full is not whether
-  // they hold it now: only a file converted alone fails.
+  // Whether others held room when the disk was found full (or descriptors
+  // ran out) is not whether they hold it now: only a file converted alone
+  // fails.
   if (slot.alone) return false;
   std::size_t holding = 0;
   for (const auto& s : slots_) {
@@ -495,13 +503,14 @@ void Schedule::CommitAndTell(std::unique_lock<std::mutex>& lock) {
     const Slot* folders_after = nullptr;
     if (!batch.empty()) {
       for (Slot* s : batch) s->committing = true;
-      const std::size_t cut = Commit(batch, &folders, lock);
+      int cut_error = 0;
+      const std::size_t cut = Commit(batch, &folders, &cut_error, lock);
       for (Slot* s : batch) s->committing = false;
       if (cut > 0) folders_after = batch[cut - 1];
       if (cut < batch.size()) {
         Slot& full = *batch[cut];
         if (!MakeRoom(full)) {
-          full.Fail(std::make_exception_ptr(IoError(ENOSPC, full.visit.Path.Text())));
+          full.Fail(std::make_exception_ptr(IoError(cut_error, full.visit.Path.Text())));
           NoteFailure(full.visit.Run, full.seq);
         }
       } else if (room_ != kNoLimit) {
@@ -547,7 +556,7 @@ void Schedule::CommitAndTell(std::unique_lock<std::mutex>& lock) {
 }
 
 std::size_t Schedule::Commit(std::vector<Slot*>& batch, std::vector<VisitResult>* folders,
-                             std::unique_lock<std::mutex>& lock) {
+                             int* cut_error, std::unique_lock<std::mutex>& lock) {
   std::vector<Rewrite*> rewrites;
   for (Slot* s : batch) rewrites.push_back(s->Pending());
   lock.unlock();
@@ -567,7 +576,7 @@ std::size_t Schedule::Commit(std::vector<Slot*>& batch, std::vector<VisitResult>
     lock.unlock();
     try {
       if (err == 0) err = s.Pending()->PutInPlace();
-      if (err != 0 && !DiskFull(err)) {
+      if (err != 0 && !WantsRoom(err)) {
         error = std::make_exception_ptr(IoError(err, s.visit.Path.Text()));
       }
     } catch (const std::bad_alloc&) {
@@ -575,8 +584,9 @@ std::size_t Schedule::Commit(std::vector<Slot*>& batch, std::vector<VisitResult>
     }
     lock.lock();
     // Nothing after it is put in place before it has had another try.
-    if (DiskFull(err)) {
+    if (WantsRoom(err)) {
       cut = i;
+      *cut_error = err;
       break;
     }
     if (error) {

@@ -10,9 +10,10 @@
 // reads what the other wrote. Different files are independent, so the bytes
 // written are those of a run that converts one file after the other.
 //
-// Where the disk fills up, what is in hand is put in place and the rest is
-// converted again in smaller batches, down to one file at a time: only a
-// file that cannot fit alone fails.
+// Where the disk fills up, or the process runs out of descriptors, what is
+// in hand is put in place and the rest is converted again in smaller
+// batches, down to one file at a time: only a file that cannot fit, or be
+// opened, alone fails.
 
 #include <chrono>
 #include <condition_variable>
@@ -174,9 +175,9 @@ class Schedule {
   bool DueForCommit(std::size_t done, const std::vector<Slot*>& batch, std::uint64_t bytes) const;
   // Puts batch in place, the lock released around the system's calls;
   // folders whose flush failed go to folders. Returns how many of the batch
-  // it settled: the disk filled up at the next one, which with those after
-  // it is not in place.
-  std::size_t Commit(std::vector<Slot*>& batch, std::vector<VisitResult>* folders,
+  // it settled: the disk filled up (or descriptors ran out, *cut_error
+  // says) at the next one, which with those after it is not in place.
+  std::size_t Commit(std::vector<Slot*>& batch, std::vector<VisitResult>* folders, int* cut_error,
                      std::unique_lock<std::mutex>& lock);
   void Release(Slot& slot);
   void StopLocked();
@@ -187,9 +188,10 @@ class Schedule {
   void NoteFailure(unsigned run, std::uint64_t seq);
   // Whether slot lies within the visits that may hold a new content at once.
   bool HasRoom(const Slot& slot) const;
-  // The disk filled up while slot was converted or committed: fewer visits
-  // may hold a new content from now on; those beyond give theirs back and
-  // go again, slot too. False when slot was converted alone, and so fails.
+  // The disk filled up, or descriptors ran out, while slot was converted or
+  // committed: fewer visits may hold a new content from now on; those
+  // beyond give theirs back and go again, slot too. False when slot was
+  // converted alone, and so fails.
   bool MakeRoom(Slot& slot);
   void SendBack(Slot& slot);
 

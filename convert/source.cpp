@@ -43,6 +43,9 @@ bool OpenSource(const FolderEntry& entry, Source* s, FileWriter& writer, MarkedS
   // back: a file found unchanged keeps all its dates.
   if (int err = s->Entry.OpenForReading(&s->File, RefuseUndatable(named) == 0)) {
     if (err == ELOOP || err == ENOENT) return false;  // replaced by a link, or gone, since
+    // A run holding fewer files at once may open it: told as a rewrite's
+    // own lack of descriptors is, which the schedule knows.
+    if (err == EMFILE || err == ENFILE) throw IoError(err, entry.Path());
     throw EFOpenError(FullPathName(entry.Path()), SystemErrorText(err));
   }
   if (::fstat(s->File.get(), &s->Status) != 0 || !S_ISREG(s->Status.st_mode)) return false;

@@ -25,9 +25,8 @@ int FileWriter::SyncAll(int fd) {
 }
 
 int FileWriter::SyncRange(int fd) {
-  return ::sync_file_range(fd, 0, 0,
-                           SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE |
-                               SYNC_FILE_RANGE_WAIT_AFTER);
+  return ::sync_file_range(
+      fd, 0, 0, SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
 }
 
 int FileWriter::SyncFolder(int folder) {
@@ -95,6 +94,11 @@ int SyncWritten(FileWriter& writer, int fd) {
 }
 
 int SyncFolder(FileWriter& writer, int folder) {
+  // A folder the walk opened is flushed through its own descriptor, which
+  // takes no new one from a process near its limit; one held only to name
+  // its entries (O_PATH) cannot be.
+  if (RetryInterrupted([&] { return writer.SyncFolder(folder); }) == 0) return 0;
+  if (errno != EBADF) return errno;
   Fd dir(RetryInterrupted(
       [folder] { return ::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
   if (dir.get() < 0 || RetryInterrupted([&] { return writer.SyncFolder(dir.get()); }) != 0) {

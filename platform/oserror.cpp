@@ -153,9 +153,9 @@ const char* FrenchText(int err) {
       return "blocage mutuel évité";
     // Limits.
     case EMFILE:
-      return "trop de fichiers ouverts par le programme";
+      return "le programme n'a plus de descripteur de fichier libre";
     case ENFILE:
-      return "trop de fichiers ouverts sur le système";
+      return "le système n'a plus de descripteur de fichier libre";
     case ENOMEM:
       return "mémoire insuffisante";
     // Network file systems.
@@ -168,7 +168,7 @@ const char* FrenchText(int err) {
     case ECONNREFUSED:
       return "connexion refusée";
     case ENOTCONN:
-      return "système de fichiers réseau déconnecté";
+      return "système de fichiers déconnecté";
     case EHOSTDOWN:
       return "serveur éteint";
     case EHOSTUNREACH:

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <csignal>
 #include <cstdlib>
 
 #include "platform/fd.h"
@@ -49,4 +50,8 @@ mode_t CreationMask() {
 
 mode_t NewFileMode() {
   return 0666 & ~CreationMask();
+}
+
+void FailWritesPastSizeLimit() {
+  std::signal(SIGXFSZ, SIG_IGN);
 }

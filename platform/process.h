@@ -1,6 +1,7 @@
 #pragma once
 // What the system tells of this process: its status, and the umask that
-// decides the permission bits of the files it creates.
+// decides the permission bits of the files it creates; and how it meets the
+// limit set on the size of the files it writes.
 
 #include <sys/types.h>
 
@@ -12,3 +13,7 @@ std::string ProcessStatus();
 mode_t CreationMask();
 // The permission bits a newly created file gets under that umask.
 mode_t NewFileMode();
+
+// A write past the size a file may reach (ulimit -f) fails with EFBIG, told
+// as any failed write, rather than kill the program (SIGXFSZ). Called at start.
+void FailWritesPastSizeLimit();

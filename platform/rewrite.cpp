@@ -31,6 +31,12 @@ bool SameState(const struct stat& a, const struct stat& b) {
          a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
 }
 
+// Whether err, met looking the file up again by its name, tells that
+// another program removed, moved or replaced it, or closed it to this user.
+bool Vanished(int err) {
+  return err == ENOENT || err == ENOTDIR || err == ELOOP || err == EACCES;
+}
+
 // What this process may do to files, as the system tells it.
 struct Credentials {
   uid_t fsuid = 0;
@@ -129,14 +135,14 @@ bool InodeFlags(int fd, int* flags) {
   return ::ioctl(fd, FS_IOC_GETFLAGS, flags) == 0;
 }
 
-// What a folder tells of the files made in it: what its file system needs
-// of them to outlive a power cut, and whether they may take flags from it.
-// Asked once for each open folder a thread writes in, since a folder's
-// files come one after the other; it holds while the folder is open.
+// What a folder tells of the files in it: what its file system is, and
+// whether a new file may take flags from it. Asked once for each open
+// folder a thread reads or writes in, since a folder's files come one after
+// the other; it holds while the folder is open.
 struct FolderFacts {
   std::weak_ptr<const Fd> folder;
   const FileWriter* writer = nullptr;
-  Durability durability = Durability::kEachFile;
+  FileSystemTraits traits;
   // Whether a new file may take flags from the folder (it has some, or
   // cannot tell).
   bool passes_flags = true;
@@ -150,13 +156,17 @@ const FolderFacts& FactsOf(const FolderEntry& entry, FileWriter& writer) {
   if (same) return last;
   last.folder = open;
   last.writer = &writer;
-  last.durability = DurabilityOf(writer, entry.Folder());
+  last.traits = TraitsOf(writer, entry.Folder());
   int flags = 0;
   last.passes_flags = !InodeFlags(entry.Folder(), &flags) || (flags & kKeptFlags) != 0;
   return last;
 }
 
 }  // namespace
+
+bool ChangeTimeTrusted(const FolderEntry& entry, FileWriter& writer) {
+  return FactsOf(entry, writer).traits.TrustedChangeTime;
+}
 
 int RefuseUnwritable(const FolderEntry& entry, const struct stat& st) {
   // A file without write permission is refused even to root, as a
@@ -201,7 +211,7 @@ Rewrite::Rewrite(const FolderEntry& entry, FileWriter& writer)
 
 int Rewrite::Begin() {
   const FolderFacts& folder = FactsOf(entry_, *writer_);
-  durability_ = folder.durability;
+  durability_ = folder.traits.Outlive;
   if (original_ < 0) return MakeTemp(false);
   // The gate before anything is made or changed.
   if (int err = RefuseUnkeepable(original_, st_)) return err;
@@ -376,20 +386,31 @@ bool Rewrite::TakeIdentity() {
           now.st_uid == st_.st_uid && now.st_gid == st_.st_gid);
 }
 
-bool Rewrite::StillTheFileRead() const {
+int Rewrite::CheckStillTheFileRead() const {
   // The name still leads to the inode read, so its status is that of the
-  // open descriptor too: one call checks both.
+  // open descriptor too: one call checks both. A name gone (or closed to
+  // this user) is another program's doing; a file system that stopped
+  // answering is told as such.
   struct stat by_name {};
-  if (entry_.Status(&by_name) != 0 || !SameState(by_name, st_)) return false;
+  if (int err = entry_.Status(&by_name)) return Vanished(err) ? EBUSY : err;
+  if (!SameState(by_name, st_)) return EBUSY;
   // A hash handed over is checked whenever given: a caller that read the
   // file long before knew better than this moment whether it was racy.
-  if (!hashed_) return true;
+  if (!hashed_) return 0;
+  // Read through a descriptor of its own: FUSE and network file systems
+  // read again only what a new one opens, and may otherwise give back what
+  // they cached of the file when it was first read.
+  Fd now;
+  if (int err = entry_.OpenForReading(&now)) return Vanished(err) ? EBUSY : err;
+  struct stat opened {};
+  if (::fstat(now.get(), &opened) != 0) return errno;
+  if (opened.st_dev != st_.st_dev || opened.st_ino != st_.st_ino) return EBUSY;
   std::unique_ptr<char[]> buf(new char[kCopyChunk]);
   ContentHash hash;
   for (off_t offset = 0;;) {
-    ssize_t n = PreadSome(original_, buf.get(), kCopyChunk, offset);
-    if (n < 0) return false;
-    if (n == 0) return hash.Value() == hash_;
+    ssize_t n = PreadSome(now.get(), buf.get(), kCopyChunk, offset);
+    if (n < 0) return errno;
+    if (n == 0) return hash.Value() == hash_ ? 0 : EBUSY;
     hash.Add(buf.get(), static_cast<std::size_t>(n));
     offset += n;
   }
@@ -406,11 +427,13 @@ int Rewrite::PutInPlace() {
   // Named only now, so that a kill before leaves nothing; named before the
   // check, so that nothing comes between the check and the rename.
   if (int err = temp_.Name()) return err;
-  if (!StillTheFileRead()) return EBUSY;
+  if (int err = CheckStillTheFileRead()) return err;
   writer_->Reached(WriteStep::kBeforeReplace);
   if (::renameat(temp_.folder(), temp_.name().c_str(), entry_.Folder(), entry_.Name().c_str()) !=
       0) {
-    return errno;
+    // Refused over a file mounted on its name (mount --bind): told as a
+    // file kept by another file system than its folder's, not as a change.
+    return errno == EBUSY ? EXDEV : errno;
   }
   temp_.Keep();
   return 0;
@@ -422,7 +445,7 @@ int Rewrite::RewriteInPlace() {
   std::string capability;
   if (int err = KeepOldContent(&backup, &record, &capability)) return err;
   writer_->Reached(WriteStep::kBackupKept);
-  if (!StillTheFileRead()) return EBUSY;
+  if (int err = CheckStillTheFileRead()) return err;
   writer_->Reached(WriteStep::kBeforeRewrite);
   Fd out;
   if (int err = ReopenForWriting(original_, entry_, &out)) return err;

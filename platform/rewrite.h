@@ -50,6 +50,12 @@ struct FolderFlushFailure {
   int Error = 0;
 };
 
+// Whether every change of a file in the folder of entry moves its change
+// time, as its file system's type tells (platform/durability.h); elsewhere
+// a file read is hashed whatever its dates, and hashed again before it is
+// replaced. Asked through writer once for each open folder.
+bool ChangeTimeTrusted(const FolderEntry& entry, FileWriter& writer);
+
 // 0, or the errno that refuses writing the file (EACCES for a file without
 // any write permission bit, which is refused even to root).
 int RefuseUnwritable(const FolderEntry& entry, const struct stat& st);
@@ -115,7 +121,8 @@ class Rewrite {
   // The whole commit of this one file: the new content made durable, put in
   // place, its folder flushed. 0, EBUSY when the file was changed or
   // replaced by someone else since it was opened (it is then left as they
-  // left it), or the errno of the failure, the file keeping its old content.
+  // left it), or the errno of the failure (EXDEV for a file mounted over its
+  // name, which cannot be renamed over), the file keeping its old content.
   // When folder_error is given, a folder flush that fails once the file is
   // in place goes there and 0 is returned; otherwise it is returned.
   int Commit(int* folder_error = nullptr);
@@ -154,7 +161,9 @@ class Rewrite {
   bool TakeIdentity();
   // Gives fd the file's modification and access times; 0 or errno.
   int GiveBackDates(int fd) const;
-  bool StillTheFileRead() const;
+  // 0 when the file is still the one read, unchanged; EBUSY when another
+  // program changed or replaced it, or the errno that kept it from being told.
+  int CheckStillTheFileRead() const;
   int RewriteInPlace();
   // Copies the old content aside, with a record naming everything, all on
   // disk before the file is touched; *capability receives the file's.

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -72,6 +73,12 @@ CliResult RunCli(const std::vector<std::string>& args, const CliRunAs& as) {
           ::setuid(static_cast<uid_t>(as.uid)) != 0 || ::chdir("/") != 0) {
         ::_exit(126);
       }
+    }
+    for (const auto& [resource, value] : as.limits) {
+      struct rlimit limit {};
+      ::getrlimit(resource, &limit);
+      limit.rlim_cur = value;
+      if (::setrlimit(resource, &limit) != 0) ::_exit(125);
     }
     ::dup2(out, 1);
     ::dup2(err, 2);

@@ -2,6 +2,7 @@
 // Runs the built terminelle-cli as a child process.
 
 #include <string>
+#include <utility>
 #include <vector>
 
 // What a run of the program gave.
@@ -19,6 +20,8 @@ struct CliRunAs {
   // The user and group it runs as, when not negative (the caller is root),
   // from a copy that user can reach, in the root folder.
   int uid = -1;
+  // The limits it runs under, each a resource (RLIMIT_FSIZE...) and its value.
+  std::vector<std::pair<int, unsigned long>> limits = {};
 };
 
 // Runs terminelle-cli with args; it inherits the environment.

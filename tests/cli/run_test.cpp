@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -281,6 +282,32 @@ TEST_F(CliRun, AFolderThatCannotBeReadIsAFailure) {
   // The rest of the run went on.
   EXPECT_EQ(ReadBytes(Path("t/a.pl")), "a\n");
   EXPECT_EQ(ReadBytes(Path("t/z/c.pl")), "c\n");
+}
+
+TEST_F(CliRun, SystemLimitsAreToldAndNeverEndTheRun) {
+  // Past ulimit -f: that file's reason, not a kill. Under a small ulimit -n:
+  // fewer files held at once, all converted, in place too.
+  const std::string big = std::string(100000, 'x') + "\r\n";
+  WriteBytes(Path("s/big.pl"), big);
+  WriteBytes(Path("s/small.pl"), "a \r\n");
+  CliRunAs as;
+  as.limits = {{RLIMIT_FSIZE, 65536}};
+  CliResult r = RunCli({"-f", "unix", Path("s")}, as);
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_NE(r.err.find("big.pl : Erreur E/S 223 (fichier trop grand pour la limite du programme"),
+            std::string::npos)
+      << r.err;
+  EXPECT_TRUE(ReadBytes(Path("s/big.pl")) == big);
+  EXPECT_EQ(ReadBytes(Path("s/small.pl")), "a\n");
+  std::vector<std::string> files;
+  for (const char* folder : {"n/", "n/a/", "n/a/b/", "n/c/"}) {
+    for (int i = 0; i < 8; ++i) files.push_back(Path(folder + std::to_string(i) + ".pl"));
+  }
+  for (const std::string& f : files) WriteBytes(f, "a \r\n");
+  ASSERT_EQ(::link(files[0].c_str(), Path("n/c/linked.pl").c_str()), 0);
+  as.limits = {{RLIMIT_NOFILE, 24}};
+  EXPECT_EQ(RunCli({"-r", "-j", "4", "-f", "unix", Path("n")}, as).status, 0);
+  for (const std::string& f : files) EXPECT_EQ(ReadBytes(f), "a\n") << f;
 }
 
 TEST_F(CliRun, InterruptedRunLeavesEveryFileOldOrNew) {

@@ -242,31 +242,35 @@ int TemporariesIn(const std::string& folder) {
 
 TEST_F(ScheduleTest, AFullDiskFailsOnlyAFileThatCannotFitAlone) {
   // Room for one new content at a time, and none for the longer ones (from
-  // file 8 on).
+  // file 8 on); the same with descriptors, where the process runs out of them.
   struct NearlyFull : FileWriter {
-    explicit NearlyFull(std::string folder) : folder_(std::move(folder)) {}
+    NearlyFull(std::string folder, int err) : folder_(std::move(folder)), err_(err) {}
     ssize_t Write(int fd, const void* buf, std::size_t n) override {
       struct stat st {};
       if (TemporariesIn(folder_) > 1 || (::fstat(fd, &st) == 0 && st.st_size + n > 8 + 1)) {
-        errno = ENOSPC;
+        errno = err_;
         return -1;
       }
       return FileWriter::Write(fd, buf, n);
     }
     std::string folder_;
+    int err_;
   };
-  constexpr int kFiles = 20;
-  MakeFiles(kFiles);
-  NearlyFull disk(dir_);
-  const std::vector<VisitResult> results = RunAll(kFiles, 2, false, &disk);
-  ASSERT_EQ(results.size(), static_cast<std::size_t>(kFiles));
-  for (int i = 0; i < kFiles; ++i) {
-    const VisitResult& r = results[static_cast<std::size_t>(i)];
-    EXPECT_EQ(r.Path.Text(), Path(i));
-    EXPECT_EQ(r.Failed, i >= 8) << i;
-    EXPECT_EQ(ReadBytes(Path(i)), i >= 8 ? std::string(i + 1, 'a') + " \r\n" : Converted(i)) << i;
+  for (int err : {ENOSPC, EMFILE}) {
+    SCOPED_TRACE(err);
+    constexpr int kFiles = 20;
+    MakeFiles(kFiles);
+    NearlyFull disk(dir_, err);
+    const std::vector<VisitResult> results = RunAll(kFiles, 2, false, &disk);
+    ASSERT_EQ(results.size(), static_cast<std::size_t>(kFiles));
+    for (int i = 0; i < kFiles; ++i) {
+      const VisitResult& r = results[static_cast<std::size_t>(i)];
+      EXPECT_EQ(r.Path.Text(), Path(i));
+      EXPECT_EQ(r.Failed, i >= 8) << i;
+      EXPECT_EQ(ReadBytes(Path(i)), i >= 8 ? std::string(i + 1, 'a') + " \r\n" : Converted(i)) << i;
+    }
+    EXPECT_EQ(results[8].Message, err == ENOSPC ? "Erreur E/S 112" : "Trop de fichiers ouverts");
   }
-  EXPECT_EQ(results[8].Message, "Erreur E/S 112");
 }
 
 TEST_F(ScheduleTest, EachFileSystemIsFlushedAsItNeeds) {

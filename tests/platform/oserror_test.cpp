@@ -31,13 +31,13 @@ TEST(SystemErrorText, IsFrenchWhateverTheLocale) {
     const char* text;
   };
   const Case cases[] = {
-      {ENOENT, "aucun fichier ou dossier de ce nom"},         // opening
-      {ENOSPC, "plus de place sur le disque"},                // writing
-      {EACCES, "permission refusée"},                         // listing
-      {EIO, "erreur d'entrée-sortie"},                        // flushing
-      {EXDEV, "pas sur le même système de fichiers"},         // renaming
-      {EMFILE, "trop de fichiers ouverts par le programme"},  // limits
-      {ENOTCONN, "système de fichiers réseau déconnecté"},    // network file systems
+      {ENOENT, "aucun fichier ou dossier de ce nom"},                     // opening
+      {ENOSPC, "plus de place sur le disque"},                            // writing
+      {EACCES, "permission refusée"},                                     // listing
+      {EIO, "erreur d'entrée-sortie"},                                    // flushing
+      {EXDEV, "pas sur le même système de fichiers"},                     // renaming
+      {EMFILE, "le programme n'a plus de descripteur de fichier libre"},  // limits
+      {ENOTCONN, "système de fichiers déconnecté"},  // FUSE, network file systems
   };
   for (const char* locale : {"C", "C.UTF-8", "fr_FR.UTF-8"}) {
     if (std::setlocale(LC_ALL, locale) == nullptr) continue;
