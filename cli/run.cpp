@@ -119,18 +119,6 @@ std::string UnderFolder(const std::string& path, std::string root) {
   return path;
 }
 
-// The code of an EInOutError; none for any other error.
-std::optional<int> IoCodeOf(const std::exception_ptr& error) {
-  if (!error) return std::nullopt;
-  try {
-    std::rethrow_exception(error);
-  } catch (const EInOutError& e) {
-    return e.ErrorCode;
-  } catch (...) {
-  }
-  return std::nullopt;
-}
-
 const char* MarkName(ByteOrderMark mark, bool json) {
   switch (mark) {
     case ByteOrderMark::kUtf8:
@@ -392,8 +380,8 @@ class Report {
     }
     if (d.Failed) {
       JsonObject e;
-      if (const std::optional<int> code = IoCodeOf(d.Error)) {
-        e.Number("code", static_cast<std::uint64_t>(*code));
+      if (d.Code != 0) {
+        e.Number("code", static_cast<std::uint64_t>(d.Code));
       } else {
         e.Null("code");
       }
