@@ -5,7 +5,7 @@
 #include <new>
 
 #include "base/errors.h"
-#include "convert/room.h"
+#include "convert/ioerror.h"
 
 CommitOutcome Committer::Commit(const std::vector<VisitSlot*>& batch, RunFailures& failures,
                                 MetFiles& met, std::unique_lock<std::mutex>& lock) {
@@ -30,7 +30,7 @@ CommitOutcome Committer::Commit(const std::vector<VisitSlot*>& batch, RunFailure
     lock.unlock();
     try {
       if (err == 0) err = s.Pending()->PutInPlace();
-      if (err != 0 && !WantsRoom(err)) {
+      if (err != 0 && !IsShortage(err)) {
         const EInOutError e = IoError(err, s.Item.Path.Text());
         code = e.ErrorCode;
         error = std::make_exception_ptr(e);
@@ -40,7 +40,7 @@ CommitOutcome Committer::Commit(const std::vector<VisitSlot*>& batch, RunFailure
     }
     lock.lock();
     // Nothing after it is put in place before it has had another try.
-    if (WantsRoom(err)) {
+    if (IsShortage(err)) {
       outcome.Settled = i;
       outcome.CutError = err;
       break;

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "convert/ioerror.h"
 #include "convert/lineconverter.h"
 #include "convert/lines.h"
 #include "convert/source.h"

@@ -8,7 +8,7 @@
 #include <cstdint>
 
 #include "convert/buffers.h"
-#include "convert/convert.h"
+#include "convert/conversion.h"
 #include "platform/folderentry.h"
 
 // The byte-order mark a file begins with. UTF-16 and UTF-32 texts hold NUL

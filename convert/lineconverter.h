@@ -12,7 +12,8 @@
 #include <string_view>
 
 #include "convert/buffers.h"
-#include "convert/convert.h"
+#include "convert/conversion.h"
+#include "convert/ioerror.h"
 #include "convert/replace.h"
 #include "convert/rulestream.h"
 #include "platform/codepage.h"

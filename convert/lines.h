@@ -16,7 +16,8 @@
 
 #include "convert/buffers.h"
 #include "convert/bytescan.h"
-#include "convert/convert.h"
+#include "convert/conversion.h"
+#include "convert/ioerror.h"
 #include "platform/contenthash.h"
 #include "platform/fd.h"
 

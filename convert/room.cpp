@@ -3,9 +3,7 @@
 #include <sys/resource.h>
 
 #include <algorithm>
-#include <cerrno>
 
-#include "base/errors.h"
 #include "platform/dirlist.h"
 
 void Room::Shrink(std::size_t holding) {
@@ -15,14 +13,6 @@ void Room::Shrink(std::size_t holding) {
 void Room::Grow() {
   if (room_ == kNoLimit) return;
   room_ = room_ >= most_in_hand_ / 2 ? kNoLimit : room_ * 2;
-}
-
-bool WantsRoom(int err) {
-  return err == ENOSPC || err == EDQUOT || err == EMFILE || err == ENFILE;
-}
-
-bool WantsRoomByCode(int code) {
-  return code == io_code::kDiskFull || code == io_code::kTooManyOpenFiles;
 }
 
 std::size_t InHandFromDescriptors() {

@@ -36,12 +36,6 @@ class Room {
   std::size_t room_ = kNoLimit;
 };
 
-// Whether a failure with errno err is a shortage that fewer files in hand
-// may cure: a full disk or quota, or no descriptor left.
-bool WantsRoom(int err);
-// The same, told by the program's error code of the failure.
-bool WantsRoomByCode(int code);
-
 // Visits in hand at most, as the descriptors the process may open leave
 // room for: each holds its file, its temporary file and its folder open.
 std::size_t InHandFromDescriptors();

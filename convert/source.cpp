@@ -7,10 +7,8 @@
 #include <cstdint>
 
 #include "base/errors.h"
-#include "convert/convert.h"
+#include "convert/ioerror.h"
 #include "platform/dosdate.h"
-#include "platform/oserror.h"
-#include "platform/paths.h"
 #include "platform/rewriterecord.h"
 #include "platform/workfile.h"
 #include "platform/writeover.h"
@@ -43,10 +41,7 @@ bool OpenSource(const FolderEntry& entry, Source* s, FileWriter& writer, MarkedS
   // back: a file found unchanged keeps all its dates.
   if (int err = s->Entry.OpenForReading(&s->File, RefuseUndatable(named) == 0)) {
     if (err == ELOOP || err == ENOENT) return false;  // replaced by a link, or gone, since
-    // A run holding fewer files at once may open it: told as a rewrite's
-    // own lack of descriptors is, which the schedule knows.
-    if (err == EMFILE || err == ENFILE) throw IoError(err, entry.Path());
-    throw EFOpenError(FullPathName(entry.Path()), SystemErrorText(err));
+    ThrowOpenError(err, entry.Path());
   }
   if (::fstat(s->File.get(), &s->Status) != 0 || !S_ISREG(s->Status.st_mode)) return false;
   // Cut short, its content is none the user wrote. Listed once: its rewrite

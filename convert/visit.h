@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "convert/convert.h"
+#include "convert/conversion.h"
 #include "convert/info.h"
 #include "platform/folderentry.h"
 #include "platform/pathchain.h"
