@@ -30,17 +30,17 @@ CommitOutcome Committer::Commit(const std::vector<VisitSlot*>& batch, RunFailure
     lock.unlock();
     try {
       if (err == 0) err = s.Pending()->PutInPlace();
-      if (err != 0 && !IsShortage(err)) {
+      if (err != 0) {
         const EInOutError e = IoError(err, s.Item.Path.Text());
         code = e.ErrorCode;
-        error = std::make_exception_ptr(e);
+        if (!IsShortage(code)) error = std::make_exception_ptr(e);
       }
     } catch (const std::bad_alloc&) {
       error = std::make_exception_ptr(EOutOfMemory());
     }
     lock.lock();
     // Nothing after it is put in place before it has had another try.
-    if (IsShortage(err)) {
+    if (!error && IsShortage(code)) {
       outcome.Settled = i;
       outcome.CutError = err;
       break;

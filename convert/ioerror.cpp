@@ -46,15 +46,11 @@ Exception UnflushedFolderError(int err, const std::string& folder) {
                    FileErrorReason(err));
 }
 
-bool IsShortage(int err) {
-  return err == ENOSPC || err == EDQUOT || err == EMFILE || err == ENFILE;
-}
-
-bool IsShortageCode(int code) {
+bool IsShortage(int code) {
   return code == io_code::kDiskFull || code == io_code::kTooManyOpenFiles;
 }
 
 void ThrowOpenError(int err, const std::string& path) {
-  if (IsShortage(err)) throw IoError(err, path);
+  if (IsShortage(OsErrorCode(err))) throw IoError(err, path);
   throw EFOpenError(FullPathName(path), SystemErrorText(err));
 }

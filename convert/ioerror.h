@@ -30,11 +30,9 @@ std::string UnflushedFolderMessage(int err);
 // The error naming folder, as a window shows it, with why it failed.
 Exception UnflushedFolderError(int err, const std::string& folder);
 
-// Whether a failure with errno err is a shortage that fewer files in hand
-// may cure: a full disk or quota, or no descriptor left.
-bool IsShortage(int err);
-// The same, told by the program's error code of the failure.
-bool IsShortageCode(int code);
+// Whether a failure with the program's error code is a shortage that fewer
+// files in hand may cure: a full disk or quota, or no descriptor left.
+bool IsShortage(int code);
 
 // The error for the file at path that could not be opened for reading with
 // errno err: told as any failure of the file where fewer files in hand may

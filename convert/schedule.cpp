@@ -264,7 +264,7 @@ void Schedule::Perform(VisitSlot& slot) {
 }
 
 void Schedule::Finish(VisitSlot& slot) {
-  if (slot.Result.Failed && IsShortageCode(slot.Result.Code) && MakeRoom(slot)) return;
+  if (slot.Result.Failed && IsShortage(slot.Result.Code) && MakeRoom(slot)) return;
   slot.State = VisitSlot::Stage::kDone;
   slot.DoneAt = std::chrono::steady_clock::now();
   if (slot.Result.Failed) failures_.Note(slot.Item.Run, slot.Seq);

@@ -102,6 +102,8 @@ TEST(CliOptions, BadUsageIsRefusedWithAReason) {
       {"-f", "unix", "d", "e"},
       {"--diff", "-f", "unix", "d"},
       {"--verifier-perl", "-f", "unix", "d"},
+      {"--info", "-n", "d"},
+      {"--info", "--controle", "d"},
       {"--exclure=cache/tmp", "-f", "unix", "d"},
   };
   for (const auto& words : refused) {

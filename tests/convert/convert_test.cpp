@@ -40,15 +40,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// TERMINELLE_BASELINE=1 runs every case of the program on the instructions
-// every processor has.
-const bool kBaseline = [] {
-  const char* v = std::getenv("TERMINELLE_BASELINE");
-  bool on = v != nullptr && std::string(v) == "1";
-  SetPortableSearchOnly(on);
-  return on;
-}();
-
 TEST_F(ConvertTest, DifferentDestinationLeavesTheSourceAlone) {
   std::string src = Write("src.txt", "a \r\n");
   std::string dst = Path("dst.txt");

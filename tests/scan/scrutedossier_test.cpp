@@ -344,6 +344,7 @@ TEST(ScruteDossier, NamesLeftAloneAreMetButNeitherReportedNorEnteredNorMissed) {
   t.File(".git/config");
   t.File("wt/.git", "gitdir: /srv/.git/worktrees/wt\n");
   t.File("wt/.svn/entries");
+  for (const char* tool : {".hg/h.pl", ".bzr/b.pl", "CVS/c.pl", "_darcs/d.pl"}) t.File(tool);
   t.File("wt/a.pl");
   t.File("wt/a.bak");
   t.File(".GIT/b.pl");
@@ -358,7 +359,8 @@ TEST(ScruteDossier, NamesLeftAloneAreMetButNeitherReportedNorEnteredNorMissed) {
   s.Execute();
   using Files = std::map<std::string, std::multiset<std::string>>;
   EXPECT_EQ(r.Files(t.Root()), (Files{{".GIT", {"b.pl"}}, {"wt", {"a.pl"}}}));
-  EXPECT_EQ(r.Folders(t.Root()), (std::set<std::string>{".git", ".GIT", "Cache", "wt", "wt/.svn"}));
+  EXPECT_EQ(r.Folders(t.Root()), (std::set<std::string>{".git", ".GIT", ".hg", ".bzr", "CVS",
+                                                        "_darcs", "Cache", "wt", "wt/.svn"}));
   EXPECT_TRUE(r.failed.empty()) << r.failed.front();
 }
 
