@@ -69,6 +69,11 @@ struct ConvertOptions {
   const FileClock* Clock = nullptr;
 };
 
+// What files are read and written through, and the clock their dates are
+// told by: the options' own, or the system's.
+FileWriter& WriterOf(const ConvertOptions& options);
+const FileClock& ClockOf(const ConvertOptions& options);
+
 // Everything that decides what a file becomes.
 struct Conversion {
   LineEnding Kind = LineEnding::Windows;

@@ -30,14 +30,6 @@
 
 namespace {
 
-FileWriter& WriterOf(const Conversion& c) {
-  return c.Options.Writer != nullptr ? *c.Options.Writer : SystemFileWriter();
-}
-
-const FileClock& ClockOf(const Conversion& c) {
-  return c.Options.Clock != nullptr ? *c.Options.Clock : SystemFileClock();
-}
-
 // The conversion's lines: the break each line had plays no part.
 template <class Converter>
 class ConvertLines {
@@ -83,8 +75,8 @@ ConvertOutcome PrepareOverItself(const Source& src, const Conversion& c,
   // are all those of a file system whose change times cannot be trusted.
   ContentHash hash;
   Input in{src.File.get(), src.Status.st_size};
-  FileWriter& writer = WriterOf(c);
-  if (!ChangeTimeTrusted(src.Entry, writer) || MayChangeUnseen(src.Status, ClockOf(c))) {
+  FileWriter& writer = WriterOf(c.Options);
+  if (!ChangeTimeTrusted(src.Entry, writer) || MayChangeUnseen(src.Status, ClockOf(c.Options))) {
     in.Hash = &hash;
   }
   try {
@@ -130,7 +122,7 @@ ConvertOutcome ConvertToStream(Input in, const FolderEntry& dest, const struct s
   if (out_fd.get() < 0) throw IoError(errno, dest.Path());
   int flags = ::fcntl(out_fd.get(), F_GETFL);
   if (flags >= 0) ::fcntl(out_fd.get(), F_SETFL, flags & ~O_NONBLOCK);
-  FileWriter& writer = WriterOf(c);
+  FileWriter& writer = WriterOf(c.Options);
   bool text = true;
   try {
     FdDestination to(writer, out_fd.get());
@@ -149,7 +141,7 @@ ConvertOutcome ConvertThrough(Input in, Rewrite& rewrite, const Conversion& c,
   const std::string& path = rewrite.Entry().Path();
   if (int err = rewrite.Begin()) throw IoError(err, path);
   try {
-    FdDestination to(WriterOf(c), rewrite.Output());
+    FdDestination to(WriterOf(c.Options), rewrite.Output());
     if (!Produce(in, to, c)) return ConvertOutcome::kBinary;
   } catch (const WriteFailure& f) {
     throw IoError(f.Error, destination);
@@ -168,7 +160,7 @@ ConvertOutcome ConvertElsewhere(const Source& src, const std::string& destinatio
   struct stat dest_st {};
   if (int err = dest.Status(&dest_st)) {
     if (err != ENOENT) throw IoError(err, destination);
-    Rewrite rewrite(dest, WriterOf(c));
+    Rewrite rewrite(dest, WriterOf(c.Options));
     return ConvertThrough(input, rewrite, c, destination);
   }
   if (S_ISDIR(dest_st.st_mode)) throw IoError(EISDIR, destination);
@@ -179,7 +171,7 @@ ConvertOutcome ConvertElsewhere(const Source& src, const std::string& destinatio
     throw IoError(EBUSY, destination);
   }
   if (int err = RefuseUnwritable(dest, dest_st)) throw IoError(err, dest.Path());
-  Rewrite rewrite(dest, old.get(), dest_st, WriterOf(c));
+  Rewrite rewrite(dest, old.get(), dest_st, WriterOf(c.Options));
   return ConvertThrough(input, rewrite, c, destination);
 }
 
@@ -242,7 +234,7 @@ std::unique_ptr<PreparedConversion> PrepareConversion(const FolderEntry& file,
     auto state = std::make_unique<PreparedConversion::State>();
     ConvertOutcome outcome = ConvertOutcome::kLeftAlone;
     if (file.Folder() >= 0 &&
-        OpenSource(file, &state->src, WriterOf(conversion), MarkedSources::kSettle)) {
+        OpenSource(file, &state->src, WriterOf(conversion.Options), MarkedSources::kSettle)) {
       outcome = PrepareOverItself(state->src, conversion, state->rewrite);
     }
     if (!state->rewrite) state.reset();
@@ -270,7 +262,7 @@ TrialOutcome TryConvertFile(const FolderEntry& file, const Conversion& conversio
   return WithBuffers(file, [&] {
     Source src;
     if (file.Folder() < 0 ||
-        !OpenSource(file, &src, WriterOf(conversion), MarkedSources::kRefuse)) {
+        !OpenSource(file, &src, WriterOf(conversion.Options), MarkedSources::kRefuse)) {
       return TrialOutcome{};
     }
     return TrySource(src, conversion, listener);
@@ -285,7 +277,7 @@ ConvertOutcome ConvertFile(const std::string& source, const std::string& destina
   if (destination == source) return ConvertFile(file, c);
   return WithBuffers(file, [&] {
     Source src;
-    if (file.Folder() < 0 || !OpenSource(file, &src, WriterOf(c), MarkedSources::kSettle)) {
+    if (file.Folder() < 0 || !OpenSource(file, &src, WriterOf(c.Options), MarkedSources::kSettle)) {
       return ConvertOutcome::kLeftAlone;
     }
     return ConvertElsewhere(src, destination, c);

@@ -46,11 +46,11 @@ bool OpenSource(const FolderEntry& entry, Source* s, FileWriter& writer, MarkedS
   if (::fstat(s->File.get(), &s->Status) != 0 || !S_ISREG(s->Status.st_mode)) return false;
   // Cut short, its content is none the user wrote. Listed once: its rewrite
   // takes the names from here.
-  s->AttributesListed = ListAttributes(s->File.get(), &s->Attributes);
+  s->AttributesListed = ListAttributes(writer, s->File.get(), &s->Attributes);
   std::string kept_in;
   if (std::find(s->Attributes.begin(), s->Attributes.end(), kRewriteMarkAttribute) ==
           s->Attributes.end() ||
-      !ReadAttribute(s->File.get(), kRewriteMarkAttribute, &kept_in)) {
+      !ReadAttribute(writer, s->File.get(), kRewriteMarkAttribute, &kept_in)) {
     return true;
   }
   const MarkedFile state = marked == MarkedSources::kSettle
@@ -59,7 +59,7 @@ bool OpenSource(const FolderEntry& entry, Source* s, FileWriter& writer, MarkedS
   if (state == MarkedFile::kBeingRewritten) throw IoError(EBUSY, entry.Path());
   if (state == MarkedFile::kCutShort) throw CutShortError(entry.Path(), kept_in);
   // Put back or found whole: read as it is now.
-  s->AttributesListed = ListAttributes(s->File.get(), &s->Attributes);
+  s->AttributesListed = ListAttributes(writer, s->File.get(), &s->Attributes);
   return ::fstat(s->File.get(), &s->Status) == 0 && S_ISREG(s->Status.st_mode);
 }
 
@@ -73,14 +73,16 @@ FolderEntry Located(const std::string& path) {
   return entry;
 }
 
-void RefuseRewrite(const Source& src, bool keep_dates) {
+void RefuseRewrite(const Source& src, FileWriter& writer, bool keep_dates) {
   if (int err = RefuseUnwritable(src.Entry, src.Status)) throw IoError(err, src.Entry.Path());
   // Special bits or dates that could not be kept and inode flags all
   // refuse with EPERM; only the first two are cured by converting as the
   // owner.
-  if (RefuseUnkeepable(src.File.get(), src.Status) != 0) throw UnkeepableError(src.Entry.Path());
+  if (RefuseUnkeepable(writer, src.File.get(), src.Status) != 0) {
+    throw UnkeepableError(src.Entry.Path());
+  }
   if (keep_dates && RefuseUndatable(src.Status) != 0) throw UndatableError(src.Entry.Path());
-  if (int err = RefuseFlagged(src.File.get())) throw IoError(err, src.Entry.Path());
+  if (int err = RefuseFlagged(writer, src.File.get())) throw IoError(err, src.Entry.Path());
 }
 
 void BeginRewrite(const Source& src, FileWriter& writer, bool keep_dates,
@@ -92,7 +94,7 @@ void BeginRewrite(const Source& src, FileWriter& writer, bool keep_dates,
   if (int err = rewrite->Begin()) {
     rewrite.reset();
     // Begin's gate refuses with EPERM whatever refused: told by its cause.
-    if (err == EPERM) RefuseRewrite(src, keep_dates);
+    if (err == EPERM) RefuseRewrite(src, writer, keep_dates);
     throw IoError(err, src.Entry.Path());
   }
 }

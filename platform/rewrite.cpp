@@ -4,9 +4,7 @@
 #include <linux/capability.h>
 #include <linux/fs.h>
 #include <pthread.h>
-#include <sys/ioctl.h>
 #include <sys/syscall.h>
-#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -129,10 +127,11 @@ constexpr int kKeptFlags =
 // Flags that forbid writing the file, or replacing it.
 constexpr int kUnwritableFlags = FS_IMMUTABLE_FL | FS_APPEND_FL;
 
-// fd's inode flags into *flags; false where the file system has none.
-bool InodeFlags(int fd, int* flags) {
+// fd's inode flags into *flags, read through writer; false where the file
+// system has none.
+bool InodeFlags(FileWriter& writer, int fd, int* flags) {
   *flags = 0;
-  return ::ioctl(fd, FS_IOC_GETFLAGS, flags) == 0;
+  return writer.GetInodeFlags(fd, flags) == 0;
 }
 
 // What a folder tells of the files in it: what its file system is, and
@@ -158,7 +157,7 @@ const FolderFacts& FactsOf(const FolderEntry& entry, FileWriter& writer) {
   last.writer = &writer;
   last.traits = TraitsOf(writer, entry.Folder());
   int flags = 0;
-  last.passes_flags = !InodeFlags(entry.Folder(), &flags) || (flags & kKeptFlags) != 0;
+  last.passes_flags = !InodeFlags(writer, entry.Folder(), &flags) || (flags & kKeptFlags) != 0;
   return last;
 }
 
@@ -176,7 +175,7 @@ int RefuseUnwritable(const FolderEntry& entry, const struct stat& st) {
   return ::faccessat(entry.Folder(), entry.Name().c_str(), W_OK, AT_EACCESS) == 0 ? 0 : errno;
 }
 
-int RefuseUnkeepable(int fd, const struct stat& st) {
+int RefuseUnkeepable(FileWriter& writer, int fd, const struct stat& st) {
   const Credentials& me = MyCredentials();
   // Without CAP_FSETID, writing clears setuid and setgid; chmod gives them
   // back to the owner (or with CAP_FOWNER), and setgid only for a group the
@@ -186,7 +185,7 @@ int RefuseUnkeepable(int fd, const struct stat& st) {
     if ((st.st_mode & S_ISGID) != 0 && !me.InGroup(st.st_gid)) return EPERM;
   }
   // Writing always removes a file capability; only CAP_SETFCAP sets one.
-  if (!me.Has(CAP_SETFCAP) && ::fgetxattr(fd, kCapabilityAttribute, nullptr, 0) >= 0) {
+  if (!me.Has(CAP_SETFCAP) && writer.GetAttribute(fd, kCapabilityAttribute, nullptr, 0) >= 0) {
     return EPERM;
   }
   return 0;
@@ -197,10 +196,10 @@ int RefuseUndatable(const struct stat& st) {
   return st.st_uid == me.fsuid || me.Has(CAP_FOWNER) ? 0 : EPERM;
 }
 
-int RefuseFlagged(int fd, int* flags) {
+int RefuseFlagged(FileWriter& writer, int fd, int* flags) {
   int mine = 0;
   int& read = flags != nullptr ? *flags : mine;
-  return InodeFlags(fd, &read) && (read & kUnwritableFlags) != 0 ? EPERM : 0;
+  return InodeFlags(writer, fd, &read) && (read & kUnwritableFlags) != 0 ? EPERM : 0;
 }
 
 Rewrite::Rewrite(const FolderEntry& entry, int original, const struct stat& st, FileWriter& writer)
@@ -214,11 +213,11 @@ int Rewrite::Begin() {
   durability_ = folder.traits.Outlive;
   if (original_ < 0) return MakeTemp(false);
   // The gate before anything is made or changed.
-  if (int err = RefuseUnkeepable(original_, st_)) return err;
+  if (int err = RefuseUnkeepable(*writer_, original_, st_)) return err;
   if (keep_dates_) {
     if (int err = RefuseUndatable(st_)) return err;
   }
-  if (int err = RefuseFlagged(original_, &flags_)) return err;
+  if (int err = RefuseFlagged(*writer_, original_, &flags_)) return err;
   in_place_ = st_.st_nlink > 1;
   const bool passes_flags = folder.passes_flags;
   if (int err = MakeTemp(true)) return err;
@@ -271,13 +270,13 @@ bool Rewrite::TempTakesFlags(bool from_folder) {
   // A new file in a folder without flags has none to lose.
   if (!from_folder && (theirs & kKeptFlags) == 0) return true;
   int mine = 0;
-  if (!InodeFlags(temp_.fd(), &mine)) return (theirs & kKeptFlags) == 0;
+  if (!InodeFlags(*writer_, temp_.fd(), &mine)) return (theirs & kKeptFlags) == 0;
   // What the temporary file took from its folder goes too.
   if ((mine & kKeptFlags) == (theirs & kKeptFlags)) return true;
   int wanted = (mine & ~kKeptFlags) | (theirs & kKeptFlags);
   int now = 0;
-  return ::ioctl(temp_.fd(), FS_IOC_SETFLAGS, &wanted) == 0 && InodeFlags(temp_.fd(), &now) &&
-         (now & kKeptFlags) == (theirs & kKeptFlags);
+  return writer_->SetInodeFlags(temp_.fd(), wanted) == 0 &&
+         InodeFlags(*writer_, temp_.fd(), &now) && (now & kKeptFlags) == (theirs & kKeptFlags);
 }
 
 int Rewrite::UseStateFolder() {
@@ -290,7 +289,7 @@ bool Rewrite::SameAsOld() const {
   // Small files, the most common, need no large buffers.
   const std::size_t chunk =
       std::min<std::size_t>(kCopyChunk, static_cast<std::size_t>(st_.st_size) + 1);
-  return CompareContents(temp_.fd(), original_, chunk) == Likeness::kEqual;
+  return CompareContents(*writer_, temp_.fd(), original_, chunk) == Likeness::kEqual;
 }
 
 int Rewrite::Commit(int* folder_error) {
@@ -348,8 +347,8 @@ int Rewrite::CommitNew() {
 bool Rewrite::TakeIdentity() {
   const int fd = temp_.fd();
   std::vector<std::string> mine;
-  if (!ListAttributes(fd, &mine)) return false;
-  if (!theirs_listed_ && !ListAttributes(original_, &theirs_)) return false;
+  if (!ListAttributes(*writer_, fd, &mine)) return false;
+  if (!theirs_listed_ && !ListAttributes(*writer_, original_, &theirs_)) return false;
   theirs_listed_ = true;
   std::vector<std::string>& theirs = theirs_;
   // Changing attributes (an ACL) may move the permission bits: they are
@@ -359,7 +358,7 @@ bool Rewrite::TakeIdentity() {
   // the file ends with exactly the attributes it had.
   for (const std::string& name : mine) {
     if (std::find(theirs.begin(), theirs.end(), name) == theirs.end()) {
-      if (::fremovexattr(fd, name.c_str()) != 0) return false;
+      if (writer_->RemoveAttribute(fd, name.c_str()) != 0) return false;
       changed = true;
     }
   }
@@ -374,8 +373,8 @@ bool Rewrite::TakeIdentity() {
                         [](const std::string& n) { return n != kCapabilityAttribute; });
   std::string value;
   for (const std::string& name : theirs) {
-    if (!ReadAttribute(original_, name.c_str(), &value) ||
-        ::fsetxattr(fd, name.c_str(), value.data(), value.size(), 0) != 0) {
+    if (!ReadAttribute(*writer_, original_, name.c_str(), &value) ||
+        writer_->SetAttribute(fd, name.c_str(), value.data(), value.size(), 0) != 0) {
       return false;
     }
     changed = true;
@@ -408,7 +407,7 @@ int Rewrite::CheckStillTheFileRead() const {
   std::unique_ptr<char[]> buf(new char[kCopyChunk]);
   ContentHash hash;
   for (off_t offset = 0;;) {
-    ssize_t n = PreadSome(now.get(), buf.get(), kCopyChunk, offset);
+    ssize_t n = PreadSome(*writer_, now.get(), buf.get(), kCopyChunk, offset);
     if (n < 0) return errno;
     if (n == 0) return hash.Value() == hash_ ? 0 : EBUSY;
     hash.Add(buf.get(), static_cast<std::size_t>(n));
@@ -452,7 +451,7 @@ int Rewrite::RewriteInPlace() {
   // Until it is whole again, a run of any user that meets the file leaves
   // it alone. Where the file system takes no mark, the record still tells
   // its own user's next start.
-  MarkRewriting(out.get(), PathOf(backup));
+  MarkRewriting(*writer_, out.get(), PathOf(backup));
   int err = WriteOver(*writer_, temp_.fd(), out.get(), st_.st_mode, capability, true);
   // Writing moved them: given back once the content is whole.
   if (err == 0 && keep_dates_) err = GiveBackDates(out.get());
@@ -467,10 +466,10 @@ int Rewrite::RewriteInPlace() {
       return err;
     }
     if (keep_dates_) GiveBackDates(out.get());
-    ClearRewriteMark(out.get());
+    ClearRewriteMark(*writer_, out.get());
     return err;
   }
-  ClearRewriteMark(out.get());
+  ClearRewriteMark(*writer_, out.get());
   writer_->Reached(WriteStep::kRewritten);
   // The copy goes before its record: a record without its copy, found at
   // the next start, tells a rewrite that had completed.
@@ -482,7 +481,7 @@ int Rewrite::KeepOldContent(WorkFile* backup, RecordFile* record, std::string* c
   if (int err = UseStateFolder()) return err;
   if (int err = NameTempPrivately()) return err;
   if (int err = MakeBackup(backup)) return err;
-  ReadAttribute(original_, kCapabilityAttribute, capability);
+  ReadAttribute(*writer_, original_, kCapabilityAttribute, capability);
   // The record, naming everything, is on disk before anything is copied.
   RewriteRecord r;
   if (int err = Describe(*backup, *capability, &r)) return err;

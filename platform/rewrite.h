@@ -65,7 +65,7 @@ int RefuseUnwritable(const FolderEntry& entry, const struct stat& st);
 // them, and giving them back takes rights (being the owner, in the group,
 // or privileges) this process may lack. Asks the system nothing for a file
 // without those bits when the process may set capabilities.
-int RefuseUnkeepable(int fd, const struct stat& st);
+int RefuseUnkeepable(FileWriter& writer, int fd, const struct stat& st);
 
 // 0, or EPERM when this process could not give the file, once rewritten,
 // its modification and access times back: only its owner may set them, or
@@ -73,9 +73,9 @@ int RefuseUnkeepable(int fd, const struct stat& st);
 int RefuseUndatable(const struct stat& st);
 
 // 0, or EPERM for a file whose inode flags forbid writing or replacing it
-// (immutable, append-only: chattr +i, +a); the flags read go to *flags when
-// given (0 where the file system keeps none).
-int RefuseFlagged(int fd, int* flags = nullptr);
+// (immutable, append-only: chattr +i, +a), read through writer; the flags
+// read go to *flags when given (0 where the file system keeps none).
+int RefuseFlagged(FileWriter& writer, int fd, int* flags = nullptr);
 
 // One rewrite of one file: Begin, then the caller writes the new content to
 // Output() and either calls Commit, or, to commit several files together,

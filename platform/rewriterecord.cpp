@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -192,18 +191,19 @@ bool Resolve(FileWriter& writer, const RewriteRecord& r, char phase, Interrupted
   if (found) {
     // Whatever it holds now, nothing tracks it once the record goes.
     struct Unmark {
+      FileWriter& writer;
       int fd;
-      ~Unmark() { ClearRewriteMark(fd); }
-    } unmark{target_fd.get()};
+      ~Unmark() { ClearRewriteMark(writer, fd); }
+    } unmark{writer, target_fd.get()};
     const Likeness to_new =
-        written ? CompareContents(target_fd.get(), temp_fd.get()) : Likeness::kOther;
+        written ? CompareContents(writer, target_fd.get(), temp_fd.get()) : Likeness::kOther;
     const Likeness to_old =
-        kept ? CompareContents(target_fd.get(), backup_fd.get()) : Likeness::kOther;
+        kept ? CompareContents(writer, target_fd.get(), backup_fd.get()) : Likeness::kOther;
     if (to_new == Likeness::kEqual || to_old == Likeness::kEqual) {
       // The rewrite, or the putting back after it failed, had written the
       // content whole; the mode and capability may not have followed yet.
       if (GiveBackMode(target_fd.get(), r.Mode) == 0 &&
-          GiveBackCapability(target_fd.get(), r.Capability) == 0) {
+          GiveBackCapability(writer, target_fd.get(), r.Capability) == 0) {
         RemoveRecorded(r.Backup);
         RemoveRecorded(r.Temp);
         return false;
@@ -237,7 +237,7 @@ bool ResolveRecord(FileWriter& writer, int folder, const std::string& name, Want
   // Not one still under way in another instance.
   if (OpenUnheld(folder, name.c_str(), &fd, &st) != 0) return false;
   std::string text(static_cast<std::size_t>(std::min<off_t>(st.st_size, kMostRecordBytes)), '\0');
-  const ssize_t n = PreadSome(fd.get(), text.data(), text.size(), 0);
+  const ssize_t n = PreadSome(writer, fd.get(), text.data(), text.size(), 0);
   text.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
   RewriteRecord record;
   char phase = '0';
@@ -325,12 +325,14 @@ int RestoreInterruptedRewrites(std::vector<InterruptedRewrite>* found, FileWrite
   return err;
 }
 
-int MarkRewriting(int fd, const std::string& kept_in) {
-  return ::fsetxattr(fd, kRewriteMarkAttribute, kept_in.data(), kept_in.size(), 0) == 0 ? 0 : errno;
+int MarkRewriting(FileWriter& writer, int fd, const std::string& kept_in) {
+  return writer.SetAttribute(fd, kRewriteMarkAttribute, kept_in.data(), kept_in.size(), 0) == 0
+             ? 0
+             : errno;
 }
 
-void ClearRewriteMark(int fd) {
-  ::fremovexattr(fd, kRewriteMarkAttribute);
+void ClearRewriteMark(FileWriter& writer, int fd) {
+  writer.RemoveAttribute(fd, kRewriteMarkAttribute);
 }
 
 MarkedFile SettleMarkedFile(FileWriter& writer, const struct stat& st, const std::string& kept_in) {

@@ -99,10 +99,10 @@ int RestoreInterruptedRewrites(std::vector<InterruptedRewrite>* found,
 // record tells, and only to its own user.
 inline constexpr char kRewriteMarkAttribute[] = "user.terminelle.ancien";
 
-// Marks fd, whose old content is kept at kept_in; 0 or errno.
-int MarkRewriting(int fd, const std::string& kept_in);
-// Takes fd's mark away, when it has one.
-void ClearRewriteMark(int fd);
+// Marks fd, whose old content is kept at kept_in, through writer; 0 or errno.
+int MarkRewriting(FileWriter& writer, int fd, const std::string& kept_in);
+// Takes fd's mark away, when it has one, through writer.
+void ClearRewriteMark(FileWriter& writer, int fd);
 
 // What became of a marked file met by a run.
 enum class MarkedFile {

@@ -65,6 +65,24 @@ TEST_F(ConvertTest, ReadOnlyFileIsRefusedEvenToRoot) {
   EXPECT_EQ(Entries(), std::set<std::string>{"ro.pl"});
 }
 
+TEST_F(ConvertTest, AReadThatFailsIsToldAndTheFileKeepsItsContent) {
+  struct FailingDisk : FileWriter {
+    ssize_t Read(int, void*, std::size_t) override {
+      errno = EIO;
+      return -1;
+    }
+  } disk;
+  const std::string p = Write("a.pl", "x \r\n");
+  try {
+    ConvertFile(p, p, LineEnding::Unix, kNoRule, kNoRule, Cp(), Through(disk));
+    ADD_FAILURE() << "a failed read was reported as success";
+  } catch (const EInOutError& e) {
+    EXPECT_EQ(e.ErrorCode, 1117);
+    EXPECT_EQ(e.Path(), p);
+  }
+  EXPECT_EQ(Read(p), "x \r\n");
+}
+
 TEST_F(ConvertTest, MissingDestinationFolderIsReported) {
   std::string src = Write("s.txt", "x\n");
   try {
