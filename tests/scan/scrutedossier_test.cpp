@@ -364,6 +364,18 @@ TEST(ScruteDossier, NamesLeftAloneAreMetButNeitherReportedNorEnteredNorMissed) {
   EXPECT_TRUE(r.failed.empty()) << r.failed.front();
 }
 
+TEST(ScruteDossier, OnlyTheWalkRemovesWorkFilesAKilledRunLeft) {
+  TempTree t;
+  const std::string left = ".terminelle~neuf~aB3cD4eF5gH6iJ7kL8mN";
+  t.File(left);
+  TScruteDossier s;
+  s.ListerFichiers(t.Root(), "*");
+  EXPECT_TRUE(fs::exists(t.Path(left)));
+  s.SetDossier(t.Root());
+  s.Execute();
+  EXPECT_FALSE(fs::exists(t.Path(left)));
+}
+
 TEST(ScruteDossier, StartingThroughALinkStillStopsAtTheLoop) {
   TempTree t;
   t.File("real/a.pl");
