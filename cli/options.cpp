@@ -252,6 +252,11 @@ constexpr bool EveryNameKnown() {
 }
 static_assert(EveryNameKnown(), "an option needs, implies or excludes one the table lacks");
 
+// The options the reading ends with, whatever else is given.
+constexpr std::size_t kHelpAt = IndexOf("aide");
+constexpr std::size_t kVersionAt = IndexOf("version");
+static_assert(kHelpAt < std::size(kTable) && kVersionAt < std::size(kTable));
+
 // Long-only options are told apart by getopt_long past every short form.
 constexpr int kFirstLongOnly = 256;
 
@@ -349,8 +354,9 @@ ParsedCommandLine ParseCommandLine(int argc, char** argv) {
     const CliOption& o = kTable[i];
     const int has_arg = o.Value != nullptr ? required_argument : no_argument;
     const int code = o.Short != 0 ? o.Short : kFirstLongOnly + static_cast<int>(i);
-    if (o.Short != 0)
+    if (o.Short != 0) {
       shorts += o.Value != nullptr ? std::string{o.Short, ':'} : std::string{o.Short};
+    }
     longs.push_back({o.Long, has_arg, nullptr, code});
     if (o.Alias != nullptr) longs.push_back({o.Alias, has_arg, nullptr, code});
   }
@@ -380,11 +386,11 @@ ParsedCommandLine ParseCommandLine(int argc, char** argv) {
       return Refused(std::move(error));
     }
   }
-  if (reading.Given[IndexOf("aide")]) {
+  if (reading.Given[kHelpAt]) {
     parsed.Action = CliAction::kHelp;
     return parsed;
   }
-  if (reading.Given[IndexOf("version")]) {
+  if (reading.Given[kVersionAt]) {
     parsed.Action = CliAction::kVersion;
     return parsed;
   }
