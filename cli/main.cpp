@@ -10,7 +10,6 @@
 #include "cli/options.h"
 #include "cli/quote.h"
 #include "cli/run.h"
-#include "settings/file/inifile.h"
 #include "settings/file/iniform1.h"
 
 int main(int argc, char** argv) {
@@ -29,7 +28,7 @@ int main(int argc, char** argv) {
     case CliAction::kRun:
       try {
         std::optional<Form1Fields> saved;
-        if (parsed.Options.FromSettings) saved = ReadForm1Fields(TIniFile(SettingsFilePath()));
+        if (parsed.Options.FromSettings) saved = ReadSavedForm1Fields();
         RunSettings run;
         if (!ResolveRun(parsed.Options, saved ? &*saved : nullptr, &run, &parsed.Error)) break;
         return RunConversion(run);

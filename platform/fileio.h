@@ -64,6 +64,8 @@ class FileWriter {
   // As openat(2) of folder with O_TMPFILE: a file without a name, open for
   // reading and writing, with the permission bits mode under the umask.
   virtual int OpenUnnamed(int folder, mode_t mode);
+  // As fsetxattr(2) with no flags.
+  virtual int SetAttribute(int fd, const char* name, const void* value, std::size_t size);
   // Told each step of a rewrite as it is reached; does nothing by default.
   virtual void Reached(WriteStep step);
 };
