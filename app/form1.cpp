@@ -23,6 +23,7 @@
 #include "base/errors.h"
 #include "framework/localtext.h"
 #include "platform/processors.h"
+#include "platform/quote.h"
 #include "settings/file/iniform1.h"
 
 namespace {
@@ -678,7 +679,7 @@ void TForm1::ShowInPlace() {
     in_place_shown_ = true;
     shown = in_place_;
   }
-  if (!closing_) StatusBar1->Panel()->SetText(shown.Text());
+  if (!closing_) StatusBar1->Panel()->SetText(QuotedName(shown.Text()));
 }
 
 void TForm1::EndIfFailed(unsigned run) {
@@ -694,7 +695,7 @@ void TForm1::EndIfFailed(unsigned run) {
     failure = std::move(it->second);
     failures_.erase(it);
   }
-  StatusBar1->Panel()->SetText(failure.Path.Text());
+  StatusBar1->Panel()->SetText(QuotedName(failure.Path.Text()));
   if (failure.Error) std::rethrow_exception(failure.Error);
   throw Exception(failure.Message);
 }
@@ -711,11 +712,13 @@ void TForm1::ScruteDossier1FinExecute(TObject* /*Sender*/) {
   if (closing_) return;
   EndIfFailed(run.id);
   if (!run.unread.empty()) {
-    std::vector<std::string> lines;
-    for (const Unread& u : run.unread) lines.push_back(u.folder.Text() + " : " + u.reason);
+    // Sorted by their names as they are, shown quoted where they must be.
+    std::vector<std::pair<std::string, std::string>> lines;
+    for (const Unread& u : run.unread) lines.emplace_back(u.folder.Text(), u.reason);
     std::sort(lines.begin(), lines.end());
     std::string details;
-    for (const std::string& line : lines) details += line + "\n";
+    for (const auto& [folder, reason] : lines)
+      details += QuotedName(folder) + " : " + reason + "\n";
     details.pop_back();
     ShowMessage(std::to_string(lines.size()) +
                     (lines.size() > 1 ? " dossiers n'ont pas pu être parcourus en entier :"
@@ -734,7 +737,8 @@ void TForm1::ScruteDossier1FinExecute(TObject* /*Sender*/) {
 
 void TForm1::ScruteDossier1Echec(TObject* Sender, std::string Nom, std::string Message) {
   // Nothing of the run could be done: an error, as for a file that cannot be opened.
-  if (runs_.empty() || Nom == runs_.back().folder) throw Exception(Nom + " : " + Message);
+  if (runs_.empty() || Nom == runs_.back().folder)
+    throw Exception(QuotedName(Nom) + " : " + Message);
   auto* scanner = dynamic_cast<TScruteDossier*>(Sender);
   runs_.back().unread.push_back(
       Unread{scanner != nullptr ? scanner->FailedFolder : PathChain(Nom), std::move(Message)});

@@ -5,8 +5,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <string_view>
 
+#include "cli/perlcheck.h"
+#include "convert/lineconverter.h"
 #include "platform/oserror.h"
 
 namespace {
@@ -19,14 +22,19 @@ bool IsSpaceOrTab(char c) {
 
 constexpr mode_t kOthersWrite = S_IWGRP | S_IWOTH;
 
+constexpr std::string_view kScriptMagic = "#!";
+
 }  // namespace
+
+DeployCheck::DeployCheck(int folder, std::string_view name)
+    : folder_(folder), module_(IsPerlModuleName(name)) {}
 
 void DeployCheck::Opened(const struct stat& status) {
   mode_ = status.st_mode;
 }
 
 void DeployCheck::Line(const TrialLine& line) {
-  if (line.Number != 1) return;
+  if (line.Number != 1 || module_) return;
   // The kernel reads the first line up to its LF: a CR the conversion
   // writes stays in it.
   std::string first(line.Converted);
@@ -35,14 +43,26 @@ void DeployCheck::Line(const TrialLine& line) {
   std::string_view rest = first;
   const bool marked = rest.substr(0, kUtf8Mark.size()) == kUtf8Mark;
   if (marked) rest.remove_prefix(kUtf8Mark.size());
-  if (rest.substr(0, 2) != "#!") return;
+  // Kept by -k or --fins-seulement, and after a mark even without them.
+  const std::size_t blanks =
+      LeadingBlanks(reinterpret_cast<const unsigned char*>(rest.data()), rest.size());
+  if (rest.substr(blanks, kScriptMagic.size()) != kScriptMagic) return;
   script_ = true;
-  if (marked) {
+  if (marked && blanks == 0) {
     Warn(1,
          "une marque d'ordre des octets (BOM) UTF-8 précède #! : le noyau ne voit pas #! et ne "
          "peut pas lancer le script ; convertissez-le avec --sans-bom");
+  } else if (marked) {
+    Warn(1,
+         "une marque d'ordre des octets (BOM) UTF-8 et des blancs précèdent #! : le noyau ne "
+         "voit pas #! et ne peut pas lancer le script ; convertissez-le avec --sans-bom, sans "
+         "--garder-retraits (-k) ni --fins-seulement");
+  } else if (blanks > 0) {
+    Warn(1,
+         "des blancs précèdent #! : le noyau ne voit pas #! et ne peut pas lancer le script ; "
+         "convertissez-le sans --garder-retraits (-k) ni --fins-seulement");
   }
-  Interpreter(std::string(rest.substr(2)));
+  Interpreter(std::string(rest.substr(blanks + kScriptMagic.size())));
 }
 
 void DeployCheck::Interpreter(const std::string& line) {

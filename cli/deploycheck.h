@@ -6,13 +6,15 @@
 // group or others may write, which a CGI wrapper (suEXEC) refuses to run.
 //
 // A script is a file whose converted first line begins with #!, after a
-// UTF-8 mark if any: the kernel looks at that, not at the name. Other files
-// get no warning.
+// UTF-8 mark or blanks if any: the kernel looks at that, not at the name.
+// Other files get no warning, and nor do Perl modules (.pm), which Perl
+// loads and the kernel never runs, even those that begin with #!perl.
 
 #include <sys/types.h>
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "convert/convert.h"
@@ -20,8 +22,8 @@
 
 class DeployCheck : public TrialListener {
  public:
-  // folder: the open folder that holds the file.
-  explicit DeployCheck(int folder) : folder_(folder) {}
+  // folder: the open folder that holds the file, named name.
+  DeployCheck(int folder, std::string_view name);
 
   void Opened(const struct stat& status) override;
   void Line(const TrialLine& line) override;
@@ -34,6 +36,7 @@ class DeployCheck : public TrialListener {
   void Warn(std::uint64_t line, std::string text);
 
   const int folder_;
+  const bool module_;
   mode_t mode_ = 0;
   bool script_ = false;
   std::vector<TrialWarning> warnings_;

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "cli/quote.h"
+#include "platform/quote.h"
 
 namespace {
 

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "platform/quote.h"
+
 namespace {
 
 // The length of the valid UTF-8 sequence at the start of s[0, n), its code
@@ -36,6 +38,20 @@ std::size_t Utf8Sequence(const unsigned char* s, std::size_t n, std::uint32_t* c
   }
   if (*cp < least || *cp > 0x10FFFF || (*cp >= 0xD800 && *cp <= 0xDFFF)) return 0;
   return length;
+}
+
+// Appends \uXXXX for c, a surrogate pair beyond the first plane.
+void AppendEscape(std::string* out, std::uint32_t c) {
+  char escape[16];
+  if (c > 0xFFFF) {
+    c -= 0x10000;
+    std::snprintf(escape, sizeof escape, "\\u%04x\\u%04x",
+                  static_cast<unsigned>(0xD800 + (c >> 10)),
+                  static_cast<unsigned>(0xDC00 + (c & 0x3FF)));
+  } else {
+    std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(c));
+  }
+  *out += escape;
 }
 
 }  // namespace
@@ -81,10 +97,8 @@ std::string JsonString(std::string_view text) {
         out += "\\t";
         break;
       default:
-        if (cp < 0x20 || (cp >= 0x7F && cp <= 0x9F) || cp == 0x2028 || cp == 0x2029) {
-          char escape[8];
-          std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(cp));
-          out += escape;
+        if (IsUnsafeCharacter(cp)) {
+          AppendEscape(&out, cp);
         } else {
           out.append(text.data() + i, length);
         }

@@ -13,9 +13,9 @@
 bool IsUtf8(std::string_view text);
 
 // text as a JSON string, quotes included: valid UTF-8 kept as it is, each
-// byte outside it written as U+FFFD; quotes, backslashes, control
-// characters (C0, DEL and C1) and the two separators JavaScript ends lines
-// at escaped.
+// byte outside it written as U+FFFD; quotes, backslashes and the
+// characters a name may not show as it is (platform/quote: controls, line
+// and paragraph separators, format characters) escaped.
 std::string JsonString(std::string_view text);
 
 // bytes in base64 (RFC 4648, standard alphabet, with padding).

@@ -8,8 +8,8 @@
 
 #include "base/errors.h"
 #include "cli/options.h"
-#include "cli/quote.h"
 #include "cli/run.h"
+#include "platform/quote.h"
 #include "settings/file/iniform1.h"
 
 int main(int argc, char** argv) {
@@ -41,6 +41,6 @@ int main(int argc, char** argv) {
   }
   std::fprintf(stderr,
                "terminelle-cli: %s\nEssayez « terminelle-cli --aide » pour plus d'informations.\n",
-               parsed.Error.c_str());
+               EscapedText(parsed.Error).c_str());
   return 2;
 }

@@ -346,10 +346,10 @@ tiennent pas compte de la casse (la règle 1, puis la règle 2).
       --verifier-perl    avec -n : signaler, dans les fichiers .pl, .pm et .cgi
                          qui changeraient, les lignes où Perl lirait autre chose
                          (fin de document << ou commande POD), et, dans tout
-                         fichier qui commence par #!, changé ou non, ce qui
-                         l'empêcherait de tourner une fois déployé (BOM,
-                         interpréteur absent, droits) ; état 1 si un
-                         avertissement est donné
+                         fichier qui commence par #! (sauf un module .pm),
+                         changé ou non, ce qui l'empêcherait de tourner une
+                         fois déployé (BOM, interpréteur absent, droits) ;
+                         état 1 si un avertissement est donné
       --info             ne rien changer (ni demander de format) : dire, pour
                          chaque fichier, ses fins de ligne (CR LF, LF, CR), sa
                          marque d'ordre des octets, s'il est binaire, si sa

@@ -52,12 +52,25 @@ std::string PodCommand(std::string_view s) {
 
 }  // namespace
 
-bool IsPerlFileName(std::string_view name) {
+namespace {
+
+// The name's extension, after its last dot; empty when it has none.
+std::string Extension(std::string_view name) {
   const std::size_t dot = name.rfind('.');
-  if (dot == std::string_view::npos || name.find('/', dot) != std::string_view::npos) return false;
-  const std::string ext(name.substr(dot + 1));
+  if (dot == std::string_view::npos || name.find('/', dot) != std::string_view::npos) return {};
+  return std::string(name.substr(dot + 1));
+}
+
+}  // namespace
+
+bool IsPerlFileName(std::string_view name) {
+  const std::string ext = Extension(name);
   return ::strcasecmp(ext.c_str(), "pl") == 0 || ::strcasecmp(ext.c_str(), "pm") == 0 ||
          ::strcasecmp(ext.c_str(), "cgi") == 0;
+}
+
+bool IsPerlModuleName(std::string_view name) {
+  return ::strcasecmp(Extension(name).c_str(), "pm") == 0;
 }
 
 void PerlCheck::Line(const TrialLine& line) {

@@ -15,6 +15,8 @@
 
 // Whether the file's name ends in .pl, .pm or .cgi, in any case.
 bool IsPerlFileName(std::string_view name);
+// Whether it ends in .pm, in any case: a module, which Perl loads.
+bool IsPerlModuleName(std::string_view name);
 
 class PerlCheck : public TrialListener {
  public:

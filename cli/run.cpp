@@ -28,7 +28,6 @@
 #include "cli/diff.h"
 #include "cli/json.h"
 #include "cli/perlcheck.h"
-#include "cli/quote.h"
 #include "convert/info.h"
 #include "convert/interrupted.h"
 #include "convert/schedule.h"
@@ -37,6 +36,7 @@
 #include "platform/dirlist.h"
 #include "platform/oserror.h"
 #include "platform/process.h"
+#include "platform/quote.h"
 #include "platform/rewriterecord.h"
 #include "scan/scrutedossier.h"
 
@@ -545,7 +545,7 @@ class Trier {
     if (run_.CheckPerl) {
       if (IsPerlFileName(visit.Path.Name())) listeners.Add(&perl.emplace());
       // Whether it would change or not, a script may not run once deployed.
-      listeners.Add(&deploy.emplace(visit.Entry.Folder()));
+      listeners.Add(&deploy.emplace(visit.Entry.Folder(), visit.Path.Name()));
     }
     TrialOutcome t;
     try {
@@ -605,7 +605,7 @@ int RunConversion(const RunSettings& run) {
       std::fprintf(stderr, "terminelle-cli: %s\n", StateFolderUnreadText(err).c_str());
     }
     if (!interrupted.empty()) {
-      std::fprintf(stderr, "%s\n", InterruptedRewritesText(interrupted, QuotedName).c_str());
+      std::fprintf(stderr, "%s\n", InterruptedRewritesText(interrupted).c_str());
     }
   }
   struct stat st {};

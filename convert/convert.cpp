@@ -27,6 +27,7 @@
 #include "platform/folders.h"
 #include "platform/oserror.h"
 #include "platform/paths.h"
+#include "platform/quote.h"
 #include "platform/rewrite.h"
 #include "platform/rewriterecord.h"
 
@@ -424,9 +425,9 @@ Exception CutShortError(const std::string& path, const MarkedCopy& copy) {
 EInOutError StateFolderError(int err, const std::string& path) {
   return EInOutError(OsErrorCode(EACCES), path,
                      "il doit être réécrit sur place (il a plusieurs noms, ou ne peut pas être "
-                     "remplacé par un nouveau fichier), ce qui demande le dossier d'état \"" +
-                         StateFolderPath() +
-                         "\" pour garder de quoi le remettre en état : " + StateFolderTrouble(err) +
+                     "remplacé par un nouveau fichier), ce qui demande le dossier d'état " +
+                         QuotedName(StateFolderPath()) +
+                         " pour garder de quoi le remettre en état : " + StateFolderTrouble(err) +
                          " ; lancez le programme avec l'environnement de votre propre compte "
                          "(sudo -i ou su -, plutôt que sudo -E ou su), ou retirez le fichier du "
                          "filtre");

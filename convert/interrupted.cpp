@@ -7,17 +7,17 @@
 
 #include "base/errors.h"
 #include "platform/oserror.h"
+#include "platform/quote.h"
 
-std::string InterruptedRewritesText(const std::vector<InterruptedRewrite>& found, NameWriter name) {
-  auto written = [name](const std::string& path) { return name ? name(path) : path; };
+std::string InterruptedRewritesText(const std::vector<InterruptedRewrite>& found) {
   std::string restored, changed, lost;
   for (const InterruptedRewrite& f : found) {
     if (f.Restored) {
-      restored += "\n" + written(f.Path);
+      restored += "\n" + QuotedName(f.Path);
     } else if (!f.KeptIn.empty()) {
-      changed += "\n" + written(f.Path) + "\n    ancien contenu : " + written(f.KeptIn);
+      changed += "\n" + QuotedName(f.Path) + "\n    ancien contenu : " + QuotedName(f.KeptIn);
     } else {
-      lost += "\n" + written(f.Path);
+      lost += "\n" + QuotedName(f.Path);
     }
   }
   std::string text = "Terminelle a été arrêté pendant qu'il réécrivait des fichiers.";
@@ -34,7 +34,8 @@ std::string InterruptedRewritesText(const std::vector<InterruptedRewrite>& found
 }
 
 std::string StateFolderUnreadText(int err) {
-  return "Le dossier d'état " + StateFolderPath() + " n'a pas pu être lu (" + SystemErrorText(err) +
+  return "Le dossier d'état " + QuotedName(StateFolderPath()) + " n'a pas pu être lu (" +
+         SystemErrorText(err) +
          ") : des fichiers qu'un arrêt a laissés à moitié réécrits n'ont peut-être pas retrouvé "
          "leur contenu.";
 }
@@ -59,10 +60,11 @@ std::string StateFolderTrouble(int err) {
 std::string UntrustedText(const std::string& what, const Untrusted& u) {
   const std::string me = AccountName(::geteuid());
   if (u.Why == Ownership::kOtherOwner) {
-    return AsSentence(what) + " \"" + u.Path + "\" appartient au compte « " + AccountName(u.Owner) +
-           " », et non à « " + me + " », qui lance le programme";
+    return AsSentence(what) + " " + QuotedName(u.Path) + " appartient au compte « " +
+           AccountName(u.Owner) + " », et non à « " + me + " », qui lance le programme";
   }
-  return "D'autres comptes que « " + me + " » peuvent écrire dans " + what + " \"" + u.Path + "\"";
+  return "D'autres comptes que « " + me + " » peuvent écrire dans " + what + " " +
+         QuotedName(u.Path);
 }
 
 std::string UntrustedAdvice(const Untrusted& u) {

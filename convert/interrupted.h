@@ -3,19 +3,14 @@
 // rewrite was cut short, and about state and settings it does not trust.
 
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "platform/folders.h"
 #include "platform/rewriterecord.h"
 
-// How a program writes a name in that text; null writes it as it is.
-using NameWriter = std::string (*)(std::string_view name);
-
 // The text telling what RestoreInterruptedRewrites found and did, each path
-// written by name.
-std::string InterruptedRewritesText(const std::vector<InterruptedRewrite>& found,
-                                    NameWriter name = nullptr);
+// quoted where it must be.
+std::string InterruptedRewritesText(const std::vector<InterruptedRewrite>& found);
 // The text telling that the state folder could not be read (errno err), so
 // that files a killed run cut short may not have been put back.
 std::string StateFolderUnreadText(int err);

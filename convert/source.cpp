@@ -39,7 +39,9 @@ bool OpenSource(const FolderEntry& entry, Source* s, FileWriter& writer, MarkedS
       IsWorkFileName(s->Entry.Name().c_str())) {
     return false;
   }
-  if (int err = s->Entry.OpenForReading(&s->File)) {
+  // Read without moving its access time where this process could set it
+  // back: a file found unchanged keeps all its dates.
+  if (int err = s->Entry.OpenForReading(&s->File, RefuseUndatable(named) == 0)) {
     if (err == ELOOP || err == ENOENT) return false;  // replaced by a link, or gone, since
     throw EFOpenError(FullPathName(entry.Path()), SystemErrorText(err));
   }
@@ -75,6 +77,16 @@ FolderEntry Located(const std::string& path) {
   return entry;
 }
 
+void RefuseRewrite(const Source& src, bool keep_dates) {
+  if (int err = RefuseUnwritable(src.Entry, src.Status)) throw IoError(err, src.Entry.Path());
+  // Special bits or dates that could not be kept and inode flags all
+  // refuse with EPERM; only the first two are cured by converting as the
+  // owner.
+  if (RefuseUnkeepable(src.File.get(), src.Status) != 0) throw UnkeepableError(src.Entry.Path());
+  if (keep_dates && RefuseUndatable(src.Status) != 0) throw UndatableError(src.Entry.Path());
+  if (int err = RefuseFlagged(src.File.get())) throw IoError(err, src.Entry.Path());
+}
+
 void BeginRewrite(const Source& src, FileWriter& writer, bool keep_dates,
                   std::optional<Rewrite>& rewrite) {
   if (int err = RefuseUnwritable(src.Entry, src.Status)) throw IoError(err, src.Entry.Path());
@@ -85,15 +97,8 @@ void BeginRewrite(const Source& src, FileWriter& writer, bool keep_dates,
     const int state_error = rewrite->StateFolderError();
     rewrite.reset();
     if (state_error != 0) throw StateFolderError(state_error, src.Entry.Path());
-    // Special bits or dates that could not be kept and inode flags all
-    // refuse with EPERM; only the first two are cured by converting as the
-    // owner.
-    if (err == EPERM && RefuseUnkeepable(src.File.get(), src.Status) != 0) {
-      throw UnkeepableError(src.Entry.Path());
-    }
-    if (err == EPERM && keep_dates && RefuseUndatable(src.Status) != 0) {
-      throw UndatableError(src.Entry.Path());
-    }
+    // Begin's gate refuses with EPERM whatever refused: told by its cause.
+    if (err == EPERM) RefuseRewrite(src, keep_dates);
     throw IoError(err, src.Entry.Path());
   }
 }

@@ -42,6 +42,11 @@ bool OpenSource(const FolderEntry& entry, Source* s, FileWriter& writer, MarkedS
 // (negative Folder()) when there is no such file.
 FolderEntry Located(const std::string& path);
 
+// Throws the refusal a rewrite of the source would meet before writing
+// anything (read-only, special bits or dates it could not keep, immutable
+// or append-only), as that rewrite tells it; a trial foresees it so.
+void RefuseRewrite(const Source& src, bool keep_dates);
+
 // Begins, in rewrite, the rewrite of the source over itself through writer,
 // keeping its dates when keep_dates; throws the program's error when the
 // file may not be written, or its rewrite cannot begin.

@@ -14,7 +14,6 @@
 #include "convert/lineconverter.h"
 #include "convert/lines.h"
 #include "convert/unchanged.h"
-#include "platform/rewrite.h"
 
 namespace {
 
@@ -255,10 +254,6 @@ TrialOutcome TrySource(const Source& src, const Conversion& c, TrialListener* li
   const TrialOutcome t =
       c.Options.EndingsOnly ? Compared<false>(src, c, listener) : Compared<true>(src, c, listener);
   if (t.Outcome != ConvertOutcome::kConverted) return t;
-  if (int err = RefuseUnwritable(src.Entry, src.Status)) throw IoError(err, src.Entry.Path());
-  if (RefuseUnkeepable(src.File.get(), src.Status) != 0) throw UnkeepableError(src.Entry.Path());
-  if (c.Options.KeepDates && RefuseUndatable(src.Status) != 0) {
-    throw UndatableError(src.Entry.Path());
-  }
+  RefuseRewrite(src, c.Options.KeepDates);
   return t;
 }

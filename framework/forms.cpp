@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "base/errors.h"
+#include "platform/quote.h"
 
 TApplication& TApplication::Instance() {
   static TApplication app;
@@ -60,11 +61,13 @@ std::string ErrorBoxText(const std::string& message) {
 }
 
 std::string ErrorBoxText(std::exception_ptr error) {
-  std::string text = ErrorBoxText(MessageOf(error));
+  // A message or a reason may hold a name too.
+  std::string text = ErrorBoxText(EscapedText(MessageOf(error)));
   const ErrorDetail detail = DetailOf(error);
-  if (detail.Reason.empty()) return detail.Path.empty() ? text : text + "\n" + detail.Path;
-  const std::string why = ErrorBoxText(detail.Reason);
-  return text + "\n" + (detail.Path.empty() ? AsSentence(why) : detail.Path + " : " + why);
+  const std::string path = QuotedName(detail.Path);
+  if (detail.Reason.empty()) return path.empty() ? text : text + "\n" + path;
+  const std::string why = ErrorBoxText(EscapedText(detail.Reason));
+  return text + "\n" + (path.empty() ? AsSentence(why) : path + " : " + why);
 }
 
 void Guarded(const std::function<void()>& handler) {

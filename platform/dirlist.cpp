@@ -117,6 +117,12 @@ bool IsLinkEntry(int folder, const DirEntry& entry) {
   return fstatat(folder, entry.Name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
 }
 
+bool IsSubfolderEntry(int folder, const DirEntry& entry) {
+  if (entry.Type != DT_UNKNOWN) return entry.Type == DT_DIR;
+  struct stat st {};
+  return fstatat(folder, entry.Name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
+}
+
 int FolderNames::Read(int fd) {
   bytes_.clear();
   alignas(8) char buf[32 * 1024];
@@ -143,7 +149,7 @@ void FolderNames::KeepPossibleFolders() {
   std::size_t cursor = 0;
   DirEntry entry;
   while (Next(&cursor, &entry)) {
-    if (entry.Type != DT_DIR && entry.Type != DT_LNK && entry.Type != DT_UNKNOWN) continue;
+    if (entry.Type != DT_DIR && entry.Type != DT_UNKNOWN) continue;
     kept += static_cast<char>(entry.Type);
     kept.append(entry.Name, entry.Length + 1);
   }

@@ -80,6 +80,10 @@ int OpenListableSubfolder(int parent, const char* name);
 bool IsFolderEntry(int folder, const DirEntry& entry);
 // Whether entry of the open folder is itself a symbolic link.
 bool IsLinkEntry(int folder, const DirEntry& entry);
+// Whether entry of the open folder is itself a folder: a link is none,
+// whatever it leads to, and nothing it leads to is looked at (that could
+// mount it, or hang on a network that stopped answering).
+bool IsSubfolderEntry(int folder, const DirEntry& entry);
 
 // The entries of one folder, read whole before any is handled: converted
 // files renamed into a folder while it is listed would otherwise come back
@@ -90,8 +94,8 @@ class FolderNames {
   // left out; 0, or the errno that cut the listing short (the entries read
   // until then are kept).
   int Read(int fd);
-  // Keeps only the entries that may be folders: folders, links and entries
-  // of a kind the listing did not tell.
+  // Keeps only the entries that may be folders themselves: folders and
+  // entries of a kind the listing did not tell.
   void KeepPossibleFolders();
   // The entry after *cursor (0 for the first), which it moves on; false
   // after the last. Names stay valid while this object is not changed.

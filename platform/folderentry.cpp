@@ -95,10 +95,15 @@ std::string FolderEntry::Identity() const {
   return prefix + Name();
 }
 
-int FolderEntry::OpenForReading(Fd* file) const {
-  file->reset(RetryInterrupted([this] {
-    return ::openat(Folder(), Name().c_str(),
-                    O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK);
-  }));
-  return file->get() < 0 ? errno : 0;
+int FolderEntry::OpenForReading(Fd* file, bool keep_access_time) const {
+  const int flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK;
+  auto open = [this](int with) {
+    return RetryInterrupted([this, with] { return ::openat(Folder(), Name().c_str(), with); });
+  };
+  int fd = open(keep_access_time ? flags | O_NOATIME : flags);
+  // Refused to whoever may not set the file's dates.
+  if (fd < 0 && keep_access_time && errno == EPERM) fd = open(flags);
+  const int err = fd < 0 ? errno : 0;
+  file->reset(fd);
+  return err;
 }

@@ -55,8 +55,10 @@ class FolderEntry {
     listed_ = true;
   }
   // Opens the entry for reading into *file, never through a link nor
-  // blocking on a pipe; 0 or errno.
-  int OpenForReading(Fd* file) const;
+  // blocking on a pipe; 0 or errno. With keep_access_time, reading it
+  // leaves its access time as it was, where this process may (the file's
+  // owner, or with CAP_FOWNER); elsewhere it is opened as usual.
+  int OpenForReading(Fd* file, bool keep_access_time = false) const;
 
  private:
   // Shared with the copies of this entry.

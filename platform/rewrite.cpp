@@ -187,6 +187,12 @@ int RefuseUndatable(const struct stat& st) {
   return st.st_uid == me.fsuid || me.Has(CAP_FOWNER) ? 0 : EPERM;
 }
 
+int RefuseFlagged(int fd, int* flags) {
+  int mine = 0;
+  int& read = flags != nullptr ? *flags : mine;
+  return InodeFlags(fd, &read) && (read & kUnwritableFlags) != 0 ? EPERM : 0;
+}
+
 Rewrite::Rewrite(const FolderEntry& entry, int original, const struct stat& st, FileWriter& writer)
     : entry_(entry), original_(original), st_(st), writer_(&writer), temp_(writer) {}
 
@@ -202,7 +208,7 @@ int Rewrite::Begin() {
   if (keep_dates_) {
     if (int err = RefuseUndatable(st_)) return err;
   }
-  if (InodeFlags(original_, &flags_) && (flags_ & kUnwritableFlags) != 0) return EPERM;
+  if (int err = RefuseFlagged(original_, &flags_)) return err;
   in_place_ = st_.st_nlink > 1;
   const bool passes_flags = folder.passes_flags;
   if (int err = MakeTemp(true)) return err;

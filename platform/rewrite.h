@@ -66,6 +66,11 @@ int RefuseUnkeepable(int fd, const struct stat& st);
 // a process with CAP_FOWNER.
 int RefuseUndatable(const struct stat& st);
 
+// 0, or EPERM for a file whose inode flags forbid writing or replacing it
+// (immutable, append-only: chattr +i, +a); the flags read go to *flags when
+// given (0 where the file system keeps none).
+int RefuseFlagged(int fd, int* flags = nullptr);
+
 // One rewrite of one file: Begin, then the caller writes the new content to
 // Output() and either calls Commit, or, to commit several files together,
 // FinishOutput, MakeDurableTogether, PutInPlace in order and SyncFoldersOf.
@@ -87,7 +92,8 @@ class Rewrite {
   void KeepDates() { keep_dates_ = true; }
   // Makes the temporary file; 0, EPERM for a file whose special bits or
   // capability (RefuseUnkeepable), or dates when kept (RefuseUndatable),
-  // could not be kept, or the errno that left no temporary file anywhere.
+  // could not be kept or whose flags forbid it (RefuseFlagged), or the
+  // errno that left no temporary file anywhere.
   int Begin();
   // The errno that kept the program's state folder from being used when the
   // rewrite needed it (in place, or for a temporary file the file's folder

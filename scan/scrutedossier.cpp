@@ -63,15 +63,6 @@ class Levels {
     items_.pop_back();
   }
 
-  // Whether the folder st describes is one the walk is already inside (a
-  // bind mount of an ancestor, or the same folder reached again).
-  bool Inside(const struct stat& st) const {
-    for (const Level& level : items_) {
-      if (level.device == st.st_dev && level.inode == st.st_ino) return true;
-    }
-    return false;
-  }
-
   // Before a level is added: when the budget is spent, parks the shallower
   // half of the open folders, keeping the current one.
   void MakeRoom() {
@@ -123,6 +114,74 @@ class Levels {
   int budget_;
   int open_ = 0;
 };
+
+// The folders one walk entered, by device and inode, which a bind mount
+// shows unchanged: a folder met again (a bind mount of itself, or of a
+// folder above it, anywhere in the tree) is not walked twice, so no file is
+// met twice that way. It grows with the folders walked, not their files:
+// for each device, a table of inodes at most three quarters full, 11 to 22
+// bytes a folder.
+class MetFolders {
+ public:
+  // Remembers the folder; false when the walk had already entered it.
+  bool Remember(dev_t device, ino_t inode) {
+    auto table = std::find_if(tables_.begin(), tables_.end(),
+                              [device](const Table& t) { return t.device == device; });
+    if (table == tables_.end()) table = tables_.insert(tables_.end(), Table{device});
+    return table->Insert(static_cast<std::uint64_t>(inode));
+  }
+
+ private:
+  struct Table {
+    dev_t device;
+    // 0 marks a free slot; inode 0 is kept apart.
+    std::vector<std::uint64_t> slots = std::vector<std::uint64_t>(16);
+    std::size_t size = 0;
+    bool zero = false;
+
+    bool Insert(std::uint64_t inode) {
+      if (inode == 0) return !std::exchange(zero, true);
+      if ((size + 1) * 4 > slots.size() * 3) Grow();
+      if (!Place(inode)) return false;
+      ++size;
+      return true;
+    }
+    bool Place(std::uint64_t inode) {
+      const std::size_t mask = slots.size() - 1;
+      const std::uint64_t h = inode * 0x9E3779B97F4A7C15ULL;
+      for (std::size_t at = (h ^ h >> 32) & mask;; at = (at + 1) & mask) {
+        if (slots[at] == inode) return false;
+        if (slots[at] == 0) {
+          slots[at] = inode;
+          return true;
+        }
+      }
+    }
+    void Grow() {
+      std::vector<std::uint64_t> old(slots.size() * 2);
+      old.swap(slots);
+      for (std::uint64_t inode : old) {
+        if (inode != 0) Place(inode);
+      }
+    }
+  };
+  std::vector<Table> tables_;
+};
+
+// The status of the open folder fd, read by a lookup inside it: one that can
+// be listed but not entered (read without execute permission) fails here,
+// none of its entries could be looked at or opened; 0 or errno.
+int EnteredStatus(int fd, struct stat* st) {
+  return ::fstatat(fd, ".", st, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : errno;
+}
+
+std::string CannotOpen(int err) {
+  return "impossible d'ouvrir le dossier (" + SystemErrorText(err) + ")";
+}
+
+std::string CannotEnter(int err) {
+  return "impossible d'entrer dans le dossier (" + SystemErrorText(err) + ")";
+}
 
 // Whether name is one of the folders version-control tools keep their own
 // files in (config, HEAD, refs, hooks...), which only they should write: a
@@ -237,14 +296,20 @@ void TScruteDossier::ParcourirDossier(int32_t depth, const std::string& folder,
     level.subfolders = std::move(names);
     levels.Push(std::move(level));
   };
+  MetFolders met;
   {
     PathChain path(WithoutFinalSeparator(folder));
     auto fd = std::make_shared<const Fd>(OpenListableFolder(path.Name()));
     struct stat st {};
-    if (fd->get() < 0 || ::fstat(fd->get(), &st) != 0) {
-      Fail(path, "impossible d'ouvrir le dossier (" + SystemErrorText(errno) + ")");
+    if (fd->get() < 0) {
+      Fail(path, CannotOpen(errno));
       return;
     }
+    if (int err = EnteredStatus(fd->get(), &st)) {
+      Fail(path, CannotEnter(err));
+      return;
+    }
+    met.Remember(st.st_dev, st.st_ino);
     here = path.Name();
     enter(std::move(fd), st, std::move(path), 0, depth);
   }
@@ -266,7 +331,7 @@ void TScruteDossier::ParcourirDossier(int32_t depth, const std::string& folder,
       continue;
     }
     const int parent = level.folder->get();
-    if (!IsFolderEntry(parent, entry)) continue;
+    if (!IsSubfolderEntry(parent, entry)) continue;
     PathChain path(level.path, entry.Name);
     DossierCourant.assign(here).append(1, '/').append(entry.Name);
     if (OnDossier) OnDossier(this, DossierCourant);
@@ -274,24 +339,25 @@ void TScruteDossier::ParcourirDossier(int32_t depth, const std::string& folder,
     // depth limit, since it would not have been walked anyway.
     if (subfolders && !Arret && !left_alone.Leave(entry)) {
       const int32_t child_depth = level.depth + 1;
-      // A link to a folder is reported but never followed, and a folder
-      // already on the way down is not walked again: no loop repeats files.
+      // A folder the walk already entered is not walked again: neither a
+      // loop nor a bind mount repeats files.
       if (Refuses(child_depth)) {
         // Without sub-folders asked for, none is missed.
         if (max_penetration_ > 0) {
           Fail(path, "sous-dossiers non parcourus au-delà de " + std::to_string(max_penetration_) +
                          " niveaux");
         }
-      } else if (!IsLinkEntry(parent, entry)) {
+      } else {
         levels.MakeRoom();
         auto child = std::make_shared<const Fd>(OpenListableSubfolder(parent, entry.Name));
         struct stat st {};
-        if (child->get() < 0 || ::fstat(child->get(), &st) != 0) {
+        int entered = 0;
+        if (child->get() < 0) {
           // One that went away meanwhile is no failure, as for a file.
-          if (errno != ENOENT) {
-            Fail(path, "impossible d'ouvrir le dossier (" + SystemErrorText(errno) + ")");
-          }
-        } else if (!levels.Inside(st)) {
+          if (errno != ENOENT) Fail(path, CannotOpen(errno));
+        } else if ((entered = EnteredStatus(child->get(), &st)) != 0) {
+          Fail(path, CannotEnter(entered));
+        } else if (met.Remember(st.st_dev, st.st_ino)) {
           Profondeur = child_depth;
           const std::size_t text_start = here.size();
           here.append(1, '/').append(entry.Name);
@@ -309,8 +375,13 @@ void TScruteDossier::ListerFichiers(const std::string& folder, const std::string
   const PathChain path(WithoutFinalSeparator(folder));
   const std::string list = patterns;
   auto fd = std::make_shared<const Fd>(OpenListableFolder(path.Name()));
+  struct stat st {};
   if (fd->get() < 0) {
-    Fail(path, "impossible d'ouvrir le dossier (" + SystemErrorText(errno) + ")");
+    Fail(path, CannotOpen(errno));
+    return;
+  }
+  if (int err = EnteredStatus(fd->get(), &st)) {
+    Fail(path, CannotEnter(err));
     return;
   }
   FolderNames names;
@@ -354,14 +425,15 @@ void TScruteDossier::ListerFichiers(const std::shared_ptr<const Fd>& folder,
           continue;
         }
         // A folder the pattern matches pumps like a file, but is none.
-        const bool is_folder = IsFolderEntry(fd, entry);
+        const bool is_folder = IsSubfolderEntry(fd, entry);
         PumpMessages();
         if (is_folder || !OnFichier) continue;
         PathChain name(path, entry.Name);
+        // A link is a name of its own, not the file it leads to, which is
+        // never looked at.
         struct stat st {};
         int32_t size = 0, stamp = 0;
-        const bool known = ::fstatat(fd, entry.Name, &st, 0) == 0 ||
-                           ::fstatat(fd, entry.Name, &st, AT_SYMLINK_NOFOLLOW) == 0;
+        const bool known = ::fstatat(fd, entry.Name, &st, AT_SYMLINK_NOFOLLOW) == 0;
         if (known) {
           size = static_cast<int32_t>(static_cast<uint32_t>(st.st_size));
           DosDateTime(st.st_mtime, &stamp);
@@ -369,13 +441,11 @@ void TScruteDossier::ListerFichiers(const std::shared_ptr<const Fd>& folder,
         FichierCourant.assign(text).append(1, '/').append(entry.Name);
         Taille = size;
         DateHeure = stamp;
-        // A link is a name of its own, not the file it leads to.
-        const bool link = IsLinkEntry(fd, entry);
-        Device = link || !known ? 0 : st.st_dev;
-        Inode = link || !known ? 0 : st.st_ino;
+        const bool file = known && !S_ISLNK(st.st_mode);
+        Device = file ? st.st_dev : 0;
+        Inode = file ? st.st_ino : 0;
         Entry = FolderEntry(folder, std::move(name));
-        // What was read here is the entry's own status unless it is a link.
-        if (known && !link) Entry.SetListed(st);
+        if (known) Entry.SetListed(st);
         OnFichier(this, FichierCourant);
       }
       swept = true;

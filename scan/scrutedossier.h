@@ -51,12 +51,16 @@ class TScruteDossier : public TComponent {
   void SetMaxPenetration(int32_t v) { max_penetration_ = v; }
 
   // Fired for each file matching a pattern, once per pattern it matches
-  // (once only, under the first, without ReportRepeats).
+  // (once only, under the first, without ReportRepeats). A file is any
+  // entry but a folder: a symbolic link is one, whatever it leads to.
   TScruteEvent OnFichier;
-  // Fired for each sub-folder met, entered or not.
+  // Fired for each sub-folder met, entered or not; a folder already
+  // entered in this run (reached again through a bind mount) is not
+  // entered again.
   TScruteEvent OnDossier;
-  // Fired for each folder that could not be opened or read whole, or was
-  // not entered because of the depth limit; the walk goes on with the rest.
+  // Fired for each folder that could not be opened, entered (read without
+  // execute permission) or read whole, or was not entered because of the
+  // depth limit; the walk goes on with the rest.
   TScruteEchec OnEchec;
   // The folder OnEchec reports, as its names: a handler that keeps it holds
   // no long path.
@@ -72,9 +76,11 @@ class TScruteDossier : public TComponent {
   std::string FichierCourant;
   // Path of the sub-folder last met.
   std::string DossierCourant;
-  // Low 32 bits of the size of the file last reported.
+  // Low 32 bits of the size of the file last reported; a link's own, as
+  // the walk never looks at what a link leads to.
   int32_t Taille = 0;
-  // Local last-write time of the file last reported, as a DOS date and time.
+  // Local last-write time of the file last reported, as a DOS date and
+  // time; a link's own.
   int32_t DateHeure = 0;
   // Device and inode of the file last reported, which tell the same file
   // under two names; 0 and 0 for a symbolic link or when its status could

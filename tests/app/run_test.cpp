@@ -176,42 +176,50 @@ TEST_F(RunTest, FoldersThatCouldNotBeReadAreListedBeforeTheEnd) {
   TScruteEvent original = form->ScruteDossier1->OnFichier;
   form->ScruteDossier1->OnFichier = [this, original](TObject* s, std::string nom) {
     original(s, nom);
-    form->ScruteDossier1->FailedFolder = PathChain(nom + "-folder");
-    form->ScruteDossier1->OnEchec(s, nom + "-folder", "illisible");
+    // One that would turn round what follows it.
+    const std::string folder = nom + (nom == Path("a.pl") ? "\xE2\x80\xAE" : "") + "-folder";
+    form->ScruteDossier1->FailedFolder = PathChain(folder);
+    form->ScruteDossier1->OnEchec(s, folder, "illisible");
   };
   Start(Path(""));
-  // All of them, sorted, each with its reason.
+  // All of them, sorted, each with its reason, quoted where they must be.
   ASSERT_EQ(Messages().size(), 2u);
-  EXPECT_EQ(Messages()[0], "2 dossiers n'ont pas pu être parcourus en entier :\n" + Path("a.pl") +
-                               "-folder : illisible\n" + Path("sub/b.pl") + "-folder : illisible");
+  EXPECT_EQ(Messages()[0], "2 dossiers n'ont pas pu être parcourus en entier :\n\"" + Path("a.pl") +
+                               "\\342\\200\\256-folder\" : illisible\n" + Path("sub/b.pl") +
+                               "-folder : illisible");
   EXPECT_EQ(Messages()[1], "c'est fini");
   EXPECT_EQ(ReadFileBytes(Path("sub/b.pl")), "b\r\n");
 }
 
 TEST_F(RunTest, UnwritableFileStopsTheRunWithTheErrorBox) {
   WriteFileBytes(Path("a.pl"), "first  \n");
-  WriteFileBytes(Path("sub/locked.pl"), "locked\n");
+  // Named with a line separator, which the boxes and the status bar show quoted.
+  const std::string locked = Path(
+      "sub/lo\xE2\x80\xA8"
+      "cked.pl");
+  const std::string shown = "\"" + Path(R"(sub/lo\342\200\250cked.pl")");
+  WriteFileBytes(locked, "locked\n");
   WriteFileBytes(Path("sub/z/after.pl"), "after  \n");
-  ASSERT_EQ(::chmod(Path("sub/locked.pl").c_str(), 0444), 0);
+  ASSERT_EQ(::chmod(locked.c_str(), 0444), 0);
   // What the conversion itself says about that file, and why.
   std::string expected;
   try {
-    ::ConvertTextFile(Path("sub/locked.pl"), Path("sub/locked.pl"), LineEnding::Windows, {}, {});
+    ::ConvertTextFile(locked, locked, LineEnding::Windows, {}, {});
   } catch (const Exception&) {
     expected = ErrorBoxText(std::current_exception());
   }
-  ASSERT_NE(expected.find("\n" + Path("sub/locked.pl") + " : "), std::string::npos) << expected;
+  ASSERT_NE(expected.find("\n" + shown + " : "), std::string::npos) << expected;
 
   Start(Path(""));
   EXPECT_EQ(Errors(), std::vector<std::string>{expected});
   EXPECT_TRUE(Messages().empty());  // no "c'est fini"
-  EXPECT_EQ(form->StatusBar1->Panel()->Text(), Path("sub/locked.pl"));
+  EXPECT_EQ(form->StatusBar1->Panel()->Text(), shown);
   EXPECT_EQ(ReadFileBytes(Path("a.pl")), "first\r\n");
-  EXPECT_EQ(ReadFileBytes(Path("sub/locked.pl")), "locked\n");
+  EXPECT_EQ(ReadFileBytes(locked), "locked\n");
   EXPECT_EQ(ReadFileBytes(Path("sub/z/after.pl")), "after  \n");
 
   // The next click starts afresh.
-  ASSERT_EQ(::chmod(Path("sub/locked.pl").c_str(), 0644), 0);
+  ASSERT_EQ(::chmod(locked.c_str(), 0644), 0);
   boxes.clear();
   Start(Path(""));
   EXPECT_EQ(Messages(), std::vector<std::string>{"c'est fini"});

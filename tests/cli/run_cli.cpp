@@ -2,10 +2,35 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
+
+#include "../support/temp_folder.h"
+
 namespace {
+
+// The program as another user runs it: a copy under the system's temporary
+// folder, as reachable as the tests' own folders there, since the build may
+// lie where that user cannot go (a checkout in a mode-0700 /root). Made
+// once, removed when the tests end.
+const std::string& ProgramForOthers() {
+  static const struct Copy {
+    Copy() {
+      folder = (std::filesystem::temp_directory_path() / "terminelle-cli-XXXXXX").string();
+      if (::mkdtemp(folder.data()) == nullptr || ::chmod(folder.c_str(), 0755) != 0) return;
+      std::error_code failed;
+      if (std::filesystem::copy_file(TERMINELLE_CLI, folder + "/terminelle-cli", failed)) {
+        program = folder + "/terminelle-cli";
+      }
+    }
+    ~Copy() { RemoveFolder(folder); }
+    std::string folder, program;
+  } copy;
+  return copy.program;
+}
 
 std::string Slurp(int fd) {
   std::string s;
@@ -36,6 +61,7 @@ std::vector<char*> CliArgv(std::vector<std::string>& args) {
 CliResult RunCli(const std::vector<std::string>& args, const CliRunAs& as) {
   std::vector<std::string> words = args;
   std::vector<char*> argv = CliArgv(words);
+  if (as.uid >= 0) argv[0] = const_cast<char*>(ProgramForOthers().c_str());
   int out = as.stdout_to.empty() ? TempFile() : ::open(as.stdout_to.c_str(), O_WRONLY);
   int err = TempFile();
   pid_t pid = ::fork();
@@ -43,7 +69,7 @@ CliResult RunCli(const std::vector<std::string>& args, const CliRunAs& as) {
     if (as.uid >= 0) {
       const gid_t none[] = {static_cast<gid_t>(as.uid)};
       if (::setgroups(1, none) != 0 || ::setgid(static_cast<gid_t>(as.uid)) != 0 ||
-          ::setuid(static_cast<uid_t>(as.uid)) != 0) {
+          ::setuid(static_cast<uid_t>(as.uid)) != 0 || ::chdir("/") != 0) {
         ::_exit(126);
       }
     }

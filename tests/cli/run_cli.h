@@ -16,7 +16,8 @@ struct CliResult {
 struct CliRunAs {
   // Where its standard output goes instead of being captured.
   std::string stdout_to;
-  // The user and group it runs as, when not negative (the caller is root).
+  // The user and group it runs as, when not negative (the caller is root),
+  // from a copy that user can reach, in the root folder.
   int uid = -1;
 };
 

@@ -449,16 +449,17 @@ TEST_F(CliRun, AByteOrderMarkGoesOnlyFromTheStartAndATrialShowsIt) {
 TEST_F(CliRun, KeptDatesSurviveARenameAndARewriteInPlace) {
   WriteBytes(Path("d/renamed.pl"), "a \r\n");
   WriteBytes(Path("d/linked.pl"), "b \r\n");
+  WriteBytes(Path("d/unchanged.pl"), "u\n");
   ASSERT_EQ(::link(Path("d/linked.pl").c_str(), Path("d/other-name").c_str()), 0);
   // Accessed before modified: reading it would move its access time.
   const struct timespec times[2] = {{1500000000, 123456789}, {1600000000, 987654321}};
-  for (const char* name : {"d/renamed.pl", "d/linked.pl"}) {
+  for (const char* name : {"d/renamed.pl", "d/linked.pl", "d/unchanged.pl"}) {
     ASSERT_EQ(::utimensat(AT_FDCWD, Path(name).c_str(), times, 0), 0);
   }
   CliResult r = RunCli({"-q", "--garder-dates", "-f", "unix", Path("d")});
   EXPECT_EQ(r.status, 0) << r.err;
   // Looked at before the files are read here.
-  for (const char* name : {"d/renamed.pl", "d/linked.pl"}) {
+  for (const char* name : {"d/renamed.pl", "d/linked.pl", "d/unchanged.pl"}) {
     struct stat st {};
     ASSERT_EQ(::stat(Path(name).c_str(), &st), 0);
     EXPECT_EQ(st.st_atim.tv_sec, times[0].tv_sec) << name;
@@ -563,19 +564,31 @@ TEST_F(CliRun, PerlCheckWarnsWherePerlWouldReadOtherwise) {
 }
 
 TEST_F(CliRun, NamesHoldingControlBytesArePrintedQuoted) {
-  // A name that would clear the screen of whoever reads the listing, and
-  // would pass for two lines.
-  const std::string odd = "a\033[2Jb\nc.pl";
-  const std::string shown = "a\\033[2Jb\\nc.pl\"";
-  WriteBytes(Path("d/" + odd), "x \r\n");
+  // A name that would clear the screen of whoever reads the listing (C0, then
+  // C1 as UTF-8 and as a lone byte), pass for two lines, and turn round what
+  // follows it.
+  const std::string odd =
+      "a\033[2Jb\nc\xC2\x9B"
+      "2J\x9B"
+      "2J\xE2\x80\xAE\xE2\x80\xA8.pl";
+  const std::string shown = R"(a\033[2Jb\nc\302\2332J\2332J\342\200\256\342\200\250.pl")";
+  WriteBytes(Path("d/" + odd), "#!/absent \r\n");
   WriteBytes(Path("d/ro-" + odd), "y \r\n");
   ASSERT_EQ(::chmod(Path("d/ro-" + odd).c_str(), 0444), 0);
-  CliResult r = RunCli({"-v", "-f", "unix", Path("d")});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.out.find("converti : \"" + Path("d/") + shown + "\n"), std::string::npos);
-  EXPECT_NE(r.err.find("terminelle-cli: \"" + Path("d/ro-") + shown + " : Accès au fichier refusé"),
-            std::string::npos);
-  EXPECT_EQ((r.out + r.err).find('\033'), std::string::npos);
+  // Each listing, the diff's headers, the warnings, and at last a run that
+  // changes the file.
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {"-n"}, {"-n", "--diff"}, {"-n", "--verifier-perl"}, {"--info"}, {"-v"}}) {
+    std::vector<std::string> all = args;
+    all.insert(all.end(), {"-f", "unix", "-F", "*", Path("d")});
+    const CliResult r = RunCli(all);
+    const std::string told = r.out + r.err;
+    EXPECT_NE(told.find(shown), std::string::npos) << args.back() << told;
+    // Not even in the error line of the file that cannot be written.
+    for (const char* raw : {"\033", "\x9B", "\xE2\x80\xAE", "\xE2\x80\xA8"}) {
+      EXPECT_EQ(told.find(raw), std::string::npos) << args.back();
+    }
+  }
 }
 
 TEST_F(CliRun, TenThousandLevelsOfLongNamesConvertInLittleMemory) {
@@ -707,8 +720,8 @@ std::string FromBase64(std::string_view text) {
 }  // namespace
 
 TEST_F(CliRun, JsonTellsEveryFileInWalkOrderAndNamesLossless) {
-  // Not UTF-8, with a control byte, a quote and a backslash.
-  const std::string odd = "n\xFF\x01\"\\q.pl";
+  // Not UTF-8, with a control byte, a quote, a backslash and U+202E.
+  const std::string odd = "n\xFF\x01\"\\q\xE2\x80\xAE.pl";
   WriteBytes(Path("t/" + odd), "x \r\n");
   WriteBytes(Path("t/\xC3\xA9t\xC3\xA9.pl"), "e\n");
   WriteBytes(Path("t/bin.pl"), std::string("a\0b", 3));
@@ -737,7 +750,8 @@ TEST_F(CliRun, JsonTellsEveryFileInWalkOrderAndNamesLossless) {
   }
   const JsonValue* changed = by_path[Path("t/" + odd)];
   ASSERT_NE(changed, nullptr) << r.out;
-  EXPECT_EQ(Text(*changed, "path"), Path("t/n\xEF\xBF\xBD\x01\"\\q.pl"));
+  EXPECT_EQ(Text(*changed, "path"), Path("t/n\xEF\xBF\xBD\x01\"\\q\xE2\x80\xAE.pl"));
+  EXPECT_EQ(r.out.find("\xE2\x80\xAE"), std::string::npos);
   EXPECT_EQ(Text(*changed, "outcome"), "would_change");
   EXPECT_EQ(Number(*changed, "changed_lines"), "1");
   const JsonValue* kept = by_path[Path("t/\xC3\xA9t\xC3\xA9.pl")];
@@ -773,6 +787,23 @@ TEST_F(CliRun, JsonTellsEveryFileInWalkOrderAndNamesLossless) {
   }
 }
 
+TEST_F(CliRun, AFolderThatCanBeListedButNotEnteredFailsACheck) {
+  WriteBytes(Path("t/a.pl"), "a\n");
+  WriteBytes(Path("t/blind/b.pl"), "b \n");
+  ASSERT_EQ(::chmod(Path("t/blind").c_str(), 0444), 0);
+  CliRunAs as;
+  if (::geteuid() == 0) {
+    as.uid = 65534;
+    for (const std::string& p : {dir_, Path("t")}) ::chmod(p.c_str(), 0777);
+  }
+  const CliResult r = RunCli({"--controle", "--json", "-r", "-f", "unix", Path("t")}, as);
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_NE(r.out.find("{\"type\": \"folder\", \"path\": \"" + Path("t/blind") +
+                       "\", \"outcome\": \"failed\""),
+            std::string::npos)
+      << r.out;
+}
+
 TEST_F(CliRun, InfoTellsEachFilesLineEndsAndWritesNothing) {
   const std::string mixed = "\xEF\xBB\xBF#!perl \r\nb\nc\r\r\rd\t\ne ";
   WriteBytes(Path("d/mixed.pl"), mixed);
@@ -806,35 +837,49 @@ TEST_F(CliRun, PerlCheckWarnsOfWhatWouldStopAScriptOnceDeployed) {
   WriteBytes(Path("not-run"), "");
   ASSERT_EQ(::chmod(Path("not-run").c_str(), 0644), 0);
   struct Case {
-    std::string content;
+    // Any name: the kernel reads #!, not the name; but Perl loads a module.
+    std::string name, content;
     mode_t mode, folder_mode;
-    std::string format;
+    std::vector<std::string> options;
     // The warning after the file's name; none for a script that would run.
     std::string warning;
   };
+  const std::vector<std::string> unix = {"-f", "unix"};
   const std::vector<Case> cases = {
-      {"#!/bin/sh\necho\n", 0755, 0755, "unix", ""},
-      {"\xEF\xBB\xBF#!/bin/sh\n", 0755, 0755, "unix",
+      {"script", "#!/bin/sh\necho\n", 0755, 0755, unix, ""},
+      {"script", "\xEF\xBB\xBF#!/bin/sh\n", 0755, 0755, unix,
        ":1: une marque d'ordre des octets (BOM) UTF-8 précède #!"},
-      {"#!/bin/sh\n", 0755, 0755, "windows", ":1: la ligne #! finirait par un CR"},
-      {"#!/absent/perl -w\n", 0755, 0755, "unix",
+      {"script", "\xEF\xBB\xBF #!/bin/sh\n", 0755, 0755, unix,
+       ":1: une marque d'ordre des octets (BOM) UTF-8 et des blancs précèdent #!"},
+      {"script", "\t#!/bin/sh\n", 0755, 0755, {"-k", "-f", "unix"}, ":1: des blancs précèdent #!"},
+      {"script",
+       "#!/bin/sh\n",
+       0755,
+       0755,
+       {"-f", "windows"},
+       ":1: la ligne #! finirait par un CR"},
+      {"script", "#!/absent/perl -w\n", 0755, 0755, unix,
        ":1: l'interpréteur « /absent/perl » n'existe pas sur cette machine"},
-      {"#!" + Path("not-run") + "\n", 0755, 0755, "unix",
+      {"script", "#!" + Path("not-run") + "\n", 0755, 0755, unix,
        ":1: l'interpréteur « " + Path("not-run") + " » n'est pas un fichier exécutable"},
-      {"#! perl\n", 0755, 0755, "unix", ":1: l'interpréteur « perl » n'est pas un chemin absolu"},
-      {"#!/bin/sh\n", 0644, 0755, "unix", ": commence par #! mais n'a aucun droit d'exécution"},
-      {"#!/bin/sh\n", 0775, 0755, "unix", ": le script est modifiable par son groupe"},
-      {"#!/bin/sh\n", 0755, 0757, "unix", ": son dossier est modifiable par son groupe"},
+      {"script", "#! perl\n", 0755, 0755, unix,
+       ":1: l'interpréteur « perl » n'est pas un chemin absolu"},
+      {"script", "#!/bin/sh\n", 0644, 0755, unix,
+       ": commence par #! mais n'a aucun droit d'exécution"},
+      {"script", "#!/bin/sh\n", 0775, 0755, unix, ": le script est modifiable par son groupe"},
+      {"script", "#!/bin/sh\n", 0755, 0757, unix, ": son dossier est modifiable par son groupe"},
+      {"Long.pm", "#!perl\n1;\n", 0664, 0757, unix, ""},
   };
   for (std::size_t k = 0; k < cases.size(); ++k) {
     const Case& c = cases[k];
     const std::string folder = Path("d" + std::to_string(k));
-    // Any name: the kernel reads #!, not the name.
-    const std::string script = folder + "/script";
+    const std::string script = folder + "/" + c.name;
     WriteBytes(script, c.content);
     ASSERT_EQ(::chmod(script.c_str(), c.mode), 0);
     ASSERT_EQ(::chmod(folder.c_str(), c.folder_mode), 0);
-    const CliResult r = RunCli({"-n", "--verifier-perl", "-q", "-f", c.format, "-F", "*", folder});
+    std::vector<std::string> args = {"-n", "--verifier-perl", "-q", "-F", "*", folder};
+    args.insert(args.begin(), c.options.begin(), c.options.end());
+    const CliResult r = RunCli(args);
     if (c.warning.empty()) {
       EXPECT_EQ(r.status, 0) << k;
       EXPECT_EQ(r.err, "") << k;

@@ -1,5 +1,9 @@
 #include "convert/trial.h"
 
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -9,8 +13,10 @@
 
 #include "../support/convert_fixture.h"
 #include "../support/replace_model.h"
+#include "base/errors.h"
 #include "convert/convert.h"
 #include "platform/codepage.h"
+#include "platform/fd.h"
 #include "platform/folderentry.h"
 
 namespace {
@@ -184,6 +190,30 @@ TEST_F(ConvertTest, AgreesWithTheModelOnRandomFiles) {
     ConvertTextFile(p, p, kind, r1, r2, cp);
     ASSERT_TRUE(Read(p) == model) << "round " << round << " search1=" << r1.Search
                                   << " search2=" << r2.Search;
+  }
+}
+
+TEST_F(ConvertTest, ATrialForeseesTheRefusalOfAnImmutableOrAppendOnlyFile) {
+  for (int flag : {FS_IMMUTABLE_FL, FS_APPEND_FL}) {
+    const std::string p = Write("f.pl", "x \r\n");
+    Fd fd(open(p.c_str(), O_RDONLY | O_CLOEXEC));
+    int flags = 0;
+    int with = ioctl(fd.get(), FS_IOC_GETFLAGS, &flags) == 0 ? flags | flag : 0;
+    if (with == 0 || ioctl(fd.get(), FS_IOC_SETFLAGS, &with) != 0)
+      GTEST_SKIP() << "needs root and inode flags";
+    // What the trial, then the run, tell the user.
+    std::string told[2];
+    for (int run = 0; run < 2; ++run) {
+      try {
+        if (run == 0) TryConvertFile(p, LineEnding::Unix, kNoRule, kNoRule, Cp());
+        if (run == 1) ConvertTextFile(p, p, LineEnding::Unix, kNoRule, kNoRule, Cp());
+      } catch (const Exception& e) {
+        told[run] = e.Message() + " (" + e.Reason() + ")";
+      }
+    }
+    ioctl(fd.get(), FS_IOC_SETFLAGS, &flags);
+    EXPECT_EQ(told[0].rfind("Accès au fichier refusé (", 0), 0u) << told[0];
+    EXPECT_EQ(told[0], told[1]);
   }
 }
 

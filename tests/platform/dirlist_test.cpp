@@ -42,7 +42,7 @@ TEST_F(DirListTest, FolderNamesReadsAFolderWholeAndKeepsWhatMayBeAFolder) {
   ASSERT_EQ(names.Read(folder.get()), 0);
   EXPECT_EQ(Listed(names), expected);
   names.KeepPossibleFolders();
-  EXPECT_EQ(Listed(names), (std::set<std::string>{"sub", "link"}));
+  EXPECT_EQ(Listed(names), (std::set<std::string>{"sub"}));
   // What cannot be listed says why.
   Fd fifo(open((dir_ + "/fifo").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
   EXPECT_EQ(names.Read(fifo.get()), ENOTDIR);
@@ -63,6 +63,9 @@ TEST_F(DirListTest, AKindTheListingDoesNotTellIsAskedAndALinkIsNeverListed) {
   EXPECT_TRUE(IsLinkEntry(folder.get(), unknown("to-sub")));
   EXPECT_TRUE(IsLinkEntry(folder.get(), unknown("dangling")));
   EXPECT_FALSE(IsLinkEntry(folder.get(), unknown("file")));
+  // A walk's sub-folder is never a link, whatever it leads to.
+  EXPECT_TRUE(IsSubfolderEntry(folder.get(), unknown("sub")));
+  EXPECT_FALSE(IsSubfolderEntry(folder.get(), unknown("to-sub")));
   EXPECT_GE(Fd(OpenListableSubfolder(folder.get(), "sub")).get(), 0);
   EXPECT_LT(Fd(OpenListableSubfolder(folder.get(), "to-sub")).get(), 0);
 }
