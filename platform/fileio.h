@@ -1,8 +1,9 @@
 #pragma once
-// The calls through which the program writes and flushes files. Whatever
-// writes (a rewrite, a conversion, the settings file) is handed a writer, as
-// each thread and each test may want its own: tests hand in one that fails a
-// write or a flush, or stops the program at a chosen step of a rewrite.
+// The calls through which the program writes, flushes and marks files.
+// Whatever writes (a rewrite, a conversion, the settings file) is handed a
+// writer, as each thread and each test may want its own: tests hand in one
+// that fails a write, a flush or a mark, or stops the program at a chosen
+// step of a rewrite.
 
 #include <sys/types.h>
 
