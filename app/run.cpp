@@ -23,6 +23,7 @@
 #include "platform/process.h"
 #include "platform/rewriterecord.h"
 #include "platform/workfile.h"
+#include "settings/file/iniform1.h"
 #include "settings/store/svgeditini.h"
 
 namespace {
@@ -106,10 +107,25 @@ int RunTerminelle(int argc, char** argv) {
   InstallErrorBox();
   // Before the window reads anything, the settings file included.
   std::vector<InterruptedRewrite> interrupted;
-  if (int err = RestoreInterruptedRewrites(&interrupted)) ShowMessage(StateFolderUnreadText(err));
+  Untrusted untrusted;
+  if (int err = RestoreInterruptedRewrites(&interrupted, SystemFileWriter(), &untrusted)) {
+    // Another account's records could lead its runs anywhere: none starts.
+    if (!untrusted.Path.empty()) {
+      ShowMessage(UntrustedStateText(untrusted));
+      return 1;
+    }
+    ShowMessage(StateFolderUnreadText(err));
+  }
   if (!interrupted.empty()) ShowMessage(InterruptedRewritesText(interrupted));
-  // A save of the settings cut short may have left its temporary file.
-  SweepStaleWorkFiles(FolderOf(TSvgEditIni::FichierSettings()));
+  {
+    TIniFile settings(TSvgEditIni::FichierSettings(), SystemFileWriter(), IniTrust::kOwnOnly);
+    if (const Untrusted* u = settings.Distrusted()) {
+      ShowMessage(UntrustedSettingsText(*u, true));
+    } else if (!settings.FileName().empty()) {
+      // A save of the settings cut short may have left its temporary file.
+      SweepStaleWorkFiles(FolderOf(settings.FileName()));
+    }
+  }
   Application().CreateForm<TForm1>();
   CloseOnSessionEnd();
   Application().MainForm->show();

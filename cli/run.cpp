@@ -243,7 +243,13 @@ int RunConversion(const RunSettings& run) {
   bool state_unread = false;
   if (writes) {
     std::vector<InterruptedRewrite> interrupted;
-    if (int err = RestoreInterruptedRewrites(&interrupted)) {
+    Untrusted untrusted;
+    if (int err = RestoreInterruptedRewrites(&interrupted, SystemFileWriter(), &untrusted)) {
+      if (!untrusted.Path.empty()) {
+        std::fprintf(stderr, "terminelle-cli: %s\n",
+                     EscapedText(UntrustedStateText(untrusted)).c_str());
+        return 1;
+      }
       state_unread = true;
       std::fprintf(stderr, "terminelle-cli: %s\n", StateFolderUnreadText(err).c_str());
     }

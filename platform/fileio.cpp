@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/vfs.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -43,6 +44,10 @@ int FileWriter::StatFs(int fd, struct statfs* fs) {
 
 int FileWriter::OpenUnnamed(int folder, mode_t mode) {
   return ::openat(folder, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
+}
+
+int FileWriter::SetAttribute(int fd, const char* name, const void* value, std::size_t size) {
+  return ::fsetxattr(fd, name, value, size, 0);
 }
 
 void FileWriter::Reached(WriteStep /*step*/) {}

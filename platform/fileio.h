@@ -1,8 +1,9 @@
 #pragma once
-// The calls through which the program writes and flushes files. Whatever
-// writes (a rewrite, a conversion, the settings file) is handed a writer, as
-// each thread and each test may want its own: tests hand in one that fails a
-// write or a flush, or stops the program at a chosen step of a rewrite.
+// The calls through which the program writes, flushes and marks files.
+// Whatever writes (a rewrite, a conversion, the settings file) is handed a
+// writer, as each thread and each test may want its own: tests hand in one
+// that fails a write, a flush or a mark, or stops the program at a chosen
+// step of a rewrite.
 
 #include <sys/types.h>
 
@@ -64,6 +65,8 @@ class FileWriter {
   // As openat(2) of folder with O_TMPFILE: a file without a name, open for
   // reading and writing, with the permission bits mode under the umask.
   virtual int OpenUnnamed(int folder, mode_t mode);
+  // As fsetxattr(2) with no flags.
+  virtual int SetAttribute(int fd, const char* name, const void* value, std::size_t size);
   // Told each step of a rewrite as it is reached; does nothing by default.
   virtual void Reached(WriteStep step);
 };
