@@ -11,8 +11,7 @@ share=$stage/usr/share
 id=fr.terminelle.Terminelle
 desktop-file-validate "$share/applications/$id.desktop"
 appstreamcli validate --no-net "$share/metainfo/$id.metainfo.xml"
-# The entry starts the installed program, on the folder a file manager gives
-# it, and shows an installed icon.
+# The entry starts the installed program on a folder and shows an installed icon.
 grep -qx 'Exec=terminelle %f' "$share/applications/$id.desktop"
 grep -qx 'Icon=terminelle' "$share/applications/$id.desktop"
 test -x "$stage/usr/bin/terminelle"
