@@ -53,24 +53,24 @@ void FolderRun::Execute(TScruteDossier& scanner) {
   std::string folder = scanner.Dossier();
   if (!folder.empty() && folder.back() == '/') folder.pop_back();
   const unsigned id = ++last_id_;
-  const unsigned scope = !options_.Nested ? 0 : levels_.empty() ? id : levels_.front().scope;
-  levels_.push_back(Level{&scanner, std::move(folder), {}, id, scope});
+  const unsigned scope = !options_.Nested ? 0 : runs_.empty() ? id : runs_.front().scope;
+  runs_.push_back(Run{&scanner, std::move(folder), {}, id, scope});
   struct End {
     FolderRun& run;
-    ~End() { run.EndLevel(); }
+    ~End() { run.EndInnermost(); }
   } end{*this};
   scanner.Execute();
 }
 
-void FolderRun::EndLevel() {
-  const unsigned id = levels_.back().id;
+void FolderRun::EndInnermost() {
+  const unsigned id = runs_.back().id;
   schedule_.EndRun(id);
   {
     std::lock_guard<std::mutex> lock(told_mutex_);
     tallies_.erase(id);
     failures_.erase(id);
   }
-  levels_.pop_back();
+  runs_.pop_back();
 }
 
 void FolderRun::Met(TObject* Sender, const std::string& Nom) {
@@ -90,11 +90,11 @@ void FolderRun::Met(TObject* Sender, const std::string& Nom) {
   visit.Path = visit.Entry.Chain();
   teller_.Pump();
   // A file that failed ends the walk, as if its conversion had just failed.
-  if (!levels_.empty()) ThrowIfFailed(levels_.back().id);
+  if (!runs_.empty()) ThrowIfFailed(runs_.back().id);
   if (!teller_.Choose(visit)) return;
-  if (!levels_.empty()) {
-    visit.Run = levels_.back().id;
-    visit.Scope = levels_.back().scope;
+  if (!runs_.empty()) {
+    visit.Run = runs_.back().id;
+    visit.Scope = runs_.back().scope;
   }
   if (!schedule_.Add(std::move(visit), [this] { teller_.Pump(); }) && scanner != nullptr) {
     scanner->Arret = true;
@@ -106,26 +106,26 @@ void FolderRun::WalkFailed(TObject* Sender, const std::string& Nom, std::string 
   PathChain folder = scanner != nullptr ? scanner->FailedFolder : PathChain(Nom);
   if (options_.WalkFailuresInOrder) {
     schedule_.AddFailure(std::move(folder), std::move(Message),
-                         levels_.empty() ? 0 : levels_.back().id);
+                         runs_.empty() ? 0 : runs_.back().id);
     return;
   }
   // Nothing of the run could be done: an error, as for a file that cannot be opened.
-  if (levels_.empty() || Nom == levels_.back().folder) {
+  if (runs_.empty() || Nom == runs_.back().folder) {
     throw Exception(QuotedName(Nom) + " : " + Message);
   }
-  levels_.back().unread.push_back(UnreadFolder{std::move(folder), std::move(Message)});
+  runs_.back().unread.push_back(UnreadFolder{std::move(folder), std::move(Message)});
 }
 
 RunAccount FolderRun::Finish() {
   RunAccount account;
-  if (levels_.empty()) return account;
-  const unsigned id = levels_.back().id;
+  if (runs_.empty()) return account;
+  const unsigned id = runs_.back().id;
   // Once the last file is in place; a stopped run only waits for what is in hand.
   WaitFor(id);
   account.Stopped = stopped_;
   if (stopped_) return account;
   ThrowIfFailed(id);
-  account.Unread = std::move(levels_.back().unread);
+  account.Unread = std::move(runs_.back().unread);
   std::lock_guard<std::mutex> lock(told_mutex_);
   account.Counts = tallies_[id];
   return account;
@@ -133,7 +133,7 @@ RunAccount FolderRun::Finish() {
 
 void FolderRun::Stop() {
   stopped_ = true;
-  for (Level& level : levels_) level.scanner->Arret = true;
+  for (Run& run : runs_) run.scanner->Arret = true;
   schedule_.Stop();
 }
 
@@ -150,7 +150,7 @@ void FolderRun::Tell(std::vector<VisitResult>& told) {
 
 void FolderRun::WaitFor(unsigned run) {
   // The outermost run waits for everything, its walk's failures included.
-  const unsigned visits_of = levels_.size() > 1 ? run : 0;
+  const unsigned visits_of = runs_.size() > 1 ? run : 0;
   while (!schedule_.WaitDone(options_.WaitPeriod, visits_of)) teller_.Pump();
 }
 

@@ -51,6 +51,8 @@ struct RunAccount {
   bool Stopped = false;
 };
 
+// The schedule's settings (jobs, trial and how it tries a file, whether a
+// failure ends its run...), and the run's own.
 struct FolderRunOptions : ScheduleOptions {
   // Runs may overlap (the window's second click during a run): one started
   // while another goes on shares its scope, in which each file is converted
@@ -98,7 +100,7 @@ class FolderRun {
   // walk's order, none after them.
   void Stop();
   // Whether a run goes on.
-  bool Running() const { return !levels_.empty(); }
+  bool Running() const { return !runs_.empty(); }
   // Files told and found so far, and the file a thread took last.
   void Progress(std::size_t* done, std::size_t* found, std::string* current) {
     schedule_.Progress(done, found, current);
@@ -110,7 +112,7 @@ class FolderRun {
  private:
   // A run under way: its scanner, its start folder as the scanner names
   // it, the folders it could not read, its number and its scope.
-  struct Level {
+  struct Run {
     TScruteDossier* scanner;
     std::string folder;
     std::vector<UnreadFolder> unread;
@@ -122,11 +124,11 @@ class FolderRun {
   void Tell(std::vector<VisitResult>& told);
   void WaitFor(unsigned run);
   void ThrowIfFailed(unsigned run);
-  void EndLevel();
+  void EndInnermost();
 
   const FolderRunOptions options_;
   RunTeller& teller_;
-  std::vector<Level> levels_;
+  std::vector<Run> runs_;
   unsigned last_id_ = 0;
   bool stopped_ = false;
   // What Walk's end gives.
