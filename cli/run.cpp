@@ -40,6 +40,7 @@
 #include "platform/process.h"
 #include "platform/quote.h"
 #include "platform/rewriterecord.h"
+#include "run/folderrun.h"
 #include "scan/scrutedossier.h"
 
 namespace {
@@ -233,6 +234,34 @@ class Trier {
   const RunSettings& run_;
 };
 
+// What the folder run does for terminelle-cli: each file converted as the
+// command line says, told in its report; a signal stops the run, and the
+// progress bar is drawn as the walk goes and while its last files finish.
+class CliTeller : public RunTeller {
+ public:
+  CliTeller(Report& report, const Conversion& how) : report_(report), how_(how) {}
+  void Attach(FolderRun& run) { run_ = &run; }
+
+  bool Choose(Visit& visit) override {
+    visit.How = how_;
+    return true;
+  }
+  void Told(std::vector<VisitResult>& results) override { report_.Tell(results); }
+  void Pump() override {
+    if (StopAsked()) run_->Stop();
+    if (!report_.BarDue()) return;
+    std::size_t done = 0, found = 0;
+    std::string current;
+    run_->Progress(&done, &found, &current);
+    report_.Bar(done, found, current);
+  }
+
+ private:
+  Report& report_;
+  const Conversion& how_;
+  FolderRun* run_ = nullptr;
+};
+
 }  // namespace
 
 int RunConversion(const RunSettings& run) {
@@ -266,8 +295,6 @@ int RunConversion(const RunSettings& run) {
                  QuotedName(run.Folder).c_str(), SystemErrorText(missing).c_str());
     return 1;
   }
-  // Asked once before any thread writes files.
-  NewFileMode();
 
   Report report(run);
   Conversion how;
@@ -280,7 +307,7 @@ int RunConversion(const RunSettings& run) {
   how.Options.EndingsOnly = run.EndingsOnly;
   how.Options.RemoveByteOrderMark = run.RemoveByteOrderMark;
   how.Options.KeepDates = run.KeepDates;
-  ScheduleOptions options;
+  FolderRunOptions options;
   options.Jobs = run.Jobs;
   options.Trial = !writes;
   if (run.Info) {
@@ -290,63 +317,24 @@ int RunConversion(const RunSettings& run) {
   } else if (run.Trial) {
     options.Try = Trier(run);
   }
-  Schedule schedule(options, [&](std::vector<VisitResult>& told) { report.Tell(told); });
-  if (schedule.Workers() < std::max(1u, run.Jobs)) {
+  options.WalkFailuresInOrder = true;
+  options.Exclude = run.Exclude;
+  options.EnterRepositories = run.EnterRepositories;
+  options.WaitPeriod = kBarPeriod;
+  CliTeller teller(report, how);
+  FolderRun folder_run(options, teller);
+  teller.Attach(folder_run);
+  if (folder_run.Workers() < std::max(1u, run.Jobs)) {
     std::fprintf(stderr,
                  "terminelle-cli: %u tâches sur %u ont pu démarrer ; la conversion continue "
                  "avec elles, rien n'est perdu.\n",
-                 schedule.Workers(), std::max(1u, run.Jobs));
+                 folder_run.Workers(), std::max(1u, run.Jobs));
   }
-  auto tick = [&] {
-    if (!report.BarDue()) return;
-    std::size_t done = 0, found = 0;
-    std::string current;
-    schedule.Progress(&done, &found, &current);
-    report.Bar(done, found, current);
-  };
   TScruteDossier scanner;
   scanner.SetDossier(run.Folder);
   scanner.SetFiltre(run.Filter);
   scanner.SetMaxPenetration(run.Subfolders ? kDepthLimit : 0);
-  // A trial writes nothing, not even the removal of work files left behind.
-  scanner.SweepWorkFiles = writes;
-  scanner.ReportRepeats = false;
-  scanner.Exclude = run.Exclude;
-  scanner.EnterRepositories = run.EnterRepositories;
-  scanner.Pump = [&] {
-    if (StopAsked()) {
-      scanner.Arret = true;
-      schedule.Stop();
-    }
-    tick();
-  };
-  // The walk's own names, rather than the paths its events put together,
-  // travel with each visit.
-  scanner.OnFichier = [&](TObject*, std::string) {
-    Visit visit;
-    visit.Key = FileKey{scanner.Device, scanner.Inode,
-                        scanner.Inode == 0 ? scanner.Entry.Identity() : std::string()};
-    visit.Path = scanner.Entry.Chain();
-    visit.Entry = scanner.Entry;
-    visit.How = how;
-    if (!schedule.Add(std::move(visit), tick)) scanner.Arret = true;
-    tick();
-  };
-  scanner.OnEchec = [&](TObject*, std::string, std::string message) {
-    schedule.AddFailure(scanner.FailedFolder, std::move(message));
-  };
-  try {
-    scanner.Execute();
-  } catch (...) {
-    // The files in hand still end old or new.
-    schedule.Stop();
-    throw;
-  }
-  schedule.Close();
-  while (!schedule.WaitDone(kBarPeriod)) {
-    if (StopAsked()) schedule.Stop();
-    tick();
-  }
+  folder_run.Walk(scanner);
 
   const int signal = stop_signal.load();
   const int status = signal != 0 ? 128 + signal
