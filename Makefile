@@ -77,11 +77,12 @@ install: build
 deb-deps:
 	$(call install_missing,$(DEB_PKGS))
 
-# A Debian package of the optimised program, left in $(BUILD), which lintian
-# must pass without an error or a warning.
+# The Debian packages of the optimised programs, left in $(BUILD): the window
+# (terminelle) and the command line (terminelle-cli, without Qt), which
+# lintian must pass without an error or a warning.
 deb: build deb-deps
 	cd $(BUILD) && cpack -G DEB
-	lintian --fail-on error,warning $(BUILD)/terminelle_*.deb
+	lintian --fail-on error,warning $(BUILD)/terminelle_*.deb $(BUILD)/terminelle-cli_*.deb
 
 bench-deps:
 	$(call install_missing,$(BENCH_PKGS))

@@ -5,16 +5,11 @@
 #include <QWidget>
 
 #include <chrono>
-#include <map>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <vector>
 
 #include "app/controls.h"
 #include "convert/convert.h"
-#include "convert/schedule.h"
-#include "convert/tally.h"
 #include "framework/forms.h"
 #include "scan/scrutedossier.h"
 #include "settings/store/svgeditini.h"
@@ -27,6 +22,7 @@ class QDragMoveEvent;
 class QDropEvent;
 class QEvent;
 class QResizeEvent;
+class WindowRun;
 
 // The main window.
 class TForm1 : public TForm {
@@ -163,58 +159,10 @@ class TForm1 : public TForm {
   void Relayout();
   int S(int designPixels) const;
 
-  Schedule& Conversions();
-  void WaitForRun(unsigned run);
-  void EndIfFailed(unsigned run);
-
-  // Shows in the status bar the file last put in place, when it is new.
-  void ShowInPlace();
-  // Lets the window answer during a run: the file last put in place is
-  // shown and the events waiting are handled, at most once every PumpPeriod.
-  void Pump();
-
-  // A replacement row as its fields stand, their bytes kept from one file
-  // to the next while the texts stay the same.
-  class RuleFields {
-   public:
-    ReplaceRule Read(const TCheckBox* on, const TEdit* search, const TEdit* replacement);
-
-   private:
-    QString search_text_;
-    QString replacement_text_;
-    ReplaceRule bytes_;
-  };
-  RuleFields rule1_, rule2_;
-  std::chrono::steady_clock::time_point last_pump_{};
-
-  // A folder the walk could not go through, and why.
-  struct Unread {
-    PathChain folder;
-    std::string reason;
-  };
-  // A run under way: its start folder, the folders it could not read, its
-  // number among the visits handed to the conversions, and the scope it
-  // shares with the runs it overlaps. A second "Démarrer" during a run
-  // nests one more.
-  struct Run {
-    std::string folder;
-    std::vector<Unread> unread;
-    unsigned id = 0;
-    unsigned scope = 0;
-  };
-  std::vector<Run> runs_;
-  unsigned last_run_ = 0;
   // Closed during a run: the run stops, then the window closes.
   bool closing_ = false;
-  // What comes back from the conversions, on their threads: the first
-  // failure of each run, each run's counts, the file last put in place.
-  std::mutex told_mutex_;
-  std::map<unsigned, VisitResult> failures_;
-  std::map<unsigned, Tally> tallies_;
-  PathChain in_place_;
-  bool in_place_shown_ = true;
-  // The files of the runs are converted on the processors' threads and
-  // committed in the walk's order. Last, so that it goes first.
-  std::unique_ptr<Schedule> conversions_;
   double scale_ = 1.0;
+  // The window's side of its runs. Last, so that it goes first: the
+  // conversion threads report to it.
+  std::unique_ptr<WindowRun> run_;
 };

@@ -13,16 +13,20 @@
 #include <cerrno>
 #include <clocale>
 #include <csignal>
+#include <cstdio>
 #include <vector>
 
 #include "app/form1.h"
 #include "app/messages.h"
 #include "convert/interrupted.h"
 #include "framework/forms.h"
+#include "framework/localtext.h"
 #include "platform/paths.h"
 #include "platform/process.h"
+#include "platform/quote.h"
 #include "platform/rewriterecord.h"
 #include "platform/workfile.h"
+#include "settings/file/iniform1.h"
 #include "settings/store/svgeditini.h"
 
 namespace {
@@ -91,11 +95,47 @@ void CloseOnSessionEnd() {
   for (int sig : closingSignals) sigaction(sig, &action, nullptr);
 }
 
+bool ReadStartFolder(int argc, char** argv, std::optional<std::string>* folder,
+                     std::string* error) {
+  folder->reset();
+  if (argc > 2) {
+    *error = "un seul dossier à la fois";
+    return false;
+  }
+  if (argc < 2) return true;
+  const std::string given = argv[1];
+  // A folder whose name begins with "-" is given as "./-name".
+  if (!given.empty() && given.front() == '-') {
+    *error = "option inconnue : « " + given + " »";
+    return false;
+  }
+  if (given.empty()) {
+    *error = "le dossier à convertir est vide";
+    return false;
+  }
+  *folder = FullPathName(given);
+  return true;
+}
+
+void ShowStartFolder(TForm1& form, const std::optional<std::string>& folder) {
+  if (!folder) return;
+  form.path_c->setText(FromLocalBytes(*folder));
+  form.path_c->setCursorPosition(0);
+}
+
 int RunTerminelle(int argc, char** argv) {
   // Messages from the system and the charset of file contents follow the user's locale.
   std::setlocale(LC_ALL, "");
   FailWritesPastSizeLimit();
   QApplication qapp(argc, argv);
+  // Before anything is put back or shown: a refused command line does nothing.
+  std::optional<std::string> start_folder;
+  std::string refused;
+  if (!ReadStartFolder(argc, argv, &start_folder, &refused)) {
+    std::fprintf(stderr, "terminelle: %s\nUsage : terminelle [DOSSIER]\n",
+                 EscapedText(refused).c_str());
+    return 2;
+  }
   Application().Title = "Terminelle";
   QApplication::setApplicationName(QString::fromUtf8(Application().Title));
   QApplication::setApplicationVersion(QStringLiteral("1.0.0.1"));
@@ -106,11 +146,26 @@ int RunTerminelle(int argc, char** argv) {
   InstallErrorBox();
   // Before the window reads anything, the settings file included.
   std::vector<InterruptedRewrite> interrupted;
-  if (int err = RestoreInterruptedRewrites(&interrupted)) ShowMessage(StateFolderUnreadText(err));
+  Untrusted untrusted;
+  if (int err = RestoreInterruptedRewrites(&interrupted, SystemFileWriter(), &untrusted)) {
+    // Another account's records could lead its runs anywhere: none starts.
+    if (!untrusted.Path.empty()) {
+      ShowMessage(UntrustedStateText(untrusted));
+      return 1;
+    }
+    ShowMessage(StateFolderUnreadText(err));
+  }
   if (!interrupted.empty()) ShowMessage(InterruptedRewritesText(interrupted));
-  // A save of the settings cut short may have left its temporary file.
-  SweepStaleWorkFiles(FolderOf(TSvgEditIni::FichierSettings()));
-  Application().CreateForm<TForm1>();
+  {
+    TIniFile settings(TSvgEditIni::FichierSettings(), SystemFileWriter(), IniTrust::kOwnOnly);
+    if (const Untrusted* u = settings.Distrusted()) {
+      ShowMessage(UntrustedSettingsText(*u, true));
+    } else if (!settings.FileName().empty()) {
+      // A save of the settings cut short may have left its temporary file.
+      SweepStaleWorkFiles(FolderOf(settings.FileName()));
+    }
+  }
+  ShowStartFolder(*Application().CreateForm<TForm1>(), start_folder);
   CloseOnSessionEnd();
   Application().MainForm->show();
   int status = QApplication::exec();

@@ -11,7 +11,6 @@
 #include "cli/run.h"
 #include "platform/process.h"
 #include "platform/quote.h"
-#include "settings/file/inifile.h"
 #include "settings/file/iniform1.h"
 
 int main(int argc, char** argv) {
@@ -31,7 +30,7 @@ int main(int argc, char** argv) {
     case CliAction::kRun:
       try {
         std::optional<Form1Fields> saved;
-        if (parsed.Options.FromSettings) saved = ReadForm1Fields(TIniFile(SettingsFilePath()));
+        if (parsed.Options.FromSettings) saved = ReadSavedForm1Fields();
         RunSettings run;
         if (!ResolveRun(parsed.Options, saved ? &*saved : nullptr, &run, &parsed.Error)) break;
         return RunConversion(run);

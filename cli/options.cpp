@@ -5,33 +5,267 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 #include "platform/processors.h"
 #include "scan/scrutedossier.h"
 
-namespace {
-
-// Long options without a short form.
-enum : int {
-  kReplace = 1000,
-  kBy,
-  kNoRules,
-  kNoSubfolders,
-  kSettings,
-  kVersion,
-  kDiff,
-  kCheckPerl,
-  kCheck,
-  kJson,
-  kInfo,
-  kExclude,
-  kEnterRepositories,
-  kRemoveByteOrderMark,
-  kEndingsOnly,
-  kKeepDates
+// What the options read so far make.
+struct OptionReading {
+  CliOptions& Options;
+  // Which options of the table were given, by their place in it.
+  std::vector<bool> Given;
+  // A rule is opened by --remplacer and closed by --par.
+  bool RuleOpen = false;
 };
 
+namespace {
+
 constexpr unsigned kMostJobs = 1024;
+// As many as the window has.
+constexpr std::size_t kMostRules = 2;
+
+// The column where --aide's option lines put their text; names that reach
+// it end their line, the text going on the next.
+constexpr std::size_t kHelpColumn = 25;
+// What --aide's text of -r shows the depth limit by.
+constexpr std::string_view kDepthMark = "@PROFONDEUR@";
+
+bool SameIgnoringAsciiCase(const char* a, const char* b) {
+  return ::strcasecmp(a, b) == 0;
+}
+
+// Each option, in the order --aide tells them. An option that only turns a
+// switch on names it; one with more to do reads itself.
+constexpr CliOption kTable[] = {
+    {.Long = "format",
+     .Short = 'f',
+     .Value = "FORMAT",
+     .Help = "fin de ligne : unix (LF), windows (CR LF) ou mac (CR) ;\n"
+             "obligatoire sans --reglages",
+     .Read = [](OptionReading& r, const char* value) -> std::string {
+       if (SameIgnoringAsciiCase(value, "unix")) {
+         r.Options.Format = LineEnding::Unix;
+       } else if (SameIgnoringAsciiCase(value, "windows")) {
+         r.Options.Format = LineEnding::Windows;
+       } else if (SameIgnoringAsciiCase(value, "mac")) {
+         r.Options.Format = LineEnding::Mac;
+       } else {
+         return "format inconnu : « " + std::string(value) + " » (unix, windows ou mac)";
+       }
+       return {};
+     }},
+    {.Long = "filtre",
+     .Short = 'F',
+     .Value = "LISTE",
+     .Help = "motifs de noms de fichiers séparés par « ; »\n"
+             "(par défaut « *.pl »)",
+     .Read = [](OptionReading& r, const char* value) -> std::string {
+       r.Options.Filter = value;
+       return {};
+     }},
+    {.Long = "sous-dossiers",
+     .Short = 'r',
+     .Help = "inclure les sous-dossiers, jusqu'à @PROFONDEUR@ niveaux",
+     .Read = [](OptionReading& r, const char*) -> std::string {
+       r.Options.Subfolders = true;
+       return {};
+     },
+     .Excludes = {"sans-sous-dossiers"}},
+    {.Long = "sans-sous-dossiers",
+     .Help = "ne pas inclure les sous-dossiers (par défaut, sauf\n"
+             "avec --reglages)",
+     .Read = [](OptionReading& r, const char*) -> std::string {
+       r.Options.Subfolders = false;
+       return {};
+     }},
+    {.Long = "remplacer",
+     .Value = "TEXTE",
+     .Help = "remplacer TEXTE, sans tenir compte de la casse,",
+     .Read = [](OptionReading& r, const char* value) -> std::string {
+       if (r.RuleOpen) return "--remplacer doit être suivi de --par";
+       std::optional<std::vector<ReplaceRule>>& rules = r.Options.Rules;
+       if (!rules) rules.emplace();
+       if (rules->size() == kMostRules) return "deux remplacements au plus";
+       rules->push_back({true, value, ""});
+       r.RuleOpen = true;
+       return {};
+     },
+     .Excludes = {"sans-remplacement"}},
+    {.Long = "par",
+     .Value = "TEXTE",
+     .Help = "  par celui-ci ; deux fois au plus (règles 1 et 2)",
+     .Read = [](OptionReading& r, const char* value) -> std::string {
+       if (!r.RuleOpen) return "--par doit suivre --remplacer";
+       r.Options.Rules->back().Replacement = value;
+       r.RuleOpen = false;
+       return {};
+     }},
+    {.Long = "sans-remplacement",
+     .Help = "aucune règle de remplacement (par défaut, sauf avec\n"
+             "--reglages)",
+     .Read = [](OptionReading& r, const char*) -> std::string {
+       // Given, but none; --remplacer beside it is refused.
+       if (!r.Options.Rules) r.Options.Rules.emplace();
+       return {};
+     }},
+    {.Long = "reglages",
+     .Help = "prendre le dossier, le filtre, les sous-dossiers, le\n"
+             "format et les deux règles dans les réglages enregistrés\n"
+             "par la fenêtre (serie.ini) ; les options données à côté\n"
+             "l'emportent",
+     .Sets = &CliOptions::FromSettings},
+    {.Long = "garder-retraits",
+     .Short = 'k',
+     .Help = "garder les blancs de début de ligne (les retraits) ;\n"
+             "ceux de fin de ligne partent toujours",
+     .Sets = &CliOptions::KeepIndentation},
+    {.Long = "fins-seulement",
+     .Help = "ne changer que les fins de ligne : aucun blanc n'est\n"
+             "retiré (les règles de remplacement s'appliquent)",
+     .Sets = &CliOptions::EndingsOnly},
+    {.Long = "sans-bom",
+     .Help = "retirer la marque d'ordre des octets UTF-8 (BOM) du\n"
+             "début des fichiers",
+     .Sets = &CliOptions::RemoveByteOrderMark},
+    {.Long = "garder-dates",
+     .Help = "les fichiers convertis gardent leurs dates de\n"
+             "modification et d'accès",
+     .Sets = &CliOptions::KeepDates},
+    {.Long = "exclure",
+     .Value = "MOTIF",
+     .Help = "laisser les noms qui répondent à MOTIF (mêmes jokers\n"
+             "que le filtre) : fichiers non convertis, dossiers non\n"
+             "parcourus ; autant de fois qu'il faut",
+     .Read = [](OptionReading& r, const char* value) -> std::string {
+       const std::string pattern = value;
+       if (pattern.empty()) return "--exclure demande un motif";
+       // A pattern names entries of one folder, as the filter's do: one holding
+       // a "/" would leave nothing alone while the user believes it does.
+       if (pattern.find('/') != std::string::npos) {
+         return "--exclure prend un motif de nom, sans « / » : « " + pattern + " »";
+       }
+       r.Options.Exclude.push_back(pattern);
+       return {};
+     }},
+    {.Long = "avec-depots",
+     .Help = "parcourir aussi les dossiers des gestionnaires de\n"
+             "versions (.git, .svn, .hg, .bzr, CVS, _darcs), que\n"
+             "l'on laisse sinon",
+     .Sets = &CliOptions::EnterRepositories},
+    {.Long = "essai",
+     .Short = 'n',
+     .Help = "ne rien changer : lister les fichiers qui changeraient,\n"
+             "avec le nombre de lignes qui changeraient",
+     .Sets = &CliOptions::Trial},
+    // --diff and --verifier-perl only tell what a trial finds: without one,
+    // files would be written.
+    {.Long = "diff",
+     .Help = "avec -n : montrer ce qui changerait, en diff unifié,\n"
+             "plutôt que la liste",
+     .Sets = &CliOptions::Diff,
+     .Needs = "essai",
+     .Excludes = {"json"}},
+    {.Long = "controle",
+     .Help = "un essai (-n) dont l'état est 1 si un fichier\n"
+             "changerait, 0 sinon",
+     .Sets = &CliOptions::Check,
+     .Implies = "essai"},
+    {.Long = "verifier-perl",
+     .Help = "avec -n : signaler, dans les fichiers .pl, .pm et .cgi\n"
+             "qui changeraient, les lignes où Perl lirait autre chose\n"
+             "(fin de document << ou commande POD), et, dans tout\n"
+             "fichier qui commence par #! (sauf un module .pm),\n"
+             "changé ou non, ce qui l'empêcherait de tourner une\n"
+             "fois déployé (BOM, interpréteur absent, droits) ;\n"
+             "état 1 si un avertissement est donné",
+     .Sets = &CliOptions::CheckPerl,
+     .Needs = "essai"},
+    {.Long = "info",
+     .Help = "ne rien changer (ni demander de format) : dire, pour\n"
+             "chaque fichier, ses fins de ligne (CR LF, LF, CR), sa\n"
+             "marque d'ordre des octets, s'il est binaire, si sa\n"
+             "dernière ligne a une fin et ses lignes à blancs de fin",
+     .Sets = &CliOptions::Info,
+     .Excludes = {"essai", "controle", "diff"}},
+    {.Long = "json",
+     .Help = "un objet JSON par ligne sur la sortie standard, un par\n"
+             "fichier puis un bilan, au lieu de la liste en\n"
+             "français ; la sortie d'erreur reste en français",
+     .Sets = &CliOptions::Json},
+    {.Long = "taches",
+     .Short = 'j',
+     .Value = "N",
+     .Help = "nombre de fichiers convertis en même temps (par défaut,\n"
+             "le nombre de processeurs)",
+     .Read = [](OptionReading& r, const char* value) -> std::string {
+       char* end = nullptr;
+       errno = 0;
+       const unsigned long n = std::strtoul(value, &end, 10);
+       if (value[0] < '0' || value[0] > '9' || *end != '\0' || errno != 0 || n < 1 ||
+           n > kMostJobs) {
+         return "nombre de tâches incorrect : « " + std::string(value) + " » (de 1 à " +
+                std::to_string(kMostJobs) + ")";
+       }
+       r.Options.Jobs = static_cast<unsigned>(n);
+       return {};
+     }},
+    {.Long = "silencieux",
+     .Short = 'q',
+     .Help = "ni barre de progression ni bilan en français (les\n"
+             "erreurs, la liste ou le diff d'un essai, le JSON et\n"
+             "les avertissements restent)",
+     .Read = [](OptionReading& r, const char*) -> std::string {
+       r.Options.Talk = Verbosity::kQuiet;
+       return {};
+     },
+     .Excludes = {"verbeux"}},
+    {.Long = "verbeux",
+     .Short = 'v',
+     .Help = "une ligne par fichier",
+     .Read = [](OptionReading& r, const char*) -> std::string {
+       r.Options.Talk = Verbosity::kVerbose;
+       return {};
+     }},
+    {.Long = "aide", .Short = 'h', .Alias = "help", .Help = "afficher cette aide et quitter"},
+    {.Long = "version", .Help = "afficher la version et quitter"},
+};
+
+// The place of the option named name in the table; its size for none.
+constexpr std::size_t IndexOf(std::string_view name) {
+  std::size_t i = 0;
+  while (i < std::size(kTable) && name != kTable[i].Long) ++i;
+  return i;
+}
+
+constexpr bool EveryNameKnown() {
+  auto known = [](const char* name) {
+    return name == nullptr || IndexOf(name) < std::size(kTable);
+  };
+  for (const CliOption& o : kTable) {
+    if (!known(o.Implies) || !known(o.Needs)) return false;
+    for (const char* excluded : o.Excludes) {
+      if (!known(excluded)) return false;
+    }
+  }
+  return true;
+}
+static_assert(EveryNameKnown(), "an option needs, implies or excludes one the table lacks");
+
+// The options the reading ends with, whatever else is given.
+constexpr std::size_t kHelpAt = IndexOf("aide");
+constexpr std::size_t kVersionAt = IndexOf("version");
+static_assert(kHelpAt < std::size(kTable) && kVersionAt < std::size(kTable));
+
+// Long-only options are told apart by getopt_long past every short form.
+constexpr int kFirstLongOnly = 256;
+
+// An option as a message names it: its long name, and its short one beside.
+std::string Named(const CliOption& o) {
+  std::string text = std::string("--") + o.Long;
+  if (o.Short != 0) text += std::string(" (-") + o.Short + ")";
+  return text;
+}
 
 // n as French text writes it, its digits in groups of three: "10 000".
 std::string GroupedDigits(unsigned long n) {
@@ -40,38 +274,23 @@ std::string GroupedDigits(unsigned long n) {
   return digits;
 }
 
-const option kOptions[] = {
-    {"format", required_argument, nullptr, 'f'},
-    {"filtre", required_argument, nullptr, 'F'},
-    {"sous-dossiers", no_argument, nullptr, 'r'},
-    {"sans-sous-dossiers", no_argument, nullptr, kNoSubfolders},
-    {"remplacer", required_argument, nullptr, kReplace},
-    {"par", required_argument, nullptr, kBy},
-    {"sans-remplacement", no_argument, nullptr, kNoRules},
-    {"reglages", no_argument, nullptr, kSettings},
-    {"essai", no_argument, nullptr, 'n'},
-    {"garder-retraits", no_argument, nullptr, 'k'},
-    {"diff", no_argument, nullptr, kDiff},
-    {"verifier-perl", no_argument, nullptr, kCheckPerl},
-    {"controle", no_argument, nullptr, kCheck},
-    {"json", no_argument, nullptr, kJson},
-    {"info", no_argument, nullptr, kInfo},
-    {"exclure", required_argument, nullptr, kExclude},
-    {"avec-depots", no_argument, nullptr, kEnterRepositories},
-    {"sans-bom", no_argument, nullptr, kRemoveByteOrderMark},
-    {"fins-seulement", no_argument, nullptr, kEndingsOnly},
-    {"garder-dates", no_argument, nullptr, kKeepDates},
-    {"taches", required_argument, nullptr, 'j'},
-    {"silencieux", no_argument, nullptr, 'q'},
-    {"verbeux", no_argument, nullptr, 'v'},
-    {"aide", no_argument, nullptr, 'h'},
-    {"help", no_argument, nullptr, 'h'},
-    {"version", no_argument, nullptr, kVersion},
-    {nullptr, 0, nullptr, 0},
-};
-
-bool SameIgnoringAsciiCase(const char* a, const char* b) {
-  return ::strcasecmp(a, b) == 0;
+// What --aide says of one option: its names, then its text from kHelpColumn on.
+std::string HelpLines(const CliOption& o) {
+  std::string names = o.Short != 0 ? std::string("  -") + o.Short + ", " : "      ";
+  names += std::string("--") + o.Long;
+  if (o.Alias != nullptr) names += std::string(", --") + o.Alias;
+  if (o.Value != nullptr) names += std::string("=") + o.Value;
+  std::string text = o.Help;
+  if (const std::size_t at = text.find(kDepthMark); at != std::string::npos) {
+    text.replace(at, kDepthMark.size(), GroupedDigits(kDepthLimit));
+  }
+  const std::string margin = "\n" + std::string(kHelpColumn, ' ');
+  for (std::size_t at = 0; (at = text.find('\n', at)) != std::string::npos; at += margin.size()) {
+    text.replace(at, 1, margin);
+  }
+  // Two blanks at least between the names and the text.
+  const bool fits = names.size() + 2 <= kHelpColumn;
+  return names + (fits ? std::string(kHelpColumn - names.size(), ' ') : margin) + text + "\n";
 }
 
 ParsedCommandLine Refused(std::string error) {
@@ -81,168 +300,104 @@ ParsedCommandLine Refused(std::string error) {
   return p;
 }
 
+// Takes the option at place i of the table, and what it implies.
+std::string Take(OptionReading& reading, std::size_t i, const char* value) {
+  const CliOption& o = kTable[i];
+  reading.Given[i] = true;
+  if (o.Sets != nullptr) reading.Options.*o.Sets = true;
+  if (o.Read != nullptr) {
+    if (std::string error = o.Read(reading, value); !error.empty()) return error;
+  }
+  return o.Implies != nullptr ? Take(reading, IndexOf(o.Implies), nullptr) : std::string();
+}
+
+// What is wrong with the options given together: first those refused beside
+// others, then those that lack the one they go with.
+std::string Conflict(const std::vector<bool>& given) {
+  for (std::size_t i = 0; i < std::size(kTable); ++i) {
+    const CliOption& o = kTable[i];
+    if (!given[i]) continue;
+    std::size_t count = 0;
+    bool clash = false;
+    for (const char* excluded : o.Excludes) {
+      if (excluded == nullptr) continue;
+      ++count;
+      clash = clash || given[IndexOf(excluded)];
+    }
+    if (!clash) continue;
+    if (count == 1) return std::string("--") + o.Long + " et --" + o.Excludes[0] + " s'excluent";
+    std::string error = std::string("--") + o.Long + " ne va ";
+    for (std::size_t k = 0; k < count; ++k) {
+      error += (k == 0 ? "ni avec " : ", ni avec ") + Named(kTable[IndexOf(o.Excludes[k])]);
+    }
+    return error;
+  }
+  for (std::size_t i = 0; i < std::size(kTable); ++i) {
+    const CliOption& o = kTable[i];
+    if (given[i] && o.Needs != nullptr && !given[IndexOf(o.Needs)]) {
+      return std::string("--") + o.Long + " ne va qu'avec " + Named(kTable[IndexOf(o.Needs)]);
+    }
+  }
+  return {};
+}
+
 }  // namespace
 
+std::span<const CliOption> CliOptionTable() {
+  return kTable;
+}
+
 ParsedCommandLine ParseCommandLine(int argc, char** argv) {
+  std::string shorts = ":";
+  std::vector<option> longs;
+  for (std::size_t i = 0; i < std::size(kTable); ++i) {
+    const CliOption& o = kTable[i];
+    const int has_arg = o.Value != nullptr ? required_argument : no_argument;
+    const int code = o.Short != 0 ? o.Short : kFirstLongOnly + static_cast<int>(i);
+    if (o.Short != 0) {
+      shorts += o.Value != nullptr ? std::string{o.Short, ':'} : std::string{o.Short};
+    }
+    longs.push_back({o.Long, has_arg, nullptr, code});
+    if (o.Alias != nullptr) longs.push_back({o.Alias, has_arg, nullptr, code});
+  }
+  longs.push_back({nullptr, 0, nullptr, 0});
+
   ParsedCommandLine parsed;
-  CliOptions& o = parsed.Options;
-  bool quiet = false, verbose = false, help = false, version = false;
-  bool subfolders = false, no_subfolders = false, no_rules = false;
-  // A rule is opened by --remplacer and closed by --par.
-  bool rule_open = false;
+  OptionReading reading{parsed.Options, std::vector<bool>(std::size(kTable))};
   ::opterr = 0;
   ::optind = 0;  // a fresh parse, even after an earlier one
   for (;;) {
     const int previous = ::optind;
-    const int c = ::getopt_long(argc, argv, ":f:F:rnkj:qvh", kOptions, nullptr);
+    const int c = ::getopt_long(argc, argv, shorts.c_str(), longs.data(), nullptr);
     if (c == -1) break;
     // The word being read, for messages.
     const std::string word = ::optind > previous ? argv[::optind - 1] : argv[previous];
-    switch (c) {
-      case 'f':
-        if (SameIgnoringAsciiCase(::optarg, "unix")) {
-          o.Format = LineEnding::Unix;
-        } else if (SameIgnoringAsciiCase(::optarg, "windows")) {
-          o.Format = LineEnding::Windows;
-        } else if (SameIgnoringAsciiCase(::optarg, "mac")) {
-          o.Format = LineEnding::Mac;
-        } else {
-          return Refused("format inconnu : « " + std::string(::optarg) +
-                         " » (unix, windows ou mac)");
-        }
-        break;
-      case 'F':
-        o.Filter = ::optarg;
-        break;
-      case 'r':
-        subfolders = true;
-        break;
-      case kNoSubfolders:
-        no_subfolders = true;
-        break;
-      case kReplace:
-        if (rule_open) return Refused("--remplacer doit être suivi de --par");
-        if (!o.Rules) o.Rules.emplace();
-        if (o.Rules->size() == 2) return Refused("deux remplacements au plus");
-        o.Rules->push_back({true, ::optarg, ""});
-        rule_open = true;
-        break;
-      case kBy:
-        if (!rule_open) return Refused("--par doit suivre --remplacer");
-        o.Rules->back().Replacement = ::optarg;
-        rule_open = false;
-        break;
-      case kNoRules:
-        no_rules = true;
-        break;
-      case kSettings:
-        o.FromSettings = true;
-        break;
-      case 'n':
-        o.Trial = true;
-        break;
-      case 'k':
-        o.KeepIndentation = true;
-        break;
-      case kDiff:
-        o.Diff = true;
-        break;
-      case kCheckPerl:
-        o.CheckPerl = true;
-        break;
-      case kCheck:
-        o.Check = true;
-        break;
-      case kJson:
-        o.Json = true;
-        break;
-      case kInfo:
-        o.Info = true;
-        break;
-      case kExclude:
-        o.Exclude.emplace_back(::optarg);
-        break;
-      case kEnterRepositories:
-        o.EnterRepositories = true;
-        break;
-      case kRemoveByteOrderMark:
-        o.RemoveByteOrderMark = true;
-        break;
-      case kEndingsOnly:
-        o.EndingsOnly = true;
-        break;
-      case kKeepDates:
-        o.KeepDates = true;
-        break;
-      case 'j': {
-        char* end = nullptr;
-        errno = 0;
-        unsigned long n = std::strtoul(::optarg, &end, 10);
-        if (::optarg[0] < '0' || ::optarg[0] > '9' || *end != '\0' || errno != 0 || n < 1 ||
-            n > kMostJobs) {
-          return Refused("nombre de tâches incorrect : « " + std::string(::optarg) + " » (de 1 à " +
-                         std::to_string(kMostJobs) + ")");
-        }
-        o.Jobs = static_cast<unsigned>(n);
-        break;
+    if (c == ':') return Refused("l'option « " + word + " » demande une valeur");
+    std::size_t i = c >= kFirstLongOnly ? static_cast<std::size_t>(c - kFirstLongOnly) : 0;
+    while (c < kFirstLongOnly && i < std::size(kTable) && kTable[i].Short != c) ++i;
+    if (c == '?' || i >= std::size(kTable)) {
+      if (::optopt != 0) {
+        return Refused("option inconnue : « -" + std::string(1, static_cast<char>(::optopt)) +
+                       " »");
       }
-      case 'q':
-        quiet = true;
-        break;
-      case 'v':
-        verbose = true;
-        break;
-      case 'h':
-        help = true;
-        break;
-      case kVersion:
-        version = true;
-        break;
-      case ':':
-        return Refused("l'option « " + word + " » demande une valeur");
-      default:
-        if (::optopt != 0)
-          return Refused("option inconnue : « -" + std::string(1, static_cast<char>(::optopt)) +
-                         " »");
-        return Refused("option inconnue ou ambiguë : « " + word + " »");
+      return Refused("option inconnue ou ambiguë : « " + word + " »");
+    }
+    if (std::string error = Take(reading, i, ::optarg); !error.empty()) {
+      return Refused(std::move(error));
     }
   }
-  if (help) {
+  if (reading.Given[kHelpAt]) {
     parsed.Action = CliAction::kHelp;
     return parsed;
   }
-  if (version) {
+  if (reading.Given[kVersionAt]) {
     parsed.Action = CliAction::kVersion;
     return parsed;
   }
-  if (rule_open) return Refused("--remplacer doit être suivi de --par");
-  if (quiet && verbose) return Refused("--silencieux et --verbeux s'excluent");
-  if (subfolders && no_subfolders) {
-    return Refused("--sous-dossiers et --sans-sous-dossiers s'excluent");
-  }
-  if (no_rules && o.Rules) return Refused("--remplacer et --sans-remplacement s'excluent");
-  if (subfolders || no_subfolders) o.Subfolders = subfolders;
-  if (no_rules) o.Rules.emplace();
-  // A check is a trial that tells by its status.
-  if (o.Check) o.Trial = true;
-  if (o.Info && (o.Trial || o.Diff)) {
-    return Refused("--info ne va ni avec --essai (-n), ni avec --controle, ni avec --diff");
-  }
-  // Both only tell what a trial finds: without one, files would be written.
-  if (o.Diff && !o.Trial) return Refused("--diff ne va qu'avec --essai (-n)");
-  if (o.CheckPerl && !o.Trial) return Refused("--verifier-perl ne va qu'avec --essai (-n)");
-  if (o.Diff && o.Json) return Refused("--diff et --json s'excluent");
-  for (const std::string& pattern : o.Exclude) {
-    if (pattern.empty()) return Refused("--exclure demande un motif");
-    // A pattern names entries of one folder, as the filter's do: one holding a
-    // "/" would leave nothing alone while the user believes it does.
-    if (pattern.find('/') != std::string::npos) {
-      return Refused("--exclure prend un motif de nom, sans « / » : « " + pattern + " »");
-    }
-  }
-  o.Talk = quiet ? Verbosity::kQuiet : verbose ? Verbosity::kVerbose : Verbosity::kNormal;
+  if (reading.RuleOpen) return Refused("--remplacer doit être suivi de --par");
+  if (std::string error = Conflict(reading.Given); !error.empty()) return Refused(error);
   if (argc - ::optind > 1) return Refused("un seul dossier à la fois");
-  if (::optind < argc) o.Folder = argv[::optind];
+  if (::optind < argc) parsed.Options.Folder = argv[::optind];
   return parsed;
 }
 
@@ -281,91 +436,22 @@ bool ResolveRun(const CliOptions& options, const Form1Fields* saved, RunSettings
     run->Rule1 = given.size() > 0 ? given[0] : ReplaceRule{};
     run->Rule2 = given.size() > 1 ? given[1] : ReplaceRule{};
   }
-  run->Trial = options.Trial;
-  run->KeepIndentation = options.KeepIndentation;
-  run->Diff = options.Diff;
-  run->CheckPerl = options.CheckPerl;
-  run->Check = options.Check;
-  run->Json = options.Json;
-  run->Info = options.Info;
-  run->Exclude = options.Exclude;
-  run->EnterRepositories = options.EnterRepositories;
-  run->RemoveByteOrderMark = options.RemoveByteOrderMark;
-  run->EndingsOnly = options.EndingsOnly;
-  run->KeepDates = options.KeepDates;
+  static_cast<RunChoices&>(*run) = options;
   run->Jobs = options.Jobs != 0 ? options.Jobs : ProcessorCount();
-  run->Talk = options.Talk;
   return true;
 }
 
 std::string HelpText() {
+  std::string options;
+  for (const CliOption& o : kTable) options += HelpLines(o);
   return R"(Usage : terminelle-cli [OPTION]... DOSSIER
 Réécrit les fichiers texte de DOSSIER comme la fenêtre de Terminelle : chaque
 ligne perd ses blancs et ses caractères de contrôle de début (sauf avec -k) et
 de fin, reçoit la fin de ligne choisie, puis passe par les règles de remplacement, qui ne
 tiennent pas compte de la casse (la règle 1, puis la règle 2).
 
-  -f, --format=FORMAT    fin de ligne : unix (LF), windows (CR LF) ou mac (CR) ;
-                         obligatoire sans --reglages
-  -F, --filtre=LISTE     motifs de noms de fichiers séparés par « ; »
-                         (par défaut « *.pl »)
-  -r, --sous-dossiers    inclure les sous-dossiers, jusqu'à )" +
-         GroupedDigits(kDepthLimit) + R"( niveaux
-      --sans-sous-dossiers
-                         ne pas inclure les sous-dossiers (par défaut, sauf
-                         avec --reglages)
-      --remplacer=TEXTE  remplacer TEXTE, sans tenir compte de la casse,
-      --par=TEXTE          par celui-ci ; deux fois au plus (règles 1 et 2)
-      --sans-remplacement
-                         aucune règle de remplacement (par défaut, sauf avec
-                         --reglages)
-      --reglages         prendre le dossier, le filtre, les sous-dossiers, le
-                         format et les deux règles dans les réglages enregistrés
-                         par la fenêtre (serie.ini) ; les options données à côté
-                         l'emportent
-  -k, --garder-retraits  garder les blancs de début de ligne (les retraits) ;
-                         ceux de fin de ligne partent toujours
-      --fins-seulement   ne changer que les fins de ligne : aucun blanc n'est
-                         retiré (les règles de remplacement s'appliquent)
-      --sans-bom         retirer la marque d'ordre des octets UTF-8 (BOM) du
-                         début des fichiers
-      --garder-dates     les fichiers convertis gardent leurs dates de
-                         modification et d'accès
-      --exclure=MOTIF    laisser les noms qui répondent à MOTIF (mêmes jokers
-                         que le filtre) : fichiers non convertis, dossiers non
-                         parcourus ; autant de fois qu'il faut
-      --avec-depots      parcourir aussi les dossiers des gestionnaires de
-                         versions (.git, .svn, .hg, .bzr, CVS, _darcs), que
-                         l'on laisse sinon
-  -n, --essai            ne rien changer : lister les fichiers qui changeraient,
-                         avec le nombre de lignes qui changeraient
-      --diff             avec -n : montrer ce qui changerait, en diff unifié,
-                         plutôt que la liste
-      --controle         un essai (-n) dont l'état est 1 si un fichier
-                         changerait, 0 sinon
-      --verifier-perl    avec -n : signaler, dans les fichiers .pl, .pm et .cgi
-                         qui changeraient, les lignes où Perl lirait autre chose
-                         (fin de document << ou commande POD), et, dans tout
-                         fichier qui commence par #! (sauf un module .pm),
-                         changé ou non, ce qui l'empêcherait de tourner une
-                         fois déployé (BOM, interpréteur absent, droits) ;
-                         état 1 si un avertissement est donné
-      --info             ne rien changer (ni demander de format) : dire, pour
-                         chaque fichier, ses fins de ligne (CR LF, LF, CR), sa
-                         marque d'ordre des octets, s'il est binaire, si sa
-                         dernière ligne a une fin et ses lignes à blancs de fin
-      --json             un objet JSON par ligne sur la sortie standard, un par
-                         fichier puis un bilan, au lieu de la liste en
-                         français ; la sortie d'erreur reste en français
-  -j, --taches=N         nombre de fichiers convertis en même temps (par défaut,
-                         le nombre de processeurs)
-  -q, --silencieux       ni barre de progression ni bilan en français (les
-                         erreurs, la liste ou le diff d'un essai, le JSON et
-                         les avertissements restent)
-  -v, --verbeux          une ligne par fichier
-  -h, --aide, --help     afficher cette aide et quitter
-      --version          afficher la version et quitter
-
+)" + options +
+         R"(
 Un fichier dont le contenu converti est identique à son contenu n'est pas
 touché : il garde sa date, et les outils de déploiement ne voient que les vrais
 changements. Les liens symboliques, les fichiers binaires (octet NUL) et les

@@ -1,7 +1,6 @@
 #include "cli/run.h"
 
 #include <signal.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -26,8 +25,11 @@
 #include "base/errors.h"
 #include "cli/deploycheck.h"
 #include "cli/diff.h"
-#include "cli/json.h"
 #include "cli/perlcheck.h"
+#include "cli/progress.h"
+#include "cli/report_json.h"
+#include "cli/report_text.h"
+#include "cli/summary.h"
 #include "convert/info.h"
 #include "convert/interrupted.h"
 #include "convert/schedule.h"
@@ -38,17 +40,10 @@
 #include "platform/process.h"
 #include "platform/quote.h"
 #include "platform/rewriterecord.h"
+#include "run/folderrun.h"
 #include "scan/scrutedossier.h"
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
-using std::chrono::milliseconds;
-
-// Runs shorter than this show no progress bar.
-constexpr milliseconds kQuietStart{1000};
-// How often the bar is redrawn; waits wake as often to redraw it.
-constexpr milliseconds kBarPeriod{100};
 
 // The signal that asked the run to stop; 0 while none did.
 std::atomic<int> stop_signal{0};
@@ -82,152 +77,38 @@ void InstallSignalHandlers() {
   signal(SIGPIPE, SIG_IGN);
 }
 
-std::string Count(std::size_t n, const char* one, const char* many) {
-  return std::to_string(n) + " " + (n > 1 ? many : one);
-}
-
-// Columns of the terminal on stderr.
-std::size_t TerminalWidth() {
-  struct winsize ws {};
-  if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) return ws.ws_col;
-  return 80;
-}
-
-// The end of path that fits in cols columns, a character taken as one column.
-std::string Tail(const std::string& path, std::size_t cols) {
-  std::size_t chars = 0;
-  for (unsigned char c : path) chars += (c & 0xC0) != 0x80;
-  if (chars <= cols) return path;
-  if (cols == 0) return "";
-  std::size_t keep = cols - 1;
-  std::size_t i = path.size();
-  while (i > 0 && keep > 0) {
-    --i;
-    if ((static_cast<unsigned char>(path[i]) & 0xC0) != 0x80) --keep;
-  }
-  return "…" + path.substr(i);
-}
-
-// A file's path under the chosen folder, as the diff names it: the walk names
-// files after the folder, less one final separator.
-std::string UnderFolder(const std::string& path, std::string root) {
-  if (!root.empty() && root.back() == '/') root.pop_back();
-  if (path.size() > root.size() && path.compare(0, root.size(), root) == 0 &&
-      path[root.size()] == '/') {
-    return path.substr(root.size() + 1);
-  }
-  return path;
-}
-
-const char* MarkName(ByteOrderMark mark, bool json) {
-  switch (mark) {
-    case ByteOrderMark::kUtf8:
-      return json ? "utf-8" : "UTF-8";
-    case ByteOrderMark::kUtf16Le:
-      return json ? "utf-16le" : "UTF-16 LE";
-    case ByteOrderMark::kUtf16Be:
-      return json ? "utf-16be" : "UTF-16 BE";
-    case ByteOrderMark::kUtf32Le:
-      return json ? "utf-32le" : "UTF-32 LE";
-    case ByteOrderMark::kUtf32Be:
-      return json ? "utf-32be" : "UTF-32 BE";
-    case ByteOrderMark::kNone:
-      break;
-  }
-  return nullptr;
-}
-
-// What an inspection found in one file, as the French listing tells it
-// before the file's name.
-std::string InfoText(ConvertOutcome outcome, const FileInfo& info) {
-  if (outcome == ConvertOutcome::kLeftAlone) return "laissé tel quel";
-  std::string text;
-  if (info.Binary) {
-    text = "binaire (octet NUL à la position " + std::to_string(info.NulAt);
-  } else {
-    text = "texte (" + std::to_string(info.CrLf) + " CR LF, " + std::to_string(info.Lf) + " LF, " +
-           std::to_string(info.Cr) + " CR";
-  }
-  if (const char* mark = MarkName(info.Mark, false)) text += std::string(", BOM ") + mark;
-  if (info.LastLineUnended) text += ", dernière ligne sans fin";
-  if (info.TrailingBlanks > 0) {
-    text += ", " + Count(info.TrailingBlanks, "ligne", "lignes") + " à blancs de fin";
-  }
-  return text + ")";
-}
-
 // Everything the run writes on stdout and stderr, one writer at a time. The
-// names of files are put together here, as each file's turn comes: the
-// results that wait for theirs hold no long path. With --json, stdout holds
-// only JSON; stderr tells humans what it tells without it.
+// names of files are put together as each file's turn comes: the results
+// that wait for theirs hold no long path. With --json, stdout holds only
+// JSON; stderr tells humans what it tells without it.
 class Report {
  public:
   explicit Report(const RunSettings& run)
-      : root_(run.Folder),
-        trial_(run.Trial),
-        diff_(run.Diff),
-        check_perl_(run.CheckPerl),
-        json_(run.Json),
-        info_(run.Info),
-        // Kept by line ends only too: -k is no advice then.
-        keep_indentation_(run.KeepIndentation || run.EndingsOnly),
-        talk_(run.Talk),
-        bar_(run.Talk != Verbosity::kQuiet && ::isatty(STDERR_FILENO) == 1),
-        start_(Clock::now()),
-        last_bar_(start_) {}
+      : run_(run), bar_(run.Talk == Verbosity::kQuiet), text_(run, bar_), json_(run) {}
 
   // Files finished, in the walk's order.
   void Tell(std::vector<VisitResult>& batch) {
     std::lock_guard<std::mutex> guard(out_);
     for (VisitResult& d : batch) {
       if (d.Dropped) continue;
-      tally_.Count(d);
-      const bool warned = !d.Warnings.empty();
-      warned_ += warned;
-      if (!d.Failed) Note(d);
-      if (json_) {
-        Json(d);
+      counts_.Add(d, run_.Info);
+      if (run_.Json) {
+        Line(json_.File(d));
       } else if (!d.Failed) {
-        List(d);
+        text_.List(d);
       }
-      if (d.Failed) {
-        ClearBar();
-        // The words of the window's error box, the path already before them.
-        std::string told = d.Message;
-        const std::string reason = DetailOf(d.Error).Reason;
-        if (!reason.empty()) told += " (" + reason + ")";
-        std::fprintf(stderr, "terminelle-cli: %s : %s\n", QuotedName(d.Path.Text()).c_str(),
-                     EscapedText(told).c_str());
-      }
-      if (warned) {
-        ClearBar();
-        Warn(QuotedName(d.Path.Text()), d.Warnings);
-      }
+      text_.Complain(d);
     }
     Flush();
   }
 
   // Whether the progress bar is due for drawing; cheap enough for every entry.
-  bool BarDue() const {
-    if (!bar_) return false;
-    Clock::time_point now = Clock::now();
-    return now - start_ >= kQuietStart && now - last_bar_ >= kBarPeriod;
-  }
+  bool BarDue() const { return bar_.Due(); }
 
   // Draws the progress bar: files done of files found, and the file in hand.
   void Bar(std::size_t done, std::size_t found, const std::string& current) {
     std::lock_guard<std::mutex> guard(out_);
-    last_bar_ = Clock::now();
-    constexpr std::size_t kCells = 20;
-    const std::size_t full = found == 0 ? 0 : done * kCells / found;
-    std::string line = "\r[" + std::string(full, '#') + std::string(kCells - full, '-') + "] " +
-                       std::to_string(done) + "/" + std::to_string(found) + " ";
-    const std::size_t used = line.size() - 1;
-    const std::size_t width = TerminalWidth();
-    line += Tail(QuotedName(current), width > used + 1 ? width - used - 1 : 0);
-    line += "\033[K";
-    std::fwrite(line.data(), 1, line.size(), stderr);
-    shown_ = true;
+    bar_.Draw(done, found, current);
   }
 
   // The last lines: why the run stopped, if it did, and what it did; with
@@ -236,9 +117,9 @@ class Report {
   // written either.
   int Summary(int signal, int status) {
     std::lock_guard<std::mutex> guard(out_);
-    ClearBar();
-    if (json_) {
-      JsonSummary(status);
+    bar_.Clear();
+    if (run_.Json) {
+      Line(json_.Summary(counts_, status));
       Flush();
     }
     if (output_error_ != 0) {
@@ -246,208 +127,19 @@ class Report {
                    SystemErrorText(output_error_).c_str());
       if (status == 0) status = 1;
     }
-    if (talk_ == Verbosity::kQuiet) return status;
-    if (signal != 0) {
-      std::fprintf(stderr,
-                   "terminelle-cli: arrêté par %s ; les fichiers en cours ont été menés à bout, "
-                   "les suivants n'ont pas été traités.\n",
-                   signal == SIGINT ? "SIGINT" : "SIGTERM");
-    }
-    const std::string failed = std::to_string(tally_.Failed + tally_.Refused) + " en échec";
-    const std::string rest = Count(tally_.Unchanged, "inchangé", "inchangés") + ", " +
-                             Count(tally_.LeftAlone, "laissé tel quel", "laissés tels quels") +
-                             " (binaires, liens, dates), " + failed;
-    if (info_) {
-      std::fprintf(
-          stderr,
-          "Info, rien n'a été écrit : %s (%llu CR LF, %llu LF, %llu CR ; %zu à fins mélangées, "
-          "%zu avec BOM, %zu à la dernière ligne sans fin, %zu avec des blancs de fin), %s, %s, "
-          "%s.\n",
-          Count(read_, "fichier texte", "fichiers texte").c_str(), Ull(crlf_), Ull(lf_), Ull(cr_),
-          mixed_, marked_, unended_, blanks_files_, Count(binary_, "binaire", "binaires").c_str(),
-          Count(tally_.LeftAlone - binary_, "laissé tel quel", "laissés tels quels").c_str(),
-          failed.c_str());
-    } else if (trial_) {
-      std::fprintf(
-          stderr, "Essai, rien n'a été écrit : %zu à changer, %s%s.\n", tally_.Converted,
-          rest.c_str(),
-          check_perl_ ? (", " + std::to_string(warned_) + " avec des avertissements").c_str() : "");
-      if (warned_ > 0 && !keep_indentation_) {
-        std::fputs(
-            "terminelle-cli: --garder-retraits (-k) garde les retraits ; vérifiez ensuite "
-            "les scripts avec perl -c.\n",
-            stderr);
-      }
-    } else {
-      std::fprintf(stderr, "Fichiers : %s, %s.\n",
-                   Count(tally_.Converted, "converti", "convertis").c_str(), rest.c_str());
-    }
+    if (run_.Talk != Verbosity::kQuiet) WriteSummary(counts_, run_, signal);
     return status;
   }
 
   // Whether some file failed, or a trial warned.
   bool AnyFailed() const {
-    return tally_.Failed + tally_.Refused > 0 || warned_ > 0 || output_error_ != 0;
+    return counts_.Files.Failed + counts_.Files.Refused > 0 || counts_.Warned > 0 ||
+           output_error_ != 0;
   }
   // Whether a trial found a file that would change.
-  bool AnyWouldChange() const { return trial_ && tally_.Converted > 0; }
+  bool AnyWouldChange() const { return run_.Trial && counts_.Files.Converted > 0; }
 
  private:
-  static unsigned long long Ull(std::uint64_t n) { return n; }
-
-  // What the French listing on stdout says of a file that did not fail.
-  void List(const VisitResult& d) {
-    if (info_) {
-      ClearBar();
-      std::fprintf(stdout, "%s : %s\n", InfoText(d.Outcome, d.Info).c_str(),
-                   QuotedName(d.Path.Text()).c_str());
-    } else if (trial_ && d.Outcome == ConvertOutcome::kConverted) {
-      ClearBar();
-      const std::string path = d.Path.Text();
-      if (diff_) {
-        if (!d.Shown.empty()) std::fputs(DiffHeader(UnderFolder(path, root_)).c_str(), stdout);
-        std::fwrite(d.Shown.data(), 1, d.Shown.size(), stdout);
-      } else {
-        std::fprintf(stdout, "à changer (%s) : %s\n",
-                     Count(d.ChangedLines, "ligne", "lignes").c_str(), QuotedName(path).c_str());
-      }
-    } else if (talk_ == Verbosity::kVerbose) {
-      ClearBar();
-      std::fprintf(stdout, "%s : %s\n", Verbose(d.Outcome), QuotedName(d.Path.Text()).c_str());
-    }
-  }
-
-  static const char* Verbose(ConvertOutcome outcome) {
-    switch (outcome) {
-      case ConvertOutcome::kConverted:
-        return "converti";
-      case ConvertOutcome::kUnchanged:
-        return "inchangé";
-      case ConvertOutcome::kBinary:
-        return "binaire, laissé tel quel";
-      case ConvertOutcome::kLeftAlone:
-        break;
-    }
-    return "laissé tel quel";
-  }
-
-  // The outcome as --json names it.
-  const char* Outcome(const VisitResult& d) const {
-    if (d.Failed) return IsRefusal(d) ? "refused" : "failed";
-    switch (d.Outcome) {
-      case ConvertOutcome::kConverted:
-        return trial_ ? "would_change" : "converted";
-      case ConvertOutcome::kUnchanged:
-        return info_ ? "inspected" : "unchanged";
-      case ConvertOutcome::kBinary:
-        return "binary";
-      case ConvertOutcome::kLeftAlone:
-        break;
-    }
-    return "left_alone";
-  }
-
-  // Counts what the summary tells beyond the tally: binary files apart, and
-  // what inspections found.
-  void Note(const VisitResult& d) {
-    if (d.Outcome == ConvertOutcome::kBinary) ++binary_;
-    if (!info_ || d.Outcome != ConvertOutcome::kUnchanged) return;
-    const FileInfo& i = d.Info;
-    ++read_;
-    crlf_ += i.CrLf;
-    lf_ += i.Lf;
-    cr_ += i.Cr;
-    mixed_ += (i.CrLf > 0) + (i.Lf > 0) + (i.Cr > 0) > 1;
-    marked_ += i.Mark != ByteOrderMark::kNone;
-    unended_ += i.LastLineUnended;
-    blanks_ += i.TrailingBlanks;
-    blanks_files_ += i.TrailingBlanks > 0;
-  }
-
-  // One result as a line of JSON on stdout.
-  void Json(const VisitResult& d) {
-    JsonObject o;
-    o.Text("type", d.Folder ? "folder" : "file");
-    o.Bytes("path", d.Path.Text());
-    o.Text("outcome", Outcome(d));
-    // Counted by trials only; a file unchanged has none.
-    if (!d.Failed && !info_) {
-      if (trial_ && d.Outcome == ConvertOutcome::kConverted) {
-        o.Number("changed_lines", d.ChangedLines);
-      } else if (d.Outcome == ConvertOutcome::kUnchanged) {
-        o.Number("changed_lines", 0);
-      }
-    }
-    if (d.Failed) {
-      JsonObject e;
-      if (d.Code != 0) {
-        e.Number("code", static_cast<std::uint64_t>(d.Code));
-      } else {
-        e.Null("code");
-      }
-      e.Text("message", d.Message);
-      const std::string reason = DetailOf(d.Error).Reason;
-      if (reason.empty()) {
-        e.Null("reason");
-      } else {
-        e.Text("reason", reason);
-      }
-      o.Raw("error", e.Close());
-    }
-    if (info_ && !d.Failed && d.Outcome != ConvertOutcome::kLeftAlone) {
-      const FileInfo& i = d.Info;
-      if (const char* mark = MarkName(i.Mark, true)) {
-        o.Text("bom", mark);
-      } else {
-        o.Null("bom");
-      }
-      o.Bool("binary", i.Binary);
-      if (i.Binary) {
-        o.Number("nul_offset", i.NulAt);
-      } else {
-        o.Number("crlf", i.CrLf).Number("lf", i.Lf).Number("cr", i.Cr);
-        o.Bool("final_newline", !i.LastLineUnended);
-        o.Number("trailing_blanks", i.TrailingBlanks);
-      }
-    }
-    if (check_perl_) {
-      std::string list = "[";
-      for (const TrialWarning& w : d.Warnings) {
-        JsonObject item;
-        if (w.Line != 0) {
-          item.Number("line", w.Line);
-        } else {
-          item.Null("line");
-        }
-        if (list.size() > 1) list += ", ";
-        list += item.Text("text", w.Text).Close();
-      }
-      o.Raw("warnings", list + "]");
-    }
-    Line(o.Close());
-  }
-
-  void JsonSummary(int status) {
-    JsonObject o;
-    o.Text("type", "summary");
-    o.Number("converted", trial_ ? 0 : tally_.Converted);
-    o.Number("would_change", trial_ ? tally_.Converted : 0);
-    o.Number("unchanged", info_ ? 0 : tally_.Unchanged);
-    if (info_) o.Number("inspected", read_);
-    o.Number("binary", binary_);
-    o.Number("left_alone", tally_.LeftAlone - binary_);
-    o.Number("refused", tally_.Refused);
-    o.Number("failed", tally_.Failed);
-    o.Number("warnings", warned_);
-    if (info_) {
-      o.Number("crlf", crlf_).Number("lf", lf_).Number("cr", cr_);
-      o.Number("mixed", mixed_).Number("bom", marked_).Number("no_final_newline", unended_);
-      o.Number("trailing_blanks", blanks_);
-    }
-    o.Number("status", static_cast<std::uint64_t>(status));
-    Line(o.Close());
-  }
-
   void Line(std::string line) {
     line += '\n';
     std::fwrite(line.data(), 1, line.size(), stdout);
@@ -460,42 +152,12 @@ class Report {
     }
   }
 
-  void ClearBar() {
-    if (!shown_) return;
-    std::fputs("\r\033[K", stderr);
-    shown_ = false;
-  }
-
-  // Each of a trial's warnings, as PATH:LINE: text, or PATH: text for the
-  // file as a whole.
-  static void Warn(const std::string& name, const std::vector<TrialWarning>& warnings) {
-    for (const TrialWarning& w : warnings) {
-      const std::string line =
-          w.Line != 0 ? name + ":" + std::to_string(w.Line) + ": " : name + ": ";
-      std::fprintf(stderr, "%s%s\n", line.c_str(), EscapedText(w.Text).c_str());
-    }
-  }
-
-  const std::string root_;
-  const bool trial_;
-  const bool diff_;
-  const bool check_perl_;
-  const bool json_;
-  const bool info_;
-  const bool keep_indentation_;
-  const Verbosity talk_;
-  const bool bar_;
-  const Clock::time_point start_;
-  Clock::time_point last_bar_;
+  const RunSettings& run_;
   std::mutex out_;
-  bool shown_ = false;
-  Tally tally_;
-  std::size_t binary_ = 0, warned_ = 0;
-  // What inspections found: text files read, their line ends, and how many
-  // had ends of several kinds, a mark, a last line without an end, lines
-  // ending in blanks.
-  std::size_t read_ = 0, mixed_ = 0, marked_ = 0, unended_ = 0, blanks_files_ = 0;
-  std::uint64_t crlf_ = 0, lf_ = 0, cr_ = 0, blanks_ = 0;
+  ProgressBar bar_;
+  TextReport text_;
+  JsonReport json_;
+  RunCounts counts_;
   int output_error_ = 0;
 };
 
@@ -572,6 +234,34 @@ class Trier {
   const RunSettings& run_;
 };
 
+// What the folder run does for terminelle-cli: each file converted as the
+// command line says, told in its report; a signal stops the run, and the
+// progress bar is drawn as the walk goes and while its last files finish.
+class CliTeller : public RunTeller {
+ public:
+  CliTeller(Report& report, const Conversion& how) : report_(report), how_(how) {}
+  void Attach(FolderRun& run) { run_ = &run; }
+
+  bool Choose(Visit& visit) override {
+    visit.How = how_;
+    return true;
+  }
+  void Told(std::vector<VisitResult>& results) override { report_.Tell(results); }
+  void Pump() override {
+    if (StopAsked()) run_->Stop();
+    if (!report_.BarDue()) return;
+    std::size_t done = 0, found = 0;
+    std::string current;
+    run_->Progress(&done, &found, &current);
+    report_.Bar(done, found, current);
+  }
+
+ private:
+  Report& report_;
+  const Conversion& how_;
+  FolderRun* run_ = nullptr;
+};
+
 }  // namespace
 
 int RunConversion(const RunSettings& run) {
@@ -582,7 +272,13 @@ int RunConversion(const RunSettings& run) {
   bool state_unread = false;
   if (writes) {
     std::vector<InterruptedRewrite> interrupted;
-    if (int err = RestoreInterruptedRewrites(&interrupted)) {
+    Untrusted untrusted;
+    if (int err = RestoreInterruptedRewrites(&interrupted, SystemFileWriter(), &untrusted)) {
+      if (!untrusted.Path.empty()) {
+        std::fprintf(stderr, "terminelle-cli: %s\n",
+                     EscapedText(UntrustedStateText(untrusted)).c_str());
+        return 1;
+      }
       state_unread = true;
       std::fprintf(stderr, "terminelle-cli: %s\n", StateFolderUnreadText(err).c_str());
     }
@@ -599,8 +295,6 @@ int RunConversion(const RunSettings& run) {
                  QuotedName(run.Folder).c_str(), SystemErrorText(missing).c_str());
     return 1;
   }
-  // Asked once before any thread writes files.
-  NewFileMode();
 
   Report report(run);
   Conversion how;
@@ -613,7 +307,7 @@ int RunConversion(const RunSettings& run) {
   how.Options.EndingsOnly = run.EndingsOnly;
   how.Options.RemoveByteOrderMark = run.RemoveByteOrderMark;
   how.Options.KeepDates = run.KeepDates;
-  ScheduleOptions options;
+  FolderRunOptions options;
   options.Jobs = run.Jobs;
   options.Trial = !writes;
   if (run.Info) {
@@ -623,63 +317,24 @@ int RunConversion(const RunSettings& run) {
   } else if (run.Trial) {
     options.Try = Trier(run);
   }
-  Schedule schedule(options, [&](std::vector<VisitResult>& told) { report.Tell(told); });
-  if (schedule.Workers() < std::max(1u, run.Jobs)) {
+  options.WalkFailuresInOrder = true;
+  options.Exclude = run.Exclude;
+  options.EnterRepositories = run.EnterRepositories;
+  options.WaitPeriod = kBarPeriod;
+  CliTeller teller(report, how);
+  FolderRun folder_run(options, teller);
+  teller.Attach(folder_run);
+  if (folder_run.Workers() < std::max(1u, run.Jobs)) {
     std::fprintf(stderr,
                  "terminelle-cli: %u tâches sur %u ont pu démarrer ; la conversion continue "
                  "avec elles, rien n'est perdu.\n",
-                 schedule.Workers(), std::max(1u, run.Jobs));
+                 folder_run.Workers(), std::max(1u, run.Jobs));
   }
-  auto tick = [&] {
-    if (!report.BarDue()) return;
-    std::size_t done = 0, found = 0;
-    std::string current;
-    schedule.Progress(&done, &found, &current);
-    report.Bar(done, found, current);
-  };
   TScruteDossier scanner;
   scanner.SetDossier(run.Folder);
   scanner.SetFiltre(run.Filter);
   scanner.SetMaxPenetration(run.Subfolders ? kDepthLimit : 0);
-  // A trial writes nothing, not even the removal of work files left behind.
-  scanner.SweepWorkFiles = writes;
-  scanner.ReportRepeats = false;
-  scanner.Exclude = run.Exclude;
-  scanner.EnterRepositories = run.EnterRepositories;
-  scanner.Pump = [&] {
-    if (StopAsked()) {
-      scanner.Arret = true;
-      schedule.Stop();
-    }
-    tick();
-  };
-  // The walk's own names, rather than the paths its events put together,
-  // travel with each visit.
-  scanner.OnFichier = [&](TObject*, std::string) {
-    Visit visit;
-    visit.Key = FileKey{scanner.Device, scanner.Inode,
-                        scanner.Inode == 0 ? scanner.Entry.Identity() : std::string()};
-    visit.Path = scanner.Entry.Chain();
-    visit.Entry = scanner.Entry;
-    visit.How = how;
-    if (!schedule.Add(std::move(visit), tick)) scanner.Arret = true;
-    tick();
-  };
-  scanner.OnEchec = [&](TObject*, std::string, std::string message) {
-    schedule.AddFailure(scanner.FailedFolder, std::move(message));
-  };
-  try {
-    scanner.Execute();
-  } catch (...) {
-    // The files in hand still end old or new.
-    schedule.Stop();
-    throw;
-  }
-  schedule.Close();
-  while (!schedule.WaitDone(kBarPeriod)) {
-    if (StopAsked()) schedule.Stop();
-    tick();
-  }
+  folder_run.Walk(scanner);
 
   const int signal = stop_signal.load();
   const int status = signal != 0 ? 128 + signal

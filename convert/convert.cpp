@@ -13,6 +13,7 @@
 
 #include "base/errors.h"
 #include "convert/buffers.h"
+#include "convert/interrupted.h"
 #include "convert/lineconverter.h"
 #include "convert/lines.h"
 #include "convert/output.h"
@@ -23,8 +24,10 @@
 #include "platform/fd.h"
 #include "platform/fileio.h"
 #include "platform/folderentry.h"
+#include "platform/folders.h"
 #include "platform/oserror.h"
 #include "platform/paths.h"
+#include "platform/quote.h"
 #include "platform/rewrite.h"
 #include "platform/rewriterecord.h"
 

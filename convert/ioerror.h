@@ -5,6 +5,7 @@
 #include <string>
 
 #include "base/errors.h"
+#include "platform/rewriterecord.h"
 
 // The program's error for a failure with errno err of the file at path
 // (which tells a missing folder from a missing file; none when empty): the
@@ -21,8 +22,14 @@ EInOutError UnkeepableError(const std::string& path);
 EInOutError UndatableError(const std::string& path);
 
 // The error for the file at path, left alone because a rewrite in place was
-// cut short and could not be settled here, its old content kept at kept_in.
-Exception CutShortError(const std::string& path, const std::string& kept_in);
+// cut short and could not be settled here, its old content kept in copy
+// when that lies beside it.
+Exception CutShortError(const std::string& path, const MarkedCopy& copy);
+
+// The error for the file at path, refused because it is to be rewritten in
+// place and the program's state folder, which would keep its record, could
+// not be used (errno err).
+EInOutError StateFolderError(int err, const std::string& path);
 
 // What is said of a folder whose flush failed with errno err once files
 // were renamed in it: they are in place, but a power cut may undo it.

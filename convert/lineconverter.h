@@ -16,13 +16,10 @@
 #include "convert/ioerror.h"
 #include "convert/replace.h"
 #include "convert/rulestream.h"
+#include "convert/simd.h"
 #include "platform/codepage.h"
 #include "platform/fd.h"
 #include "platform/fileio.h"
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 // A run of blanks inside a streamed line is held in memory up to this long;
 // a longer one is read again from the file once a non-blank follows it.
@@ -36,54 +33,22 @@ constexpr bool IsBlank(unsigned char b) {
 
 // How many blanks u[0, n) begins with.
 inline std::size_t LeadingBlanks(const unsigned char* u, std::size_t n) {
-  std::size_t b = 0;
-  while (b < n && IsBlank(u[b])) ++b;
-  return b;
+  return LeadingAtMost(u, n, kLastBlank);
 }
 
 // Where the blanks that end u[b, e) begin: e when there are none.
 inline std::size_t TrailingBlanksAt(const unsigned char* u, std::size_t b, std::size_t e) {
-  while (e > b && IsBlank(u[e - 1])) --e;
-  return e;
+  return TrailingAtMostFrom(u, b, e, kLastBlank);
 }
-
-#if defined(__SSE2__)
-// Which of the 16 bytes from p are not blanks, as bits.
-inline unsigned NonBlanks16(const unsigned char* p) {
-  const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-  const __m128i first_kept = _mm_set1_epi8(static_cast<char>(kLastBlank + 1));
-  return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(v, first_kept), v)));
-}
-#endif
 
 // LeadingBlanks and TrailingBlanksAt for a line of a block read, whose
-// kBlockSlack bytes on either side may be loaded: sixteen bytes at a time,
+// kBlockSlack bytes on either side may be loaded: many bytes at a time,
 // without a branch for each blank (most lines of a script are indented).
 inline std::size_t BlockLeadingBlanks(const unsigned char* u, std::size_t n) {
-#if defined(__SSE2__)
-  for (std::size_t b = 0; b < n; b += 16) {
-    if (const unsigned m = NonBlanks16(u + b)) {
-      return std::min(n, b + static_cast<std::size_t>(__builtin_ctz(m)));
-    }
-  }
-  return n;
-#else
-  return LeadingBlanks(u, n);
-#endif
+  return WideLeadingAtMost(u, n, kLastBlank);
 }
 inline std::size_t BlockTrailingBlanksAt(const unsigned char* u, std::size_t b, std::size_t e) {
-#if defined(__SSE2__)
-  const unsigned char* begin = u + b;
-  for (const unsigned char* end = u + e; end > begin; end -= 16) {
-    if (const unsigned m = NonBlanks16(end - 16)) {
-      const unsigned char* last = end - 16 + (31 - __builtin_clz(m));
-      return last >= begin ? static_cast<std::size_t>(last + 1 - u) : b;
-    }
-  }
-  return b;
-#else
-  return TrailingBlanksAt(u, b, e);
-#endif
+  return WideTrailingAtMostFrom(u, b, e, kLastBlank);
 }
 
 inline std::string_view EndingOf(LineEnding kind) {

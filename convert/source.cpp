@@ -54,10 +54,12 @@ bool OpenSource(const FolderEntry& entry, Source* s, FileWriter& writer, MarkedS
     return true;
   }
   const MarkedFile state = marked == MarkedSources::kSettle
-                               ? SettleMarkedFile(writer, s->Status, kept_in)
+                               ? SettleMarkedFile(writer, s->Entry, s->Status, kept_in)
                                : MarkedFile::kCutShort;
   if (state == MarkedFile::kBeingRewritten) throw IoError(EBUSY, entry.Path());
-  if (state == MarkedFile::kCutShort) throw CutShortError(entry.Path(), kept_in);
+  if (state == MarkedFile::kCutShort) {
+    throw CutShortError(entry.Path(), FindMarkedCopy(s->Entry.Folder(), kept_in));
+  }
   // Put back or found whole: read as it is now.
   s->AttributesListed = ListAttributes(writer, s->File.get(), &s->Attributes);
   return ::fstat(s->File.get(), &s->Status) == 0 && S_ISREG(s->Status.st_mode);
@@ -92,7 +94,9 @@ void BeginRewrite(const Source& src, FileWriter& writer, bool keep_dates,
   if (src.AttributesListed) rewrite->SetAttributeNames(src.Attributes);
   if (keep_dates) rewrite->KeepDates();
   if (int err = rewrite->Begin()) {
+    const int state_error = rewrite->StateFolderError();
     rewrite.reset();
+    if (state_error != 0) throw StateFolderError(state_error, src.Entry.Path());
     // Begin's gate refuses with EPERM whatever refused: told by its cause.
     if (err == EPERM) RefuseRewrite(src, writer, keep_dates);
     throw IoError(err, src.Entry.Path());

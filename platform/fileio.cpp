@@ -64,9 +64,8 @@ ssize_t FileWriter::GetAttribute(int fd, const char* name, void* value, std::siz
   return ::fgetxattr(fd, name, value, size);
 }
 
-int FileWriter::SetAttribute(int fd, const char* name, const void* value, std::size_t size,
-                             int flags) {
-  return ::fsetxattr(fd, name, value, size, flags);
+int FileWriter::SetAttribute(int fd, const char* name, const void* value, std::size_t size) {
+  return ::fsetxattr(fd, name, value, size, 0);
 }
 
 int FileWriter::RemoveAttribute(int fd, const char* name) {

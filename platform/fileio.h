@@ -1,10 +1,10 @@
 #pragma once
-// The calls through which the program reads, writes and flushes files, and
-// reads and sets their extended attributes and inode flags. Whatever works
-// on files (a rewrite, a conversion, the settings file) is handed a writer,
-// as each thread and each test may want its own: tests hand in one that
-// fails a read, a write or a flush, or stops the program at a chosen step
-// of a rewrite.
+// The calls through which the program reads, writes, flushes and marks
+// files, and reads and sets their extended attributes and inode flags.
+// Whatever works on files (a rewrite, a conversion, the settings file) is
+// handed a writer, as each thread and each test may want its own: tests hand
+// in one that fails a read, a write, a flush or a mark, or stops the program
+// at a chosen step of a rewrite.
 
 #include <sys/types.h>
 
@@ -74,9 +74,8 @@ class FileWriter {
   virtual ssize_t ListAttributes(int fd, char* list, std::size_t size);
   // As fgetxattr(2).
   virtual ssize_t GetAttribute(int fd, const char* name, void* value, std::size_t size);
-  // As fsetxattr(2).
-  virtual int SetAttribute(int fd, const char* name, const void* value, std::size_t size,
-                           int flags);
+  // As fsetxattr(2) with no flags.
+  virtual int SetAttribute(int fd, const char* name, const void* value, std::size_t size);
   // As fremovexattr(2).
   virtual int RemoveAttribute(int fd, const char* name);
   // As ioctl(2) of fd with FS_IOC_GETFLAGS: its inode flags into *flags.

@@ -222,7 +222,9 @@ int Rewrite::Begin() {
   const bool passes_flags = folder.passes_flags;
   if (int err = MakeTemp(true)) return err;
   if (!in_place_ && (!TempTakesOwner() || !TempTakesFlags(passes_flags))) in_place_ = true;
-  return 0;
+  // Its record goes there: a state folder it cannot use refuses it now,
+  // before anything is written.
+  return in_place_ ? UseStateFolder() : 0;
 }
 
 int Rewrite::MakeTemp(bool elsewhere_allowed) {
@@ -280,7 +282,8 @@ bool Rewrite::TempTakesFlags(bool from_folder) {
 }
 
 int Rewrite::UseStateFolder() {
-  return state_folder_.get() >= 0 ? 0 : OpenStateFolder(&state_folder_);
+  if (state_folder_.get() < 0) state_error_ = OpenStateFolder(&state_folder_);
+  return state_error_;
 }
 
 bool Rewrite::SameAsOld() const {
@@ -374,7 +377,7 @@ bool Rewrite::TakeIdentity() {
   std::string value;
   for (const std::string& name : theirs) {
     if (!ReadAttribute(*writer_, original_, name.c_str(), &value) ||
-        writer_->SetAttribute(fd, name.c_str(), value.data(), value.size(), 0) != 0) {
+        writer_->SetAttribute(fd, name.c_str(), value.data(), value.size()) != 0) {
       return false;
     }
     changed = true;
@@ -444,15 +447,25 @@ int Rewrite::RewriteInPlace() {
   std::string capability;
   if (int err = KeepOldContent(&backup, &record, &capability)) return err;
   writer_->Reached(WriteStep::kBackupKept);
-  if (int err = CheckStillTheFileRead()) return err;
-  writer_->Reached(WriteStep::kBeforeRewrite);
-  Fd out;
-  if (int err = ReopenForWriting(original_, entry_, &out)) return err;
   // Until it is whole again, a run of any user that meets the file leaves
   // it alone. Where the file system takes no mark, the record still tells
   // its own user's next start.
-  MarkRewriting(*writer_, out.get(), PathOf(backup));
-  int err = WriteOver(*writer_, temp_.fd(), out.get(), st_.st_mode, capability, true);
+  const std::string& mark = backup.name();
+  bool marked = false;
+  if (int err = MarkRewriting(*writer_, original_, mark, &marked)) return err;
+  int err = marked && !TakeMarkChange() ? EBUSY : 0;
+  if (err == 0) err = record.MarkOldContentKept(marked);
+  if (err == 0) err = CheckStillTheFileRead();
+  Fd out;
+  if (err == 0) {
+    writer_->Reached(WriteStep::kBeforeRewrite);
+    err = ReopenForWriting(original_, entry_, &out);
+  }
+  if (err != 0) {
+    ClearRewriteMark(*writer_, original_, mark);
+    return err;
+  }
+  err = WriteOver(*writer_, temp_.fd(), out.get(), st_.st_mode, capability, true);
   // Writing moved them: given back once the content is whole.
   if (err == 0 && keep_dates_) err = GiveBackDates(out.get());
   if (err != 0) {
@@ -466,10 +479,10 @@ int Rewrite::RewriteInPlace() {
       return err;
     }
     if (keep_dates_) GiveBackDates(out.get());
-    ClearRewriteMark(*writer_, out.get());
+    ClearRewriteMark(*writer_, out.get(), mark);
     return err;
   }
-  ClearRewriteMark(*writer_, out.get());
+  ClearRewriteMark(*writer_, out.get(), mark);
   writer_->Reached(WriteStep::kRewritten);
   // The copy goes before its record: a record without its copy, found at
   // the next start, tells a rewrite that had completed.
@@ -489,8 +502,17 @@ int Rewrite::KeepOldContent(WorkFile* backup, RecordFile* record, std::string* c
   if (int err = CopyContent(*writer_, original_, backup->fd(), false)) return err;
   if (int err = SyncFile(*writer_, backup->fd())) return err;
   if (int err = SyncFile(*writer_, temp_.fd())) return err;
-  if (int err = SyncWorkFolders(*backup)) return err;
-  return record->MarkOldContentKept();
+  return SyncWorkFolders(*backup);
+}
+
+bool Rewrite::TakeMarkChange() {
+  struct stat now {};
+  if (::fstat(original_, &now) != 0) return false;
+  struct stat expected = st_;
+  expected.st_ctim = now.st_ctim;
+  if (!SameState(now, expected)) return false;
+  st_.st_ctim = now.st_ctim;
+  return true;
 }
 
 int Rewrite::Describe(const WorkFile& backup, const std::string& capability,
@@ -501,10 +523,14 @@ int Rewrite::Describe(const WorkFile& backup, const std::string& capability,
   r->Target = FullPathName(entry_.Path());
   r->Device = st_.st_dev;
   r->Inode = st_.st_ino;
+  r->Owned = true;
+  r->Owner = st_.st_uid;
+  r->Group = st_.st_gid;
   r->Mode = st_.st_mode;
   r->Capability = capability;
-  r->Backup = Recorded(PathOf(backup), backup_st);
-  r->Temp = Recorded(PathOf(temp_), temp_st);
+  r->Mark = backup.name();
+  r->Backup = Recorded(backup.folder() != entry_.Folder(), backup.name(), backup_st);
+  r->Temp = Recorded(temp_.folder() != entry_.Folder(), temp_.name(), temp_st);
   return 0;
 }
 
@@ -522,12 +548,6 @@ int Rewrite::MakeBackup(WorkFile* backup) {
   if (err == 0) return 0;
   err = backup->Create(state_folder_.get(), kBackupPrefix, 0600);
   return err != 0 ? err : backup->Name();
-}
-
-std::string Rewrite::PathOf(const WorkFile& file) const {
-  const std::string folder =
-      file.folder() == entry_.Folder() ? FullPathName(FolderOf(entry_.Path())) : StateFolderPath();
-  return folder + "/" + file.name();
 }
 
 int Rewrite::SyncWorkFolders(const WorkFile& backup) const {

@@ -101,6 +101,10 @@ class Rewrite {
   // could not be kept or whose flags forbid it (RefuseFlagged), or the
   // errno that left no temporary file anywhere.
   int Begin();
+  // The errno that kept the program's state folder from being used when the
+  // rewrite needed it (in place, or for a temporary file the file's folder
+  // does not take); 0 otherwise.
+  int StateFolderError() const { return state_error_; }
   // Where the new content is written, from its start.
   int Output() const { return temp_.fd(); }
   // The hash (platform/contenthash.h) of the whole content read, checked
@@ -174,8 +178,9 @@ class Rewrite {
   // Makes the copy of the old content, named, beside the file when its
   // folder takes it, else in the state folder.
   int MakeBackup(WorkFile* backup);
-  // Where a work file of this rewrite lies, as its record names it.
-  std::string PathOf(const WorkFile& file) const;
+  // Takes the change of the file's status its mark made as this rewrite's
+  // own, once the file is shown unchanged otherwise; false when it was not.
+  bool TakeMarkChange();
   int SyncWorkFolders(const WorkFile& backup) const;
   friend std::vector<int> MakeDurableTogether(const std::vector<Rewrite*>& rewrites);
   friend std::vector<FolderFlushFailure> SyncFoldersOf(const std::vector<Rewrite*>& rewrites);
@@ -186,6 +191,7 @@ class Rewrite {
   FileWriter* writer_;
   // The state folder, once the temporary file or the record had to go there.
   Fd state_folder_;
+  int state_error_ = 0;
   WorkFile temp_;
   Durability durability_ = Durability::kEachFile;
   // The file's inode flags, as Begin read them.

@@ -10,21 +10,37 @@
 #include <cstdlib>
 
 #include "platform/dirlist.h"
-#include "platform/folderentry.h"
-#include "platform/folders.h"
+#include "platform/paths.h"
 #include "platform/writeover.h"
 
 namespace {
 
-constexpr char kRecordMagic[] = "terminelle-reprise 2\n";
-// Without the identities of the work files it names.
-constexpr char kOldRecordMagic[] = "terminelle-reprise 1\n";
-static_assert(sizeof kRecordMagic == sizeof kOldRecordMagic);
-// The record's phase byte: '0' while the old content is being copied aside
-// (the file is untouched), '1' once the copy is safe and the file may change.
+constexpr char kRecordMagic[] = "terminelle-reprise 3\n";
+// Earlier versions: without the file's owner, group and mark, which was the
+// copy's path; the first also without the identities of the work files.
+constexpr char kSecondRecordMagic[] = "terminelle-reprise 2\n";
+constexpr char kFirstRecordMagic[] = "terminelle-reprise 1\n";
+static_assert(sizeof kRecordMagic == sizeof kSecondRecordMagic &&
+              sizeof kRecordMagic == sizeof kFirstRecordMagic);
+// The record's phase byte: while the old content is being copied aside the
+// file is untouched (it may bear its mark already); once the copy is safe the
+// file may change, marked or not.
 constexpr off_t kPhaseOffset = sizeof kRecordMagic - 1;
+constexpr char kUntouched = '0';
+constexpr char kUnmarked = '1';
+constexpr char kMarked = '2';
 // Larger records are none of the program's.
 constexpr off_t kMostRecordBytes = 1 << 24;
+// Where a work file lies, as a record writes it.
+constexpr char kBeside[] = "b";
+constexpr char kInStateFolder[] = "s";
+
+// A record as read: what it says, its phase, and whether this version wrote it.
+struct ReadRecord {
+  RewriteRecord r;
+  char phase = kUntouched;
+  bool current = false;
+};
 
 void AppendField(std::string* record, const std::string& value) {
   *record += std::to_string(value.size());
@@ -50,6 +66,15 @@ bool ReadField(const std::string& record, std::size_t* pos, std::string* value) 
   return true;
 }
 
+// The fields at *pos, in order, as numbers in base.
+template <class... Number>
+bool ReadNumbers(const std::string& record, std::size_t* pos, int base, Number*... numbers) {
+  std::string text;
+  return ((ReadField(record, pos, &text) &&
+           (*numbers = static_cast<Number>(std::strtoull(text.c_str(), nullptr, base)), true)) &&
+          ...);
+}
+
 void AppendIdentity(std::string* record, const RecordedFile& f) {
   AppendField(record, std::to_string(f.Device));
   AppendField(record, std::to_string(f.Inode));
@@ -57,110 +82,182 @@ void AppendIdentity(std::string* record, const RecordedFile& f) {
 }
 
 bool ReadIdentity(const std::string& record, std::size_t* pos, RecordedFile* f) {
-  std::string device, inode, owner;
-  if (!ReadField(record, pos, &device) || !ReadField(record, pos, &inode) ||
-      !ReadField(record, pos, &owner)) {
-    return false;
-  }
   f->Known = true;
-  f->Device = static_cast<dev_t>(std::strtoull(device.c_str(), nullptr, 10));
-  f->Inode = static_cast<ino_t>(std::strtoull(inode.c_str(), nullptr, 10));
-  f->Owner = static_cast<uid_t>(std::strtoul(owner.c_str(), nullptr, 10));
-  return true;
+  return ReadNumbers(record, pos, 10, &f->Device, &f->Inode, &f->Owner);
 }
 
-bool Matches(const RecordedFile& f, const struct stat& st) {
-  return S_ISREG(st.st_mode) &&
-         (!f.Known || (st.st_dev == f.Device && st.st_ino == f.Inode && st.st_uid == f.Owner));
+bool ReadWorkFile(const std::string& record, std::size_t* pos, RecordedFile* f) {
+  std::string place;
+  if (!ReadField(record, pos, &place) || !ReadField(record, pos, &f->Name)) return false;
+  f->InStateFolder = place == kInStateFolder;
+  return (f->InStateFolder || place == kBeside) && ReadIdentity(record, pos, f);
+}
+
+// A work file an earlier version's record names by its path, beside the
+// file at target or in the state folder.
+RecordedFile Placed(const std::string& path, const std::string& target) {
+  RecordedFile f;
+  const std::string folder = FolderOf(path);
+  f.InStateFolder = folder == StateFolderPath();
+  if (f.InStateFolder || folder == FolderOf(target)) f.Name = NameOf(path);
+  return f;
 }
 
 // The record's text, its phase byte saying the file is untouched.
 std::string RecordText(const RewriteRecord& r) {
   std::string text = kRecordMagic;
-  text += "0\n";
+  text += kUntouched;
+  text += '\n';
   AppendField(&text, r.Target);
-  AppendField(&text, r.Backup.Path);
-  AppendField(&text, r.Temp.Path);
   AppendField(&text, std::to_string(r.Device));
   AppendField(&text, std::to_string(r.Inode));
+  AppendField(&text, std::to_string(r.Owner));
+  AppendField(&text, std::to_string(r.Group));
   char mode[16];
   std::snprintf(mode, sizeof mode, "%o", static_cast<unsigned>(r.Mode & 07777));
   AppendField(&text, mode);
   AppendField(&text, r.Capability);
-  AppendIdentity(&text, r.Backup);
-  AppendIdentity(&text, r.Temp);
+  AppendField(&text, r.Mark);
+  for (const RecordedFile* f : {&r.Backup, &r.Temp}) {
+    AppendField(&text, f->InStateFolder ? kInStateFolder : kBeside);
+    AppendField(&text, f->Name);
+    AppendIdentity(&text, *f);
+  }
   return text;
 }
 
-bool ParseRecord(const std::string& text, RewriteRecord* r, char* phase) {
-  if (text.size() < kPhaseOffset + 2) return false;
-  const bool current = text.compare(0, kPhaseOffset, kRecordMagic) == 0;
-  if (!current && text.compare(0, kPhaseOffset, kOldRecordMagic) != 0) return false;
-  *phase = text[kPhaseOffset];
-  std::size_t pos = kPhaseOffset + 2;
-  std::string dev, ino, mode;
-  if (!ReadField(text, &pos, &r->Target) || !ReadField(text, &pos, &r->Backup.Path) ||
-      !ReadField(text, &pos, &r->Temp.Path) || !ReadField(text, &pos, &dev) ||
-      !ReadField(text, &pos, &ino) || !ReadField(text, &pos, &mode) ||
-      !ReadField(text, &pos, &r->Capability)) {
-    return false;
-  }
-  if (current && (!ReadIdentity(text, &pos, &r->Backup) || !ReadIdentity(text, &pos, &r->Temp))) {
-    return false;
-  }
-  r->Device = static_cast<dev_t>(std::strtoull(dev.c_str(), nullptr, 10));
-  r->Inode = static_cast<ino_t>(std::strtoull(ino.c_str(), nullptr, 10));
-  r->Mode = static_cast<mode_t>(std::strtoul(mode.c_str(), nullptr, 8));
-  return true;
+bool ParseCurrent(const std::string& text, std::size_t pos, RewriteRecord* r) {
+  r->Owned = true;
+  return ReadField(text, &pos, &r->Target) &&
+         ReadNumbers(text, &pos, 10, &r->Device, &r->Inode, &r->Owner, &r->Group) &&
+         ReadNumbers(text, &pos, 8, &r->Mode) && ReadField(text, &pos, &r->Capability) &&
+         ReadField(text, &pos, &r->Mark) && ReadWorkFile(text, &pos, &r->Backup) &&
+         ReadWorkFile(text, &pos, &r->Temp);
 }
 
-// Locates the work file a record names, when its name is one the program
-// gives; 0 or errno (EINVAL for another name).
-int LocateRecorded(const RecordedFile& f, FolderEntry* entry) {
-  if (f.Path.empty()) return ENOENT;
-  if (int err = entry->Locate(f.Path)) return err;
-  return IsRecordedWorkFileName(entry->Name().c_str()) ? 0 : EINVAL;
+bool ParseEarlier(const std::string& text, std::size_t pos, bool second, RewriteRecord* r) {
+  std::string backup, temp;
+  if (!ReadField(text, &pos, &r->Target) || !ReadField(text, &pos, &backup) ||
+      !ReadField(text, &pos, &temp) || !ReadNumbers(text, &pos, 10, &r->Device, &r->Inode) ||
+      !ReadNumbers(text, &pos, 8, &r->Mode) || !ReadField(text, &pos, &r->Capability)) {
+    return false;
+  }
+  r->Backup = Placed(backup, r->Target);
+  r->Temp = Placed(temp, r->Target);
+  // They marked the file with the copy's path.
+  r->Mark = backup;
+  return !second || (ReadIdentity(text, &pos, &r->Backup) && ReadIdentity(text, &pos, &r->Temp));
 }
+
+bool ParseRecord(const std::string& text, ReadRecord* read) {
+  if (text.size() < kPhaseOffset + 2 || text[kPhaseOffset + 1] != '\n') return false;
+  read->phase = text[kPhaseOffset];
+  const std::size_t pos = kPhaseOffset + 2;
+  const std::string magic = text.substr(0, kPhaseOffset);
+  read->current = magic == kRecordMagic;
+  if (read->current) return ParseCurrent(text, pos, &read->r);
+  if (magic != kSecondRecordMagic && magic != kFirstRecordMagic) return false;
+  return ParseEarlier(text, pos, magic == kSecondRecordMagic, &read->r);
+}
+
+// Whether st is that of the work file f: the very one made, when the record
+// tells which; else, for the first version's, one only this user could have
+// made.
+bool Matches(const RecordedFile& f, const struct stat& st) {
+  if (!S_ISREG(st.st_mode)) return false;
+  if (!f.Known) return OwnershipOf(st) == Ownership::kOwn;
+  return st.st_dev == f.Device && st.st_ino == f.Inode && st.st_uid == f.Owner;
+}
+
+// Where the open folders of a record's files are: the rewritten file's and
+// the state folder (negative when unknown).
+struct Folders {
+  int beside = -1;
+  int state = -1;
+  int Of(const RecordedFile& f) const {
+    return f.Name.empty() || !IsRecordedWorkFileName(f.Name.c_str()) ? -1
+           : f.InStateFolder                                         ? state
+                                                                     : beside;
+  }
+};
 
 // Opens for reading, into *file, the work file a record names, when it is
 // still the one made; 0 or errno (ESTALE for another file under its name).
-int OpenRecorded(const RecordedFile& f, Fd* file) {
-  FolderEntry entry;
-  if (int err = LocateRecorded(f, &entry)) return err;
-  Fd fd;
-  if (int err = entry.OpenForReading(&fd)) return err;
+int OpenRecorded(const RecordedFile& f, const Folders& folders, Fd* file) {
+  const int folder = folders.Of(f);
+  if (folder < 0) return ENOENT;
+  Fd fd(RetryInterrupted([&] {
+    return ::openat(folder, f.Name.c_str(),
+                    O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK);
+  }));
   struct stat st {};
-  if (::fstat(fd.get(), &st) != 0) return errno;
+  if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0) return errno;
   if (!Matches(f, st)) return ESTALE;
   *file = std::move(fd);
   return 0;
 }
 
 // Removes the work file a record names, and nothing else.
-void RemoveRecorded(const RecordedFile& f) {
-  FolderEntry entry;
+void RemoveRecorded(const RecordedFile& f, const Folders& folders) {
+  const int folder = folders.Of(f);
   struct stat st {};
-  if (LocateRecorded(f, &entry) != 0 || entry.Status(&st) != 0 || !Matches(f, st)) return;
-  ::unlinkat(entry.Folder(), entry.Name().c_str(), 0);
+  if (folder < 0 || ::fstatat(folder, f.Name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+      !Matches(f, st)) {
+    return;
+  }
+  ::unlinkat(folder, f.Name.c_str(), 0);
 }
 
-// Opens the very file the record names, whatever its path leads to now:
-// only that one is opened, and it is checked again once open. 0 or errno
-// (ESTALE for another file at its path).
-int OpenTarget(const RewriteRecord& r, FolderEntry* target, Fd* file) {
-  auto same = [&r](const struct stat& st) {
-    return S_ISREG(st.st_mode) && st.st_dev == r.Device && st.st_ino == r.Inode;
+// Where the user finds the copy a record names.
+std::string KeptPath(const RecordedFile& f, const RewriteRecord& r) {
+  return (f.InStateFolder ? StateFolderPath() : FolderOf(r.Target)) + "/" + f.Name;
+}
+
+// Opens the very file the record names, located at target: only that one
+// is opened, and it is checked again once open, its status going to *st.
+// 0 or errno (ESTALE for another file at its path).
+int OpenTarget(const RewriteRecord& r, const FolderEntry& target, Fd* file, struct stat* st) {
+  auto same = [&r](const struct stat& s) {
+    return S_ISREG(s.st_mode) && s.st_dev == r.Device && s.st_ino == r.Inode;
   };
-  struct stat st {};
-  if (int err = target->Locate(r.Target)) return err;
-  if (int err = target->Status(&st)) return err;
-  if (!same(st)) return ESTALE;
+  if (target.Folder() < 0) return ENOENT;
+  if (int err = target.Status(st)) return err;
+  if (!same(*st)) return ESTALE;
   Fd fd;
-  if (int err = target->OpenForReading(&fd)) return err;
-  if (::fstat(fd.get(), &st) != 0) return errno;
-  if (!same(st)) return ESTALE;
+  if (int err = target.OpenForReading(&fd)) return err;
+  if (::fstat(fd.get(), st) != 0) return errno;
+  if (!same(*st)) return ESTALE;
   *file = std::move(fd);
   return 0;
+}
+
+// Whether the file, whose status is st, still has the owner, group and
+// permissions it had when the record was made: nobody gave it away or
+// changed who may use it since, so its mode and capability may go back.
+bool KeepsItsOwnership(const RewriteRecord& r, const struct stat& st) {
+  return (!r.Owned || (st.st_uid == r.Owner && st.st_gid == r.Group)) &&
+         (st.st_mode & 0777) == (r.Mode & 0777);
+}
+
+// Whether the file target holds what the rewrite, or the putting back after
+// it, left when cut short, rather than anything its owner saved since: its
+// mark still there when it got one, and its content what writing over it
+// leaves (temp, the new content, may be missing: negative); all read through
+// writer.
+bool CutShortByRewrite(FileWriter& writer, const ReadRecord& read, int target, int temp,
+                       int backup) {
+  std::string mark;
+  const bool marked =
+      ReadAttribute(writer, target, kRewriteMarkAttribute, &mark) && mark == read.r.Mark;
+  if (!read.current) {
+    // Earlier versions wrote from the start: only their mark tells that a
+    // beginning of either content is theirs.
+    return marked && ((temp >= 0 && CompareContents(writer, target, temp) == Likeness::kPrefix) ||
+                      CompareContents(writer, target, backup) == Likeness::kPrefix);
+  }
+  if (read.phase == kMarked && !marked) return false;
+  return (temp >= 0 && LeftByWriteOver(writer, target, temp)) ||
+         LeftByWriteOver(writer, target, backup);
 }
 
 // Puts back the old content of a file cut short while the new content, or
@@ -172,29 +269,37 @@ bool PutBack(FileWriter& writer, const RewriteRecord& r, const FolderEntry& targ
          WriteOver(writer, backup_fd, out.get(), r.Mode, r.Capability, false) == 0;
 }
 
-// Resolves one record whose phase is phase: puts back a file cut short,
+// Resolves one record of the open state folder: puts back a file cut short,
 // gives back the mode and capability of one found whole, and takes its mark
 // away; true with *report filled when the user should hear of it.
-bool Resolve(FileWriter& writer, const RewriteRecord& r, char phase, InterruptedRewrite* report) {
+bool Resolve(FileWriter& writer, int state_folder, const ReadRecord& read,
+             InterruptedRewrite* report) {
+  const RewriteRecord& r = read.r;
   report->Path = r.Target;
-  if (phase != '1') {
-    // The file was not touched yet.
-    RemoveRecorded(r.Backup);
-    RemoveRecorded(r.Temp);
+  FolderEntry target;
+  target.Locate(r.Target);
+  const Folders folders{target.Folder(), state_folder};
+  Fd target_fd;
+  struct stat st {};
+  const bool found = OpenTarget(r, target, &target_fd, &st) == 0;
+  // Whatever it holds now, nothing tracks it once the record goes.
+  struct Unmark {
+    FileWriter& writer;
+    int fd;
+    const std::string& mark;
+    ~Unmark() {
+      if (fd >= 0) ClearRewriteMark(writer, fd, mark);
+    }
+  } unmark{writer, found ? target_fd.get() : -1, r.Mark};
+  if (read.phase == kUntouched) {
+    RemoveRecorded(r.Backup, folders);
+    RemoveRecorded(r.Temp, folders);
     return false;
   }
-  FolderEntry target;
-  Fd target_fd, backup_fd, temp_fd;
-  const bool found = OpenTarget(r, &target, &target_fd) == 0;
-  const bool kept = OpenRecorded(r.Backup, &backup_fd) == 0;
-  const bool written = OpenRecorded(r.Temp, &temp_fd) == 0;
-  if (found) {
-    // Whatever it holds now, nothing tracks it once the record goes.
-    struct Unmark {
-      FileWriter& writer;
-      int fd;
-      ~Unmark() { ClearRewriteMark(writer, fd); }
-    } unmark{writer, target_fd.get()};
+  Fd backup_fd, temp_fd;
+  const bool kept = OpenRecorded(r.Backup, folders, &backup_fd) == 0;
+  const bool written = OpenRecorded(r.Temp, folders, &temp_fd) == 0;
+  if (found && KeepsItsOwnership(r, st)) {
     const Likeness to_new =
         written ? CompareContents(writer, target_fd.get(), temp_fd.get()) : Likeness::kOther;
     const Likeness to_old =
@@ -204,16 +309,15 @@ bool Resolve(FileWriter& writer, const RewriteRecord& r, char phase, Interrupted
       // content whole; the mode and capability may not have followed yet.
       if (GiveBackMode(target_fd.get(), r.Mode) == 0 &&
           GiveBackCapability(writer, target_fd.get(), r.Capability) == 0) {
-        RemoveRecorded(r.Backup);
-        RemoveRecorded(r.Temp);
+        RemoveRecorded(r.Backup, folders);
+        RemoveRecorded(r.Temp, folders);
         return false;
       }
-    } else if (kept && (to_new == Likeness::kPrefix || to_old == Likeness::kPrefix)) {
-      // Cut short while the new content, or the old one put back, was being
-      // written: what is there is a beginning of one of them.
+    } else if (kept && CutShortByRewrite(writer, read, target_fd.get(),
+                                         written ? temp_fd.get() : -1, backup_fd.get())) {
       if (PutBack(writer, r, target, target_fd.get(), backup_fd.get())) {
-        RemoveRecorded(r.Backup);
-        RemoveRecorded(r.Temp);
+        RemoveRecorded(r.Backup, folders);
+        RemoveRecorded(r.Temp, folders);
         report->Restored = true;
         return true;
       }
@@ -221,55 +325,95 @@ bool Resolve(FileWriter& writer, const RewriteRecord& r, char phase, Interrupted
   }
   // Changed by someone since, gone, or not writable: the old content stays
   // where it was kept, and the user is told where.
-  RemoveRecorded(r.Temp);
-  report->KeptIn = kept ? r.Backup.Path : "";
+  RemoveRecorded(r.Temp, folders);
+  report->KeptIn = kept ? KeptPath(r.Backup, r) : "";
   return true;
 }
 
 // Reads and resolves the record name of the open state folder, unless an
-// instance still holds it or want turns it down; true when it was resolved,
-// with *report filled when the user should hear of it (*told).
+// instance still holds it, it is not this user's own, or want turns it down;
+// true when it was resolved, with *report filled when the user should hear
+// of it (*told).
 template <class Want>
 bool ResolveRecord(FileWriter& writer, int folder, const std::string& name, Want want,
                    InterruptedRewrite* report, bool* told) {
   Fd fd;
   struct stat st {};
   // Not one still under way in another instance.
-  if (OpenUnheld(folder, name.c_str(), &fd, &st) != 0) return false;
+  if (OpenUnheld(folder, name.c_str(), &fd, &st) != 0 || OwnershipOf(st) != Ownership::kOwn) {
+    return false;
+  }
   std::string text(static_cast<std::size_t>(std::min<off_t>(st.st_size, kMostRecordBytes)), '\0');
   const ssize_t n = PreadSome(writer, fd.get(), text.data(), text.size(), 0);
   text.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
-  RewriteRecord record;
-  char phase = '0';
+  ReadRecord read;
   // A record that does not parse was cut short while it was written,
   // before anything was touched.
-  const bool parsed = ParseRecord(text, &record, &phase);
-  if (parsed && !want(record)) return false;
-  *told = parsed && Resolve(writer, record, phase, report);
+  const bool parsed = ParseRecord(text, &read);
+  if (parsed && !want(read.r)) return false;
+  *told = parsed && Resolve(writer, folder, read, report);
   ::unlinkat(folder, name.c_str(), 0);
   return true;
 }
 
-// The names of the records in the open state folder, in order; 0 or the
-// errno that cut the listing short.
-int RecordNames(int folder, std::vector<std::string>* records) {
+// The names of the records in the open state folder, in order, and of the
+// other work files there; 0 or the errno that cut the listing short.
+int StateFolderNames(int folder, std::vector<std::string>* records,
+                     std::vector<std::string>* work_files) {
   FolderNames names;
   const int err = names.Read(folder);
   std::size_t cursor = 0;
   DirEntry entry;
   while (names.Next(&cursor, &entry)) {
-    if (IsRecordName(entry.Name)) records->emplace_back(entry.Name);
+    if (IsRecordName(entry.Name)) {
+      records->emplace_back(entry.Name);
+    } else if (IsWorkFileName(entry.Name)) {
+      work_files->emplace_back(entry.Name);
+    }
   }
   std::sort(records->begin(), records->end());
   return err;
 }
 
-// Opens the state folder for listing; 0, or errno (ENOENT when there is none).
-int OpenStateListing(Fd* folder) {
+// Opens the state folder for listing; 0, ENOENT when there is none, EPERM
+// (with *untrusted, when given) when it is not this user's own, or errno.
+int OpenStateListing(Fd* folder, Untrusted* untrusted) {
   const std::string path = StateFolderPath();
   if (path.empty()) return ENOENT;
   folder->reset(OpenListableFolder(path));
-  return folder->get() < 0 ? errno : 0;
+  struct stat st {};
+  if (folder->get() < 0 || ::fstat(folder->get(), &st) != 0) return errno;
+  const Ownership why = OwnershipOf(st);
+  if (why == Ownership::kOwn) return 0;
+  folder->reset();
+  if (untrusted != nullptr) *untrusted = Untrusted{path, true, why, st.st_uid};
+  return EPERM;
+}
+
+// The first of records in the open state folder that is not this user's
+// own, into *untrusted; false when all are.
+bool FindUntrustedRecord(int folder, const std::vector<std::string>& records,
+                         Untrusted* untrusted) {
+  for (const std::string& name : records) {
+    struct stat st {};
+    if (::fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) {
+      continue;
+    }
+    const Ownership why = OwnershipOf(st);
+    if (why != Ownership::kOwn) {
+      *untrusted = Untrusted{StateFolderPath() + "/" + name, false, why, st.st_uid};
+      return true;
+    }
+  }
+  return false;
+}
+
+// The name of the copy a mark ends with, when it is one the program gives
+// its work files (earlier versions marked files with the copy's path); ""
+// otherwise.
+std::string CopyNameIn(const std::string& mark) {
+  const std::string name = mark.substr(mark.find_last_of('/') + 1);
+  return name.find('\0') == std::string::npos && IsRecordedWorkFileName(name.c_str()) ? name : "";
 }
 
 }  // namespace
@@ -283,13 +427,16 @@ int OpenStateFolder(Fd* folder) {
   const std::string path = StateFolderPath();
   if (path.empty()) return ENOENT;
   if (int err = MakeFolders(path)) return err;
-  folder->reset(
-      RetryInterrupted([&] { return ::open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC); }));
-  return folder->get() < 0 ? errno : 0;
+  Fd fd(RetryInterrupted([&] { return ::open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC); }));
+  struct stat st {};
+  if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0) return errno;
+  if (OwnershipOf(st) != Ownership::kOwn) return EPERM;
+  *folder = std::move(fd);
+  return 0;
 }
 
-RecordedFile Recorded(const std::string& path, const struct stat& st) {
-  return RecordedFile{path, true, st.st_dev, st.st_ino, st.st_uid};
+RecordedFile Recorded(bool in_state_folder, const std::string& name, const struct stat& st) {
+  return RecordedFile{in_state_folder, name, true, st.st_dev, st.st_ino, st.st_uid};
 }
 
 int RecordFile::Write(int state_folder, const RewriteRecord& record) {
@@ -301,17 +448,23 @@ int RecordFile::Write(int state_folder, const RewriteRecord& record) {
   return SyncFolder(writer_, state_folder);
 }
 
-int RecordFile::MarkOldContentKept() {
-  if (int err = WriteFullyAt(writer_, file_.fd(), "1", 1, kPhaseOffset)) return err;
+int RecordFile::MarkOldContentKept(bool marked) {
+  const char phase = marked ? kMarked : kUnmarked;
+  if (int err = WriteFullyAt(writer_, file_.fd(), &phase, 1, kPhaseOffset)) return err;
   return SyncFile(writer_, file_.fd());
 }
 
-int RestoreInterruptedRewrites(std::vector<InterruptedRewrite>* found, FileWriter& writer) {
+int RestoreInterruptedRewrites(std::vector<InterruptedRewrite>* found, FileWriter& writer,
+                               Untrusted* untrusted) {
   found->clear();
+  Untrusted ignored;
+  if (untrusted == nullptr) untrusted = &ignored;
   Fd folder;
-  if (int err = OpenStateListing(&folder)) return err == ENOENT ? 0 : err;
-  std::vector<std::string> records;
-  const int err = RecordNames(folder.get(), &records);
+  if (int err = OpenStateListing(&folder, untrusted)) return err == ENOENT ? 0 : err;
+  std::vector<std::string> records, work_files;
+  const int err = StateFolderNames(folder.get(), &records, &work_files);
+  // Another account could have written it: none is read, and nothing swept.
+  if (FindUntrustedRecord(folder.get(), records, untrusted)) return EPERM;
   for (const std::string& name : records) {
     InterruptedRewrite report;
     bool told = false;
@@ -321,43 +474,69 @@ int RestoreInterruptedRewrites(std::vector<InterruptedRewrite>* found, FileWrite
   }
   // What records named is settled; what none named and no instance holds
   // goes, unless the listing was cut short: a record not read may name it.
-  if (err == 0) SweepStaleWorkFiles(StateFolderPath());
+  if (err == 0) {
+    for (const std::string& name : work_files) SweepStaleWorkFile(folder.get(), name.c_str());
+  }
   return err;
 }
 
-int MarkRewriting(FileWriter& writer, int fd, const std::string& kept_in) {
-  return writer.SetAttribute(fd, kRewriteMarkAttribute, kept_in.data(), kept_in.size(), 0) == 0
-             ? 0
-             : errno;
+int MarkRewriting(FileWriter& writer, int fd, const std::string& mark, bool* marked) {
+  *marked = writer.SetAttribute(fd, kRewriteMarkAttribute, mark.data(), mark.size()) == 0;
+  if (*marked) return 0;
+  const int err = errno;
+  return err == ENOTSUP || err == ENOSPC || err == E2BIG ? 0 : err;
 }
 
-void ClearRewriteMark(FileWriter& writer, int fd) {
-  writer.RemoveAttribute(fd, kRewriteMarkAttribute);
+void ClearRewriteMark(FileWriter& writer, int fd, const std::string& mark) {
+  std::string now;
+  if (ReadAttribute(writer, fd, kRewriteMarkAttribute, &now) && now == mark) {
+    writer.RemoveAttribute(fd, kRewriteMarkAttribute);
+  }
 }
 
-MarkedFile SettleMarkedFile(FileWriter& writer, const struct stat& st, const std::string& kept_in) {
-  // The copy of the old content stays locked while its rewrite runs.
-  FolderEntry copy;
-  if (copy.Locate(kept_in) == 0) {
-    Fd held;
+MarkedFile SettleMarkedFile(FileWriter& writer, const FolderEntry& entry, const struct stat& st,
+                            const std::string& mark) {
+  Fd state;
+  const bool own_state = OpenStateListing(&state, nullptr) == 0;
+  // The copy of the old content stays locked while its rewrite runs, beside
+  // the file or in this user's state folder.
+  const std::string copy = CopyNameIn(mark);
+  for (const int folder : {entry.Folder(), state.get()}) {
     struct stat copy_st {};
-    if (OpenUnheld(copy.Folder(), copy.Name().c_str(), &held, &copy_st) == EWOULDBLOCK) {
+    Fd held;
+    if (!copy.empty() && folder >= 0 &&
+        ::fstatat(folder, copy.c_str(), &copy_st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISREG(copy_st.st_mode) &&
+        OpenUnheld(folder, copy.c_str(), &held, &copy_st) == EWOULDBLOCK) {
       return MarkedFile::kBeingRewritten;
     }
   }
-  Fd folder;
-  std::vector<std::string> records;
-  if (OpenStateListing(&folder) != 0) return MarkedFile::kCutShort;
-  RecordNames(folder.get(), &records);
+  if (!own_state) return MarkedFile::kCutShort;
+  std::vector<std::string> records, work_files;
+  StateFolderNames(state.get(), &records, &work_files);
   auto of_this_file = [&st](const RewriteRecord& r) {
     return r.Device == st.st_dev && r.Inode == st.st_ino;
   };
   for (const std::string& name : records) {
     InterruptedRewrite report;
     bool told = false;
-    if (ResolveRecord(writer, folder.get(), name, of_this_file, &report, &told)) {
+    if (ResolveRecord(writer, state.get(), name, of_this_file, &report, &told)) {
       return MarkedFile::kSettled;
     }
   }
   return MarkedFile::kCutShort;
+}
+
+MarkedCopy FindMarkedCopy(int folder, const std::string& mark) {
+  MarkedCopy copy;
+  const std::string name = CopyNameIn(mark);
+  struct stat st {};
+  if (name.empty() || folder < 0 ||
+      ::fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) {
+    return copy;
+  }
+  copy.Name = name;
+  copy.Owner = st.st_uid;
+  copy.Readable = ::faccessat(folder, name.c_str(), R_OK, AT_EACCESS) == 0;
+  return copy;
 }

@@ -30,6 +30,27 @@ Likeness CompareContents(FileWriter& writer, int a, int b, std::size_t chunk) {
   }
 }
 
+bool LeftByWriteOver(FileWriter& writer, int file, int from, std::size_t chunk) {
+  struct stat a {
+  }, b{};
+  if (::fstat(file, &a) != 0 || ::fstat(from, &b) != 0 || a.st_size != b.st_size) return false;
+  std::unique_ptr<char[]> x(new char[chunk]);
+  std::unique_ptr<char[]> y(new char[chunk]);
+  for (off_t offset = 0; offset < a.st_size;) {
+    const ssize_t n = PreadSome(writer, file, x.get(), chunk, offset);
+    if (n <= 0 || PreadSome(writer, from, y.get(), static_cast<std::size_t>(n), offset) != n) {
+      return false;
+    }
+    if (std::memcmp(x.get(), y.get(), static_cast<std::size_t>(n)) != 0) {
+      for (ssize_t i = 0; i < n; ++i) {
+        if (x[i] != y[i] && x[i] != '\0') return false;
+      }
+    }
+    offset += n;
+  }
+  return true;
+}
+
 bool ListAttributes(FileWriter& writer, int fd, std::vector<std::string>* names) {
   names->clear();
   std::string buf;
@@ -117,16 +138,21 @@ int GiveBackMode(int fd, mode_t mode) {
 
 int GiveBackCapability(FileWriter& writer, int fd, const std::string& capability) {
   if (capability.empty()) return 0;
+  // One set since is not this program's to replace.
   std::string now;
-  if (ReadAttribute(writer, fd, kCapabilityAttribute, &now) && now == capability) return 0;
-  return writer.SetAttribute(fd, kCapabilityAttribute, capability.data(), capability.size(), 0) == 0
+  if (ReadAttribute(writer, fd, kCapabilityAttribute, &now)) return 0;
+  return writer.SetAttribute(fd, kCapabilityAttribute, capability.data(), capability.size()) == 0
              ? 0
              : errno;
 }
 
 int WriteOver(FileWriter& writer, int from, int out, mode_t mode, const std::string& capability,
               bool progress) {
-  if (RetryInterrupted([out] { return ::ftruncate(out, 0); }) != 0 ||
+  // Emptied, then given the new size, so that what is not written yet
+  // reads as zeros rather than as what was there.
+  struct stat st {};
+  if (::fstat(from, &st) != 0 || RetryInterrupted([out] { return ::ftruncate(out, 0); }) != 0 ||
+      RetryInterrupted([&] { return ::ftruncate(out, st.st_size); }) != 0 ||
       ::lseek(out, 0, SEEK_SET) < 0) {
     return errno;
   }

@@ -26,6 +26,12 @@ enum class Likeness { kEqual, kPrefix, kOther };
 // strict beginning of it, or neither (also when either cannot be read).
 Likeness CompareContents(FileWriter& writer, int a, int b, std::size_t chunk = kCopyChunk);
 
+// Whether file holds what WriteOver, writing from over it, leaves at any
+// point, cut short or whole: from's size (set before any byte is written),
+// each byte from's or still zero; both read through writer. Nothing a
+// person saves looks like that, as the beginning of a content would.
+bool LeftByWriteOver(FileWriter& writer, int file, int from, std::size_t chunk = kCopyChunk);
+
 // The names of fd's extended attributes, listed through writer; false when
 // they cannot be listed (a file system without them has none).
 bool ListAttributes(FileWriter& writer, int fd, std::vector<std::string>* names);
@@ -49,11 +55,13 @@ int CopyContent(FileWriter& writer, int from, int to, bool progress);
 // when the system silently kept them off, or errno.
 int GiveBackMode(int fd, mode_t mode);
 // Gives fd back its file capability (none when empty), which writing
-// removes, through writer; 0 or errno.
+// removes, unless it has one again, through writer; 0 or errno.
 int GiveBackCapability(FileWriter& writer, int fd, const std::string& capability);
 
 // Writes from's whole content over out through writer, flushes it, and
-// gives it back its mode and file capability; 0 or errno. Tells writer how
+// gives it back its mode and file capability; 0 or errno. The file takes
+// from's size first, so that wherever it is cut short it reads as
+// LeftByWriteOver tells. Tells writer how
 // far it went when progress is set.
 int WriteOver(FileWriter& writer, int from, int out, mode_t mode, const std::string& capability,
               bool progress);

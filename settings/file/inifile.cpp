@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "platform/contenthash.h"
+#include "platform/paths.h"
 #include "platform/rewrite.h"
 
 namespace {
@@ -44,8 +45,8 @@ constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
 }  // namespace
 
-TIniFile::TIniFile(std::string path, FileWriter& writer)
-    : path_(std::move(path)), writer_(&writer) {}
+TIniFile::TIniFile(std::string path, FileWriter& writer, IniTrust trust)
+    : path_(std::move(path)), writer_(&writer), trust_(trust) {}
 
 TIniFile::~TIniFile() {
   if (!dirty_ || flush_failed_) return;
@@ -68,6 +69,14 @@ void TIniFile::Load() {
   // A folder that cannot be opened holds no file, and takes none.
   located_ = !path_.empty() && entry_.LocateThroughLinks(path_) == 0;
   if (!located_) return;
+  // Where it is, then what it is, through what is read: nothing another
+  // account could have written or will write through.
+  struct stat folder {};
+  if (::fstat(entry_.Folder(), &folder) != 0) {
+    state_ = State::Unreadable;
+    return;
+  }
+  if (!Trusts(FolderOf(entry_.Path()), true, folder)) return;
   // Never through a link swapped in since, nor blocking on a FIFO.
   Fd fd;
   if (int err = entry_.OpenForReading(&fd)) {
@@ -77,6 +86,7 @@ void TIniFile::Load() {
   std::string data;
   bool ok = ::fstat(fd.get(), &st_) == 0 && S_ISREG(st_.st_mode) &&
             static_cast<unsigned long long>(st_.st_size) <= MaxFileSize;
+  if (ok && !Trusts(entry_.Path(), false, st_)) return;
   if (ok) {
     data.reserve(static_cast<std::size_t>(st_.st_size));
     char buffer[65536];
@@ -135,6 +145,19 @@ void TIniFile::Load() {
     }
     pos = next;
   }
+}
+
+bool TIniFile::Trusts(const std::string& path, bool folder, const struct stat& st) {
+  const Ownership why = trust_ == IniTrust::kAny ? Ownership::kOwn : OwnershipOf(st);
+  if (why == Ownership::kOwn) return true;
+  distrusted_ = ::Untrusted{path, folder, why, st.st_uid};
+  state_ = State::Distrusted;
+  return false;
+}
+
+const Untrusted* TIniFile::Distrusted() {
+  Load();
+  return state_ == State::Distrusted ? &distrusted_ : nullptr;
 }
 
 TIniFile::Kind TIniFile::KindOf(std::string_view text) {
@@ -349,7 +372,9 @@ void TIniFile::DeleteKey(const std::string& Section, const std::string& Ident) {
 }
 
 bool TIniFile::MayWrite() const {
-  if (path_.empty() || !located_ || state_ == State::Unreadable) return false;
+  if (path_.empty() || !located_ || state_ == State::Unreadable || state_ == State::Distrusted) {
+    return false;
+  }
   if (file_.get() < 0) {
     // A new file is made beside it, then renamed to its name.
     return ::faccessat(entry_.Folder(), ".", W_OK | X_OK, AT_EACCESS) == 0;

@@ -32,6 +32,10 @@
 //   than MaxFileSize) reads as empty and refuses every change, so it is never
 //   overwritten by a copy that lacks its contents.
 // - Once written, the file is read again at its next use.
+// - A file opened as the user's own (IniTrust::kOwnOnly) is read and written
+//   only when it, and the folder it lies in, are the user's alone
+//   (platform/folders.h OwnershipOf); otherwise it reads as empty, refuses
+//   every change, and Distrusted() tells what was found.
 
 #include <cstddef>
 #include <cstdint>
@@ -44,11 +48,21 @@
 #include "platform/fd.h"
 #include "platform/fileio.h"
 #include "platform/folderentry.h"
+#include "platform/folders.h"
 
 // A settings file that cannot be written: "Impossible d'écrire dans <path>".
 class EIniFileException : public Exception {
  public:
   using Exception::Exception;
+};
+
+// Whom a settings file is trusted from.
+enum class IniTrust {
+  // Whoever wrote it.
+  kAny,
+  // Only the user who runs the program: a file another account could have
+  // written chooses nothing.
+  kOwnOnly,
 };
 
 // One settings file, read on first use and written back in one safe rewrite.
@@ -62,13 +76,17 @@ class TIniFile {
   // The file at path, read and saved through writer (which must outlive it); nothing
   // is read or written yet. An empty path is a file that reads as empty and
   // cannot be written.
-  explicit TIniFile(std::string path, FileWriter& writer = SystemFileWriter());
+  explicit TIniFile(std::string path, FileWriter& writer = SystemFileWriter(),
+                    IniTrust trust = IniTrust::kAny);
   // Writes pending changes; an error is dropped (call UpdateFile to see it).
   ~TIniFile();
   TIniFile(const TIniFile&) = delete;
   TIniFile& operator=(const TIniFile&) = delete;
 
   const std::string& FileName() const { return path_; }
+  // The file or folder found not the user's own, when only theirs is
+  // trusted; null when there is none. Reads the file first.
+  const Untrusted* Distrusted();
 
   // Reads are not const: the first one reads the file and holds it open, the
   // copy a later save checks against, and each keeps the index of the section
@@ -111,7 +129,7 @@ class TIniFile {
     uint32_t value_begin = 0;                  // keys: first byte after "="
     Kind kind = Kind::Other;
   };
-  enum class State { NotLoaded, Loaded, Unreadable };
+  enum class State { NotLoaded, Loaded, Unreadable, Distrusted };
   enum class Access { Unknown, Writable, Refused };
   struct KeyEntry {
     std::size_t line;  // first key line of the name
@@ -130,6 +148,9 @@ class TIniFile {
   };
 
   void Load();
+  // Whether st, the status of path (a folder when folder), may be trusted;
+  // when not, the file becomes untrusted, and false.
+  bool Trusts(const std::string& path, bool folder, const struct stat& st);
   static Kind KindOf(std::string_view text);
   static Line Parse(std::string text, std::string_view eol);
   std::string_view NameOf(const Line& line) const;
@@ -154,7 +175,9 @@ class TIniFile {
 
   std::string path_;
   FileWriter* writer_;
+  IniTrust trust_;
   State state_ = State::NotLoaded;
+  ::Untrusted distrusted_;
   // The file as read: where it is (through links), and while it exists, open
   // with its status and content hash, so that a save can tell another
   // program's change.

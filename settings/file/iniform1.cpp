@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 
+#include "base/errors.h"
+#include "convert/interrupted.h"
 #include "platform/folders.h"
 
 std::string SettingsFilePath() {
@@ -29,4 +31,19 @@ Form1Fields ReadForm1Fields(TIniFile& ini) {
   f.Rule2 = {box("remplacer_2"), text("remplacer_2e", form1_built::kSearch2),
              text("remplacer_2l", form1_built::kReplacement2)};
   return f;
+}
+
+std::string UntrustedSettingsText(const Untrusted& u, bool window) {
+  return UntrustedText(u.Folder ? "le dossier des réglages" : "le fichier de réglages", u) +
+         (window ? " : les réglages n'y sont ni lus ni enregistrés, et la fenêtre s'ouvre avec "
+                   "ses champs d'origine. "
+                 : " : les réglages n'y sont pas lus, et rien n'est converti. ") +
+         AsSentence(UntrustedAdvice(u)) +
+         (window ? " pour retrouver vos réglages." : ", ou donnez les réglages en options.");
+}
+
+Form1Fields ReadSavedForm1Fields() {
+  TIniFile ini(SettingsFilePath(), SystemFileWriter(), IniTrust::kOwnOnly);
+  if (const Untrusted* u = ini.Distrusted()) throw Exception(UntrustedSettingsText(*u, false));
+  return ReadForm1Fields(ini);
 }

@@ -38,6 +38,11 @@ inline constexpr char kReplacement2[] =
 // The settings file's path ("" when there is no home folder); nothing is created.
 std::string SettingsFilePath();
 
+// The text telling that the settings file, or its folder, is not the user's
+// own (u): the window (when window) opens with its built fields and saves
+// nothing; terminelle-cli --reglages converts nothing.
+std::string UntrustedSettingsText(const Untrusted& u, bool window);
+
 // The main window's fields that make a conversion run, as the window shows
 // them once it has restored them from the settings file.
 struct Form1Fields {
@@ -63,3 +68,6 @@ Form1Fields ReadForm1Fields(TIniFile& ini);
 inline Form1Fields ReadForm1Fields(TIniFile&& ini) {
   return ReadForm1Fields(ini);
 }
+// The fields as saved in the user's settings file; throws the program's
+// error, saying why, when it or its folder is not the user's own.
+Form1Fields ReadSavedForm1Fields();

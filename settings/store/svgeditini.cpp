@@ -385,7 +385,7 @@ void TSvgEditIni::SvgFormClose(TObject* Sender, TCloseAction& Action) {
 }
 
 void TSvgEditIni::ChargeIni() {
-  TIniFile ini(FichierSettings());
+  TIniFile ini(FichierSettings(), SystemFileWriter(), IniTrust::kOwnOnly);
   ForEachControl([&](const std::vector<bool>& kept, const std::string& section, TComponent* c) {
     // Its click handler may change the window, c included.
     const std::string key = c->Name;
@@ -394,7 +394,7 @@ void TSvgEditIni::ChargeIni() {
 }
 
 void TSvgEditIni::SauveIni() {
-  TIniFile ini(FichierSettings());
+  TIniFile ini(FichierSettings(), SystemFileWriter(), IniTrust::kOwnOnly);
   ForEachControl([&](const std::vector<bool>& kept, const std::string& section, TComponent* c) {
     if (c->Name.find('_') == std::string::npos) return;
     TransferControl(&ControlKind::save, ini, kept, Place{section, c->Name}, c);

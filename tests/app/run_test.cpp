@@ -492,3 +492,28 @@ TEST(CloseOnSessionEndDeathTest, ASecondSignalEndsTheProgramAtOnce) {
       },
       ::testing::KilledBySignal(SIGTERM), "still running");
 }
+
+TEST_F(AppTest, TheWindowStartsOnTheOneFolderItsCommandLineNames) {
+  WriteSettings("path_c=/saved\n");
+  char program[] = "terminelle";
+  // The field shown, or none when the command line is refused.
+  for (auto [args, field] :
+       std::vector<std::pair<std::vector<std::string>, std::optional<std::string>>>{
+           {{}, "/saved"},
+           {{"/srv/www/"}, "/srv/www"},
+           {{"cgi-bin"}, std::filesystem::current_path().string() + "/cgi-bin"},
+           {{"a", "b"}, {}},
+           {{"-x"}, {}},
+           {{""}, {}}}) {
+    std::vector<char*> argv{program};
+    for (std::string& arg : args) argv.push_back(arg.data());
+    std::optional<std::string> folder;
+    std::string error;
+    ASSERT_EQ(ReadStartFolder(static_cast<int>(argv.size()), argv.data(), &folder, &error),
+              field.has_value());
+    if (!field) continue;
+    TForm1 form;
+    ShowStartFolder(form, folder);
+    EXPECT_EQ(ToLocalBytes(form.path_c->text()), *field);
+  }
+}

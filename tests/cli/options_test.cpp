@@ -1,6 +1,8 @@
 // The command line, read as getopt_long reads it, and the run it makes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -105,6 +107,8 @@ TEST(CliOptions, BadUsageIsRefusedWithAReason) {
       {"--info", "-n", "d"},
       {"--info", "--controle", "d"},
       {"--exclure=cache/tmp", "-f", "unix", "d"},
+      {"--info", "--controle", "d"},
+      {"--diff", "--json", "-n", "-f", "unix", "d"},
   };
   for (const auto& words : refused) {
     ParsedCommandLine p = Parse(words);
@@ -120,4 +124,30 @@ TEST(CliOptions, BadUsageIsRefusedWithAReason) {
   EXPECT_EQ(Parse({"-f", "linux", "--aide"}).Action, CliAction::kUsageError);
   EXPECT_EQ(Parse({"--help", "d"}).Action, CliAction::kHelp);
   EXPECT_EQ(Parse({"--version"}).Action, CliAction::kVersion);
+}
+
+TEST(CliOptions, EveryOptionIsInTheHelpAndTheManualPage) {
+  // The manual page's item tags, the lines after each .TP, as text: "\\-" a
+  // hyphen, .BR's quoted comma a comma, so that they read "-f, --format".
+  std::ifstream man(TERMINELLE_CLI_MAN);
+  ASSERT_TRUE(man) << TERMINELLE_CLI_MAN;
+  std::vector<std::string> tags;
+  for (std::string line, previous; std::getline(man, line); previous = line) {
+    if (previous != ".TP") continue;
+    for (const std::string from : {"\\-", " \", \" "}) {
+      for (std::size_t at; (at = line.find(from)) != line.npos;)
+        line.replace(at, from.size(), from == "\\-" ? "-" : ", ");
+    }
+    tags.push_back(line);
+  }
+  const std::string help = HelpText();
+  for (const CliOption& o : CliOptionTable()) {
+    std::string names = std::string("--") + o.Long;
+    if (o.Alias != nullptr) names += std::string(", --") + o.Alias;
+    if (o.Short != 0) names = std::string("-") + o.Short + ", " + names;
+    EXPECT_NE(help.find(names), std::string::npos) << names;
+    EXPECT_TRUE(std::any_of(tags.begin(), tags.end(), [&](const std::string& t) {
+      return t.find(names) != t.npos;
+    })) << names;
+  }
 }

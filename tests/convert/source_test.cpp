@@ -1,7 +1,10 @@
 #include "convert/source.h"
 
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <sys/xattr.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -14,6 +17,7 @@
 #include "../support/convert_fixture.h"
 #include "../support/folder_run.h"
 #include "convert/convert.h"
+#include "platform/rewriterecord.h"
 
 namespace fs = std::filesystem;
 
@@ -68,6 +72,46 @@ TEST_F(ConvertTest, ANameSwappedForALinkOnceListedIsNotFollowed) {
   EXPECT_EQ(Read(victim), "precious = 1 \r\n");
   EXPECT_TRUE(fs::is_symlink(p));
   EXPECT_EQ(Entries(), (std::set<std::string>{"victim.conf", "s.pl"}));
+}
+
+TEST_F(ConvertTest, AMarkIsAFlagThatNamesNothingToOpenOrShow) {
+  // Named like a copy, and outside the file's folder: opening it is seen.
+  const std::string outside = Write("other/.terminelle~ancien~Ab12Cd34Ef56Gh78Ij90", "secret");
+  const std::string p = Write("d/m.pl", "x \r\n");
+  const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  ASSERT_GE(inotify_add_watch(watch, outside.c_str(), IN_OPEN), 0);
+  for (const std::string& mark :
+       {outside, fs::relative(outside).string(), std::string("\x1b]0;x\x07\x1b[2J")}) {
+    SCOPED_TRACE(mark);
+    if (setxattr(p.c_str(), kRewriteMarkAttribute, mark.data(), mark.size(), 0) != 0) {
+      GTEST_SKIP() << "no user attributes here";
+    }
+    try {
+      ConvertTextFile(p, p, LineEnding::Unix, kNoRule, kNoRule, Cp());
+      ADD_FAILURE() << "converted";
+    } catch (const Exception& e) {
+      EXPECT_EQ((e.Message() + e.Reason()).find_first_of("\x1b\x07"), std::string::npos);
+    }
+    char event[4096];
+    EXPECT_LT(read(watch, event, sizeof event), 0);
+    EXPECT_EQ(Read(p), "x \r\n");
+  }
+  close(watch);
+}
+
+TEST_F(ConvertTest, AFileToRewriteInPlaceWithoutAStateFolderIsToldWhy) {
+  const std::string p = Write("k.pl", "x \r\n");
+  ASSERT_EQ(link(p.c_str(), Path("k2.pl").c_str()), 0);
+  // Where the state folder would be made, a file.
+  setenv("XDG_STATE_HOME", Write("plain", "").c_str(), 1);
+  try {
+    ConvertTextFile(p, p, LineEnding::Unix, kNoRule, kNoRule, Cp());
+    ADD_FAILURE() << "converted";
+  } catch (const EInOutError& e) {
+    EXPECT_EQ(e.ErrorCode, io_code::kAccessDenied);
+    EXPECT_NE(e.Reason().find("dossier d'état"), std::string::npos) << e.Reason();
+  }
+  EXPECT_EQ(Read(p), "x \r\n");
 }
 
 }  // namespace

@@ -11,8 +11,8 @@ share=$stage/usr/share
 id=fr.terminelle.Terminelle
 desktop-file-validate "$share/applications/$id.desktop"
 appstreamcli validate --no-net "$share/metainfo/$id.metainfo.xml"
-# The entry starts the installed program and shows an installed icon.
-grep -qx 'Exec=terminelle' "$share/applications/$id.desktop"
+# The entry starts the installed program on a folder and shows an installed icon.
+grep -qx 'Exec=terminelle %f' "$share/applications/$id.desktop"
 grep -qx 'Icon=terminelle' "$share/applications/$id.desktop"
 test -x "$stage/usr/bin/terminelle"
 for size in 16 24 32 48 64 128 256; do test -s "$share/icons/hicolor/${size}x$size/apps/terminelle.png"; done

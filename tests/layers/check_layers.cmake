@@ -1,6 +1,6 @@
 # Fails when a source includes a header from a folder above its own. The
 # folders, lowest first; a folder may include from itself and those before it.
-set(layers base platform convert scan settings/file cli framework widgets settings/store app)
+set(layers base platform convert scan run settings/file cli framework widgets settings/store app)
 
 function(layer_of path out)
   set(found "")

@@ -52,12 +52,20 @@ TEST_F(RewriteRecordTest, AKillAfterTheNewContentLeavesModeAndCapabilityRightAtT
           setxattr(p.c_str(), "security.capability", kCapability, sizeof kCapability, 0) != 0) {
         GTEST_SKIP() << "no file capabilities here";
       }
+      // Each user keeps a state folder of its own: another's is not read.
+      auto own_state = [&] {
+        if (!as_root) setenv("XDG_STATE_HOME", (state_ + "/other").c_str(), 1);
+      };
       auto run = [&] {
+        own_state();
         KillAt kill(step);
         RewriteTo(p, new_content, kill);
         return 0;
       };
-      auto restart = [&] { return RestoreAtStart().empty() ? 0 : 1; };
+      auto restart = [&] {
+        own_state();
+        return RestoreAtStart().empty() ? 0 : 1;
+      };
       if (as_root) {
         AsUser(0, 0, {}, run);
         EXPECT_EQ(restart(), 0);
@@ -94,6 +102,11 @@ TEST_F(RewriteRecordTest, RecordOfThePreviousVersionIsStillSettled) {
                              field("644") + field("");
   ASSERT_TRUE(std::filesystem::create_directories(state_ + "/Terminelle"));
   std::ofstream(state_ + "/Terminelle/reprise-Qw3rTy") << record;
+  // Its mark, the copy's path, tells that the beginning it holds is what the
+  // rewrite left.
+  if (setxattr(p.c_str(), kRewriteMarkAttribute, backup.data(), backup.size(), 0) != 0) {
+    GTEST_SKIP() << "no user attributes here";
+  }
   const std::vector<InterruptedRewrite> found = RestoreAtStart();
   ASSERT_EQ(found.size(), 1u);
   EXPECT_TRUE(found[0].Restored);
@@ -152,24 +165,137 @@ TEST_F(RewriteRecordTest, APutBackCutShortIsFinishedAtTheNextStart) {
 
 TEST_F(RewriteRecordTest, TheOldContentOfAFileChangedSinceItsCutIsKept) {
   const std::string old_content(600000, 'o');
-  const std::string p = Write("k.pl", old_content);
-  ASSERT_EQ(link(p.c_str(), Path("k2.pl").c_str()), 0);
-  EXPECT_EQ(AsUser(geteuid(), getegid(), {},
-                   [&] {
-                     KillAt kill(WriteStep::kRewriting);
-                     RewriteTo(p, std::string(500000, 'n'), kill);
-                     return 0;
-                   }),
-            99);
-  // Another program saved it since: it stays as saved, and the start tells
-  // where the old content is, which is still there.
-  std::ofstream(p, std::ios::trunc) << "saved since";
-  const std::vector<InterruptedRewrite> found = RestoreAtStart();
-  ASSERT_EQ(found.size(), 1u);
-  EXPECT_FALSE(found[0].Restored);
-  EXPECT_EQ(Read(p), "saved since");
-  ASSERT_FALSE(found[0].KeptIn.empty());
-  EXPECT_TRUE(Read(found[0].KeptIn) == old_content);
+  struct Case {
+    const char* what;
+    std::function<int(const std::string&)> since;
+  };
+  const std::vector<Case> cases = {
+      {"saved whole",
+       [](const std::string& p) {
+         std::ofstream(p, std::ios::trunc) << "saved since";
+         return 0;
+       }},
+      // What a put-back takes for its own cut is never a beginning of it.
+      {"saved as a beginning of the new content",
+       [](const std::string& p) { return truncate(p.c_str(), 1000); }},
+      {"its mark taken away, the content left as cut",
+       [](const std::string& p) { return removexattr(p.c_str(), kRewriteMarkAttribute); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string p = Write("k.pl", old_content);
+    ASSERT_EQ(link(p.c_str(), Path("k2.pl").c_str()), 0);
+    EXPECT_EQ(AsUser(geteuid(), getegid(), {},
+                     [&] {
+                       KillAt kill(WriteStep::kRewriting);
+                       RewriteTo(p, std::string(500000, 'n'), kill);
+                       return 0;
+                     }),
+              99);
+    // Changed since by whoever may write it: it stays as they left it, and
+    // the start tells where the old content is, which is still there.
+    if (c.since(p) != 0) GTEST_SKIP() << "no user attributes here";
+    const std::string since = Read(p);
+    const std::vector<InterruptedRewrite> found = RestoreAtStart();
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_FALSE(found[0].Restored);
+    EXPECT_TRUE(Read(p) == since);
+    ASSERT_FALSE(found[0].KeptIn.empty());
+    EXPECT_TRUE(Read(found[0].KeptIn) == old_content);
+    std::filesystem::remove(found[0].KeptIn);
+    std::filesystem::remove(p);
+    std::filesystem::remove(Path("k2.pl"));
+  }
+}
+
+// Refuses the file's mark with err, and stops the program at step.
+class Unmarkable : public KillAt {
+ public:
+  Unmarkable(int err, WriteStep step) : KillAt(step), err_(err) {}
+  int SetAttribute(int fd, const char* name, const void* value, std::size_t size) override {
+    if (std::strcmp(name, kRewriteMarkAttribute) != 0) {
+      return KillAt::SetAttribute(fd, name, value, size);
+    }
+    errno = err_;
+    return -1;
+  }
+
+ private:
+  int err_;
+};
+
+TEST_F(RewriteRecordTest, AMarkThatCannotBeSetIsNeverPassedOverInSilence) {
+  const std::string old_content(600000, 'o');
+  for (int err : {ENOSPC, E2BIG, ENOTSUP, EIO}) {
+    SCOPED_TRACE(err);
+    const std::string p = Write("k.pl", old_content);
+    ASSERT_EQ(link(p.c_str(), Path("k2.pl").c_str()), 0);
+    const int status = AsUser(geteuid(), getegid(), {}, [&] {
+      Unmarkable writer(err, WriteStep::kRewriting);
+      return RewriteTo(p, std::string(500000, 'n'), writer);
+    });
+    if (err == EIO) {
+      // Refused before the file is touched.
+      EXPECT_EQ(status, EIO);
+      EXPECT_TRUE(RestoreAtStart().empty());
+    } else {
+      // As where the file system keeps no mark: only the record tells.
+      EXPECT_EQ(status, 99);
+      const std::vector<InterruptedRewrite> found = RestoreAtStart();
+      ASSERT_EQ(found.size(), 1u);
+      EXPECT_TRUE(found[0].Restored);
+    }
+    EXPECT_TRUE(Read(p) == old_content);
+    EXPECT_EQ(Entries(), (std::set<std::string>{"k.pl", "k2.pl"}));
+    std::filesystem::remove(p);
+    std::filesystem::remove(Path("k2.pl"));
+  }
+}
+
+TEST_F(RewriteRecordTest, StateAnotherAccountCouldWriteIsNeitherReadNorSwept) {
+  // Planted to write a "copy" of another's making into a file of the user
+  // who runs, and make it setuid.
+  const std::string victim = Write("victim", "");
+  const mode_t mode = Mode(victim);
+  const std::string copy = Write(".terminelle-ancien-Ab12cd", "#!/bin/sh\nid\n");
+  struct stat st {};
+  ASSERT_EQ(stat(victim.c_str(), &st), 0);
+  auto field = [](const std::string& v) { return std::to_string(v.size()) + ":" + v + "\n"; };
+  const std::string text = "terminelle-reprise 1\n1\n" + field(victim) + field(copy) +
+                           field(Path(".terminelle-Zz9yXx")) + field(std::to_string(st.st_dev)) +
+                           field(std::to_string(st.st_ino)) + field("4755") + field("");
+  const std::string folder = state_ + "/Terminelle";
+  const std::string record = folder + "/reprise-Qw3rTy";
+  const std::string stale = folder + "/.terminelle~neuf~Ab12Cd34Ef56Gh78Ij90";
+  struct Case {
+    const char* what;
+    bool needs_root;
+    uid_t folder_owner;
+    mode_t folder_mode;
+    uid_t record_owner;
+    std::string untrusted;
+  };
+  const uid_t me = geteuid();
+  for (const Case& c : {Case{"a folder others may write", false, me, 0777, me, folder},
+                        Case{"another account's folder", true, kNobody, 0700, kNobody, folder},
+                        Case{"another account's record", true, me, 0700, kNobody, record}}) {
+    if (c.needs_root && !root_) continue;
+    SCOPED_TRACE(c.what);
+    RemoveFolder(folder);
+    ASSERT_TRUE(std::filesystem::create_directories(folder));
+    std::ofstream(record) << text;
+    std::ofstream(stale) << "";
+    ASSERT_EQ(chown(record.c_str(), c.record_owner, static_cast<gid_t>(-1)), 0);
+    ASSERT_EQ(chown(folder.c_str(), c.folder_owner, static_cast<gid_t>(-1)), 0);
+    ASSERT_EQ(chmod(folder.c_str(), c.folder_mode), 0);
+    std::vector<InterruptedRewrite> found;
+    Untrusted untrusted;
+    EXPECT_EQ(RestoreInterruptedRewrites(&found, SystemFileWriter(), &untrusted), EPERM);
+    EXPECT_EQ(untrusted.Path, c.untrusted);
+    EXPECT_EQ(Read(victim), "");
+    EXPECT_EQ(Mode(victim), mode);
+    EXPECT_TRUE(std::filesystem::exists(record) && std::filesystem::exists(stale));
+  }
 }
 
 TEST_F(RewriteRecordTest, AStateFolderThatCannotBeReadIsTold) {
