@@ -73,6 +73,7 @@ bool Produce(Input in, Destination& to, const Conversion& c) {
 // when rewrite then holds the new content, not committed yet.
 ConvertOutcome PrepareOverItself(const Source& src, const Conversion& c,
                                  std::optional<Rewrite>& rewrite) {
+  RefuseMarked(src);
   // Contents read so soon after their last change that their dates, in the
   // steps their file system keeps, could not tell another, are hashed; so
   // are all those of a file system whose change times cannot be trusted.
@@ -157,6 +158,7 @@ ConvertOutcome ConvertThrough(Input in, Rewrite& rewrite, const Conversion& c,
 // name it (both paths are the user's own).
 ConvertOutcome ConvertElsewhere(const Source& src, const std::string& destination,
                                 const Conversion& c) {
+  RefuseMarked(src);
   const Input input{src.File.get(), src.Status.st_size};
   FolderEntry dest;
   if (int err = dest.LocateThroughLinks(destination)) throw IoError(err, destination);
@@ -236,8 +238,8 @@ std::unique_ptr<PreparedConversion> PrepareConversion(const FolderEntry& file,
   return WithBuffers(file, [&] {
     auto state = std::make_unique<PreparedConversion::State>();
     ConvertOutcome outcome = ConvertOutcome::kLeftAlone;
-    if (file.Folder() >= 0 &&
-        OpenSource(file, &state->src, WriterOf(conversion.Options), MarkedSources::kSettle)) {
+    if (file.Folder() >= 0 && OpenSource(file, &state->src, WriterOf(conversion.Options)) &&
+        SettleMarked(&state->src, WriterOf(conversion.Options))) {
       outcome = PrepareOverItself(state->src, conversion, state->rewrite);
     }
     if (!state->rewrite) state.reset();
@@ -264,8 +266,7 @@ TrialOutcome TryConvertFile(const FolderEntry& file, const Conversion& conversio
                             TrialListener* listener) {
   return WithBuffers(file, [&] {
     Source src;
-    if (file.Folder() < 0 ||
-        !OpenSource(file, &src, WriterOf(conversion.Options), MarkedSources::kRefuse)) {
+    if (file.Folder() < 0 || !OpenSource(file, &src, WriterOf(conversion.Options))) {
       return TrialOutcome{};
     }
     return TrySource(src, conversion, listener);
@@ -280,7 +281,8 @@ ConvertOutcome ConvertFile(const std::string& source, const std::string& destina
   if (destination == source) return ConvertFile(file, c);
   return WithBuffers(file, [&] {
     Source src;
-    if (file.Folder() < 0 || !OpenSource(file, &src, WriterOf(c.Options), MarkedSources::kSettle)) {
+    if (file.Folder() < 0 || !OpenSource(file, &src, WriterOf(c.Options)) ||
+        !SettleMarked(&src, WriterOf(c.Options))) {
       return ConvertOutcome::kLeftAlone;
     }
     return ConvertElsewhere(src, destination, c);

@@ -109,11 +109,10 @@ ConvertOutcome InspectFile(const FolderEntry& entry, FileInfo* info, std::size_t
                            FileWriter& reader) {
   *info = FileInfo();
   Source src;
+  if (entry.Folder() < 0 || !OpenSource(entry, &src, reader)) return ConvertOutcome::kLeftAlone;
   // A file cut short by a rewrite in place is told, never settled: nothing
   // is written here.
-  if (entry.Folder() < 0 || !OpenSource(entry, &src, reader, MarkedSources::kRefuse)) {
-    return ConvertOutcome::kLeftAlone;
-  }
+  RefuseMarked(src);
   char* buf = SharedBuffers().Read();
   chunk = std::clamp<std::size_t>(chunk, 1, kReadChunk);
   Counter counter(info);

@@ -23,7 +23,7 @@ bool Absent(int err) {
 
 }  // namespace
 
-bool OpenSource(const FolderEntry& entry, Source* s, FileWriter& writer, MarkedSources marked) {
+bool OpenSource(const FolderEntry& entry, Source* s, FileWriter& writer) {
   s->Entry = entry;
   struct stat named {};
   if (const struct stat* listed = entry.Listed()) {
@@ -44,25 +44,32 @@ bool OpenSource(const FolderEntry& entry, Source* s, FileWriter& writer, MarkedS
     ThrowOpenError(err, entry.Path());
   }
   if (::fstat(s->File.get(), &s->Status) != 0 || !S_ISREG(s->Status.st_mode)) return false;
-  // Cut short, its content is none the user wrote. Listed once: its rewrite
-  // takes the names from here.
+  // Listed once: its rewrite takes the names from here.
   s->AttributesListed = ListAttributes(writer, s->File.get(), &s->Attributes);
-  std::string kept_in;
-  if (std::find(s->Attributes.begin(), s->Attributes.end(), kRewriteMarkAttribute) ==
-          s->Attributes.end() ||
-      !ReadAttribute(writer, s->File.get(), kRewriteMarkAttribute, &kept_in)) {
-    return true;
+  s->Mark.clear();
+  std::string mark;
+  if (std::find(s->Attributes.begin(), s->Attributes.end(), kRewriteMarkAttribute) !=
+          s->Attributes.end() &&
+      ReadAttribute(writer, s->File.get(), kRewriteMarkAttribute, &mark)) {
+    s->Mark = std::move(mark);
   }
-  const MarkedFile state = marked == MarkedSources::kSettle
-                               ? SettleMarkedFile(writer, s->Entry, s->Status, kept_in)
-                               : MarkedFile::kCutShort;
-  if (state == MarkedFile::kBeingRewritten) throw IoError(EBUSY, entry.Path());
-  if (state == MarkedFile::kCutShort) {
-    throw CutShortError(entry.Path(), FindMarkedCopy(s->Entry.Folder(), kept_in));
-  }
+  return true;
+}
+
+bool SettleMarked(Source* s, FileWriter& writer) {
+  if (s->Mark.empty()) return true;
+  const MarkedFile state = SettleMarkedFile(writer, s->Entry, s->Status, s->Mark);
+  if (state == MarkedFile::kBeingRewritten) throw IoError(EBUSY, s->Entry.Path());
+  if (state == MarkedFile::kCutShort) RefuseMarked(*s);
   // Put back or found whole: read as it is now.
+  s->Mark.clear();
   s->AttributesListed = ListAttributes(writer, s->File.get(), &s->Attributes);
   return ::fstat(s->File.get(), &s->Status) == 0 && S_ISREG(s->Status.st_mode);
+}
+
+void RefuseMarked(const Source& s) {
+  if (!s.Mark.empty())
+    throw CutShortError(s.Entry.Path(), FindMarkedCopy(s.Entry.Folder(), s.Mark));
 }
 
 FolderEntry Located(const std::string& path) {

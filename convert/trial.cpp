@@ -253,6 +253,7 @@ TrialOutcome Compared(const Source& src, const Conversion& c, TrialListener* lis
 }  // namespace
 
 TrialOutcome TrySource(const Source& src, const Conversion& c, TrialListener* listener) {
+  RefuseMarked(src);
   const TrialOutcome t =
       c.Options.EndingsOnly ? Compared<false>(src, c, listener) : Compared<true>(src, c, listener);
   if (t.Outcome != ConvertOutcome::kConverted) return t;

@@ -484,6 +484,13 @@ TEST_F(ScheduleTest, AFileCutShortIsLeftAloneByOthersAndPutBackByItsOwnUser) {
               0);
     EXPECT_TRUE(ReadBytes(p) == cut);
   }
+  // Nor does a trial of that user, which only opens it.
+  ScheduleOptions trial;
+  trial.Trial = true;
+  const std::vector<VisitResult> tried = Convert({p}, trial);
+  ASSERT_EQ(tried.size(), 1u);
+  EXPECT_TRUE(tried[0].Failed);
+  EXPECT_TRUE(ReadBytes(p) == cut);
   // The user whose run was cut puts it back first, then converts it.
   const std::vector<VisitResult> r = Convert({p});
   ASSERT_EQ(r.size(), 1u);
