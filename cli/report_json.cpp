@@ -1,25 +1,11 @@
 #include "cli/report_json.h"
 
 #include <cstdint>
-#include <exception>
-#include <optional>
 
 #include "base/errors.h"
 #include "cli/json.h"
 
 namespace {
-
-// The code of an EInOutError; none for any other error.
-std::optional<int> IoCodeOf(const std::exception_ptr& error) {
-  if (!error) return std::nullopt;
-  try {
-    std::rethrow_exception(error);
-  } catch (const EInOutError& e) {
-    return e.ErrorCode;
-  } catch (...) {
-  }
-  return std::nullopt;
-}
 
 const char* MarkName(ByteOrderMark mark) {
   switch (mark) {
@@ -74,8 +60,8 @@ std::string JsonReport::File(const VisitResult& d) const {
   }
   if (d.Failed) {
     JsonObject e;
-    if (const std::optional<int> code = IoCodeOf(d.Error)) {
-      e.Number("code", static_cast<std::uint64_t>(*code));
+    if (d.Code != 0) {
+      e.Number("code", static_cast<std::uint64_t>(d.Code));
     } else {
       e.Null("code");
     }

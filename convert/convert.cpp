@@ -33,90 +33,6 @@
 
 namespace {
 
-// Why a file failed with errno err, and what the user can do about it: the
-// code table's messages say neither, and several errnos share a code.
-std::string ReasonFor(int err) {
-  switch (err) {
-    case ENOSPC:
-    case EDQUOT:
-      return "plus de place sur le disque (ou quota atteint) : libérez de la place, puis relancez";
-    case EBUSY:
-      return "un autre programme a modifié ou remplacé ce fichier pendant la conversion : "
-             "relancez quand il a fini";
-    case ETXTBSY:
-      return "ce fichier est un programme en cours d'exécution : relancez quand il s'est arrêté";
-    case EAGAIN:
-      return "un autre programme verrouille ce fichier : relancez quand il a fini";
-    case EACCES:
-      return "le fichier est en lecture seule : donnez-lui le droit d'écriture, ou retirez-le du "
-             "filtre";
-    case EPERM:
-      // Special bits that could not be kept are told by UnkeepableError.
-      return "le fichier ou son dossier est sans doute immuable ou en ajout seul (voyez lsattr) : "
-             "retirez cet attribut (chattr -i ou -a), ou retirez le fichier du filtre";
-    case EROFS:
-      return "le système de fichiers est monté en lecture seule : remontez-le en lecture-écriture, "
-             "puis relancez";
-    case EIO:
-    case EREMOTEIO:
-      return "le disque ou le système de fichiers a signalé une erreur d'entrée-sortie : "
-             "vérifiez-le (journal du noyau, dmesg) avant de relancer";
-    case ENAMETOOLONG:
-      return "nom trop long pour le système de fichiers : raccourcissez-le, puis relancez";
-    case EMFILE:
-      return SystemErrorText(err) + " : relevez sa limite (ulimit -n), puis relancez";
-    case ENFILE:
-      return SystemErrorText(err) + " : fermez des programmes, puis relancez";
-    case ENOMEM:
-      return "mémoire insuffisante : fermez des programmes, puis relancez";
-    case EFBIG:
-      return "fichier trop grand pour la limite du programme (ulimit -f) ou pour le système de "
-             "fichiers : relevez la limite, ou retirez-le du filtre";
-    case ENOENT:
-    case ENOTDIR:
-      return "le fichier ou l'un de ses dossiers a été supprimé ou déplacé pendant la "
-             "conversion : relancez";
-    case ELOOP:
-      return "le fichier a été remplacé par un lien symbolique, que la conversion ne suit "
-             "jamais : voyez qui l'a remplacé, puis relancez";
-    case EEXIST:
-      return "un fichier de ce nom est apparu pendant la conversion : relancez";
-    case ESTALE:
-      return "le fichier a été supprimé ou remplacé sur le serveur pendant la conversion : "
-             "relancez";
-    case ENOTCONN:
-    case ECONNABORTED:
-      // What a FUSE file system gives once its process is gone.
-      return "le programme qui sert ce système de fichiers (FUSE : sshfs, bindfs...) s'est "
-             "arrêté ou a perdu sa connexion : démontez-le (fusermount -u), montez-le de "
-             "nouveau, puis relancez";
-    case EXDEV:
-      return "un fichier ou un système de fichiers est monté sur ce nom (mount --bind), qui ne "
-             "peut donc pas être remplacé : convertissez le fichier là d'où il est monté, ou "
-             "retirez-le du filtre";
-    case ECONNRESET:
-    case ECONNREFUSED:
-    case EHOSTDOWN:
-    case EHOSTUNREACH:
-    case ENETDOWN:
-    case ENETUNREACH:
-    case ETIMEDOUT:
-    case ENOLINK:
-      return "le système de fichiers réseau ne répond plus : vérifiez le réseau et le montage, "
-             "puis relancez";
-    default:
-      return SystemErrorText(err);
-  }
-}
-
-FileWriter& WriterOf(const Conversion& c) {
-  return c.Options.Writer != nullptr ? *c.Options.Writer : SystemFileWriter();
-}
-
-const FileClock& ClockOf(const Conversion& c) {
-  return c.Options.Clock != nullptr ? *c.Options.Clock : SystemFileClock();
-}
-
 // The conversion's lines: the break each line had plays no part.
 template <class Converter>
 class ConvertLines {
@@ -157,13 +73,14 @@ bool Produce(Input in, Destination& to, const Conversion& c) {
 // when rewrite then holds the new content, not committed yet.
 ConvertOutcome PrepareOverItself(const Source& src, const Conversion& c,
                                  std::optional<Rewrite>& rewrite) {
+  RefuseMarked(src);
   // Contents read so soon after their last change that their dates, in the
   // steps their file system keeps, could not tell another, are hashed; so
   // are all those of a file system whose change times cannot be trusted.
   ContentHash hash;
   Input in{src.File.get(), src.Status.st_size};
-  FileWriter& writer = WriterOf(c);
-  if (!ChangeTimeTrusted(src.Entry, writer) || MayChangeUnseen(src.Status, ClockOf(c))) {
+  FileWriter& writer = WriterOf(c.Options);
+  if (!ChangeTimeTrusted(src.Entry, writer) || MayChangeUnseen(src.Status, ClockOf(c.Options))) {
     in.Hash = &hash;
   }
   try {
@@ -209,7 +126,7 @@ ConvertOutcome ConvertToStream(Input in, const FolderEntry& dest, const struct s
   if (out_fd.get() < 0) throw IoError(errno, dest.Path());
   int flags = ::fcntl(out_fd.get(), F_GETFL);
   if (flags >= 0) ::fcntl(out_fd.get(), F_SETFL, flags & ~O_NONBLOCK);
-  FileWriter& writer = WriterOf(c);
+  FileWriter& writer = WriterOf(c.Options);
   bool text = true;
   try {
     FdDestination to(writer, out_fd.get());
@@ -228,7 +145,7 @@ ConvertOutcome ConvertThrough(Input in, Rewrite& rewrite, const Conversion& c,
   const std::string& path = rewrite.Entry().Path();
   if (int err = rewrite.Begin()) throw IoError(err, path);
   try {
-    FdDestination to(WriterOf(c), rewrite.Output());
+    FdDestination to(WriterOf(c.Options), rewrite.Output());
     if (!Produce(in, to, c)) return ConvertOutcome::kBinary;
   } catch (const WriteFailure& f) {
     throw IoError(f.Error, destination);
@@ -241,13 +158,14 @@ ConvertOutcome ConvertThrough(Input in, Rewrite& rewrite, const Conversion& c,
 // name it (both paths are the user's own).
 ConvertOutcome ConvertElsewhere(const Source& src, const std::string& destination,
                                 const Conversion& c) {
+  RefuseMarked(src);
   const Input input{src.File.get(), src.Status.st_size};
   FolderEntry dest;
   if (int err = dest.LocateThroughLinks(destination)) throw IoError(err, destination);
   struct stat dest_st {};
   if (int err = dest.Status(&dest_st)) {
     if (err != ENOENT) throw IoError(err, destination);
-    Rewrite rewrite(dest, WriterOf(c));
+    Rewrite rewrite(dest, WriterOf(c.Options));
     return ConvertThrough(input, rewrite, c, destination);
   }
   if (S_ISDIR(dest_st.st_mode)) throw IoError(EISDIR, destination);
@@ -258,7 +176,7 @@ ConvertOutcome ConvertElsewhere(const Source& src, const std::string& destinatio
     throw IoError(EBUSY, destination);
   }
   if (int err = RefuseUnwritable(dest, dest_st)) throw IoError(err, dest.Path());
-  Rewrite rewrite(dest, old.get(), dest_st, WriterOf(c));
+  Rewrite rewrite(dest, old.get(), dest_st, WriterOf(c.Options));
   return ConvertThrough(input, rewrite, c, destination);
 }
 
@@ -320,8 +238,8 @@ std::unique_ptr<PreparedConversion> PrepareConversion(const FolderEntry& file,
   return WithBuffers(file, [&] {
     auto state = std::make_unique<PreparedConversion::State>();
     ConvertOutcome outcome = ConvertOutcome::kLeftAlone;
-    if (file.Folder() >= 0 &&
-        OpenSource(file, &state->src, WriterOf(conversion), MarkedSources::kSettle)) {
+    if (file.Folder() >= 0 && OpenSource(file, &state->src, WriterOf(conversion.Options)) &&
+        SettleMarked(&state->src, WriterOf(conversion.Options))) {
       outcome = PrepareOverItself(state->src, conversion, state->rewrite);
     }
     if (!state->rewrite) state.reset();
@@ -348,8 +266,7 @@ TrialOutcome TryConvertFile(const FolderEntry& file, const Conversion& conversio
                             TrialListener* listener) {
   return WithBuffers(file, [&] {
     Source src;
-    if (file.Folder() < 0 ||
-        !OpenSource(file, &src, WriterOf(conversion), MarkedSources::kRefuse)) {
+    if (file.Folder() < 0 || !OpenSource(file, &src, WriterOf(conversion.Options))) {
       return TrialOutcome{};
     }
     return TrySource(src, conversion, listener);
@@ -364,7 +281,8 @@ ConvertOutcome ConvertFile(const std::string& source, const std::string& destina
   if (destination == source) return ConvertFile(file, c);
   return WithBuffers(file, [&] {
     Source src;
-    if (file.Folder() < 0 || !OpenSource(file, &src, WriterOf(c), MarkedSources::kSettle)) {
+    if (file.Folder() < 0 || !OpenSource(file, &src, WriterOf(c.Options)) ||
+        !SettleMarked(&src, WriterOf(c.Options))) {
       return ConvertOutcome::kLeftAlone;
     }
     return ConvertElsewhere(src, destination, c);
@@ -381,73 +299,4 @@ void ConvertTextFile(const std::string& source, const std::string& destination, 
                      const ReplaceRule& rule1, const ReplaceRule& rule2,
                      const CodePage& code_page) {
   ConvertFile(source, destination, kind, rule1, rule2, code_page, ConvertOptions{});
-}
-
-EInOutError IoError(int err, const std::string& path) {
-  return EInOutError(OsErrorCodeForPath(err, path), path, ReasonFor(err));
-}
-
-EInOutError UnkeepableError(const std::string& path) {
-  return EInOutError(OsErrorCode(EPERM), path,
-                     "seul son propriétaire (ou root) pourrait lui rendre ses bits setuid ou "
-                     "setgid ou sa capacité, que l'écriture efface : convertissez-le sous l'un "
-                     "de ces comptes, ou retirez-le du filtre");
-}
-
-EInOutError UndatableError(const std::string& path) {
-  return EInOutError(OsErrorCode(EPERM), path,
-                     "seul son propriétaire (ou root) pourrait lui rendre ses dates de "
-                     "modification et d'accès, que l'écriture change : convertissez-le sous l'un "
-                     "de ces comptes, ou sans garder les dates");
-}
-
-Exception CutShortError(const std::string& path, const MarkedCopy& copy) {
-  const std::string message =
-      "réécriture interrompue par un arrêt du programme : fichier laissé tel quel, son ancien "
-      "contenu est gardé ";
-  const std::string unmark =
-      "retirez sa marque (setfattr -x " + std::string(kRewriteMarkAttribute) + ")";
-  if (copy.Name.empty()) {
-    return Exception(
-        message + "à part par le compte qui le réécrivait", path,
-        "ce compte seul peut le lire, dans son dossier d'état : une conversion (pas un "
-        "essai) de ce compte remettra le fichier en état ; sinon, demandez-lui cet "
-        "ancien contenu, remettez-le, puis " +
-            unmark);
-  }
-  const std::string kept = message + "dans \"" + FolderOf(path) + "/" + copy.Name + "\"";
-  if (copy.Readable) {
-    return Exception(kept, path,
-                     "une conversion (pas un essai) du compte dont la réécriture a été coupée le "
-                     "remettra en état ; sinon, remettez-y au besoin l'ancien contenu, puis " +
-                         unmark);
-  }
-  return Exception(kept, path,
-                   "seul le compte « " + AccountName(copy.Owner) + " »" +
-                       (copy.Owner != 0 ? " (ou root)" : "") +
-                       " peut lire cette copie : une conversion (pas un essai) de ce compte "
-                       "remettra le fichier en état ; sinon, demandez-lui cet ancien contenu, "
-                       "remettez-le, puis " +
-                       unmark);
-}
-
-EInOutError StateFolderError(int err, const std::string& path) {
-  return EInOutError(OsErrorCode(EACCES), path,
-                     "il doit être réécrit sur place (il a plusieurs noms, ou ne peut pas être "
-                     "remplacé par un nouveau fichier), ce qui demande le dossier d'état " +
-                         QuotedName(StateFolderPath()) +
-                         " pour garder de quoi le remettre en état : " + StateFolderTrouble(err) +
-                         " ; lancez le programme avec l'environnement de votre propre compte "
-                         "(sudo -i ou su -, plutôt que sudo -E ou su), ou retirez le fichier du "
-                         "filtre");
-}
-
-std::string UnflushedFolderMessage(int err) {
-  return "dossier non enregistré sur le disque (" + EInOutError::MessageFor(OsErrorCode(err)) +
-         ") ; les fichiers qui viennent d'y être convertis sont en place, mais une coupure de "
-         "courant pourrait leur rendre leur ancien contenu";
-}
-
-Exception UnflushedFolderError(int err, const std::string& folder) {
-  return Exception(folder + " : " + UnflushedFolderMessage(err), std::string(), ReasonFor(err));
 }

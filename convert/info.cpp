@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "convert/ioerror.h"
 #include "convert/lineconverter.h"
 #include "convert/lines.h"
 #include "convert/source.h"
@@ -104,20 +105,20 @@ class Counter {
 
 }  // namespace
 
-ConvertOutcome InspectFile(const FolderEntry& entry, FileInfo* info, std::size_t chunk) {
+ConvertOutcome InspectFile(const FolderEntry& entry, FileInfo* info, std::size_t chunk,
+                           FileWriter& reader) {
   *info = FileInfo();
   Source src;
+  if (entry.Folder() < 0 || !OpenSource(entry, &src, reader)) return ConvertOutcome::kLeftAlone;
   // A file cut short by a rewrite in place is told, never settled: nothing
   // is written here.
-  if (entry.Folder() < 0 || !OpenSource(entry, &src, SystemFileWriter(), MarkedSources::kRefuse)) {
-    return ConvertOutcome::kLeftAlone;
-  }
+  RefuseMarked(src);
   char* buf = SharedBuffers().Read();
   chunk = std::clamp<std::size_t>(chunk, 1, kReadChunk);
   Counter counter(info);
   std::uint64_t at = 0;
   for (;;) {
-    const ssize_t r = ReadSome(src.File.get(), buf, chunk);
+    const ssize_t r = ReadSome(reader, src.File.get(), buf, chunk);
     if (r < 0) throw IoError(errno, entry.Path());
     if (r == 0) break;
     const auto n = static_cast<std::size_t>(r);
@@ -127,7 +128,7 @@ ConvertOutcome InspectFile(const FolderEntry& entry, FileInfo* info, std::size_t
       info->NulAt = at + static_cast<std::uint64_t>(static_cast<const char*>(nul) - buf);
       // A UTF-32 mark holds NUL bytes of its own.
       while (counter.HeadMissing()) {
-        const ssize_t more = ReadSome(src.File.get(), buf, chunk);
+        const ssize_t more = ReadSome(reader, src.File.get(), buf, chunk);
         if (more < 0) throw IoError(errno, entry.Path());
         if (more == 0) break;
         counter.Head(buf, static_cast<std::size_t>(more));

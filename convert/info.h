@@ -8,7 +8,8 @@
 #include <cstdint>
 
 #include "convert/buffers.h"
-#include "convert/convert.h"
+#include "convert/conversion.h"
+#include "platform/fileio.h"
 #include "platform/folderentry.h"
 
 // The byte-order mark a file begins with. UTF-16 and UTF-32 texts hold NUL
@@ -34,7 +35,7 @@ struct FileInfo {
 // Reads the file at entry into *info, chunk bytes at a time (at most
 // kReadChunk), opened as a trial opens it: only a regular file, never through
 // a link, none of the program's work files. kUnchanged for a text file,
-// kBinary, or kLeftAlone for a file a conversion leaves unread. Throws the
-// program's error when the file cannot be opened or read.
-ConvertOutcome InspectFile(const FolderEntry& entry, FileInfo* info,
-                           std::size_t chunk = kReadChunk);
+// kBinary, or kLeftAlone for a file a conversion leaves unread; read through
+// reader. Throws the program's error when the file cannot be opened or read.
+ConvertOutcome InspectFile(const FolderEntry& entry, FileInfo* info, std::size_t chunk = kReadChunk,
+                           FileWriter& reader = SystemFileWriter());

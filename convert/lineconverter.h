@@ -12,12 +12,14 @@
 #include <string_view>
 
 #include "convert/buffers.h"
-#include "convert/convert.h"
+#include "convert/conversion.h"
+#include "convert/ioerror.h"
 #include "convert/replace.h"
 #include "convert/rulestream.h"
 #include "convert/simd.h"
 #include "platform/codepage.h"
 #include "platform/fd.h"
+#include "platform/fileio.h"
 
 // A run of blanks inside a streamed line is held in memory up to this long;
 // a longer one is read again from the file once a non-blank follows it.
@@ -74,11 +76,13 @@ PreparedRule CachedRule(const ReplaceRule& rule, const CodePage& cp);
 template <class Sink, bool kTrims = true>
 class LineConverter {
  public:
-  // source is read again for a long run of blanks in a streamed line.
+  // source is read again, through c's writer, for a long run of blanks in a
+  // streamed line.
   LineConverter(Sink& out, ScratchLines& scratch, const Conversion& c, int source)
       : out_(out),
         s_(scratch),
         ending_(EndingOf(c.Kind)),
+        reader_(WriterOf(c.Options)),
         source_(source),
         keep_indentation_(c.Options.KeepIndentation) {
     const CodePage& cp = c.Cp != nullptr ? *c.Cp : CodePage::System();
@@ -237,7 +241,7 @@ class LineConverter {
       for (std::size_t done = 0; done < held_size_;) {
         const std::size_t want = std::min(kHeldInMemory, held_size_ - done);
         const ssize_t r =
-            PreadSome(source_, held_.data(), want, held_from_ + static_cast<off_t>(done));
+            PreadSome(reader_, source_, held_.data(), want, held_from_ + static_cast<off_t>(done));
         if (r <= 0) throw IoError(r < 0 ? errno : EIO);
         Forward(held_.data(), static_cast<std::size_t>(r));
         done += static_cast<std::size_t>(r);
@@ -279,6 +283,7 @@ class LineConverter {
   Sink& out_;
   ScratchLines& s_;
   std::string_view ending_;
+  FileWriter& reader_;
   int source_;
   bool keep_indentation_;
   PreparedRule rules_[2];

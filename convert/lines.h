@@ -16,9 +16,11 @@
 
 #include "convert/buffers.h"
 #include "convert/bytescan.h"
-#include "convert/convert.h"
+#include "convert/conversion.h"
+#include "convert/ioerror.h"
 #include "platform/contenthash.h"
 #include "platform/fd.h"
+#include "platform/fileio.h"
 
 // How a line ended in the file.
 enum class Break : unsigned char { kNone, kCr, kLf, kCrLf };
@@ -57,11 +59,11 @@ class BreakFinder {
 // The UTF-8 byte-order mark.
 inline constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
-// Whether the file fd reads begins with a byte-order mark; it is asked
-// apart from the reads, which may give the mark in pieces.
-inline bool BeginsWithByteOrderMark(int fd) {
+// Whether the file fd reads through writer begins with a byte-order mark;
+// it is asked apart from the reads, which may give the mark in pieces.
+inline bool BeginsWithByteOrderMark(FileWriter& writer, int fd) {
   char head[kByteOrderMark.size()];
-  return PreadSome(fd, head, sizeof head, 0) == static_cast<ssize_t>(sizeof head) &&
+  return PreadSome(writer, fd, head, sizeof head, 0) == static_cast<ssize_t>(sizeof head) &&
          std::string_view(head, sizeof head) == kByteOrderMark;
 }
 
@@ -86,6 +88,7 @@ enum class StreamResult { kDone, kBinary };
 template <class Lines>
 StreamResult SplitLines(Input in, Lines& lines, Buffers& buffers, const ConvertOptions& options) {
   char* buf = buffers.Read();
+  FileWriter& reader = WriterOf(options);
   const std::size_t chunk = std::clamp<std::size_t>(options.ReadChunk, 1, kReadChunk);
   const std::size_t whole = std::max<std::size_t>(options.WholeLinesUpTo, 1);
   std::string& carry = buffers.Carry;
@@ -99,7 +102,7 @@ StreamResult SplitLines(Input in, Lines& lines, Buffers& buffers, const ConvertO
   off_t block_at = 0;
   // A mark passed over is read apart, so the blocks need no check of their
   // own: they start after it.
-  if (options.RemoveByteOrderMark && BeginsWithByteOrderMark(in.File)) {
+  if (options.RemoveByteOrderMark && BeginsWithByteOrderMark(reader, in.File)) {
     block_at = static_cast<off_t>(kByteOrderMark.size());
     if (::lseek(in.File, block_at, SEEK_SET) < 0) throw IoError(errno);
     if (in.Hash != nullptr) in.Hash->Add(kByteOrderMark.data(), kByteOrderMark.size());
@@ -130,7 +133,7 @@ StreamResult SplitLines(Input in, Lines& lines, Buffers& buffers, const ConvertO
   };
   bool at_end = false;
   while (!at_end) {
-    const ssize_t r = ReadSome(in.File, buf, chunk);
+    const ssize_t r = ReadSome(reader, in.File, buf, chunk);
     if (r < 0) throw IoError(errno);
     if (r == 0) break;
     buffers.Window = ReadWindow{buf, block_at, static_cast<std::size_t>(r)};

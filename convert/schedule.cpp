@@ -1,16 +1,11 @@
 #include "convert/schedule.h"
 
-#include <sys/resource.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <limits>
 #include <new>
 #include <system_error>
 
 #include "base/errors.h"
-#include "platform/dirlist.h"
-#include "platform/paths.h"
+#include "convert/slot.h"
 
 namespace {
 
@@ -20,95 +15,15 @@ constexpr std::chrono::milliseconds kRoomWait{50};
 // When the walk is slower than the conversion, what is converted waits this
 // long for more to share its barrier.
 constexpr std::chrono::milliseconds kIdleCommit{20};
-constexpr std::size_t kNoLimit = std::numeric_limits<std::size_t>::max();
-
-// Visits in hand at most: each holds a file, its temporary file and its
-// folder open, beside the folders the walk holds and a few more (the
-// standard streams, the state folder, a rewrite in place's copy and
-// record), fewer of them under a small limit. Never more than the limit
-// leaves room for, however small: a visit that still finds none is tried
-// again with fewer in hand.
-std::size_t InHandFromDescriptors() {
-  struct rlimit limit {};
-  std::size_t open = 1024;
-  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
-    open = static_cast<std::size_t>(limit.rlim_cur);
-  }
-  const std::size_t used =
-      static_cast<std::size_t>(OpenListingBudget()) + std::clamp<std::size_t>(open / 4, 16, 64);
-  const std::size_t room = open > used ? (open - used) / 3 : 0;
-  return std::clamp<std::size_t>(room, 1, 1024);
-}
-
-// A failure that fewer files in hand may cure: a full disk or quota, or no
-// descriptor left.
-bool WantsRoom(int err) {
-  return err == ENOSPC || err == EDQUOT || err == EMFILE || err == ENFILE;
-}
-
-bool WantsRoom(const std::exception_ptr& error) {
-  if (!error) return false;
-  try {
-    std::rethrow_exception(error);
-  } catch (const EInOutError& e) {
-    return e.ErrorCode == io_code::kDiskFull || e.ErrorCode == io_code::kTooManyOpenFiles;
-  } catch (...) {
-  }
-  return false;
-}
-
-// Whether the walk may meet the file of visit again, under another name.
-bool HasOtherNames(const Visit& visit) {
-  const struct stat* listed = visit.Entry.Listed();
-  return listed != nullptr && listed->st_nlink > 1;
-}
 
 }  // namespace
-
-std::size_t FileKeyHash::operator()(const FileKey& k) const {
-  if (k.Inode == 0) return std::hash<std::string>()(k.Path);
-  return std::hash<std::uint64_t>()(k.Inode * 0x9E3779B97F4A7C15ULL ^ k.Device);
-}
-
-struct Schedule::Slot {
-  enum class State { kWaiting, kReady, kRunning, kDone };
-  Visit visit;
-  // Its place in the walk's order.
-  std::uint64_t seq = 0;
-  State state = State::kReady;
-  VisitResult result;
-  std::unique_ptr<PreparedConversion> prepared;
-  // Its new content has to be flushed to outlive a power cut.
-  bool needs_flush = true;
-  std::uint64_t bytes = 0;
-  // Whether it holds its file's strand.
-  bool in_strand = false;
-  // In a batch being committed: nothing else may touch its new content.
-  bool committing = false;
-  // Converted while no other visit held room or could take any: a full
-  // disk then leaves no hope of another try.
-  bool alone = false;
-  // When its conversion ended.
-  std::chrono::steady_clock::time_point done_at;
-
-  Rewrite* Pending() const { return prepared ? prepared->Pending() : nullptr; }
-  void Fail(std::exception_ptr error) {
-    prepared.reset();
-    result.Failed = true;
-    result.Message = MessageOf(error);
-    result.Error = std::move(error);
-  }
-  void Drop() {
-    prepared.reset();
-    result.Dropped = true;
-    state = State::kDone;
-  }
-};
 
 Schedule::Schedule(const ScheduleOptions& options, Report report)
     : options_(options),
       report_(std::move(report)),
-      most_in_hand_(options.MostInHand > 0 ? options.MostInHand : InHandFromDescriptors()) {
+      most_in_hand_(options.MostInHand > 0 ? options.MostInHand : InHandFromDescriptors()),
+      failures_(options.StopRunAtFailure),
+      room_(most_in_hand_) {
   const unsigned wanted = std::max(1u, options_.Jobs);
   workers_.reserve(wanted);
   for (unsigned i = 0; i < wanted; ++i) {
@@ -141,13 +56,7 @@ bool Schedule::Add(Visit visit, const std::function<void()>& while_waiting) {
   std::unique_lock<std::mutex> lock(m_);
   // Each file once per run, or per scope: a further name of one already met,
   // or a file another run of the scope met, is passed over.
-  if (visit.Scope != 0) {
-    // A file another run of the scope converted by a rename has a new
-    // inode, which that run noted once it was in place.
-    if (!met_[visit.Scope].insert(visit.Key).second) return !stopping_;
-  } else if (HasOtherNames(visit) && !met_[visit.Run].insert(visit.Key).second) {
-    return !stopping_;
-  }
+  if (!met_.Meet(visit)) return !stopping_;
   while (!stopping_ && slots_.size() >= most_in_hand_) {
     ++room_waiting_;
     // Converting and committing here may make the room.
@@ -165,12 +74,12 @@ bool Schedule::Add(Visit visit, const std::function<void()>& while_waiting) {
     }
   }
   if (stopping_) return false;
-  auto owned = std::make_unique<Slot>();
-  Slot& slot = *owned;
-  slot.visit = std::move(visit);
-  slot.seq = next_seq_++;
-  slot.result.Path = slot.visit.Path;
-  slot.result.Run = slot.visit.Run;
+  auto owned = std::make_unique<VisitSlot>();
+  VisitSlot& slot = *owned;
+  slot.Item = std::move(visit);
+  slot.Seq = next_seq_++;
+  slot.Result.Path = slot.Item.Path;
+  slot.Result.Run = slot.Item.Run;
   slots_.push_back(std::move(owned));
   ++found_;
   if (AfterFailure(slot)) {
@@ -178,16 +87,12 @@ bool Schedule::Add(Visit visit, const std::function<void()>& while_waiting) {
     CommitAndTell(lock);
     return true;
   }
-  auto [strand, fresh] = strands_.try_emplace(slot.visit.Key);
-  slot.in_strand = true;
-  if (!fresh) {
-    slot.state = Slot::State::kWaiting;
-    if (strand->second.empty()) ++strands_waiting_;
-    strand->second.push_back(&slot);
+  slot.InStrand = true;
+  if (!strands_.Enter(&slot)) {
+    slot.State = VisitSlot::Stage::kWaiting;
     return true;
   }
-  ready_.push_back(&slot);
-  if (idle_ > 0) work_.notify_one();
+  MakeReady(slot);
   if (workers_.empty()) {
     while (ConvertOne(lock)) {
     }
@@ -198,15 +103,15 @@ bool Schedule::Add(Visit visit, const std::function<void()>& while_waiting) {
 
 void Schedule::AddFailure(PathChain path, std::string message, unsigned run) {
   std::unique_lock<std::mutex> lock(m_);
-  auto owned = std::make_unique<Slot>();
-  owned->seq = next_seq_++;
-  owned->state = Slot::State::kDone;
-  owned->result.Path = std::move(path);
-  owned->result.Folder = true;
-  owned->result.Run = run;
-  owned->result.Failed = true;
-  owned->result.Message = std::move(message);
-  NoteFailure(run, owned->seq);
+  auto owned = std::make_unique<VisitSlot>();
+  owned->Seq = next_seq_++;
+  owned->State = VisitSlot::Stage::kDone;
+  owned->Result.Path = std::move(path);
+  owned->Result.Folder = true;
+  owned->Result.Run = run;
+  owned->Result.Failed = true;
+  owned->Result.Message = std::move(message);
+  failures_.Note(run, owned->Seq);
   slots_.push_back(std::move(owned));
   CommitAndTell(lock);
 }
@@ -226,13 +131,9 @@ void Schedule::Stop() {
 void Schedule::StopLocked() {
   if (stopping_) return;
   stopping_ = true;
-  for (Slot* slot : ready_) slot->Drop();
+  for (VisitSlot* slot : ready_) slot->Drop();
   ready_.clear();
-  for (auto& [key, waiting] : strands_) {
-    for (Slot* slot : waiting) slot->Drop();
-    waiting.clear();
-  }
-  strands_waiting_ = 0;
+  strands_.DropWaiting([](VisitSlot& slot) { slot.Drop(); });
   work_.notify_all();
   progress_.notify_all();
 }
@@ -254,18 +155,18 @@ bool Schedule::AllDone(unsigned run) const {
   if (telling_) return false;
   if (run == 0) return slots_.empty();
   return std::none_of(slots_.begin(), slots_.end(),
-                      [run](const std::unique_ptr<Slot>& s) { return s->visit.Run == run; });
+                      [run](const std::unique_ptr<VisitSlot>& s) { return s->Item.Run == run; });
 }
 
 bool Schedule::RunFailed(unsigned run) {
   std::lock_guard<std::mutex> lock(m_);
-  return first_failure_.count(run) != 0;
+  return failures_.Failed(run);
 }
 
 void Schedule::EndRun(unsigned run) {
   std::lock_guard<std::mutex> lock(m_);
-  met_.erase(run);
-  first_failure_.erase(run);
+  met_.Forget(run);
+  failures_.Forget(run);
 }
 
 void Schedule::Progress(std::size_t* done, std::size_t* found, std::string* current) {
@@ -275,19 +176,12 @@ void Schedule::Progress(std::size_t* done, std::size_t* found, std::string* curr
   *current = current_.Text();
 }
 
-bool Schedule::AfterFailure(const Slot& slot) const {
-  if (!options_.StopRunAtFailure) return false;
-  auto it = first_failure_.find(slot.visit.Run);
-  return it != first_failure_.end() && slot.seq > it->second;
+bool Schedule::AfterFailure(const VisitSlot& slot) const {
+  return failures_.Past(slot.Item.Run, slot.Seq);
 }
 
-void Schedule::NoteFailure(unsigned run, std::uint64_t seq) {
-  auto [it, fresh] = first_failure_.try_emplace(run, seq);
-  if (!fresh) it->second = std::min(it->second, seq);
-}
-
-bool Schedule::HasRoom(const Slot& slot) const {
-  return room_ == kNoLimit || slot.seq < slots_.front()->seq + room_;
+bool Schedule::HasRoom(const VisitSlot& slot) const {
+  return room_.Holds(slot.Seq, slots_.front()->Seq);
 }
 
 void Schedule::Work() {
@@ -310,10 +204,10 @@ void Schedule::Work() {
   }
 }
 
-Schedule::Slot* Schedule::TakeStartable() {
+VisitSlot* Schedule::TakeStartable() {
   for (auto it = ready_.begin(); it != ready_.end(); ++it) {
     if (HasRoom(**it)) {
-      Slot* slot = *it;
+      VisitSlot* slot = *it;
       ready_.erase(it);
       return slot;
     }
@@ -322,20 +216,21 @@ Schedule::Slot* Schedule::TakeStartable() {
 }
 
 bool Schedule::ConvertOne(std::unique_lock<std::mutex>& lock) {
-  Slot* taken = TakeStartable();
+  VisitSlot* taken = TakeStartable();
   if (taken == nullptr) return false;
-  Slot& slot = *taken;
+  VisitSlot& slot = *taken;
   if (AfterFailure(slot)) {
     slot.Drop();
     Release(slot);
     CommitAndTell(lock);
     return true;
   }
-  slot.state = Slot::State::kRunning;
-  slot.alone = room_ == 1 && converting_ == 0 &&
-               std::none_of(slots_.begin(), slots_.end(),
-                            [](const std::unique_ptr<Slot>& s) { return s->Pending() != nullptr; });
-  current_ = slot.visit.Path;
+  slot.State = VisitSlot::Stage::kRunning;
+  slot.Alone = room_.Single() && converting_ == 0 &&
+               std::none_of(slots_.begin(), slots_.end(), [](const std::unique_ptr<VisitSlot>& s) {
+                 return s->Pending() != nullptr;
+               });
+  current_ = slot.Item.Path;
   ++converting_;
   lock.unlock();
   Perform(slot);
@@ -346,31 +241,33 @@ bool Schedule::ConvertOne(std::unique_lock<std::mutex>& lock) {
   return true;
 }
 
-void Schedule::Perform(Slot& slot) {
+void Schedule::Perform(VisitSlot& slot) {
   try {
     if (options_.Trial) {
-      const TrialOutcome trial = options_.Try ? options_.Try(slot.visit, slot.result)
-                                              : TryConvertFile(slot.visit.Entry, slot.visit.How);
-      slot.result.Outcome = trial.Outcome;
-      slot.result.ChangedLines = trial.ChangedLines;
+      const TrialOutcome trial = options_.Try ? options_.Try(slot.Item, slot.Result)
+                                              : TryConvertFile(slot.Item.Entry, slot.Item.How);
+      slot.Result.Outcome = trial.Outcome;
+      slot.Result.ChangedLines = trial.ChangedLines;
       return;
     }
-    slot.prepared = PrepareConversion(slot.visit.Entry, slot.visit.How);
-    slot.result.Outcome = slot.prepared->Outcome();
+    slot.Prepared = PrepareConversion(slot.Item.Entry, slot.Item.How);
+    slot.Result.Outcome = slot.Prepared->Outcome();
     if (Rewrite* pending = slot.Pending()) {
-      slot.needs_flush = pending->NeedsToOutlive() != Durability::kInMemory;
-      slot.bytes = static_cast<std::uint64_t>(slot.prepared->Bytes());
+      slot.NeedsFlush = pending->NeedsToOutlive() != Durability::kInMemory;
+      slot.Bytes = static_cast<std::uint64_t>(slot.Prepared->Bytes());
     }
+  } catch (const EInOutError& e) {
+    slot.Fail(std::current_exception(), e.ErrorCode);
   } catch (...) {
-    slot.Fail(std::current_exception());
+    slot.Fail(std::current_exception(), 0);
   }
 }
 
-void Schedule::Finish(Slot& slot) {
-  if (slot.result.Failed && WantsRoom(slot.result.Error) && MakeRoom(slot)) return;
-  slot.state = Slot::State::kDone;
-  slot.done_at = std::chrono::steady_clock::now();
-  if (slot.result.Failed) NoteFailure(slot.visit.Run, slot.seq);
+void Schedule::Finish(VisitSlot& slot) {
+  if (slot.Result.Failed && IsShortage(slot.Result.Code) && MakeRoom(slot)) return;
+  slot.State = VisitSlot::Stage::kDone;
+  slot.DoneAt = std::chrono::steady_clock::now();
+  if (slot.Result.Failed) failures_.Note(slot.Item.Run, slot.Seq);
   // The room shrank while it was converted.
   if (slot.Pending() != nullptr && !HasRoom(slot)) {
     SendBack(slot);
@@ -381,21 +278,21 @@ void Schedule::Finish(Slot& slot) {
   if (slot.Pending() == nullptr) Release(slot);
 }
 
-bool Schedule::MakeRoom(Slot& slot) {
+bool Schedule::MakeRoom(VisitSlot& slot) {
   // Whether others held room when the disk was found full (or descriptors
   // ran out) is not whether they hold it now: only a file converted alone
   // fails.
-  if (slot.alone) return false;
+  if (slot.Alone) return false;
   std::size_t holding = 0;
   for (const auto& s : slots_) {
-    if (s.get() != &slot && (s->state == Slot::State::kRunning || s->Pending() != nullptr)) {
+    if (s.get() != &slot && (s->State == VisitSlot::Stage::kRunning || s->Pending() != nullptr)) {
       ++holding;
     }
   }
-  room_ = std::max<std::size_t>(1, std::min(room_, holding + 1) / 2);
+  room_.Shrink(holding);
   SendBack(slot);
   for (const auto& s : slots_) {
-    if (s->state == Slot::State::kDone && s->Pending() != nullptr && !s->committing &&
+    if (s->State == VisitSlot::Stage::kDone && s->Pending() != nullptr && !s->Committing &&
         !HasRoom(*s)) {
       SendBack(*s);
     }
@@ -403,35 +300,26 @@ bool Schedule::MakeRoom(Slot& slot) {
   return true;
 }
 
-void Schedule::SendBack(Slot& slot) {
-  slot.prepared.reset();
-  slot.result = VisitResult();
-  slot.result.Path = slot.visit.Path;
-  slot.result.Run = slot.visit.Run;
-  slot.needs_flush = true;
-  slot.bytes = 0;
-  slot.state = Slot::State::kReady;
+void Schedule::SendBack(VisitSlot& slot) {
+  slot.Reset();
   // Before the visits after it, so that the front of the walk goes first.
   auto at = std::find_if(ready_.begin(), ready_.end(),
-                         [&slot](const Slot* s) { return s->seq > slot.seq; });
+                         [&slot](const VisitSlot* s) { return s->Seq > slot.Seq; });
   ready_.insert(at, &slot);
   if (idle_ > 0) work_.notify_one();
 }
 
-void Schedule::Release(Slot& slot) {
-  if (!slot.in_strand) return;
-  slot.in_strand = false;
-  auto strand = strands_.find(slot.visit.Key);
-  if (strand == strands_.end()) return;
-  if (strand->second.empty()) {
-    strands_.erase(strand);
-    return;
-  }
-  Slot& next = *strand->second.front();
-  strand->second.pop_front();
-  if (strand->second.empty()) --strands_waiting_;
-  next.state = Slot::State::kReady;
-  ready_.push_back(&next);
+void Schedule::Release(VisitSlot& slot) {
+  if (!slot.InStrand) return;
+  slot.InStrand = false;
+  VisitSlot* next = strands_.Leave(slot.Item.Key);
+  if (next == nullptr) return;
+  next->State = VisitSlot::Stage::kReady;
+  MakeReady(*next);
+}
+
+void Schedule::MakeReady(VisitSlot& slot) {
+  ready_.push_back(&slot);
   if (idle_ > 0) work_.notify_one();
 }
 
@@ -441,14 +329,14 @@ std::size_t Schedule::BatchFiles() const {
   return std::max<std::size_t>(1, std::min(options_.BatchFiles, most_in_hand_ / 2));
 }
 
-bool Schedule::DueForCommit(std::size_t done, const std::vector<Slot*>& batch,
+bool Schedule::DueForCommit(std::size_t done, const std::vector<VisitSlot*>& batch,
                             std::uint64_t bytes) const {
   // Stopped short of a slot that is done: a limit was reached.
-  if (done < slots_.size() && slots_[done]->state == Slot::State::kDone) return true;
+  if (done < slots_.size() && slots_[done]->State == VisitSlot::Stage::kDone) return true;
   if (batch.size() >= BatchFiles() || bytes >= options_.BatchBytes) return true;
   // Where contents need no flush, nothing is gained by waiting; nor where
   // the disk is nearly full, and the room is what waits.
-  if (!batch.front()->needs_flush || room_ != kNoLimit) return true;
+  if (!batch.front()->NeedsFlush || room_.Limited()) return true;
   if (stopping_) return true;
   // While a visit in hand is still being converted, it may join the batch:
   // its end calls again. Once all are done, the batch waits no more when
@@ -457,18 +345,15 @@ bool Schedule::DueForCommit(std::size_t done, const std::vector<Slot*>& batch,
   if (done == slots_.size()) {
     if (waiting_ > 0 || room_waiting_ > 0 || closed_) return true;
     if (ready_.empty() && converting_ == 0 &&
-        std::chrono::steady_clock::now() - batch.front()->done_at >= kIdleCommit) {
+        std::chrono::steady_clock::now() - batch.front()->DoneAt >= kIdleCommit) {
       return true;
     }
   }
   // A later visit of one of these files waits for it.
-  if (strands_waiting_ == 0) return false;
+  if (!strands_.AnyWaiting()) return false;
   for (std::size_t i = 0; i < done; ++i) {
-    const Slot& s = *slots_[i];
-    if (s.in_strand && s.Pending() != nullptr) {
-      auto strand = strands_.find(s.visit.Key);
-      if (strand != strands_.end() && !strand->second.empty()) return true;
-    }
+    const VisitSlot& s = *slots_[i];
+    if (s.InStrand && s.Pending() != nullptr && strands_.Waits(s.Item.Key)) return true;
   }
   return false;
 }
@@ -480,54 +365,54 @@ void Schedule::CommitAndTell(std::unique_lock<std::mutex>& lock) {
   for (;;) {
     // The done visits at the front; those with a new content to commit form
     // the batch, up to its limits.
-    std::vector<Slot*> batch;
+    std::vector<VisitSlot*> batch;
     std::uint64_t bytes = 0;
     std::size_t done = 0;
     for (; done < slots_.size(); ++done) {
-      Slot& s = *slots_[done];
-      if (s.state != Slot::State::kDone) break;
-      if (!s.result.Failed && AfterFailure(s)) s.Drop();
+      VisitSlot& s = *slots_[done];
+      if (s.State != VisitSlot::Stage::kDone) break;
+      if (!s.Result.Failed && AfterFailure(s)) s.Drop();
       if (s.Pending() == nullptr) continue;
       // A very large file is committed alone: its flush is the batch's cost.
       if (batch.size() >= BatchFiles() || bytes >= options_.BatchBytes ||
-          (!batch.empty() && s.bytes >= options_.BatchBytes / 2)) {
+          (!batch.empty() && s.Bytes >= options_.BatchBytes / 2)) {
         break;
       }
       batch.push_back(&s);
-      bytes += s.bytes;
+      bytes += s.Bytes;
     }
     if (done == 0) break;
     if (!batch.empty() && !DueForCommit(done, batch, bytes)) break;
     std::vector<VisitResult> folders;
     // The folders' failures are told right after the last file of the batch.
-    const Slot* folders_after = nullptr;
+    const VisitSlot* folders_after = nullptr;
     if (!batch.empty()) {
-      for (Slot* s : batch) s->committing = true;
-      int cut_error = 0;
-      const std::size_t cut = Commit(batch, &folders, &cut_error, lock);
-      for (Slot* s : batch) s->committing = false;
+      for (VisitSlot* s : batch) s->Committing = true;
+      CommitOutcome committed = committer_.Commit(batch, failures_, met_, lock);
+      for (VisitSlot* s : batch) s->Committing = false;
+      folders = std::move(committed.Folders);
+      const std::size_t cut = committed.Settled;
       if (cut > 0) folders_after = batch[cut - 1];
       if (cut < batch.size()) {
-        Slot& full = *batch[cut];
+        VisitSlot& full = *batch[cut];
         if (!MakeRoom(full)) {
-          full.Fail(std::make_exception_ptr(IoError(cut_error, full.visit.Path.Text())));
-          NoteFailure(full.visit.Run, full.seq);
+          const EInOutError e = IoError(committed.CutError, full.Item.Path.Text());
+          full.Fail(std::make_exception_ptr(e), e.ErrorCode);
+          failures_.Note(full.Item.Run, full.Seq);
         }
-      } else if (room_ != kNoLimit) {
-        // Space freed (another program's, or the old contents replaced)
-        // lets the batches grow back.
-        room_ = room_ >= most_in_hand_ / 2 ? kNoLimit : room_ * 2;
+      } else {
+        room_.Grow();
       }
     }
     // Told in the walk's order, up to a visit not committed yet.
     std::vector<VisitResult> told;
     std::size_t visits_told = 0;
     while (!slots_.empty()) {
-      Slot& s = *slots_.front();
-      if (s.state != Slot::State::kDone || s.Pending() != nullptr) break;
-      if (!s.result.Failed && AfterFailure(s)) s.Drop();
+      VisitSlot& s = *slots_.front();
+      if (s.State != VisitSlot::Stage::kDone || s.Pending() != nullptr) break;
+      if (!s.Result.Failed && AfterFailure(s)) s.Drop();
       Release(s);
-      told.push_back(std::move(s.result));
+      told.push_back(std::move(s.Result));
       ++visits_told;
       const bool last_of_batch = &s == folders_after;
       slots_.pop_front();
@@ -547,86 +432,10 @@ void Schedule::CommitAndTell(std::unique_lock<std::mutex>& lock) {
   telling_ = false;
   if (!any_told) return;
   // Room for the conversions that waited for it.
-  if (room_ != kNoLimit) work_.notify_all();
+  if (room_.Limited()) work_.notify_all();
   // Waiters are woken when visits were told: the walk only once half the
   // room is free, rather than for each visit.
   if (waiting_ > 0 || (room_waiting_ > 0 && slots_.size() <= most_in_hand_ / 2)) {
     progress_.notify_all();
   }
-}
-
-std::size_t Schedule::Commit(std::vector<Slot*>& batch, std::vector<VisitResult>* folders,
-                             int* cut_error, std::unique_lock<std::mutex>& lock) {
-  std::vector<Rewrite*> rewrites;
-  for (Slot* s : batch) rewrites.push_back(s->Pending());
-  lock.unlock();
-  const std::vector<int> durable = MakeDurableTogether(rewrites);
-  lock.lock();
-  std::vector<Rewrite*> placed;
-  std::vector<Slot*> placed_slots;
-  std::size_t cut = batch.size();
-  for (std::size_t i = 0; i < batch.size(); ++i) {
-    Slot& s = *batch[i];
-    if (AfterFailure(s)) {
-      s.Drop();
-      continue;
-    }
-    int err = durable[i];
-    std::exception_ptr error;
-    lock.unlock();
-    try {
-      if (err == 0) err = s.Pending()->PutInPlace();
-      if (err != 0 && !WantsRoom(err)) {
-        error = std::make_exception_ptr(IoError(err, s.visit.Path.Text()));
-      }
-    } catch (const std::bad_alloc&) {
-      error = std::make_exception_ptr(EOutOfMemory());
-    }
-    lock.lock();
-    // Nothing after it is put in place before it has had another try.
-    if (WantsRoom(err)) {
-      cut = i;
-      *cut_error = err;
-      break;
-    }
-    if (error) {
-      s.Fail(error);
-      NoteFailure(s.visit.Run, s.seq);
-      continue;
-    }
-    placed.push_back(s.Pending());
-    placed_slots.push_back(&s);
-    if (s.visit.Scope != 0) {
-      met_[s.visit.Scope].insert(
-          FileKey{s.visit.Key.Device, static_cast<std::uint64_t>(s.Pending()->PlacedInode()), ""});
-    }
-  }
-  // The renames outlive a power cut only once their folders are flushed. A
-  // folder that fails is named once, after the files renamed in it: they
-  // are in place. What follows in its run goes no further.
-  lock.unlock();
-  const std::vector<FolderFlushFailure> unflushed = SyncFoldersOf(placed);
-  lock.lock();
-  for (const FolderFlushFailure& f : unflushed) {
-    const Slot& last = *placed_slots.back();
-    NoteFailure(placed_slots[f.First]->visit.Run, last.seq);
-    const PathChain folder = placed[f.First]->Entry().Chain().Folder();
-    const std::string text = folder.Text();
-    if (!unflushed_.insert(text).second) continue;
-    VisitResult r;
-    r.Path = folder;
-    r.Folder = true;
-    r.Run = placed_slots[f.First]->visit.Run;
-    r.Failed = true;
-    r.Message = UnflushedFolderMessage(f.Error);
-    r.Error = std::make_exception_ptr(UnflushedFolderError(f.Error, text));
-    folders->push_back(std::move(r));
-  }
-  // Their work files go without the lock held.
-  std::vector<std::unique_ptr<PreparedConversion>> committed;
-  for (std::size_t i = 0; i < cut; ++i) committed.push_back(std::move(batch[i]->prepared));
-  lock.unlock();
-  committed.clear();
-  lock.lock();
-  return cut;
 }

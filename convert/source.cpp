@@ -7,10 +7,8 @@
 #include <cstdint>
 
 #include "base/errors.h"
-#include "convert/convert.h"
+#include "convert/ioerror.h"
 #include "platform/dosdate.h"
-#include "platform/oserror.h"
-#include "platform/paths.h"
 #include "platform/rewriterecord.h"
 #include "platform/workfile.h"
 #include "platform/writeover.h"
@@ -25,7 +23,7 @@ bool Absent(int err) {
 
 }  // namespace
 
-bool OpenSource(const FolderEntry& entry, Source* s, FileWriter& writer, MarkedSources marked) {
+bool OpenSource(const FolderEntry& entry, Source* s, FileWriter& writer) {
   s->Entry = entry;
   struct stat named {};
   if (const struct stat* listed = entry.Listed()) {
@@ -43,31 +41,35 @@ bool OpenSource(const FolderEntry& entry, Source* s, FileWriter& writer, MarkedS
   // back: a file found unchanged keeps all its dates.
   if (int err = s->Entry.OpenForReading(&s->File, RefuseUndatable(named) == 0)) {
     if (err == ELOOP || err == ENOENT) return false;  // replaced by a link, or gone, since
-    // A run holding fewer files at once may open it: told as a rewrite's
-    // own lack of descriptors is, which the schedule knows.
-    if (err == EMFILE || err == ENFILE) throw IoError(err, entry.Path());
-    throw EFOpenError(FullPathName(entry.Path()), SystemErrorText(err));
+    ThrowOpenError(err, entry.Path());
   }
   if (::fstat(s->File.get(), &s->Status) != 0 || !S_ISREG(s->Status.st_mode)) return false;
-  // Cut short, its content is none the user wrote. Listed once: its rewrite
-  // takes the names from here.
-  s->AttributesListed = ListAttributes(s->File.get(), &s->Attributes);
-  std::string kept_in;
-  if (std::find(s->Attributes.begin(), s->Attributes.end(), kRewriteMarkAttribute) ==
-          s->Attributes.end() ||
-      !ReadAttribute(s->File.get(), kRewriteMarkAttribute, &kept_in)) {
-    return true;
+  // Listed once: its rewrite takes the names from here.
+  s->AttributesListed = ListAttributes(writer, s->File.get(), &s->Attributes);
+  s->Mark.clear();
+  std::string mark;
+  if (std::find(s->Attributes.begin(), s->Attributes.end(), kRewriteMarkAttribute) !=
+          s->Attributes.end() &&
+      ReadAttribute(writer, s->File.get(), kRewriteMarkAttribute, &mark)) {
+    s->Mark = std::move(mark);
   }
-  const MarkedFile state = marked == MarkedSources::kSettle
-                               ? SettleMarkedFile(writer, s->Entry, s->Status, kept_in)
-                               : MarkedFile::kCutShort;
-  if (state == MarkedFile::kBeingRewritten) throw IoError(EBUSY, entry.Path());
-  if (state == MarkedFile::kCutShort) {
-    throw CutShortError(entry.Path(), FindMarkedCopy(s->Entry.Folder(), kept_in));
-  }
+  return true;
+}
+
+bool SettleMarked(Source* s, FileWriter& writer) {
+  if (s->Mark.empty()) return true;
+  const MarkedFile state = SettleMarkedFile(writer, s->Entry, s->Status, s->Mark);
+  if (state == MarkedFile::kBeingRewritten) throw IoError(EBUSY, s->Entry.Path());
+  if (state == MarkedFile::kCutShort) RefuseMarked(*s);
   // Put back or found whole: read as it is now.
-  s->AttributesListed = ListAttributes(s->File.get(), &s->Attributes);
+  s->Mark.clear();
+  s->AttributesListed = ListAttributes(writer, s->File.get(), &s->Attributes);
   return ::fstat(s->File.get(), &s->Status) == 0 && S_ISREG(s->Status.st_mode);
+}
+
+void RefuseMarked(const Source& s) {
+  if (!s.Mark.empty())
+    throw CutShortError(s.Entry.Path(), FindMarkedCopy(s.Entry.Folder(), s.Mark));
 }
 
 FolderEntry Located(const std::string& path) {
@@ -80,14 +82,16 @@ FolderEntry Located(const std::string& path) {
   return entry;
 }
 
-void RefuseRewrite(const Source& src, bool keep_dates) {
+void RefuseRewrite(const Source& src, FileWriter& writer, bool keep_dates) {
   if (int err = RefuseUnwritable(src.Entry, src.Status)) throw IoError(err, src.Entry.Path());
   // Special bits or dates that could not be kept and inode flags all
   // refuse with EPERM; only the first two are cured by converting as the
   // owner.
-  if (RefuseUnkeepable(src.File.get(), src.Status) != 0) throw UnkeepableError(src.Entry.Path());
+  if (RefuseUnkeepable(writer, src.File.get(), src.Status) != 0) {
+    throw UnkeepableError(src.Entry.Path());
+  }
   if (keep_dates && RefuseUndatable(src.Status) != 0) throw UndatableError(src.Entry.Path());
-  if (int err = RefuseFlagged(src.File.get())) throw IoError(err, src.Entry.Path());
+  if (int err = RefuseFlagged(writer, src.File.get())) throw IoError(err, src.Entry.Path());
 }
 
 void BeginRewrite(const Source& src, FileWriter& writer, bool keep_dates,
@@ -101,7 +105,7 @@ void BeginRewrite(const Source& src, FileWriter& writer, bool keep_dates,
     rewrite.reset();
     if (state_error != 0) throw StateFolderError(state_error, src.Entry.Path());
     // Begin's gate refuses with EPERM whatever refused: told by its cause.
-    if (err == EPERM) RefuseRewrite(src, keep_dates);
+    if (err == EPERM) RefuseRewrite(src, writer, keep_dates);
     throw IoError(err, src.Entry.Path());
   }
 }

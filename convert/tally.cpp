@@ -8,21 +8,10 @@ std::string Count(std::size_t n, const char* one, const char* many) {
   return std::to_string(n) + " " + (n > 1 ? many : one);
 }
 
-bool Refusal(const std::exception_ptr& error) {
-  if (!error) return false;
-  try {
-    std::rethrow_exception(error);
-  } catch (const EInOutError& e) {
-    return e.ErrorCode == io_code::kAccessDenied;
-  } catch (...) {
-  }
-  return false;
-}
-
 }  // namespace
 
 bool IsRefusal(const VisitResult& result) {
-  return result.Failed && Refusal(result.Error);
+  return result.Failed && result.Code == io_code::kAccessDenied;
 }
 
 void Tally::Count(const VisitResult& result) {

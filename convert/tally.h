@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <string>
 
-#include "convert/schedule.h"
+#include "convert/visit.h"
 
 // Whether result is a refusal: a file the program may not write (read-only,
 // or whose special bits or capability it could not give back), told by the

@@ -84,10 +84,11 @@ class TrialLines {
  public:
   TrialLines(const Source& src, const Conversion& c, Buffers& buffers, TrialListener* listener)
       : fd_(src.File.get()),
+        reader_(WriterOf(c.Options)),
         conv_(sink_, buffers.Scratch, c, fd_),
-        whole_(fd_, buffers.Compare.get()),
+        whole_(reader_, fd_, buffers.Compare.get()),
         listener_(listener) {
-    if (c.Options.RemoveByteOrderMark && BeginsWithByteOrderMark(fd_)) {
+    if (c.Options.RemoveByteOrderMark && BeginsWithByteOrderMark(reader_, fd_)) {
       mark_ = kByteOrderMark;
       real_listener_ = listener;
       listener_ = &marked_;
@@ -109,7 +110,7 @@ class TrialLines {
     if (!line_buffer_) line_buffer_.reset(new char[kReadChunk]);
     line_size_ = 0;
     head_.clear();
-    line_.emplace(fd_, line_buffer_.get(), at);
+    line_.emplace(reader_, fd_, line_buffer_.get(), at);
     line_from_ = at;
     sink_.StreamTo(&whole_, &*line_);
     conv_.LongBegin();
@@ -212,6 +213,7 @@ class TrialLines {
   }
 
   int fd_;
+  FileWriter& reader_;
   TrialSink sink_;
   LineConverter<TrialSink, kTrims> conv_;
   SameAsFile whole_;
@@ -251,9 +253,10 @@ TrialOutcome Compared(const Source& src, const Conversion& c, TrialListener* lis
 }  // namespace
 
 TrialOutcome TrySource(const Source& src, const Conversion& c, TrialListener* listener) {
+  RefuseMarked(src);
   const TrialOutcome t =
       c.Options.EndingsOnly ? Compared<false>(src, c, listener) : Compared<true>(src, c, listener);
   if (t.Outcome != ConvertOutcome::kConverted) return t;
-  RefuseRewrite(src, c.Options.KeepDates);
+  RefuseRewrite(src, WriterOf(c.Options), c.Options.KeepDates);
   return t;
 }

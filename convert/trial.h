@@ -3,7 +3,7 @@
 // it into a comparison with its own content and with each of its lines, so
 // that nothing is written.
 
-#include "convert/convert.h"
+#include "convert/conversion.h"
 #include "convert/source.h"
 
 // What converting the open source with c would do; listener, when given, is

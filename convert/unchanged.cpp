@@ -34,7 +34,8 @@ void UnlessUnchanged::Diverge() {
   }
   char* buf = buffers_.Compare.get();
   for (off_t at = 0; at < equal;) {
-    const ssize_t r = PreadSome(src_.File.get(), buf, std::min<off_t>(kReadChunk, equal - at), at);
+    const ssize_t r =
+        PreadSome(writer_, src_.File.get(), buf, std::min<off_t>(kReadChunk, equal - at), at);
     if (r <= 0) throw WriteFailure{r < 0 ? errno : EIO};
     if (int err = WriteFully(writer_, rewrite_->Output(), buf, static_cast<std::size_t>(r))) {
       throw WriteFailure{err};

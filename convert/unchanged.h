@@ -32,9 +32,11 @@ inline std::size_t EqualPrefix(const char* a, const char* b, std::size_t n) {
 // a given offset on.
 class SameAsFile {
  public:
-  // The file's bytes that window holds are taken from there rather than read again.
-  SameAsFile(int fd, char* buf, off_t from = 0, const ReadWindow* window = nullptr)
-      : fd_(fd), buf_(buf), window_(window), offset_(from) {}
+  // The file is read through reader; its bytes that window holds are taken
+  // from there rather than read again.
+  SameAsFile(FileWriter& reader, int fd, char* buf, off_t from = 0,
+             const ReadWindow* window = nullptr)
+      : reader_(reader), fd_(fd), buf_(buf), window_(window), offset_(from) {}
   // How many of the n bytes at p, from the first, equal the file's next
   // ones; they count as compared.
   std::size_t Feed(const char* p, std::size_t n) {
@@ -54,7 +56,7 @@ class SameAsFile {
       if (at_ == have_) {
         // Most files that change differ early: the file is read a little
         // at first, then more as long as it stays equal.
-        ssize_t r = PreadSome(fd_, buf_, step_, offset_);
+        ssize_t r = PreadSome(reader_, fd_, buf_, step_, offset_);
         if (r <= 0) {
           equal_ = false;
           break;
@@ -78,6 +80,7 @@ class SameAsFile {
   off_t Offset() const { return offset_; }
 
  private:
+  FileWriter& reader_;
   int fd_;
   char* buf_;
   const ReadWindow* window_;
@@ -101,7 +104,7 @@ class UnlessUnchanged : public Destination {
         writer_(writer),
         keep_dates_(keep_dates),
         rewrite_(rewrite),
-        same_(src.File.get(), buffers.Compare.get(), 0, &buffers.Window),
+        same_(writer, src.File.get(), buffers.Compare.get(), 0, &buffers.Window),
         buffers_(buffers) {}
 
   void Write(const char* p, std::size_t n) override;

@@ -1,6 +1,8 @@
 #include "platform/fileio.h"
 
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/vfs.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -8,6 +10,14 @@
 #include <cerrno>
 
 #include "platform/fd.h"
+
+ssize_t FileWriter::Read(int fd, void* buf, std::size_t n) {
+  return ::read(fd, buf, n);
+}
+
+ssize_t FileWriter::ReadAt(int fd, void* buf, std::size_t n, off_t offset) {
+  return ::pread(fd, buf, n, offset);
+}
 
 ssize_t FileWriter::Write(int fd, const void* buf, std::size_t n) {
   return ::write(fd, buf, n);
@@ -46,8 +56,28 @@ int FileWriter::OpenUnnamed(int folder, mode_t mode) {
   return ::openat(folder, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
 }
 
+ssize_t FileWriter::ListAttributes(int fd, char* list, std::size_t size) {
+  return ::flistxattr(fd, list, size);
+}
+
+ssize_t FileWriter::GetAttribute(int fd, const char* name, void* value, std::size_t size) {
+  return ::fgetxattr(fd, name, value, size);
+}
+
 int FileWriter::SetAttribute(int fd, const char* name, const void* value, std::size_t size) {
   return ::fsetxattr(fd, name, value, size, 0);
+}
+
+int FileWriter::RemoveAttribute(int fd, const char* name) {
+  return ::fremovexattr(fd, name);
+}
+
+int FileWriter::GetInodeFlags(int fd, int* flags) {
+  return ::ioctl(fd, FS_IOC_GETFLAGS, flags);
+}
+
+int FileWriter::SetInodeFlags(int fd, int flags) {
+  return ::ioctl(fd, FS_IOC_SETFLAGS, &flags);
 }
 
 void FileWriter::Reached(WriteStep /*step*/) {}
@@ -78,6 +108,14 @@ int WriteAll(const void* buf, std::size_t n, WriteSome write_some) {
 }
 
 }  // namespace
+
+ssize_t ReadSome(FileWriter& writer, int fd, void* buf, std::size_t n) {
+  return RetryInterrupted([&] { return writer.Read(fd, buf, n); });
+}
+
+ssize_t PreadSome(FileWriter& writer, int fd, void* buf, std::size_t n, off_t offset) {
+  return RetryInterrupted([&] { return writer.ReadAt(fd, buf, n, offset); });
+}
 
 int WriteFully(FileWriter& writer, int fd, const void* buf, std::size_t n) {
   return WriteAll(

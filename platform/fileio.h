@@ -1,9 +1,10 @@
 #pragma once
-// The calls through which the program writes, flushes and marks files.
-// Whatever writes (a rewrite, a conversion, the settings file) is handed a
-// writer, as each thread and each test may want its own: tests hand in one
-// that fails a write, a flush or a mark, or stops the program at a chosen
-// step of a rewrite.
+// The calls through which the program reads, writes, flushes and marks
+// files, and reads and sets their extended attributes and inode flags.
+// Whatever works on files (a rewrite, a conversion, the settings file) is
+// handed a writer, as each thread and each test may want its own: tests hand
+// in one that fails a read, a write, a flush or a mark, or stops the program
+// at a chosen step of a rewrite.
 
 #include <sys/types.h>
 
@@ -38,11 +39,15 @@ enum class WriteStep {
   kRewritten,
 };
 
-// Writes, flushes and closes files; each call answers as the system call it
-// stands for. The base class forwards to the system.
+// Reads, writes, flushes and closes files; each call answers as the system
+// call it stands for. The base class forwards to the system.
 class FileWriter {
  public:
   virtual ~FileWriter() = default;
+  // As read(2).
+  virtual ssize_t Read(int fd, void* buf, std::size_t n);
+  // As pread(2).
+  virtual ssize_t ReadAt(int fd, void* buf, std::size_t n, off_t offset);
   // As write(2).
   virtual ssize_t Write(int fd, const void* buf, std::size_t n);
   // As pwrite(2).
@@ -65,14 +70,29 @@ class FileWriter {
   // As openat(2) of folder with O_TMPFILE: a file without a name, open for
   // reading and writing, with the permission bits mode under the umask.
   virtual int OpenUnnamed(int folder, mode_t mode);
+  // As flistxattr(2).
+  virtual ssize_t ListAttributes(int fd, char* list, std::size_t size);
+  // As fgetxattr(2).
+  virtual ssize_t GetAttribute(int fd, const char* name, void* value, std::size_t size);
   // As fsetxattr(2) with no flags.
   virtual int SetAttribute(int fd, const char* name, const void* value, std::size_t size);
+  // As fremovexattr(2).
+  virtual int RemoveAttribute(int fd, const char* name);
+  // As ioctl(2) of fd with FS_IOC_GETFLAGS: its inode flags into *flags.
+  virtual int GetInodeFlags(int fd, int* flags);
+  // As ioctl(2) of fd with FS_IOC_SETFLAGS: flags made its inode flags.
+  virtual int SetInodeFlags(int fd, int flags);
   // Told each step of a rewrite as it is reached; does nothing by default.
   virtual void Reached(WriteStep step);
 };
 
 // The system's own writer. It keeps no state, so every thread may share it.
 FileWriter& SystemFileWriter();
+
+// As ReadSome and PreadSome (platform/fd.h), through writer: read(2) and
+// pread(2), retried when a signal interrupts them.
+ssize_t ReadSome(FileWriter& writer, int fd, void* buf, std::size_t n);
+ssize_t PreadSome(FileWriter& writer, int fd, void* buf, std::size_t n, off_t offset);
 
 // Writes all n bytes through writer; 0, or the errno of the failure (ENOSPC
 // for a write that makes no progress).

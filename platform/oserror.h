@@ -1,6 +1,7 @@
 #pragma once
 // Linux errors told in the Windows codes that the program's messages are
-// keyed on (io_code in base/errors.h).
+// keyed on (io_code in base/errors.h), and in French: one table says, for
+// each errno, its code, its text and what a user whose file failed so can do.
 
 #include <string>
 
@@ -14,3 +15,7 @@ int OsErrorCodeForPath(int err, const std::string& path);
 // and without a full stop; the system's own text, in the locale's language,
 // only for an errno no file operation of the program meets.
 std::string SystemErrorText(int err);
+// Why a file failed with err and what the user can do about it, in French
+// ("plus de place sur le disque (ou quota atteint) : libérez de la place,
+// puis relancez"); the text alone where there is nothing to do.
+std::string FileErrorReason(int err);

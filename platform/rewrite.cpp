@@ -1,25 +1,18 @@
 #include "platform/rewrite.h"
 
 #include <fcntl.h>
-#include <linux/capability.h>
 #include <linux/fs.h>
-#include <pthread.h>
-#include <sys/ioctl.h>
-#include <sys/syscall.h>
-#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
-#include <cstdlib>
-#include <cstring>
 #include <memory>
 #include <utility>
 
 #include "platform/contenthash.h"
 #include "platform/paths.h"
 #include "platform/process.h"
+#include "platform/refusal.h"
 #include "platform/rewriterecord.h"
 #include "platform/writeover.h"
 
@@ -37,104 +30,12 @@ bool Vanished(int err) {
   return err == ENOENT || err == ENOTDIR || err == ELOOP || err == EACCES;
 }
 
-// What this process may do to files, as the system tells it.
-struct Credentials {
-  uid_t fsuid = 0;
-  gid_t fsgid = 0;
-  std::vector<gid_t> groups;
-  std::uint64_t effective = 0;
-
-  bool Has(int capability) const { return ((effective >> capability) & 1) != 0; }
-  bool InGroup(gid_t gid) const {
-    return gid == fsgid || std::find(groups.begin(), groups.end(), gid) != groups.end();
-  }
-};
-
-// The numbers after key in the text of /proc/self/status, in base.
-std::vector<unsigned long long> StatusNumbers(const std::string& status, const char* key,
-                                              int base) {
-  std::vector<unsigned long long> numbers;
-  const std::size_t at = status.find(std::string("\n") + key);
-  if (at == std::string::npos) return numbers;
-  const char* p = status.c_str() + at + 1 + std::strlen(key);
-  for (;;) {
-    while (*p == ' ' || *p == '\t') ++p;
-    if (*p == '\n' || *p == '\0') return numbers;
-    char* end = nullptr;
-    numbers.push_back(std::strtoull(p, &end, base));
-    if (end == p) return numbers;
-    p = end;
-  }
-}
-
-Credentials ReadCredentials() {
-  Credentials c;
-  const std::string status = ProcessStatus();
-  const auto uid = StatusNumbers(status, "Uid:", 10);
-  const auto gid = StatusNumbers(status, "Gid:", 10);
-  const auto caps = StatusNumbers(status, "CapEff:", 16);
-  if (uid.size() == 4 && gid.size() == 4 && caps.size() == 1) {
-    c.fsuid = static_cast<uid_t>(uid[3]);
-    c.fsgid = static_cast<gid_t>(gid[3]);
-    c.effective = caps[0];
-    for (unsigned long long g : StatusNumbers(status, "Groups:", 10)) {
-      c.groups.push_back(static_cast<gid_t>(g));
-    }
-    return c;
-  }
-  // Without /proc, the system is asked directly.
-  c.fsuid = ::geteuid();
-  c.fsgid = ::getegid();
-  const int n = ::getgroups(0, nullptr);
-  if (n > 0) {
-    c.groups.resize(static_cast<std::size_t>(n));
-    c.groups.resize(static_cast<std::size_t>(std::max(0, ::getgroups(n, c.groups.data()))));
-  }
-  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-  __user_cap_data_struct data[2] = {};
-  if (::syscall(SYS_capget, &header, data) == 0) {
-    c.effective = data[0].effective | (static_cast<std::uint64_t>(data[1].effective) << 32);
-  }
-  return c;
-}
-
-// Moved on in a child process, which may go on to change its credentials.
-std::atomic<unsigned> credentials_epoch{0};
-
-void ForgetCredentials() {
-  credentials_epoch.fetch_add(1, std::memory_order_relaxed);
-}
-
-// This process's credentials, read once per thread: they never change in
-// the program, only in the children tests make.
-const Credentials& MyCredentials() {
-  static const bool watched = ::pthread_atfork(nullptr, nullptr, ForgetCredentials) == 0;
-  (void)watched;
-  thread_local unsigned epoch = ~0u;
-  thread_local Credentials mine;
-  const unsigned now = credentials_epoch.load(std::memory_order_relaxed);
-  if (epoch != now) {
-    mine = ReadCredentials();
-    epoch = now;
-  }
-  return mine;
-}
-
 // The inode flags a file keeps through a rewrite: those its owner may set
 // (no atime, no dump, synchronous, compressed...) and a few of the file
 // systems' own that a new file would not get; never those the system keeps
 // for itself (extents, inline data, encryption), which it sets alone.
 constexpr int kKeptFlags =
     FS_FL_USER_MODIFIABLE | FS_NOCOW_FL | FS_JOURNAL_DATA_FL | FS_PROJINHERIT_FL | FS_DAX_FL;
-// Flags that forbid writing the file, or replacing it.
-constexpr int kUnwritableFlags = FS_IMMUTABLE_FL | FS_APPEND_FL;
-
-// fd's inode flags into *flags; false where the file system has none.
-bool InodeFlags(int fd, int* flags) {
-  *flags = 0;
-  return ::ioctl(fd, FS_IOC_GETFLAGS, flags) == 0;
-}
-
 // What a folder tells of the files in it: what its file system is, and
 // whether a new file may take flags from it. Asked once for each open
 // folder a thread reads or writes in, since a folder's files come one after
@@ -158,7 +59,7 @@ const FolderFacts& FactsOf(const FolderEntry& entry, FileWriter& writer) {
   last.writer = &writer;
   last.traits = TraitsOf(writer, entry.Folder());
   int flags = 0;
-  last.passes_flags = !InodeFlags(entry.Folder(), &flags) || (flags & kKeptFlags) != 0;
+  last.passes_flags = !InodeFlags(writer, entry.Folder(), &flags) || (flags & kKeptFlags) != 0;
   return last;
 }
 
@@ -166,41 +67,6 @@ const FolderFacts& FactsOf(const FolderEntry& entry, FileWriter& writer) {
 
 bool ChangeTimeTrusted(const FolderEntry& entry, FileWriter& writer) {
   return FactsOf(entry, writer).traits.TrustedChangeTime;
-}
-
-int RefuseUnwritable(const FolderEntry& entry, const struct stat& st) {
-  // A file without write permission is refused even to root, as a
-  // read-only file is on Windows.
-  if ((st.st_mode & 0222) == 0) return EACCES;
-  if (st.st_uid == MyCredentials().fsuid && (st.st_mode & S_IWUSR) != 0) return 0;
-  return ::faccessat(entry.Folder(), entry.Name().c_str(), W_OK, AT_EACCESS) == 0 ? 0 : errno;
-}
-
-int RefuseUnkeepable(int fd, const struct stat& st) {
-  const Credentials& me = MyCredentials();
-  // Without CAP_FSETID, writing clears setuid and setgid; chmod gives them
-  // back to the owner (or with CAP_FOWNER), and setgid only for a group the
-  // caller is in, dropping it silently otherwise.
-  if ((st.st_mode & (S_ISUID | S_ISGID)) != 0 && !me.Has(CAP_FSETID)) {
-    if (st.st_uid != me.fsuid && !me.Has(CAP_FOWNER)) return EPERM;
-    if ((st.st_mode & S_ISGID) != 0 && !me.InGroup(st.st_gid)) return EPERM;
-  }
-  // Writing always removes a file capability; only CAP_SETFCAP sets one.
-  if (!me.Has(CAP_SETFCAP) && ::fgetxattr(fd, kCapabilityAttribute, nullptr, 0) >= 0) {
-    return EPERM;
-  }
-  return 0;
-}
-
-int RefuseUndatable(const struct stat& st) {
-  const Credentials& me = MyCredentials();
-  return st.st_uid == me.fsuid || me.Has(CAP_FOWNER) ? 0 : EPERM;
-}
-
-int RefuseFlagged(int fd, int* flags) {
-  int mine = 0;
-  int& read = flags != nullptr ? *flags : mine;
-  return InodeFlags(fd, &read) && (read & kUnwritableFlags) != 0 ? EPERM : 0;
 }
 
 Rewrite::Rewrite(const FolderEntry& entry, int original, const struct stat& st, FileWriter& writer)
@@ -214,11 +80,11 @@ int Rewrite::Begin() {
   durability_ = folder.traits.Outlive;
   if (original_ < 0) return MakeTemp(false);
   // The gate before anything is made or changed.
-  if (int err = RefuseUnkeepable(original_, st_)) return err;
+  if (int err = RefuseUnkeepable(*writer_, original_, st_)) return err;
   if (keep_dates_) {
     if (int err = RefuseUndatable(st_)) return err;
   }
-  if (int err = RefuseFlagged(original_, &flags_)) return err;
+  if (int err = RefuseFlagged(*writer_, original_, &flags_)) return err;
   in_place_ = st_.st_nlink > 1;
   const bool passes_flags = folder.passes_flags;
   if (int err = MakeTemp(true)) return err;
@@ -273,13 +139,13 @@ bool Rewrite::TempTakesFlags(bool from_folder) {
   // A new file in a folder without flags has none to lose.
   if (!from_folder && (theirs & kKeptFlags) == 0) return true;
   int mine = 0;
-  if (!InodeFlags(temp_.fd(), &mine)) return (theirs & kKeptFlags) == 0;
+  if (!InodeFlags(*writer_, temp_.fd(), &mine)) return (theirs & kKeptFlags) == 0;
   // What the temporary file took from its folder goes too.
   if ((mine & kKeptFlags) == (theirs & kKeptFlags)) return true;
   int wanted = (mine & ~kKeptFlags) | (theirs & kKeptFlags);
   int now = 0;
-  return ::ioctl(temp_.fd(), FS_IOC_SETFLAGS, &wanted) == 0 && InodeFlags(temp_.fd(), &now) &&
-         (now & kKeptFlags) == (theirs & kKeptFlags);
+  return writer_->SetInodeFlags(temp_.fd(), wanted) == 0 &&
+         InodeFlags(*writer_, temp_.fd(), &now) && (now & kKeptFlags) == (theirs & kKeptFlags);
 }
 
 int Rewrite::UseStateFolder() {
@@ -293,7 +159,7 @@ bool Rewrite::SameAsOld() const {
   // Small files, the most common, need no large buffers.
   const std::size_t chunk =
       std::min<std::size_t>(kCopyChunk, static_cast<std::size_t>(st_.st_size) + 1);
-  return CompareContents(temp_.fd(), original_, chunk) == Likeness::kEqual;
+  return CompareContents(*writer_, temp_.fd(), original_, chunk) == Likeness::kEqual;
 }
 
 int Rewrite::Commit(int* folder_error) {
@@ -351,8 +217,8 @@ int Rewrite::CommitNew() {
 bool Rewrite::TakeIdentity() {
   const int fd = temp_.fd();
   std::vector<std::string> mine;
-  if (!ListAttributes(fd, &mine)) return false;
-  if (!theirs_listed_ && !ListAttributes(original_, &theirs_)) return false;
+  if (!ListAttributes(*writer_, fd, &mine)) return false;
+  if (!theirs_listed_ && !ListAttributes(*writer_, original_, &theirs_)) return false;
   theirs_listed_ = true;
   std::vector<std::string>& theirs = theirs_;
   // Changing attributes (an ACL) may move the permission bits: they are
@@ -362,7 +228,7 @@ bool Rewrite::TakeIdentity() {
   // the file ends with exactly the attributes it had.
   for (const std::string& name : mine) {
     if (std::find(theirs.begin(), theirs.end(), name) == theirs.end()) {
-      if (::fremovexattr(fd, name.c_str()) != 0) return false;
+      if (writer_->RemoveAttribute(fd, name.c_str()) != 0) return false;
       changed = true;
     }
   }
@@ -377,8 +243,8 @@ bool Rewrite::TakeIdentity() {
                         [](const std::string& n) { return n != kCapabilityAttribute; });
   std::string value;
   for (const std::string& name : theirs) {
-    if (!ReadAttribute(original_, name.c_str(), &value) ||
-        ::fsetxattr(fd, name.c_str(), value.data(), value.size(), 0) != 0) {
+    if (!ReadAttribute(*writer_, original_, name.c_str(), &value) ||
+        writer_->SetAttribute(fd, name.c_str(), value.data(), value.size()) != 0) {
       return false;
     }
     changed = true;
@@ -411,7 +277,7 @@ int Rewrite::CheckStillTheFileRead() const {
   std::unique_ptr<char[]> buf(new char[kCopyChunk]);
   ContentHash hash;
   for (off_t offset = 0;;) {
-    ssize_t n = PreadSome(now.get(), buf.get(), kCopyChunk, offset);
+    ssize_t n = PreadSome(*writer_, now.get(), buf.get(), kCopyChunk, offset);
     if (n < 0) return errno;
     if (n == 0) return hash.Value() == hash_ ? 0 : EBUSY;
     hash.Add(buf.get(), static_cast<std::size_t>(n));
@@ -463,7 +329,7 @@ int Rewrite::RewriteInPlace() {
     err = ReopenForWriting(original_, entry_, &out);
   }
   if (err != 0) {
-    ClearRewriteMark(original_, mark);
+    ClearRewriteMark(*writer_, original_, mark);
     return err;
   }
   err = WriteOver(*writer_, temp_.fd(), out.get(), st_.st_mode, capability, true);
@@ -480,10 +346,10 @@ int Rewrite::RewriteInPlace() {
       return err;
     }
     if (keep_dates_) GiveBackDates(out.get());
-    ClearRewriteMark(out.get(), mark);
+    ClearRewriteMark(*writer_, out.get(), mark);
     return err;
   }
-  ClearRewriteMark(out.get(), mark);
+  ClearRewriteMark(*writer_, out.get(), mark);
   writer_->Reached(WriteStep::kRewritten);
   // The copy goes before its record: a record without its copy, found at
   // the next start, tells a rewrite that had completed.
@@ -495,7 +361,7 @@ int Rewrite::KeepOldContent(WorkFile* backup, RecordFile* record, std::string* c
   if (int err = UseStateFolder()) return err;
   if (int err = NameTempPrivately()) return err;
   if (int err = MakeBackup(backup)) return err;
-  ReadAttribute(original_, kCapabilityAttribute, capability);
+  ReadAttribute(*writer_, original_, kCapabilityAttribute, capability);
   // The record, naming everything, is on disk before anything is copied.
   RewriteRecord r;
   if (int err = Describe(*backup, *capability, &r)) return err;

@@ -38,6 +38,7 @@
 #include "platform/fd.h"
 #include "platform/fileio.h"
 #include "platform/folderentry.h"
+#include "platform/refusal.h"
 #include "platform/workfile.h"
 
 class RecordFile;
@@ -55,27 +56,6 @@ struct FolderFlushFailure {
 // a file read is hashed whatever its dates, and hashed again before it is
 // replaced. Asked through writer once for each open folder.
 bool ChangeTimeTrusted(const FolderEntry& entry, FileWriter& writer);
-
-// 0, or the errno that refuses writing the file (EACCES for a file without
-// any write permission bit, which is refused even to root).
-int RefuseUnwritable(const FolderEntry& entry, const struct stat& st);
-
-// 0, or EPERM when this process could not give the file, once rewritten,
-// its setuid or setgid bit or its file capability back: writing clears
-// them, and giving them back takes rights (being the owner, in the group,
-// or privileges) this process may lack. Asks the system nothing for a file
-// without those bits when the process may set capabilities.
-int RefuseUnkeepable(int fd, const struct stat& st);
-
-// 0, or EPERM when this process could not give the file, once rewritten,
-// its modification and access times back: only its owner may set them, or
-// a process with CAP_FOWNER.
-int RefuseUndatable(const struct stat& st);
-
-// 0, or EPERM for a file whose inode flags forbid writing or replacing it
-// (immutable, append-only: chattr +i, +a); the flags read go to *flags when
-// given (0 where the file system keeps none).
-int RefuseFlagged(int fd, int* flags = nullptr);
 
 // One rewrite of one file: Begin, then the caller writes the new content to
 // Output() and either calls Commit, or, to commit several files together,

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,154 +11,10 @@
 
 #include "platform/dirlist.h"
 #include "platform/paths.h"
+#include "platform/recordtext.h"
 #include "platform/writeover.h"
 
 namespace {
-
-constexpr char kRecordMagic[] = "terminelle-reprise 3\n";
-// Earlier versions: without the file's owner, group and mark, which was the
-// copy's path; the first also without the identities of the work files.
-constexpr char kSecondRecordMagic[] = "terminelle-reprise 2\n";
-constexpr char kFirstRecordMagic[] = "terminelle-reprise 1\n";
-static_assert(sizeof kRecordMagic == sizeof kSecondRecordMagic &&
-              sizeof kRecordMagic == sizeof kFirstRecordMagic);
-// The record's phase byte: while the old content is being copied aside the
-// file is untouched (it may bear its mark already); once the copy is safe the
-// file may change, marked or not.
-constexpr off_t kPhaseOffset = sizeof kRecordMagic - 1;
-constexpr char kUntouched = '0';
-constexpr char kUnmarked = '1';
-constexpr char kMarked = '2';
-// Larger records are none of the program's.
-constexpr off_t kMostRecordBytes = 1 << 24;
-// Where a work file lies, as a record writes it.
-constexpr char kBeside[] = "b";
-constexpr char kInStateFolder[] = "s";
-
-// A record as read: what it says, its phase, and whether this version wrote it.
-struct ReadRecord {
-  RewriteRecord r;
-  char phase = kUntouched;
-  bool current = false;
-};
-
-void AppendField(std::string* record, const std::string& value) {
-  *record += std::to_string(value.size());
-  *record += ':';
-  *record += value;
-  *record += '\n';
-}
-
-bool ReadField(const std::string& record, std::size_t* pos, std::string* value) {
-  std::size_t colon = record.find(':', *pos);
-  if (colon == std::string::npos || colon == *pos || colon - *pos > 12) return false;
-  std::size_t len = 0;
-  for (std::size_t i = *pos; i < colon; ++i) {
-    if (record[i] < '0' || record[i] > '9') return false;
-    len = len * 10 + static_cast<std::size_t>(record[i] - '0');
-  }
-  if (len > record.size() - colon - 1 || record.size() - colon - 1 - len < 1 ||
-      record[colon + 1 + len] != '\n') {
-    return false;
-  }
-  value->assign(record, colon + 1, len);
-  *pos = colon + 2 + len;
-  return true;
-}
-
-// The fields at *pos, in order, as numbers in base.
-template <class... Number>
-bool ReadNumbers(const std::string& record, std::size_t* pos, int base, Number*... numbers) {
-  std::string text;
-  return ((ReadField(record, pos, &text) &&
-           (*numbers = static_cast<Number>(std::strtoull(text.c_str(), nullptr, base)), true)) &&
-          ...);
-}
-
-void AppendIdentity(std::string* record, const RecordedFile& f) {
-  AppendField(record, std::to_string(f.Device));
-  AppendField(record, std::to_string(f.Inode));
-  AppendField(record, std::to_string(f.Owner));
-}
-
-bool ReadIdentity(const std::string& record, std::size_t* pos, RecordedFile* f) {
-  f->Known = true;
-  return ReadNumbers(record, pos, 10, &f->Device, &f->Inode, &f->Owner);
-}
-
-bool ReadWorkFile(const std::string& record, std::size_t* pos, RecordedFile* f) {
-  std::string place;
-  if (!ReadField(record, pos, &place) || !ReadField(record, pos, &f->Name)) return false;
-  f->InStateFolder = place == kInStateFolder;
-  return (f->InStateFolder || place == kBeside) && ReadIdentity(record, pos, f);
-}
-
-// A work file an earlier version's record names by its path, beside the
-// file at target or in the state folder.
-RecordedFile Placed(const std::string& path, const std::string& target) {
-  RecordedFile f;
-  const std::string folder = FolderOf(path);
-  f.InStateFolder = folder == StateFolderPath();
-  if (f.InStateFolder || folder == FolderOf(target)) f.Name = NameOf(path);
-  return f;
-}
-
-// The record's text, its phase byte saying the file is untouched.
-std::string RecordText(const RewriteRecord& r) {
-  std::string text = kRecordMagic;
-  text += kUntouched;
-  text += '\n';
-  AppendField(&text, r.Target);
-  AppendField(&text, std::to_string(r.Device));
-  AppendField(&text, std::to_string(r.Inode));
-  AppendField(&text, std::to_string(r.Owner));
-  AppendField(&text, std::to_string(r.Group));
-  char mode[16];
-  std::snprintf(mode, sizeof mode, "%o", static_cast<unsigned>(r.Mode & 07777));
-  AppendField(&text, mode);
-  AppendField(&text, r.Capability);
-  AppendField(&text, r.Mark);
-  for (const RecordedFile* f : {&r.Backup, &r.Temp}) {
-    AppendField(&text, f->InStateFolder ? kInStateFolder : kBeside);
-    AppendField(&text, f->Name);
-    AppendIdentity(&text, *f);
-  }
-  return text;
-}
-
-bool ParseCurrent(const std::string& text, std::size_t pos, RewriteRecord* r) {
-  r->Owned = true;
-  return ReadField(text, &pos, &r->Target) &&
-         ReadNumbers(text, &pos, 10, &r->Device, &r->Inode, &r->Owner, &r->Group) &&
-         ReadNumbers(text, &pos, 8, &r->Mode) && ReadField(text, &pos, &r->Capability) &&
-         ReadField(text, &pos, &r->Mark) && ReadWorkFile(text, &pos, &r->Backup) &&
-         ReadWorkFile(text, &pos, &r->Temp);
-}
-
-bool ParseEarlier(const std::string& text, std::size_t pos, bool second, RewriteRecord* r) {
-  std::string backup, temp;
-  if (!ReadField(text, &pos, &r->Target) || !ReadField(text, &pos, &backup) ||
-      !ReadField(text, &pos, &temp) || !ReadNumbers(text, &pos, 10, &r->Device, &r->Inode) ||
-      !ReadNumbers(text, &pos, 8, &r->Mode) || !ReadField(text, &pos, &r->Capability)) {
-    return false;
-  }
-  r->Backup = Placed(backup, r->Target);
-  r->Temp = Placed(temp, r->Target);
-  // They marked the file with the copy's path.
-  r->Mark = backup;
-  return !second || (ReadIdentity(text, &pos, &r->Backup) && ReadIdentity(text, &pos, &r->Temp));
-}
-
-bool ParseRecord(const std::string& text, ReadRecord* read) {
-  if (text.size() < kPhaseOffset + 2 || text[kPhaseOffset + 1] != '\n') return false;
-  read->phase = text[kPhaseOffset];
-  const std::size_t pos = kPhaseOffset + 2;
-  const std::string magic = text.substr(0, kPhaseOffset);
-  read->current = magic == kRecordMagic;
-  if (read->current) return ParseCurrent(text, pos, &read->r);
-  if (magic != kSecondRecordMagic && magic != kFirstRecordMagic) return false;
-  return ParseEarlier(text, pos, magic == kSecondRecordMagic, &read->r);
-}
 
 // Whether st is that of the work file f: the very one made, when the record
 // tells which; else, for the first version's, one only this user could have
@@ -243,18 +98,22 @@ bool KeepsItsOwnership(const RewriteRecord& r, const struct stat& st) {
 // Whether the file target holds what the rewrite, or the putting back after
 // it, left when cut short, rather than anything its owner saved since: its
 // mark still there when it got one, and its content what writing over it
-// leaves (temp, the new content, may be missing: negative).
-bool CutShortByRewrite(const ReadRecord& read, int target, int temp, int backup) {
+// leaves (temp, the new content, may be missing: negative); all read through
+// writer.
+bool CutShortByRewrite(FileWriter& writer, const ReadRecord& read, int target, int temp,
+                       int backup) {
   std::string mark;
-  const bool marked = ReadAttribute(target, kRewriteMarkAttribute, &mark) && mark == read.r.Mark;
+  const bool marked =
+      ReadAttribute(writer, target, kRewriteMarkAttribute, &mark) && mark == read.r.Mark;
   if (!read.current) {
     // Earlier versions wrote from the start: only their mark tells that a
     // beginning of either content is theirs.
-    return marked && ((temp >= 0 && CompareContents(target, temp) == Likeness::kPrefix) ||
-                      CompareContents(target, backup) == Likeness::kPrefix);
+    return marked && ((temp >= 0 && CompareContents(writer, target, temp) == Likeness::kPrefix) ||
+                      CompareContents(writer, target, backup) == Likeness::kPrefix);
   }
   if (read.phase == kMarked && !marked) return false;
-  return (temp >= 0 && LeftByWriteOver(target, temp)) || LeftByWriteOver(target, backup);
+  return (temp >= 0 && LeftByWriteOver(writer, target, temp)) ||
+         LeftByWriteOver(writer, target, backup);
 }
 
 // Puts back the old content of a file cut short while the new content, or
@@ -281,12 +140,13 @@ bool Resolve(FileWriter& writer, int state_folder, const ReadRecord& read,
   const bool found = OpenTarget(r, target, &target_fd, &st) == 0;
   // Whatever it holds now, nothing tracks it once the record goes.
   struct Unmark {
+    FileWriter& writer;
     int fd;
     const std::string& mark;
     ~Unmark() {
-      if (fd >= 0) ClearRewriteMark(fd, mark);
+      if (fd >= 0) ClearRewriteMark(writer, fd, mark);
     }
-  } unmark{found ? target_fd.get() : -1, r.Mark};
+  } unmark{writer, found ? target_fd.get() : -1, r.Mark};
   if (read.phase == kUntouched) {
     RemoveRecorded(r.Backup, folders);
     RemoveRecorded(r.Temp, folders);
@@ -297,20 +157,20 @@ bool Resolve(FileWriter& writer, int state_folder, const ReadRecord& read,
   const bool written = OpenRecorded(r.Temp, folders, &temp_fd) == 0;
   if (found && KeepsItsOwnership(r, st)) {
     const Likeness to_new =
-        written ? CompareContents(target_fd.get(), temp_fd.get()) : Likeness::kOther;
+        written ? CompareContents(writer, target_fd.get(), temp_fd.get()) : Likeness::kOther;
     const Likeness to_old =
-        kept ? CompareContents(target_fd.get(), backup_fd.get()) : Likeness::kOther;
+        kept ? CompareContents(writer, target_fd.get(), backup_fd.get()) : Likeness::kOther;
     if (to_new == Likeness::kEqual || to_old == Likeness::kEqual) {
       // The rewrite, or the putting back after it failed, had written the
       // content whole; the mode and capability may not have followed yet.
       if (GiveBackMode(target_fd.get(), r.Mode) == 0 &&
-          GiveBackCapability(target_fd.get(), r.Capability) == 0) {
+          GiveBackCapability(writer, target_fd.get(), r.Capability) == 0) {
         RemoveRecorded(r.Backup, folders);
         RemoveRecorded(r.Temp, folders);
         return false;
       }
-    } else if (kept && CutShortByRewrite(read, target_fd.get(), written ? temp_fd.get() : -1,
-                                         backup_fd.get())) {
+    } else if (kept && CutShortByRewrite(writer, read, target_fd.get(),
+                                         written ? temp_fd.get() : -1, backup_fd.get())) {
       if (PutBack(writer, r, target, target_fd.get(), backup_fd.get())) {
         RemoveRecorded(r.Backup, folders);
         RemoveRecorded(r.Temp, folders);
@@ -340,7 +200,7 @@ bool ResolveRecord(FileWriter& writer, int folder, const std::string& name, Want
     return false;
   }
   std::string text(static_cast<std::size_t>(std::min<off_t>(st.st_size, kMostRecordBytes)), '\0');
-  const ssize_t n = PreadSome(fd.get(), text.data(), text.size(), 0);
+  const ssize_t n = PreadSome(writer, fd.get(), text.data(), text.size(), 0);
   text.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
   ReadRecord read;
   // A record that does not parse was cut short while it was written,
@@ -483,10 +343,10 @@ int MarkRewriting(FileWriter& writer, int fd, const std::string& mark, bool* mar
   return err == ENOTSUP || err == ENOSPC || err == E2BIG ? 0 : err;
 }
 
-void ClearRewriteMark(int fd, const std::string& mark) {
+void ClearRewriteMark(FileWriter& writer, int fd, const std::string& mark) {
   std::string now;
-  if (ReadAttribute(fd, kRewriteMarkAttribute, &now) && now == mark) {
-    ::fremovexattr(fd, kRewriteMarkAttribute);
+  if (ReadAttribute(writer, fd, kRewriteMarkAttribute, &now) && now == mark) {
+    writer.RemoveAttribute(fd, kRewriteMarkAttribute);
   }
 }
 

@@ -129,8 +129,8 @@ inline constexpr char kRewriteMarkAttribute[] = "user.terminelle.ancien";
 // system takes no mark (no attributes of users, or no room for it: ENOTSUP,
 // ENOSPC, E2BIG), or errno.
 int MarkRewriting(FileWriter& writer, int fd, const std::string& mark, bool* marked);
-// Takes fd's mark away when it is mark.
-void ClearRewriteMark(int fd, const std::string& mark);
+// Takes fd's mark away, through writer, when it is mark.
+void ClearRewriteMark(FileWriter& writer, int fd, const std::string& mark);
 
 // What became of a marked file met by a run.
 enum class MarkedFile {

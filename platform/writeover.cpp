@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,18 +11,18 @@
 
 #include "platform/folderentry.h"
 
-Likeness CompareContents(int a, int b, std::size_t chunk) {
+Likeness CompareContents(FileWriter& writer, int a, int b, std::size_t chunk) {
   std::unique_ptr<char[]> x(new char[chunk]);
   std::unique_ptr<char[]> y(new char[chunk]);
   off_t offset = 0;
   for (;;) {
-    ssize_t n = PreadSome(a, x.get(), chunk, offset);
-    ssize_t m = PreadSome(b, y.get(), chunk, offset);
+    ssize_t n = PreadSome(writer, a, x.get(), chunk, offset);
+    ssize_t m = PreadSome(writer, b, y.get(), chunk, offset);
     if (n < 0 || m < 0 || n > m) return Likeness::kOther;
     if (std::memcmp(x.get(), y.get(), static_cast<std::size_t>(n)) != 0) return Likeness::kOther;
     if (n < m) {
       // a ended here unless this read was short for another reason.
-      ssize_t more = PreadSome(a, x.get(), 1, offset + n);
+      ssize_t more = PreadSome(writer, a, x.get(), 1, offset + n);
       return more == 0 ? Likeness::kPrefix : Likeness::kOther;
     }
     if (n == 0) return Likeness::kEqual;
@@ -31,15 +30,17 @@ Likeness CompareContents(int a, int b, std::size_t chunk) {
   }
 }
 
-bool LeftByWriteOver(int file, int from, std::size_t chunk) {
+bool LeftByWriteOver(FileWriter& writer, int file, int from, std::size_t chunk) {
   struct stat a {
   }, b{};
   if (::fstat(file, &a) != 0 || ::fstat(from, &b) != 0 || a.st_size != b.st_size) return false;
   std::unique_ptr<char[]> x(new char[chunk]);
   std::unique_ptr<char[]> y(new char[chunk]);
   for (off_t offset = 0; offset < a.st_size;) {
-    const ssize_t n = PreadSome(file, x.get(), chunk, offset);
-    if (n <= 0 || PreadSome(from, y.get(), static_cast<std::size_t>(n), offset) != n) return false;
+    const ssize_t n = PreadSome(writer, file, x.get(), chunk, offset);
+    if (n <= 0 || PreadSome(writer, from, y.get(), static_cast<std::size_t>(n), offset) != n) {
+      return false;
+    }
     if (std::memcmp(x.get(), y.get(), static_cast<std::size_t>(n)) != 0) {
       for (ssize_t i = 0; i < n; ++i) {
         if (x[i] != y[i] && x[i] != '\0') return false;
@@ -50,15 +51,15 @@ bool LeftByWriteOver(int file, int from, std::size_t chunk) {
   return true;
 }
 
-bool ListAttributes(int fd, std::vector<std::string>* names) {
+bool ListAttributes(FileWriter& writer, int fd, std::vector<std::string>* names) {
   names->clear();
   std::string buf;
   for (;;) {
-    ssize_t n = ::flistxattr(fd, nullptr, 0);
+    ssize_t n = writer.ListAttributes(fd, nullptr, 0);
     if (n < 0) return errno == ENOTSUP;
     if (n == 0) return true;
     buf.resize(static_cast<std::size_t>(n));
-    n = ::flistxattr(fd, buf.data(), buf.size());
+    n = writer.ListAttributes(fd, buf.data(), buf.size());
     if (n >= 0) {
       buf.resize(static_cast<std::size_t>(n));
       break;
@@ -74,12 +75,12 @@ bool ListAttributes(int fd, std::vector<std::string>* names) {
   return true;
 }
 
-bool ReadAttribute(int fd, const char* name, std::string* value) {
+bool ReadAttribute(FileWriter& writer, int fd, const char* name, std::string* value) {
   for (;;) {
-    ssize_t n = ::fgetxattr(fd, name, nullptr, 0);
+    ssize_t n = writer.GetAttribute(fd, name, nullptr, 0);
     if (n < 0) return false;
     value->resize(static_cast<std::size_t>(n) + 1);
-    n = ::fgetxattr(fd, name, value->data(), value->size());
+    n = writer.GetAttribute(fd, name, value->data(), value->size());
     if (n >= 0) {
       value->resize(static_cast<std::size_t>(n));
       return true;
@@ -114,7 +115,7 @@ int CopyContent(FileWriter& writer, int from, int to, bool progress) {
   std::unique_ptr<char[]> buf(new char[kCopyChunk]);
   off_t offset = 0;
   for (;;) {
-    ssize_t r = PreadSome(from, buf.get(), kCopyChunk, offset);
+    ssize_t r = PreadSome(writer, from, buf.get(), kCopyChunk, offset);
     if (r < 0) return errno;
     if (r == 0) return 0;
     if (int err = WriteFully(writer, to, buf.get(), static_cast<std::size_t>(r))) return err;
@@ -135,12 +136,12 @@ int GiveBackMode(int fd, mode_t mode) {
   return (st.st_mode & 07777) == mode ? 0 : EPERM;
 }
 
-int GiveBackCapability(int fd, const std::string& capability) {
+int GiveBackCapability(FileWriter& writer, int fd, const std::string& capability) {
   if (capability.empty()) return 0;
   // One set since is not this program's to replace.
   std::string now;
-  if (ReadAttribute(fd, kCapabilityAttribute, &now)) return 0;
-  return ::fsetxattr(fd, kCapabilityAttribute, capability.data(), capability.size(), 0) == 0
+  if (ReadAttribute(writer, fd, kCapabilityAttribute, &now)) return 0;
+  return writer.SetAttribute(fd, kCapabilityAttribute, capability.data(), capability.size()) == 0
              ? 0
              : errno;
 }
@@ -160,5 +161,5 @@ int WriteOver(FileWriter& writer, int from, int out, mode_t mode, const std::str
   if (progress) writer.Reached(WriteStep::kNewContentFlushed);
   if (int err = GiveBackMode(out, mode)) return err;
   if (progress) writer.Reached(WriteStep::kModeGivenBack);
-  return GiveBackCapability(out, capability);
+  return GiveBackCapability(writer, out, capability);
 }

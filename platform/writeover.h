@@ -22,23 +22,23 @@ inline constexpr char kCapabilityAttribute[] = "security.capability";
 
 enum class Likeness { kEqual, kPrefix, kOther };
 
-// How a's content stands to b's: the same, a strict beginning of it, or
-// neither (also when either cannot be read).
-Likeness CompareContents(int a, int b, std::size_t chunk = kCopyChunk);
+// How a's content stands to b's, both read through writer: the same, a
+// strict beginning of it, or neither (also when either cannot be read).
+Likeness CompareContents(FileWriter& writer, int a, int b, std::size_t chunk = kCopyChunk);
 
 // Whether file holds what WriteOver, writing from over it, leaves at any
 // point, cut short or whole: from's size (set before any byte is written),
-// each byte from's or still zero. Nothing a person saves looks like that, as
-// the beginning of a content would.
-bool LeftByWriteOver(int file, int from, std::size_t chunk = kCopyChunk);
+// each byte from's or still zero; both read through writer. Nothing a
+// person saves looks like that, as the beginning of a content would.
+bool LeftByWriteOver(FileWriter& writer, int file, int from, std::size_t chunk = kCopyChunk);
 
-// The names of fd's extended attributes; false when they cannot be listed
-// (a file system without them has none).
-bool ListAttributes(int fd, std::vector<std::string>* names);
+// The names of fd's extended attributes, listed through writer; false when
+// they cannot be listed (a file system without them has none).
+bool ListAttributes(FileWriter& writer, int fd, std::vector<std::string>* names);
 
-// The value of attribute name of fd; false when it has none or it cannot be
-// read.
-bool ReadAttribute(int fd, const char* name, std::string* value);
+// The value of attribute name of fd, read through writer; false when it has
+// none or it cannot be read.
+bool ReadAttribute(FileWriter& writer, int fd, const char* name, std::string* value);
 
 // Opens for writing, into *out, the very file that fd reads, through fd
 // rather than its name, so that a name swapped for a link meanwhile is never
@@ -55,8 +55,8 @@ int CopyContent(FileWriter& writer, int from, int to, bool progress);
 // when the system silently kept them off, or errno.
 int GiveBackMode(int fd, mode_t mode);
 // Gives fd back its file capability (none when empty), which writing
-// removes, unless it has one again; 0 or errno.
-int GiveBackCapability(int fd, const std::string& capability);
+// removes, unless it has one again, through writer; 0 or errno.
+int GiveBackCapability(FileWriter& writer, int fd, const std::string& capability);
 
 // Writes from's whole content over out through writer, flushes it, and
 // gives it back its mode and file capability; 0 or errno. The file takes

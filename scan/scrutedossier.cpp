@@ -175,6 +175,16 @@ int EnteredStatus(int fd, struct stat* st) {
   return ::fstatat(fd, ".", st, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : errno;
 }
 
+// Removes, of the names listed in the open folder fd, the work files a
+// killed run left there.
+void SweepLeftWorkFiles(int fd, const FolderNames& names) {
+  std::size_t cursor = 0;
+  DirEntry entry;
+  while (names.Next(&cursor, &entry)) {
+    if (IsWorkFileName(entry.Name)) SweepStaleWorkFile(fd, entry.Name);
+  }
+}
+
 std::string CannotOpen(int err) {
   return "impossible d'ouvrir le dossier (" + SystemErrorText(err) + ")";
 }
@@ -291,6 +301,7 @@ void TScruteDossier::ParcourirDossier(int32_t depth, const std::string& folder,
                 st.st_dev,     st.st_ino,     false};
     FolderNames names;
     ReadFolder(level.folder, level.path, &names);
+    if (SweepWorkFiles && !Arret) SweepLeftWorkFiles(level.folder->get(), names);
     ListerFichiers(level.folder, names, level.path, here, list, left_alone);
     names.KeepPossibleFolders();
     level.subfolders = std::move(names);
@@ -404,19 +415,14 @@ void TScruteDossier::ListerFichiers(const std::shared_ptr<const Fd>& folder,
     if (end == std::string::npos) break;
     start = end + 1;
   }
-  bool swept = !SweepWorkFiles;
   for (std::size_t k = 0; k < list.size(); ++k) {
     const WildcardPattern& pattern = list[k];
     if (!pattern.MatchesNothing() && !Arret) {
       std::size_t cursor = 0;
       DirEntry entry;
       while (!Arret && names.Next(&cursor, &entry)) {
-        // The program's own temporary and backup files are never reported;
-        // the first listing of a folder clears away those a killed run left.
-        if (IsWorkFileName(entry.Name)) {
-          if (!swept) SweepStaleWorkFile(fd, entry.Name);
-          continue;
-        }
+        // The program's own temporary and backup files are never reported.
+        if (IsWorkFileName(entry.Name)) continue;
         if (!pattern.Matches(entry.Name, entry.Length) || left_alone.Leave(entry)) continue;
         if (!ReportRepeats &&
             std::any_of(
@@ -448,7 +454,6 @@ void TScruteDossier::ListerFichiers(const std::shared_ptr<const Fd>& folder,
         if (known) Entry.SetListed(st);
         OnFichier(this, FichierCourant);
       }
-      swept = true;
     }
   }
 }

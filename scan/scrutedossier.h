@@ -96,8 +96,9 @@ class TScruteDossier : public TComponent {
   int32_t Profondeur = 0;
   // Set by a handler to end the walk early; cleared when a run starts.
   bool Arret = false;
-  // Whether the first listing of a folder removes the work files a killed
-  // run left there; a trial, which writes nothing, turns it off.
+  // Whether the walk, as it enters a folder, removes the work files a
+  // killed run left there (listing its files never does); a trial, which
+  // writes nothing, turns it off.
   bool SweepWorkFiles = true;
   // Whether a file matching several patterns is reported under each; the
   // programs, which convert a file once, turn it off.
@@ -119,7 +120,8 @@ class TScruteDossier : public TComponent {
   // down to MaxPenetration.
   void ParcourirDossier(int32_t depth, const std::string& folder, const std::string& patterns,
                         bool subfolders);
-  // Reports the files of folder matching each pattern of the list, in list order.
+  // Reports the files of folder matching each pattern of the list, in list
+  // order; the program's work files are neither reported nor removed.
   void ListerFichiers(const std::string& folder, const std::string& patterns);
 
  private:

@@ -91,7 +91,7 @@ void TIniFile::Load() {
     data.reserve(static_cast<std::size_t>(st_.st_size));
     char buffer[65536];
     for (;;) {
-      ssize_t n = ReadSome(fd.get(), buffer, sizeof buffer);
+      ssize_t n = ReadSome(*writer_, fd.get(), buffer, sizeof buffer);
       if (n < 0) {
         ok = false;
         break;

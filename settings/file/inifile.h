@@ -73,7 +73,7 @@ class TIniFile {
   // Files larger than this are treated as unreadable.
   static constexpr std::size_t MaxFileSize = 32u << 20;
 
-  // The file at path, saved through writer (which must outlive it); nothing
+  // The file at path, read and saved through writer (which must outlive it); nothing
   // is read or written yet. An empty path is a file that reads as empty and
   // cannot be written.
   explicit TIniFile(std::string path, FileWriter& writer = SystemFileWriter(),

@@ -12,10 +12,12 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <mutex>
 
 #include "app/form1.h"
 #include "app/run.h"
@@ -24,6 +26,7 @@
 #include "framework/localtext.h"
 #include "platform/fd.h"
 #include "platform/fileio.h"
+#include "platform/processors.h"
 
 namespace {
 
@@ -356,6 +359,25 @@ TEST_F(RunTest, StartAgainDuringARunConvertsEachFileOnce) {
 }
 
 TEST_F(RunTest, QuitOrASignalDuringARunStopsItAndEnds) {
+  // Conversions wait until the run is stopped: the files the walk handed
+  // over meanwhile, beyond those in hand, are never started.
+  struct Gate : FileWriter {
+    ssize_t Write(int fd, const void* buf, std::size_t n) override {
+      {
+        std::unique_lock<std::mutex> lock(m);
+        opened.wait(lock, [&] { return open; });
+      }
+      return FileWriter::Write(fd, buf, n);
+    }
+    void Open() {
+      std::lock_guard<std::mutex> lock(m);
+      open = true;
+      opened.notify_all();
+    }
+    std::mutex m;
+    std::condition_variable opened;
+    bool open = false;
+  };
   TForm* previousMain = Application().MainForm;
   CloseOnSessionEnd();
   for (const char* way : {"Quitter", "SIGTERM"}) {
@@ -366,6 +388,8 @@ TEST_F(RunTest, QuitOrASignalDuringARunStopsItAndEnds) {
     Application().MainForm = previousMain;
     form = std::make_unique<TForm1>();
     form->PumpPeriod = {};
+    Gate gate;
+    form->Writer = &gate;
     Application().MainForm = form.get();
     for (int i = 0; i < 200; ++i) WriteFileBytes(Path("f" + std::to_string(i) + ".pl"), "x  \n");
     form->path_c->setText(QString::fromLocal8Bit(Path("")));
@@ -376,7 +400,7 @@ TEST_F(RunTest, QuitOrASignalDuringARunStopsItAndEnds) {
     form->ScruteDossier1->OnFichier = [&](TObject* s, std::string nom) {
       walked.push_back(nom);
       original(s, std::move(nom));
-      if (walked.size() != 20) return;
+      if (walked.size() != ProcessorCount() + 10) return;
       QTimer::singleShot(0, form.get(), [&] {
         if (way == std::string("Quitter")) {
           form->Button2->click();
@@ -391,6 +415,7 @@ TEST_F(RunTest, QuitOrASignalDuringARunStopsItAndEnds) {
     form->ScruteDossier1->OnFinExecute = [&](TObject* s) {
       saved_at_once = form->StatusBar1->Panel()->Text() == "Arrêt…" &&
                       ReadFileBytes(SettingsFile()).find("path_c=" + Path("")) != std::string::npos;
+      gate.Open();
       finish(s);
     };
     bool timed_out = false;
@@ -403,6 +428,7 @@ TEST_F(RunTest, QuitOrASignalDuringARunStopsItAndEnds) {
     watchdog.start(60000);
     QTimer::singleShot(0, form.get(), [&] { form->Button1->click(); });
     QApplication::exec();
+    gate.Open();
     form->ScruteDossier1->OnFichier = original;
     // The event loop ended, the program with it: no "c'est fini" first.
     EXPECT_FALSE(timed_out);
@@ -414,6 +440,7 @@ TEST_F(RunTest, QuitOrASignalDuringARunStopsItAndEnds) {
     for (std::size_t i = converted; i < walked.size(); ++i) {
       EXPECT_EQ(ReadFileBytes(walked[i]), "x  \n") << i;
     }
+    EXPECT_LE(converted, ProcessorCount());
     EXPECT_LT(walked.size(), 200u);
   }
   Application().MainForm = previousMain;

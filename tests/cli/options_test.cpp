@@ -104,6 +104,8 @@ TEST(CliOptions, BadUsageIsRefusedWithAReason) {
       {"-f", "unix", "d", "e"},
       {"--diff", "-f", "unix", "d"},
       {"--verifier-perl", "-f", "unix", "d"},
+      {"--info", "-n", "d"},
+      {"--info", "--controle", "d"},
       {"--exclure=cache/tmp", "-f", "unix", "d"},
       {"--info", "--controle", "d"},
       {"--diff", "--json", "-n", "-f", "unix", "d"},

@@ -27,6 +27,7 @@
 #include "../support/json_reader.h"
 #include "../support/temp_folder.h"
 #include "cli/run.h"
+#include "platform/fd.h"
 #include "run_cli.h"
 #include "scan/scrutedossier.h"
 
@@ -309,6 +310,19 @@ TEST_F(CliRun, SystemLimitsAreToldAndNeverEndTheRun) {
   as.limits = {{RLIMIT_NOFILE, 24}};
   EXPECT_EQ(RunCli({"-r", "-j", "4", "-f", "unix", Path("n")}, as).status, 0);
   for (const std::string& f : files) EXPECT_EQ(ReadBytes(f), "a\n") << f;
+  // Room for one thread beside the process's own: the run goes on with it.
+  // A limit of processes binds only another user than root.
+  if (::geteuid() != 0) return;
+  for (const std::string& p : {dir_, Path("s")}) ::chmod(p.c_str(), 0777);
+  WriteBytes(Path("s/small.pl"), "a \r\n");
+  ASSERT_EQ(::chown(Path("s/small.pl").c_str(), 65534, 65534), 0);
+  as = {"", 65534, {{RLIMIT_NPROC, 2}}};
+  r = RunCli({"-j", "4", "-f", "unix", "-F", "small.pl", Path("s")}, as);
+  EXPECT_NE(r.err.find("terminelle-cli: 1 tâches sur 4 ont pu démarrer ; la conversion continue "
+                       "avec elles, rien n'est perdu.\n"),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(ReadBytes(Path("s/small.pl")), "a\n");
 }
 
 TEST_F(CliRun, InterruptedRunLeavesEveryFileOldOrNew) {
@@ -339,20 +353,45 @@ TEST_F(CliRun, InterruptedRunLeavesEveryFileOldOrNew) {
 }
 
 TEST_F(CliRun, ASecondSignalEndsTheRunAtOnce) {
-  for (int i = 0; i < 1500; ++i) WriteBytes(Path("d/f" + std::to_string(i) + ".pl"), "a \r\n");
+  // The run is held at a file whose opening waits until this process gives
+  // up its lease on it; the kernel tells, by a signal, when the run got there.
+  WriteBytes(Path("d/held.pl"), "a \r\n");
+  sigset_t lease_broken, before;
+  sigemptyset(&lease_broken);
+  sigaddset(&lease_broken, SIGURG);
+  ASSERT_EQ(::pthread_sigmask(SIG_BLOCK, &lease_broken, &before), 0);
+  struct Unblock {
+    sigset_t mask;
+    ~Unblock() { ::pthread_sigmask(SIG_SETMASK, &mask, nullptr); }
+  } unblock{before};
   // The same signal twice, or SIGINT then SIGTERM.
   for (int second : {SIGINT, SIGTERM}) {
-    const HeldRun run = StartHeld({"-v", "-j", "2", "-f", "unix", Path("d")});
-    ASSERT_GT(run.pid, 0);
-    ::kill(run.pid, SIGINT);
+    const Fd held(::open(Path("d/held.pl").c_str(), O_RDWR | O_CLOEXEC));
+    if (::fcntl(held.get(), F_SETSIG, SIGURG) != 0 ||
+        ::fcntl(held.get(), F_SETLEASE, F_WRLCK) != 0) {
+      GTEST_SKIP() << "no lease on this file system";
+    }
+    std::vector<std::string> args = {"-f", "unix", Path("d")};
+    std::vector<char*> argv = CliArgv(args);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
+      const int null = ::open("/dev/null", O_WRONLY);
+      ::dup2(null, 1);
+      ::dup2(null, 2);
+      ::execv(argv[0], argv.data());
+      ::_exit(127);
+    }
+    ASSERT_GT(pid, 0);
+    siginfo_t info{};
+    ASSERT_EQ(::sigwaitinfo(&lease_broken, &info), SIGURG);
+    ::kill(pid, SIGINT);
     // The second is sent once the first is taken, which gives both signals
     // back to the system: two pending would count as one.
-    while (Catches(run.pid, SIGINT) || Catches(run.pid, SIGTERM)) ::sched_yield();
-    ::kill(run.pid, second);
-    // Still held, a run that took it lets the files in hand finish once freed.
-    ::close(run.out);
+    while (Catches(pid, SIGINT) || Catches(pid, SIGTERM)) ::sched_yield();
+    ::kill(pid, second);
     int status = 0;
-    ASSERT_EQ(::waitpid(run.pid, &status, 0), run.pid);
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == second) << status;
   }
 }
@@ -496,6 +535,17 @@ TEST_F(CliRun, KeptDatesSurviveARenameAndARewriteInPlace) {
   }
   EXPECT_EQ(ReadBytes(Path("d/renamed.pl")), "a\n");
   EXPECT_EQ(ReadBytes(Path("d/linked.pl")), "b\n");
+  // Without it, a converted file is dated by its rewrite, renamed or in place.
+  for (const char* name : {"d/renamed.pl", "d/linked.pl"}) {
+    WriteBytes(Path(name), "c \r\n");
+    ASSERT_EQ(::utimensat(AT_FDCWD, Path(name).c_str(), times, 0), 0);
+  }
+  EXPECT_EQ(RunCli({"-q", "-f", "unix", Path("d")}).status, 0);
+  for (const char* name : {"d/renamed.pl", "d/linked.pl"}) {
+    struct stat st {};
+    ASSERT_EQ(::stat(Path(name).c_str(), &st), 0);
+    EXPECT_GT(st.st_mtim.tv_sec, times[1].tv_sec) << name;
+  }
 
   // Only the owner, or root, sets a file's dates: another user's writable
   // file is refused before anything is written.
@@ -594,11 +644,16 @@ TEST_F(CliRun, NamesHoldingControlBytesArePrintedQuoted) {
   // A name that would clear the screen of whoever reads the listing (C0, then
   // C1 as UTF-8 and as a lone byte), pass for two lines, and turn round what
   // follows it.
+  // So, too, DEL, tab, CR, a quote and a backslash, and the invisible: a
+  // paragraph separator, a soft hyphen, a zero-width space, a byte-order
+  // mark and a tag.
   const std::string odd =
       "a\033[2Jb\nc\xC2\x9B"
       "2J\x9B"
-      "2J\xE2\x80\xAE\xE2\x80\xA8.pl";
-  const std::string shown = R"(a\033[2Jb\nc\302\2332J\2332J\342\200\256\342\200\250.pl")";
+      "2J\xE2\x80\xAE\xE2\x80\xA8\x7F\t\r\"\\\xE2\x80\xA9\xC2\xAD\xE2\x80\x8B\xEF\xBB\xBF\xF3\xA0"
+      "\x80\x81.pl";
+  const std::string shown = R"(a\033[2Jb\nc\302\2332J\2332J\342\200\256\342\200\250\177\t\r\"\\)"
+                            R"(\342\200\251\302\255\342\200\213\357\273\277\363\240\200\201.pl")";
   WriteBytes(Path("d/" + odd), "#!/absent \r\n");
   WriteBytes(Path("d/ro-" + odd), "y \r\n");
   ASSERT_EQ(::chmod(Path("d/ro-" + odd).c_str(), 0444), 0);
@@ -612,7 +667,8 @@ TEST_F(CliRun, NamesHoldingControlBytesArePrintedQuoted) {
     const std::string told = r.out + r.err;
     EXPECT_NE(told.find(shown), std::string::npos) << args.back() << told;
     // Not even in the error line of the file that cannot be written.
-    for (const char* raw : {"\033", "\x9B", "\xE2\x80\xAE", "\xE2\x80\xA8"}) {
+    for (const char* raw : {"\033", "\x9B", "\xE2\x80\xAE", "\xE2\x80\xA8", "\x7F", "\xE2\x80\xA9",
+                            "\xC2\xAD", "\xE2\x80\x8B", "\xEF\xBB\xBF", "\xF3\xA0\x80\x81"}) {
       EXPECT_EQ(told.find(raw), std::string::npos) << args.back();
     }
   }
@@ -844,6 +900,13 @@ TEST_F(CliRun, InfoTellsEachFilesLineEndsAndWritesNothing) {
                 Path("d/mixed.pl") + "\nbinaire (octet NUL à la position 5, BOM UTF-16 LE) : " +
                 Path("d/utf16.pl") + "\n");
   EXPECT_EQ(ReadBytes(Path("d/mixed.pl")), mixed);
+  // The summary, of these, a file of one kind of line ends and a link.
+  WriteBytes(Path("d/two.pl"), "a\t\nb \n");
+  ASSERT_EQ(::symlink("two.pl", Path("d/link.pl").c_str()), 0);
+  EXPECT_EQ(RunCli({"--info", Path("d")}).err,
+            "Info, rien n'a été écrit : 2 fichiers texte (1 CR LF, 4 LF, 3 CR ; 1 à fins "
+            "mélangées, 1 avec BOM, 1 à la dernière ligne sans fin, 2 avec des blancs de fin), 1 "
+            "binaire, 1 laissé tel quel, 0 en échec.\n");
   std::vector<std::string> json = args;
   json.insert(json.begin(), "--json");
   r = RunCli(json);

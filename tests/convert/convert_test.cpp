@@ -40,15 +40,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// TERMINELLE_BASELINE=1 runs every case of the program on the instructions
-// every processor has.
-const bool kBaseline = [] {
-  const char* v = std::getenv("TERMINELLE_BASELINE");
-  bool on = v != nullptr && std::string(v) == "1";
-  SetPortableSearchOnly(on);
-  return on;
-}();
-
 TEST_F(ConvertTest, DifferentDestinationLeavesTheSourceAlone) {
   std::string src = Write("src.txt", "a \r\n");
   std::string dst = Path("dst.txt");
@@ -72,6 +63,24 @@ TEST_F(ConvertTest, ReadOnlyFileIsRefusedEvenToRoot) {
   }
   EXPECT_EQ(Read(p), "x \r\n");
   EXPECT_EQ(Entries(), std::set<std::string>{"ro.pl"});
+}
+
+TEST_F(ConvertTest, AReadThatFailsIsToldAndTheFileKeepsItsContent) {
+  struct FailingDisk : FileWriter {
+    ssize_t Read(int, void*, std::size_t) override {
+      errno = EIO;
+      return -1;
+    }
+  } disk;
+  const std::string p = Write("a.pl", "x \r\n");
+  try {
+    ConvertFile(p, p, LineEnding::Unix, kNoRule, kNoRule, Cp(), Through(disk));
+    ADD_FAILURE() << "a failed read was reported as success";
+  } catch (const EInOutError& e) {
+    EXPECT_EQ(e.ErrorCode, 1117);
+    EXPECT_EQ(e.Path(), p);
+  }
+  EXPECT_EQ(Read(p), "x \r\n");
 }
 
 TEST_F(ConvertTest, MissingDestinationFolderIsReported) {

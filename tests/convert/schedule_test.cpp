@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -163,6 +164,45 @@ TEST_F(ScheduleTest, AFolderFlushThatFailsIsToldOnceAfterTheFilesInPlace) {
           << f;
     }
   }
+  // Two folders in one batch, the second one's flush failing: that one is
+  // named. Each file's first write waits for the other's, so that neither
+  // is committed alone.
+  struct SecondFolderFails : FileWriter {
+    ssize_t Write(int fd, const void* buf, std::size_t n) override {
+      {
+        std::unique_lock<std::mutex> lock(m);
+        writing.insert(fd);
+        both.notify_all();
+        both.wait(lock, [&] { return writing.size() >= 2; });
+      }
+      return FileWriter::Write(fd, buf, n);
+    }
+    int SyncFolder(int fd) override {
+      struct stat st {};
+      if (::fstat(fd, &st) == 0 && st.st_ino == failing) {
+        errno = EIO;
+        return -1;
+      }
+      return FileWriter::SyncFolder(fd);
+    }
+    ino_t failing = 0;
+    std::mutex m;
+    std::condition_variable both;
+    std::set<int> writing;
+  } second;
+  WriteBytes(dir_ + "/a/x.pl", "x \r\n");
+  WriteBytes(dir_ + "/b/y.pl", "y \r\n");
+  struct stat folder {};
+  ASSERT_EQ(::stat((dir_ + "/b").c_str(), &folder), 0);
+  second.failing = folder.st_ino;
+  ScheduleOptions two;
+  two.Jobs = 2;
+  const std::vector<VisitResult> results =
+      Convert({dir_ + "/a/x.pl", dir_ + "/b/y.pl"}, two, &second);
+  ASSERT_EQ(results.size(), 3u);
+  EXPECT_FALSE(results[0].Failed || results[1].Failed);
+  EXPECT_TRUE(results[2].Folder && results[2].Failed);
+  EXPECT_EQ(results[2].Path.Text(), dir_ + "/b");
 }
 
 TEST_F(ScheduleTest, AKillInTheMiddleOfABatchLeavesEachFileOldOrNew) {
@@ -242,7 +282,8 @@ int TemporariesIn(const std::string& folder) {
 
 TEST_F(ScheduleTest, AFullDiskFailsOnlyAFileThatCannotFitAlone) {
   // Room for one new content at a time, and none for the longer ones (from
-  // file 8 on); the same with descriptors, where the process runs out of them.
+  // file 8 on), whether the disk or the quota is full; the same with
+  // descriptors, where the process runs out of them.
   struct NearlyFull : FileWriter {
     NearlyFull(std::string folder, int err) : folder_(std::move(folder)), err_(err) {}
     ssize_t Write(int fd, const void* buf, std::size_t n) override {
@@ -256,7 +297,7 @@ TEST_F(ScheduleTest, AFullDiskFailsOnlyAFileThatCannotFitAlone) {
     std::string folder_;
     int err_;
   };
-  for (int err : {ENOSPC, EMFILE}) {
+  for (int err : {ENOSPC, EDQUOT, EMFILE}) {
     SCOPED_TRACE(err);
     constexpr int kFiles = 20;
     MakeFiles(kFiles);
@@ -269,7 +310,7 @@ TEST_F(ScheduleTest, AFullDiskFailsOnlyAFileThatCannotFitAlone) {
       EXPECT_EQ(r.Failed, i >= 8) << i;
       EXPECT_EQ(ReadBytes(Path(i)), i >= 8 ? std::string(i + 1, 'a') + " \r\n" : Converted(i)) << i;
     }
-    EXPECT_EQ(results[8].Message, err == ENOSPC ? "Erreur E/S 112" : "Trop de fichiers ouverts");
+    EXPECT_EQ(results[8].Message, err == EMFILE ? "Trop de fichiers ouverts" : "Erreur E/S 112");
   }
 }
 
@@ -443,6 +484,13 @@ TEST_F(ScheduleTest, AFileCutShortIsLeftAloneByOthersAndPutBackByItsOwnUser) {
               0);
     EXPECT_TRUE(ReadBytes(p) == cut);
   }
+  // Nor does a trial of that user, which only opens it.
+  ScheduleOptions trial;
+  trial.Trial = true;
+  const std::vector<VisitResult> tried = Convert({p}, trial);
+  ASSERT_EQ(tried.size(), 1u);
+  EXPECT_TRUE(tried[0].Failed);
+  EXPECT_TRUE(ReadBytes(p) == cut);
   // The user whose run was cut puts it back first, then converts it.
   const std::vector<VisitResult> r = Convert({p});
   ASSERT_EQ(r.size(), 1u);

@@ -115,12 +115,19 @@ TEST_F(RewriteTest, InodeFlagsAreKeptAndAnAppendOnlyFileIsRefused) {
   ASSERT_EQ(RewriteTo(p, "new"), 0);
   EXPECT_EQ(Read(p), "new");
   EXPECT_EQ(FlagsOf(p) & (FS_NOATIME_FL | FS_NODUMP_FL), FS_NOATIME_FL | FS_NODUMP_FL);
+  // What a new file takes from its folder goes: the file keeps none it had not.
+  const std::string q = Write("b.pl", "old");
+  if (SetFlags(dir_, FlagsOf(dir_) | FS_NODUMP_FL)) {
+    ASSERT_EQ(RewriteTo(q, "new"), 0);
+    EXPECT_EQ(FlagsOf(q) & FS_NODUMP_FL, 0);
+    ASSERT_TRUE(SetFlags(dir_, FlagsOf(dir_) & ~FS_NODUMP_FL));
+  }
   // Only root may make a file append-only; nothing may then rewrite it.
   if (!root_ || !SetFlags(p, FlagsOf(p) | FS_APPEND_FL)) return;
   EXPECT_EQ(RewriteTo(p, "newer"), EPERM);
   ASSERT_TRUE(SetFlags(p, FlagsOf(p) & ~FS_APPEND_FL));
   EXPECT_EQ(Read(p), "new");
-  EXPECT_EQ(Entries(), std::set<std::string>{"a.pl"});
+  EXPECT_EQ(Entries(), (std::set<std::string>{"a.pl", "b.pl"}));
 }
 
 }  // namespace

@@ -344,6 +344,7 @@ TEST(ScruteDossier, NamesLeftAloneAreMetButNeitherReportedNorEnteredNorMissed) {
   t.File(".git/config");
   t.File("wt/.git", "gitdir: /srv/.git/worktrees/wt\n");
   t.File("wt/.svn/entries");
+  for (const char* tool : {".hg/h.pl", ".bzr/b.pl", "CVS/c.pl", "_darcs/d.pl"}) t.File(tool);
   t.File("wt/a.pl");
   t.File("wt/a.bak");
   t.File(".GIT/b.pl");
@@ -358,8 +359,21 @@ TEST(ScruteDossier, NamesLeftAloneAreMetButNeitherReportedNorEnteredNorMissed) {
   s.Execute();
   using Files = std::map<std::string, std::multiset<std::string>>;
   EXPECT_EQ(r.Files(t.Root()), (Files{{".GIT", {"b.pl"}}, {"wt", {"a.pl"}}}));
-  EXPECT_EQ(r.Folders(t.Root()), (std::set<std::string>{".git", ".GIT", "Cache", "wt", "wt/.svn"}));
+  EXPECT_EQ(r.Folders(t.Root()), (std::set<std::string>{".git", ".GIT", ".hg", ".bzr", "CVS",
+                                                        "_darcs", "Cache", "wt", "wt/.svn"}));
   EXPECT_TRUE(r.failed.empty()) << r.failed.front();
+}
+
+TEST(ScruteDossier, OnlyTheWalkRemovesWorkFilesAKilledRunLeft) {
+  TempTree t;
+  const std::string left = ".terminelle~neuf~aB3cD4eF5gH6iJ7kL8mN";
+  t.File(left);
+  TScruteDossier s;
+  s.ListerFichiers(t.Root(), "*");
+  EXPECT_TRUE(fs::exists(t.Path(left)));
+  s.SetDossier(t.Root());
+  s.Execute();
+  EXPECT_FALSE(fs::exists(t.Path(left)));
 }
 
 TEST(ScruteDossier, StartingThroughALinkStillStopsAtTheLoop) {
